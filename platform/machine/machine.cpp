@@ -1,0 +1,96 @@
+#include "machine/machine.h"
+
+#include "kernel/clock.h"
+#include "kernel/debug_output.h"
+#include "kernel/dispatcher.h"
+#include "kernel/io_manager.h"
+#include "kernel/pool.h"
+#include "kernel/registry.h"
+#include "kernel/thread_manager.h"
+#include "kernel/trace_system.h"
+#include "machine/object_manager.h"
+#include "machine/verifier.h"
+
+#include <atomic>
+#include <cstdio>
+#include <cstdlib>
+
+namespace emu {
+
+namespace {
+std::atomic<Machine*> g_current{nullptr};
+
+void WdmVersionOf(WindowsVersion windows, UCHAR& major, UCHAR& minor)
+{
+    switch (windows) {
+    case WindowsVersion::Win98: major = 1; minor = 0x00; break;
+    case WindowsVersion::WinMe: major = 1; minor = 0x05; break;
+    case WindowsVersion::Win2000: major = 1; minor = 0x10; break;
+    case WindowsVersion::WinXP: major = 1; minor = 0x20; break;
+    case WindowsVersion::Win7: major = 6; minor = 0x01; break;
+    case WindowsVersion::Win10: major = 6; minor = 0x03; break;
+    default: major = 1; minor = 0x00; break;
+    }
+}
+}  // namespace
+
+Machine::Machine(MachineOptions options) : m_options(options)
+{
+    Machine* expected = nullptr;
+    if (!g_current.compare_exchange_strong(expected, this)) {
+        std::fprintf(stderr, "emu::Machine: a machine is already running in this process\n");
+        std::abort();
+    }
+    WdmVersionOf(options.windows, m_wdmMajor, m_wdmMinor);
+    m_verifier = std::make_unique<Verifier>();
+    m_debug = std::make_unique<DebugOutput>(*this);
+    m_clock = std::make_unique<Clock>(*this);
+    m_clock->SetScale(options.clockScale);
+    m_dispatcher = std::make_unique<Dispatcher>(*this);
+    m_pool = std::make_unique<Pool>(*this);
+    m_objects = std::make_unique<ObjectManager>();
+    m_registry = std::make_unique<Registry>(*this);
+    m_trace = std::make_unique<TraceSystem>(*this);
+    m_io = std::make_unique<IoManager>(*this);
+    m_threads = std::make_unique<ThreadManager>(*this);
+}
+
+Machine::~Machine()
+{
+    m_threads.reset();  // every system thread has ended before anything it may touch goes away
+    m_io.reset();
+    m_trace.reset();
+    m_registry.reset();
+    m_objects.reset();
+    m_pool.reset();
+    m_dispatcher.reset();
+    m_clock.reset();
+    m_debug.reset();
+    m_verifier.reset();
+    g_current.store(nullptr);
+}
+
+Machine& Machine::Current()
+{
+    Machine* machine = g_current.load();
+    if (!machine) {
+        std::fprintf(stderr, "emu::Machine: a kernel function was called with no machine running\n");
+        std::abort();
+    }
+    return *machine;
+}
+
+Machine* Machine::TryCurrent() { return g_current.load(); }
+
+void Machine::SetWdmVersion(UCHAR major, UCHAR minor)
+{
+    m_wdmMajor = major;
+    m_wdmMinor = minor;
+}
+
+bool Machine::IsWdmVersionAvailable(UCHAR major, UCHAR minor) const
+{
+    return m_wdmMajor > major || (m_wdmMajor == major && m_wdmMinor >= minor);
+}
+
+}  // namespace emu

@@ -1,0 +1,76 @@
+// One emulated Windows computer. It owns the clock, the kernel's managers, the registry and the
+// verifier; the kernel-mode functions of <wdm.h> act on the machine that is running. One machine
+// runs at a time in a process.
+#pragma once
+
+#include <wdm.h>
+
+#include <memory>
+
+namespace emu {
+
+class Clock;
+class Dispatcher;
+class ThreadManager;
+class Pool;
+class Registry;
+class IoManager;
+class TraceSystem;
+class DebugOutput;
+class ObjectManager;
+class Verifier;
+
+enum class WindowsVersion { Win95, Win98, WinMe, Win2000, WinXP, Win7, Win10 };
+
+struct MachineOptions {
+    WindowsVersion windows = WindowsVersion::Win7;
+    // Clock rate against real time: 1 runs in real time, 100 runs a hundred times faster.
+    double clockScale = 1.0;
+};
+
+class Machine {
+public:
+    explicit Machine(MachineOptions options = {});
+    ~Machine();
+    Machine(const Machine&) = delete;
+    Machine& operator=(const Machine&) = delete;
+
+    // The running machine. Calling a kernel function with no machine running is a programming error.
+    static Machine& Current();
+    static Machine* TryCurrent();
+
+    const MachineOptions& Options() const { return m_options; }
+    WindowsVersion Windows() const { return m_options.windows; }
+    // Version pair that IoIsWdmVersionAvailable compares against; tests may override it.
+    void SetWdmVersion(UCHAR major, UCHAR minor);
+    bool IsWdmVersionAvailable(UCHAR major, UCHAR minor) const;
+
+    Verifier& GetVerifier() { return *m_verifier; }
+    Clock& GetClock() { return *m_clock; }
+    Dispatcher& GetDispatcher() { return *m_dispatcher; }
+    ObjectManager& GetObjectManager() { return *m_objects; }
+    ThreadManager& GetThreads() { return *m_threads; }
+    Pool& GetPool() { return *m_pool; }
+    Registry& GetRegistry() { return *m_registry; }
+    IoManager& GetIo() { return *m_io; }
+    TraceSystem& GetTrace() { return *m_trace; }
+    DebugOutput& GetDebugOutput() { return *m_debug; }
+
+private:
+    MachineOptions m_options;
+    UCHAR m_wdmMajor = 6;
+    UCHAR m_wdmMinor = 0;
+    // Declared in construction order; destroyed in reverse, threads first.
+    std::unique_ptr<Verifier> m_verifier;
+    std::unique_ptr<DebugOutput> m_debug;
+    std::unique_ptr<Clock> m_clock;
+    std::unique_ptr<Dispatcher> m_dispatcher;
+    std::unique_ptr<Pool> m_pool;
+    std::unique_ptr<ObjectManager> m_objects;
+    std::unique_ptr<Registry> m_registry;
+    std::unique_ptr<TraceSystem> m_trace;
+    std::unique_ptr<IoManager> m_io;
+    std::unique_ptr<ThreadManager> m_threads;
+};
+
+}  // namespace emu
