@@ -983,3 +983,156 @@ NTKERNELAPI [[noreturn]] void KeBugCheckEx(ULONG bugCheckCode, ULONG_PTR p1, ULO
 #define TRACE_MESSAGE_SYSTEMINFO 32
 NTKERNELAPI NTSTATUS WmiTraceMessage(TRACEHANDLE loggerHandle, ULONG messageFlags,
                                      LPCGUID messageGuid, USHORT messageNumber, ...);
+
+// ---------------------------------------------------------------------------------------------
+// Timers and DPCs
+// ---------------------------------------------------------------------------------------------
+typedef enum _TIMER_TYPE { NotificationTimer = 0, SynchronizationTimer = 1 } TIMER_TYPE;
+
+NTKERNELAPI void KeInitializeTimer(PKTIMER timer);
+NTKERNELAPI void KeInitializeTimerEx(PKTIMER timer, TIMER_TYPE type);
+// Due time: negative relative, positive absolute (100 ns units); period in milliseconds.
+// Returns TRUE when the timer was already in the timer queue (and is re-armed).
+NTKERNELAPI BOOLEAN KeSetTimer(PKTIMER timer, LARGE_INTEGER dueTime, PKDPC dpc);
+NTKERNELAPI BOOLEAN KeSetTimerEx(PKTIMER timer, LARGE_INTEGER dueTime, LONG period, PKDPC dpc);
+// TRUE only when the timer was still in the timer queue; an expired timer's DPC still runs.
+NTKERNELAPI BOOLEAN KeCancelTimer(PKTIMER timer);
+NTKERNELAPI BOOLEAN KeReadStateTimer(PKTIMER timer);
+
+NTKERNELAPI void KeInitializeDpc(PRKDPC dpc, PKDEFERRED_ROUTINE deferredRoutine, PVOID deferredContext);
+NTKERNELAPI BOOLEAN KeInsertQueueDpc(PRKDPC dpc, PVOID systemArgument1, PVOID systemArgument2);
+NTKERNELAPI BOOLEAN KeRemoveQueueDpc(PRKDPC dpc);
+// Returns when every DPC queued before the call has run.
+NTKERNELAPI void KeFlushQueuedDpcs(void);
+
+// ---------------------------------------------------------------------------------------------
+// Work items
+// ---------------------------------------------------------------------------------------------
+typedef enum _WORK_QUEUE_TYPE {
+    CriticalWorkQueue = 0,
+    DelayedWorkQueue = 1,
+    HyperCriticalWorkQueue = 2,
+} WORK_QUEUE_TYPE;
+
+typedef struct _IO_WORKITEM IO_WORKITEM, *PIO_WORKITEM;
+typedef void IO_WORKITEM_ROUTINE(PDEVICE_OBJECT deviceObject, PVOID context);
+typedef IO_WORKITEM_ROUTINE* PIO_WORKITEM_ROUTINE;
+
+NTKERNELAPI PIO_WORKITEM IoAllocateWorkItem(PDEVICE_OBJECT deviceObject);
+NTKERNELAPI void IoFreeWorkItem(PIO_WORKITEM ioWorkItem);
+// The device object stays referenced until the routine has returned.
+NTKERNELAPI void IoQueueWorkItem(PIO_WORKITEM ioWorkItem, PIO_WORKITEM_ROUTINE workerRoutine,
+                                 WORK_QUEUE_TYPE queueType, PVOID context);
+
+// ---------------------------------------------------------------------------------------------
+// Device objects, names and symbolic links
+// ---------------------------------------------------------------------------------------------
+// The extension (zero-filled) follows the device object; DO_DEVICE_INITIALIZING is set.
+NTKERNELAPI NTSTATUS IoCreateDevice(PDRIVER_OBJECT driverObject, ULONG deviceExtensionSize,
+                                    PUNICODE_STRING deviceName, DEVICE_TYPE deviceType,
+                                    ULONG deviceCharacteristics, BOOLEAN exclusive,
+                                    PDEVICE_OBJECT* deviceObject);
+NTKERNELAPI void IoDeleteDevice(PDEVICE_OBJECT deviceObject);
+NTKERNELAPI PDEVICE_OBJECT IoAttachDeviceToDeviceStack(PDEVICE_OBJECT sourceDevice,
+                                                       PDEVICE_OBJECT targetDevice);
+NTKERNELAPI void IoDetachDevice(PDEVICE_OBJECT targetDevice);
+NTKERNELAPI PDEVICE_OBJECT IoGetAttachedDeviceReference(PDEVICE_OBJECT deviceObject);
+// "\??\X" and "\DosDevices\X" name the same link.
+NTKERNELAPI NTSTATUS IoCreateSymbolicLink(PUNICODE_STRING symbolicLinkName, PUNICODE_STRING deviceName);
+NTKERNELAPI NTSTATUS IoDeleteSymbolicLink(PUNICODE_STRING symbolicLinkName);
+
+// ---------------------------------------------------------------------------------------------
+// Cancel-safe IRP queues
+// ---------------------------------------------------------------------------------------------
+typedef struct _IO_CSQ IO_CSQ, *PIO_CSQ;
+
+#define IO_TYPE_CSQ_IRP_CONTEXT 1
+#define IO_TYPE_CSQ 2
+#define IO_TYPE_CSQ_EX 3
+
+typedef struct _IO_CSQ_IRP_CONTEXT {
+    ULONG Type;
+    PIRP Irp;
+    PIO_CSQ Csq;
+} IO_CSQ_IRP_CONTEXT, *PIO_CSQ_IRP_CONTEXT;
+
+typedef void IO_CSQ_INSERT_IRP(PIO_CSQ csq, PIRP irp);
+typedef NTSTATUS IO_CSQ_INSERT_IRP_EX(PIO_CSQ csq, PIRP irp, PVOID insertContext);
+typedef void IO_CSQ_REMOVE_IRP(PIO_CSQ csq, PIRP irp);
+typedef PIRP IO_CSQ_PEEK_NEXT_IRP(PIO_CSQ csq, PIRP irp, PVOID peekContext);
+typedef void IO_CSQ_ACQUIRE_LOCK(PIO_CSQ csq, PKIRQL irql);
+typedef void IO_CSQ_RELEASE_LOCK(PIO_CSQ csq, KIRQL irql);
+typedef void IO_CSQ_COMPLETE_CANCELED_IRP(PIO_CSQ csq, PIRP irp);
+typedef IO_CSQ_INSERT_IRP* PIO_CSQ_INSERT_IRP;
+typedef IO_CSQ_INSERT_IRP_EX* PIO_CSQ_INSERT_IRP_EX;
+typedef IO_CSQ_REMOVE_IRP* PIO_CSQ_REMOVE_IRP;
+typedef IO_CSQ_PEEK_NEXT_IRP* PIO_CSQ_PEEK_NEXT_IRP;
+typedef IO_CSQ_ACQUIRE_LOCK* PIO_CSQ_ACQUIRE_LOCK;
+typedef IO_CSQ_RELEASE_LOCK* PIO_CSQ_RELEASE_LOCK;
+typedef IO_CSQ_COMPLETE_CANCELED_IRP* PIO_CSQ_COMPLETE_CANCELED_IRP;
+
+struct _IO_CSQ {
+    ULONG Type;
+    PIO_CSQ_INSERT_IRP CsqInsertIrp;  // the insert-with-status form when Type is IO_TYPE_CSQ_EX
+    PIO_CSQ_REMOVE_IRP CsqRemoveIrp;
+    PIO_CSQ_PEEK_NEXT_IRP CsqPeekNextIrp;
+    PIO_CSQ_ACQUIRE_LOCK CsqAcquireLock;
+    PIO_CSQ_RELEASE_LOCK CsqReleaseLock;
+    PIO_CSQ_COMPLETE_CANCELED_IRP CsqCompleteCanceledIrp;
+    PVOID ReservePointer;
+};
+
+NTKERNELAPI NTSTATUS IoCsqInitialize(PIO_CSQ csq, PIO_CSQ_INSERT_IRP insertIrp,
+                                     PIO_CSQ_REMOVE_IRP removeIrp, PIO_CSQ_PEEK_NEXT_IRP peekNextIrp,
+                                     PIO_CSQ_ACQUIRE_LOCK acquireLock, PIO_CSQ_RELEASE_LOCK releaseLock,
+                                     PIO_CSQ_COMPLETE_CANCELED_IRP completeCanceledIrp);
+NTKERNELAPI NTSTATUS IoCsqInitializeEx(PIO_CSQ csq, PIO_CSQ_INSERT_IRP_EX insertIrp,
+                                       PIO_CSQ_REMOVE_IRP removeIrp, PIO_CSQ_PEEK_NEXT_IRP peekNextIrp,
+                                       PIO_CSQ_ACQUIRE_LOCK acquireLock, PIO_CSQ_RELEASE_LOCK releaseLock,
+                                       PIO_CSQ_COMPLETE_CANCELED_IRP completeCanceledIrp);
+NTKERNELAPI void IoCsqInsertIrp(PIO_CSQ csq, PIRP irp, PIO_CSQ_IRP_CONTEXT context);
+NTKERNELAPI NTSTATUS IoCsqInsertIrpEx(PIO_CSQ csq, PIRP irp, PIO_CSQ_IRP_CONTEXT context,
+                                      PVOID insertContext);
+NTKERNELAPI PIRP IoCsqRemoveIrp(PIO_CSQ csq, PIO_CSQ_IRP_CONTEXT context);
+NTKERNELAPI PIRP IoCsqRemoveNextIrp(PIO_CSQ csq, PVOID peekContext);
+
+// ---------------------------------------------------------------------------------------------
+// Callback objects
+// ---------------------------------------------------------------------------------------------
+typedef struct _CALLBACK_OBJECT* PCALLBACK_OBJECT;
+typedef void CALLBACK_FUNCTION(PVOID callbackContext, PVOID argument1, PVOID argument2);
+typedef CALLBACK_FUNCTION* PCALLBACK_FUNCTION;
+
+// Opens the named object, or creates it when create is TRUE; the object comes back referenced.
+NTKERNELAPI NTSTATUS ExCreateCallback(PCALLBACK_OBJECT* callbackObject, POBJECT_ATTRIBUTES objectAttributes,
+                                      BOOLEAN create, BOOLEAN allowMultipleCallbacks);
+NTKERNELAPI PVOID ExRegisterCallback(PCALLBACK_OBJECT callbackObject, PCALLBACK_FUNCTION callbackFunction,
+                                     PVOID callbackContext);
+// Does not return while the registration's function runs on another thread.
+NTKERNELAPI void ExUnregisterCallback(PVOID callbackRegistration);
+NTKERNELAPI void ExNotifyCallback(PVOID callbackObject, PVOID argument1, PVOID argument2);
+
+// ---------------------------------------------------------------------------------------------
+// Event log
+// ---------------------------------------------------------------------------------------------
+typedef struct _IO_ERROR_LOG_PACKET {
+    UCHAR MajorFunctionCode;
+    UCHAR RetryCount;
+    USHORT DumpDataSize;
+    USHORT NumberOfStrings;
+    USHORT StringOffset;
+    USHORT EventCategory;
+    NTSTATUS ErrorCode;
+    ULONG UniqueErrorValue;
+    NTSTATUS FinalStatus;
+    ULONG SequenceNumber;
+    ULONG IoControlCode;
+    LARGE_INTEGER DeviceOffset;
+    ULONG DumpData[1];
+} IO_ERROR_LOG_PACKET, *PIO_ERROR_LOG_PACKET;
+
+#define ERROR_LOG_MAXIMUM_SIZE 240
+
+NTKERNELAPI PVOID IoAllocateErrorLogEntry(PVOID ioObject, UCHAR entrySize);
+NTKERNELAPI void IoWriteErrorLogEntry(PVOID elEntry);
+NTKERNELAPI void IoFreeErrorLogEntry(PVOID elEntry);

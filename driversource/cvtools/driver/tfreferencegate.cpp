@@ -1,0 +1,168 @@
+// Counted admission gate.
+#include "tfreferencegate.h"
+
+#include "tfdebug.h"
+
+CTfReferenceGate::CTfReferenceGate(LONG lMaximum) : m_lCount(0), m_lMaximum(lMaximum), m_bOpen(TRUE)
+{
+    TfDebugLog(7, "CTfReferenceGate::CTfReferenceGate - IN");
+    KeInitializeEvent(&m_Event, NotificationEvent, TRUE);
+    m_Init(TRUE);
+    TfDebugLog(7, "CTfReferenceGate::CTfReferenceGate - OUT (Success)");
+}
+
+void CTfReferenceGate::m_Init(BOOLEAN bOpen)
+{
+    TfDebugLog(7, "CTfReferenceGate::m_Init - IN");
+    m_Lock.m_Acquire();
+    KeSetEvent(&m_Event, 0, FALSE);
+    m_lCount = 0;
+    m_bOpen = bOpen;
+    m_Lock.m_Release();
+    TfDebugLog(7, "CTfReferenceGate::m_Init - OUT (Success)");
+}
+
+void CTfReferenceGate::m_SetOpen(BOOLEAN bOpen)
+{
+    TfDebugLog(7, "CTfReferenceGate::m_SetOpen - IN");
+    m_Lock.m_Acquire();
+    m_bOpen = bOpen;
+    m_Lock.m_Release();
+    TfDebugLog(7, "CTfReferenceGate::m_SetOpen - OUT (Success)");
+}
+
+BOOLEAN CTfReferenceGate::m_AcquireLocked()
+{
+    if (!m_bOpen || m_lCount == m_lMaximum) {
+        return FALSE;
+    }
+    m_lCount++;
+    if (m_lCount == 1) {
+        KeClearEvent(&m_Event);
+    }
+    return TRUE;
+}
+
+void CTfReferenceGate::m_ReleaseLocked()
+{
+    if (m_lCount <= 0) {
+        // More releases than acquisitions: keep the count, or the next holder would go unseen.
+        DbgBreakPoint();
+        return;
+    }
+    m_lCount--;
+    if (m_lCount == 0) {
+        KeSetEvent(&m_Event, 0, FALSE);
+    }
+}
+
+BOOLEAN CTfReferenceGate::m_Acquire()
+{
+    TfDebugLog(7, "CTfReferenceGate::m_Acquire - IN");
+    m_Lock.m_Acquire();
+    BOOLEAN bAdmitted = m_AcquireLocked();
+    m_Lock.m_Release();
+    if (!bAdmitted) {
+        TfDebugLog(7, "CTfReferenceGate::m_Acquire - OUT - Fail-> gate closed or full");
+        return FALSE;
+    }
+    TfDebugLog(7, "CTfReferenceGate::m_Acquire - OUT (Success)");
+    return TRUE;
+}
+
+BOOLEAN CTfReferenceGate::m_AcquireAndSetOpen(BOOLEAN bOpen)
+{
+    TfDebugLog(7, "CTfReferenceGate::m_AcquireAndSetOpen - IN");
+    m_Lock.m_Acquire();
+    BOOLEAN bAdmitted = m_AcquireLocked();
+    if (bAdmitted) {
+        m_bOpen = bOpen;
+    }
+    m_Lock.m_Release();
+    if (!bAdmitted) {
+        TfDebugLog(7, "CTfReferenceGate::m_AcquireAndSetOpen - OUT - Fail-> gate closed or full");
+        return FALSE;
+    }
+    TfDebugLog(7, "CTfReferenceGate::m_AcquireAndSetOpen - OUT (Success)");
+    return TRUE;
+}
+
+void CTfReferenceGate::m_Release()
+{
+    TfDebugLog(7, "CTfReferenceGate::m_Release - IN");
+    m_Lock.m_Acquire();
+    m_ReleaseLocked();
+    m_Lock.m_Release();
+    TfDebugLog(7, "CTfReferenceGate::m_Release - OUT (Success)");
+}
+
+void CTfReferenceGate::m_ReleaseAndSetOpen(BOOLEAN bOpen)
+{
+    TfDebugLog(7, "CTfReferenceGate::m_ReleaseAndSetOpen - IN");
+    m_Lock.m_Acquire();
+    m_ReleaseLocked();
+    m_bOpen = bOpen;
+    m_Lock.m_Release();
+    TfDebugLog(7, "CTfReferenceGate::m_ReleaseAndSetOpen - OUT (Success)");
+}
+
+NTSTATUS CTfReferenceGate::m_CloseAndWait(BOOLEAN bKeepOpen)
+{
+    TfDebugLog(7, "CTfReferenceGate::m_CloseAndWait - IN");
+    m_Lock.m_Acquire();
+    if (!bKeepOpen) {
+        m_bOpen = FALSE;
+    }
+    if (m_lCount == 0) {
+        KeSetEvent(&m_Event, 0, FALSE);
+        m_Lock.m_Release();
+        TfDebugLog(7, "CTfReferenceGate::m_CloseAndWait - OUT (Success)");
+        return STATUS_SUCCESS;
+    }
+    m_Lock.m_Release();
+
+    NTSTATUS Status;
+    if (KeGetCurrentIrql() < DISPATCH_LEVEL) {
+        Status = KeWaitForSingleObject(&m_Event, Executive, KernelMode, FALSE, NULL);
+    } else {
+        // At DISPATCH_LEVEL only a poll is allowed.
+        LARGE_INTEGER Poll;
+        Poll.QuadPart = 0;
+        Status = KeWaitForSingleObject(&m_Event, Executive, KernelMode, FALSE, &Poll);
+    }
+    if (Status != STATUS_SUCCESS) {
+        TfDebugLog(7, "CTfReferenceGate::m_CloseAndWait - OUT - Fail-> holders remain, status 0x%X",
+                   (ULONG)Status);
+        return Status;
+    }
+    TfDebugLog(7, "CTfReferenceGate::m_CloseAndWait - OUT (Success)");
+    return Status;
+}
+
+void CTfReferenceGate::m_ClearEvent()
+{
+    TfDebugLog(7, "CTfReferenceGate::m_ClearEvent - IN");
+    KeClearEvent(&m_Event);
+    TfDebugLog(7, "CTfReferenceGate::m_ClearEvent - OUT (Success)");
+}
+
+LONG CTfReferenceGate::m_GetCount()
+{
+    m_Lock.m_Acquire();
+    LONG lCount = m_lCount;
+    m_Lock.m_Release();
+    return lCount;
+}
+
+BOOLEAN CTfReferenceGate::m_IsOpen()
+{
+    m_Lock.m_Acquire();
+    BOOLEAN bOpen = m_bOpen;
+    m_Lock.m_Release();
+    return bOpen;
+}
+
+LONG CTfReferenceGate::m_ReadEventState()
+{
+    return KeReadStateEvent(&m_Event);
+}

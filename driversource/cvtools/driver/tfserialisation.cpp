@@ -1,0 +1,371 @@
+// Fields of the serialised information set.
+//
+// The reader never trusts the data: every length is checked against the bytes that remain and
+// against what a counted string can hold, and a string only counts as read when the target took it.
+#include "tfserialisation.h"
+
+#include "tfdebug.h"
+#include "tfmemorytracker.h"
+
+CTfSerialisation::CTfSerialisation() : m_ulFlags(TF_SERIALISE_DEFAULT_FLAGS), m_ulSetIdentifier(0)
+{
+    TfDebugLog(7, "CTfSerialisation::CTfSerialisation - IN");
+    TfDebugLog(7, "CTfSerialisation::CTfSerialisation - OUT (Success)");
+}
+
+CTfSerialisation::~CTfSerialisation()
+{
+    TfDebugLog(7, "CTfSerialisation::~CTfSerialisation - IN");
+    TfDebugLog(7, "CTfSerialisation::~CTfSerialisation - OUT (Success)");
+}
+
+void CTfSerialisation::sm_PutUlong(PUCHAR puc, ULONG ulValue)
+{
+    puc[0] = (UCHAR)ulValue;
+    puc[1] = (UCHAR)(ulValue >> 8);
+    puc[2] = (UCHAR)(ulValue >> 16);
+    puc[3] = (UCHAR)(ulValue >> 24);
+}
+
+ULONG CTfSerialisation::sm_GetUlong(const UCHAR* puc)
+{
+    return (ULONG)puc[0] | ((ULONG)puc[1] << 8) | ((ULONG)puc[2] << 16) | ((ULONG)puc[3] << 24);
+}
+
+BOOLEAN CTfSerialisation::SetFlags(ULONG ulFlags)
+{
+    TfDebugLog(7, "CTfSerialisation::SetFlags - IN");
+    if (ulFlags >= TF_SERIALISE_FLAGS_LIMIT ||
+        (ulFlags & (TF_SERIALISE_TERMINATOR | TF_SERIALISE_LENGTH)) == 0) {
+        TF_ASSERT_AT();
+        TfDebugLog(7, "CTfSerialisation::SetFlags - OUT - Fail-> flags 0x%x refused", ulFlags);
+        return FALSE;
+    }
+    m_ulFlags = ulFlags;
+    TfDebugLog(7, "CTfSerialisation::SetFlags - OUT (Success)");
+    return TRUE;
+}
+
+ULONG CTfSerialisation::GetHeaderSize() const
+{
+    return ((m_ulFlags & TF_SERIALISE_TYPE_TAGS) ? 1 : 0) + sizeof(ULONG);
+}
+
+ULONG CTfSerialisation::GetDwordSize() const
+{
+    return ((m_ulFlags & TF_SERIALISE_TYPE_TAGS) ? 1 : 0) + sizeof(ULONG);
+}
+
+ULONG CTfSerialisation::GetStringSize(CTfString* pString)
+{
+    TfDebugLog(7, "CTfSerialisation::GetStringSize - IN");
+    ULONG ulSize = 0;
+    BOOLEAN bUnicode = (m_ulFlags & TF_SERIALISE_UNICODE) != 0;
+
+    if (pString != NULL && !pString->m_IsEmpty())
+        ulSize = bUnicode ? pString->m_GetLength() : pString->m_GetAnsiLength();
+    if (m_ulFlags & TF_SERIALISE_TERMINATOR) ulSize += bUnicode ? sizeof(WCHAR) : sizeof(CHAR);
+    if (m_ulFlags & TF_SERIALISE_LENGTH) ulSize += sizeof(ULONG);
+    if (m_ulFlags & TF_SERIALISE_TYPE_TAGS) ulSize += 1;
+    TfDebugLog(7, "CTfSerialisation::GetStringSize - OUT (Success)");
+    return ulSize;
+}
+
+BOOLEAN CTfSerialisation::WriteHeader(PUCHAR* ppucCursor, PULONG pulRemaining)
+{
+    TfDebugLog(7, "CTfSerialisation::WriteHeader - IN");
+    ULONG ulSize = GetHeaderSize();
+    if (*pulRemaining < ulSize) {
+        TfDebugLog(7, "CTfSerialisation::WriteHeader - OUT - Fail-> no room");
+        return FALSE;
+    }
+    PUCHAR puc = *ppucCursor;
+    if (m_ulFlags & TF_SERIALISE_TYPE_TAGS) *puc++ = TF_SERIALISE_TAG_HEADER;
+    sm_PutUlong(puc, m_ulSetIdentifier);
+    *ppucCursor += ulSize;
+    *pulRemaining -= ulSize;
+    TfDebugLog(7, "CTfSerialisation::WriteHeader - OUT (Success)");
+    return TRUE;
+}
+
+BOOLEAN CTfSerialisation::WriteDword(PUCHAR* ppucCursor, PULONG pulRemaining, ULONG ulValue)
+{
+    TfDebugLog(7, "CTfSerialisation::WriteDword - IN");
+    ULONG ulSize = GetDwordSize();
+    if (*pulRemaining < ulSize) {
+        TfDebugLog(7, "CTfSerialisation::WriteDword - OUT - Fail-> no room");
+        return FALSE;
+    }
+    PUCHAR puc = *ppucCursor;
+    if (m_ulFlags & TF_SERIALISE_TYPE_TAGS) *puc++ = TF_SERIALISE_TAG_DWORD;
+    sm_PutUlong(puc, ulValue);
+    *ppucCursor += ulSize;
+    *pulRemaining -= ulSize;
+    TfDebugLog(7, "CTfSerialisation::WriteDword - OUT (Success)");
+    return TRUE;
+}
+
+BOOLEAN CTfSerialisation::WriteString(PUCHAR* ppucCursor, PULONG pulRemaining, CTfString* pString)
+{
+    TfDebugLog(7, "CTfSerialisation::WriteString - IN");
+    if (pString == NULL) {
+        TF_ASSERT_AT();
+        TfDebugLog(7, "CTfSerialisation::WriteString - OUT - Fail-> no string");
+        return FALSE;
+    }
+    BOOLEAN bUnicode = (m_ulFlags & TF_SERIALISE_UNICODE) != 0;
+
+    // The getters of an empty string would set its status; an empty text needs no bytes.
+    ULONG cbText = 0;
+    const void* pText = NULL;
+    if (!pString->m_IsEmpty()) {
+        if (bUnicode) {
+            cbText = pString->m_GetLength();
+            pText = pString->m_GetWideBuffer();
+        } else {
+            cbText = pString->m_GetAnsiLength();
+            pText = pString->m_GetAnsiBuffer();
+        }
+        if (pText == NULL) cbText = 0;
+    }
+    ULONG ulSize = cbText;
+    if (m_ulFlags & TF_SERIALISE_TERMINATOR) ulSize += bUnicode ? sizeof(WCHAR) : sizeof(CHAR);
+    if (m_ulFlags & TF_SERIALISE_LENGTH) ulSize += sizeof(ULONG);
+    if (m_ulFlags & TF_SERIALISE_TYPE_TAGS) ulSize += 1;
+    if (*pulRemaining < ulSize) {
+        TfDebugLog(7, "CTfSerialisation::WriteString - OUT - Fail-> no room");
+        return FALSE;
+    }
+
+    PUCHAR puc = *ppucCursor;
+    if (m_ulFlags & TF_SERIALISE_TYPE_TAGS) *puc++ = bUnicode ? TF_SERIALISE_TAG_UNICODE : TF_SERIALISE_TAG_ANSI;
+    if (m_ulFlags & TF_SERIALISE_LENGTH) {
+        sm_PutUlong(puc, cbText);
+        puc += sizeof(ULONG);
+    }
+    if (cbText != 0) {
+        RtlCopyMemory(puc, pText, cbText);
+        puc += cbText;
+    }
+    if (m_ulFlags & TF_SERIALISE_TERMINATOR) {
+        *puc++ = 0;
+        if (bUnicode) *puc++ = 0;
+    }
+    *ppucCursor += ulSize;
+    *pulRemaining -= ulSize;
+    TfDebugLog(7, "CTfSerialisation::WriteString - OUT (Success)");
+    return TRUE;
+}
+
+BOOLEAN CTfSerialisation::ReadTypeTag(PUCHAR* ppucCursor, PULONG pulRemaining, PUCHAR pucTag)
+{
+    TfDebugLog(7, "CTfSerialisation::ReadTypeTag - IN");
+    if (*pulRemaining < 1) {
+        TfDebugLog(7, "CTfSerialisation::ReadTypeTag - OUT - Fail-> no data");
+        return FALSE;
+    }
+    *pucTag = **ppucCursor;
+    *ppucCursor += 1;
+    *pulRemaining -= 1;
+    TfDebugLog(7, "CTfSerialisation::ReadTypeTag - OUT (Success)");
+    return TRUE;
+}
+
+BOOLEAN CTfSerialisation::ReadLength(PUCHAR* ppucCursor, PULONG pulRemaining, PULONG pulLength)
+{
+    TfDebugLog(7, "CTfSerialisation::ReadLength - IN");
+    if (*pulRemaining < sizeof(ULONG)) {
+        TfDebugLog(7, "CTfSerialisation::ReadLength - OUT - Fail-> no data");
+        return FALSE;
+    }
+    *pulLength = sm_GetUlong(*ppucCursor);
+    *ppucCursor += sizeof(ULONG);
+    *pulRemaining -= sizeof(ULONG);
+    TfDebugLog(7, "CTfSerialisation::ReadLength - OUT (Success)");
+    return TRUE;
+}
+
+// Reads the type byte of a field when the form has them; FALSE with the report when it is missing
+// or names another type.
+BOOLEAN CTfSerialisation::m_ExpectTypeTag(PUCHAR* ppucCursor, PULONG pulRemaining, UCHAR ucExpected)
+{
+    TfDebugLog(7, "CTfSerialisation::m_ExpectTypeTag - IN");
+    if ((m_ulFlags & TF_SERIALISE_TYPE_TAGS) == 0) {
+        TfDebugLog(7, "CTfSerialisation::m_ExpectTypeTag - OUT (Success)");
+        return TRUE;
+    }
+    UCHAR ucTag = 0;
+    if (!ReadTypeTag(ppucCursor, pulRemaining, &ucTag)) {
+        TF_ASSERT_AT();
+        TfDebugLog(7, "CTfSerialisation::m_ExpectTypeTag - OUT - Fail-> no type byte");
+        return FALSE;
+    }
+    if (ucTag != ucExpected) {
+        TF_ASSERT_AT();
+        TfDebugLog(7, "CTfSerialisation::m_ExpectTypeTag - OUT - Fail-> type %u, expected %u", ucTag, ucExpected);
+        return FALSE;
+    }
+    TfDebugLog(7, "CTfSerialisation::m_ExpectTypeTag - OUT (Success)");
+    return TRUE;
+}
+
+BOOLEAN CTfSerialisation::CheckHeader(PUCHAR* ppucCursor, PULONG pulRemaining)
+{
+    TfDebugLog(7, "CTfSerialisation::CheckHeader - IN");
+    if (!m_ExpectTypeTag(ppucCursor, pulRemaining, TF_SERIALISE_TAG_HEADER)) {
+        TfDebugLog(7, "CTfSerialisation::CheckHeader - OUT - Fail-> type byte");
+        return FALSE;
+    }
+    ULONG ulIdentifier = 0;
+    if (!ReadLength(ppucCursor, pulRemaining, &ulIdentifier)) {
+        TF_ASSERT_AT();
+        TfDebugLog(7, "CTfSerialisation::CheckHeader - OUT - Fail-> header cut short");
+        return FALSE;
+    }
+    if (ulIdentifier != m_ulSetIdentifier) {
+        TF_ASSERT_AT();
+        TfDebugLog(7, "CTfSerialisation::CheckHeader - OUT - Fail-> set %u, expected %u", ulIdentifier,
+                   m_ulSetIdentifier);
+        return FALSE;
+    }
+    TfDebugLog(7, "CTfSerialisation::CheckHeader - OUT (Success)");
+    return TRUE;
+}
+
+BOOLEAN CTfSerialisation::ReadDword(PUCHAR* ppucCursor, PULONG pulRemaining, PULONG pulValue)
+{
+    TfDebugLog(7, "CTfSerialisation::ReadDword - IN");
+    if (!m_ExpectTypeTag(ppucCursor, pulRemaining, TF_SERIALISE_TAG_DWORD)) {
+        TfDebugLog(7, "CTfSerialisation::ReadDword - OUT - Fail-> type byte");
+        return FALSE;
+    }
+    ULONG ulValue = 0;
+    if (!ReadLength(ppucCursor, pulRemaining, &ulValue)) {
+        TF_ASSERT_AT();
+        TfDebugLog(7, "CTfSerialisation::ReadDword - OUT - Fail-> number cut short");
+        return FALSE;
+    }
+    *pulValue = ulValue;
+    TfDebugLog(7, "CTfSerialisation::ReadDword - OUT (Success)");
+    return TRUE;
+}
+
+BOOLEAN CTfSerialisation::ReadString(PUCHAR* ppucCursor, PULONG pulRemaining, CTfString* pString)
+{
+    TfDebugLog(7, "CTfSerialisation::ReadString - IN");
+    if (pString == NULL) {
+        TF_ASSERT_AT();
+        TfDebugLog(7, "CTfSerialisation::ReadString - OUT - Fail-> no target");
+        return FALSE;
+    }
+    BOOLEAN bUnicode = (m_ulFlags & TF_SERIALISE_UNICODE) != 0;
+    BOOLEAN bTerminated = (m_ulFlags & TF_SERIALISE_TERMINATOR) != 0;
+    BOOLEAN bCounted = (m_ulFlags & TF_SERIALISE_LENGTH) != 0;
+    ULONG cbCharacter = bUnicode ? sizeof(WCHAR) : sizeof(CHAR);
+    ULONG cbMaximum = bUnicode ? TF_SERIALISE_MAX_UNICODE_TEXT : TF_SERIALISE_MAX_ANSI_TEXT;
+
+    // Work on local copies: the caller's cursor moves only past a string that was read.
+    PUCHAR puc = *ppucCursor;
+    ULONG ulRemaining = *pulRemaining;
+
+    if (!m_ExpectTypeTag(&puc, &ulRemaining, bUnicode ? TF_SERIALISE_TAG_UNICODE : TF_SERIALISE_TAG_ANSI)) {
+        TfDebugLog(7, "CTfSerialisation::ReadString - OUT - Fail-> type byte");
+        return FALSE;
+    }
+
+    ULONG cbLength = 0;
+    if (bCounted) {
+        if (!ReadLength(&puc, &ulRemaining, &cbLength)) {
+            TF_ASSERT_AT();
+            TfDebugLog(7, "CTfSerialisation::ReadString - OUT - Fail-> length cut short");
+            return FALSE;
+        }
+        if (cbLength > ulRemaining) {
+            TF_ASSERT_AT();
+            TfDebugLog(7, "CTfSerialisation::ReadString - OUT - Fail-> length %u beyond the data", cbLength);
+            return FALSE;
+        }
+        if (cbLength > cbMaximum) {
+            TF_ASSERT_AT();
+            TfDebugLog(7, "CTfSerialisation::ReadString - OUT - Fail-> length %u too long", cbLength);
+            return FALSE;
+        }
+        if (cbLength % cbCharacter != 0) {
+            TF_ASSERT_AT();
+            TfDebugLog(7, "CTfSerialisation::ReadString - OUT - Fail-> odd length %u", cbLength);
+            return FALSE;
+        }
+    }
+
+    ULONG cbText = 0;
+    ULONG cbConsumed = 0;
+    if (bTerminated) {
+        // UTF-16 terminators count only on character boundaries. A text longer than a string can
+        // hold is refused without scanning the rest of the data.
+        ULONG cbScan = ulRemaining;
+        if (cbScan > cbMaximum + cbCharacter) cbScan = cbMaximum + cbCharacter;
+        BOOLEAN bFound = FALSE;
+        for (ULONG ulOffset = 0; ulOffset + cbCharacter <= cbScan; ulOffset += cbCharacter) {
+            if (puc[ulOffset] == 0 && (!bUnicode || puc[ulOffset + 1] == 0)) {
+                cbText = ulOffset;
+                bFound = TRUE;
+                break;
+            }
+        }
+        if (!bFound) {
+            TF_ASSERT_AT();
+            TfDebugLog(7, "CTfSerialisation::ReadString - OUT - Fail-> no terminator");
+            return FALSE;
+        }
+        if (cbText > cbMaximum) {
+            TF_ASSERT_AT();
+            TfDebugLog(7, "CTfSerialisation::ReadString - OUT - Fail-> text %u too long", cbText);
+            return FALSE;
+        }
+        if (bCounted && cbText != cbLength) {
+            TF_ASSERT_AT();
+            TfDebugLog(7, "CTfSerialisation::ReadString - OUT - Fail-> text %u, length %u", cbText, cbLength);
+            return FALSE;
+        }
+        cbConsumed = cbText + cbCharacter;
+    } else {
+        cbText = cbLength;
+        cbConsumed = cbLength;
+    }
+
+    if (cbText == 0) {
+        pString->m_Clear();
+    } else if (bUnicode) {
+        // The text may lie at any byte offset; give the string an aligned copy.
+        PWCH pwcText = (PWCH)AllocateTrackedPool(NonPagedPool, cbText + sizeof(WCHAR));
+        if (pwcText == NULL) {
+            TfDebugLog(7, "CTfSerialisation::ReadString - OUT - Fail-> no memory");
+            return FALSE;
+        }
+        RtlCopyMemory(pwcText, puc, cbText);
+        pwcText[cbText / sizeof(WCHAR)] = 0;
+        UNICODE_STRING Text;
+        Text.Length = (USHORT)cbText;
+        Text.MaximumLength = (USHORT)(cbText + sizeof(WCHAR));
+        Text.Buffer = pwcText;
+        pString->m_AssignUnicodeString(&Text);
+        FreeTrackedPool(pwcText);
+    } else {
+        ANSI_STRING Text;
+        Text.Length = (USHORT)cbText;
+        Text.MaximumLength = (USHORT)cbText;
+        Text.Buffer = (PCHAR)puc;
+        pString->m_AssignAnsi(&Text);
+    }
+    if (pString->m_GetStatus() != STATUS_SUCCESS) {
+        TF_ASSERT_AT();
+        TfDebugLog(7, "CTfSerialisation::ReadString - OUT - Fail-> string not taken (0x%08x)",
+                   (ULONG)pString->m_GetStatus());
+        return FALSE;
+    }
+
+    *ppucCursor = puc + cbConsumed;
+    *pulRemaining = ulRemaining - cbConsumed;
+    TfDebugLog(7, "CTfSerialisation::ReadString - OUT (Success)");
+    return TRUE;
+}

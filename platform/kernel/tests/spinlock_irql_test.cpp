@@ -1,0 +1,175 @@
+// IRQL rules, spin locks (real exclusion, misuse caught instead of hanging) and interlocked calls.
+#include <gtest/gtest.h>
+
+#include <atomic>
+#include <cstring>
+#include <thread>
+#include <vector>
+
+#include "testing/machine_test.h"
+
+namespace emu {
+namespace {
+
+using SpinLockTest = testing::MachineTest;
+
+TEST_F(SpinLockTest, IrqlIsPerThreadAndOnlyMovesTheRightWay)
+{
+    EXPECT_EQ(KeGetCurrentIrql(), PASSIVE_LEVEL);
+    KIRQL old = HIGH_LEVEL;
+    KeRaiseIrql(DISPATCH_LEVEL, &old);
+    EXPECT_EQ(old, PASSIVE_LEVEL);
+    KIRQL elsewhere = HIGH_LEVEL;
+    std::thread([&] { elsewhere = KeGetCurrentIrql(); }).join();
+    EXPECT_EQ(elsewhere, PASSIVE_LEVEL);
+
+    KeRaiseIrql(APC_LEVEL, &old);  // a raise that would lower
+    EXPECT_EQ(old, DISPATCH_LEVEL);
+    EXPECT_EQ(KeGetCurrentIrql(), DISPATCH_LEVEL);
+    KeLowerIrql(HIGH_LEVEL);  // a lower that would raise
+    EXPECT_EQ(KeGetCurrentIrql(), DISPATCH_LEVEL);
+    EXPECT_EQ(Take(Violation::Bugcheck), 2u);
+
+    KeLowerIrql(PASSIVE_LEVEL);
+    EXPECT_EQ(KeRaiseIrqlToDpcLevel(), PASSIVE_LEVEL);
+    EXPECT_EQ(KeGetCurrentIrql(), DISPATCH_LEVEL);
+    KeLowerIrql(PASSIVE_LEVEL);
+}
+
+TEST_F(SpinLockTest, ExcludesOtherThreadsUnderContention)
+{
+    constexpr int kThreads = 8;
+    constexpr int kRounds = 5000;
+    KSPIN_LOCK lock;
+    KeInitializeSpinLock(&lock);
+    long counter = 0;  // deliberately not atomic: only the lock protects it
+    std::atomic<int> inside{0};
+    std::atomic<int> overlaps{0};
+    std::atomic<int> wrongIrql{0};
+    std::vector<std::thread> threads;
+    for (int t = 0; t < kThreads; ++t) {
+        threads.emplace_back([&, t] {
+            for (int i = 0; i < kRounds; ++i) {
+                KIRQL old = PASSIVE_LEVEL;
+                bool dpcForm = (t + i) % 3 == 0;
+                if (dpcForm) {
+                    old = KeRaiseIrqlToDpcLevel();
+                    KeAcquireSpinLockAtDpcLevel(&lock);
+                } else {
+                    KeAcquireSpinLock(&lock, &old);
+                }
+                if (inside.fetch_add(1) != 0) overlaps++;
+                if (KeGetCurrentIrql() != DISPATCH_LEVEL) wrongIrql++;
+                counter = counter + 1;
+                inside.fetch_sub(1);
+                if (dpcForm) {
+                    KeReleaseSpinLockFromDpcLevel(&lock);
+                    KeLowerIrql(old);
+                } else {
+                    KeReleaseSpinLock(&lock, old);
+                }
+                if (KeGetCurrentIrql() != PASSIVE_LEVEL) wrongIrql++;
+            }
+        });
+    }
+    for (std::thread& t : threads) t.join();
+    EXPECT_EQ(counter, static_cast<long>(kThreads) * kRounds);
+    EXPECT_EQ(overlaps.load(), 0);
+    EXPECT_EQ(wrongIrql.load(), 0);
+    EXPECT_EQ(lock, 0u);
+}
+
+TEST_F(SpinLockTest, RecursiveAcquireIsReportedInsteadOfHanging)
+{
+    KSPIN_LOCK lock;
+    KeInitializeSpinLock(&lock);
+    KIRQL outer = KfAcquireSpinLock(&lock);
+    KSPIN_LOCK held = lock;
+    KIRQL inner = KfAcquireSpinLock(&lock);
+    EXPECT_EQ(inner, DISPATCH_LEVEL);  // not raised again, not taken again
+    EXPECT_EQ(lock, held);
+    KeAcquireSpinLockAtDpcLevel(&lock);
+    EXPECT_EQ(Take(Violation::SpinLockRecursive), 2u);
+
+    KfReleaseSpinLock(&lock, outer);
+    EXPECT_EQ(lock, 0u);
+    EXPECT_EQ(KeGetCurrentIrql(), PASSIVE_LEVEL);
+}
+
+TEST_F(SpinLockTest, ReleaseByAStrangerOrOfAFreeLockLeavesTheLockAlone)
+{
+    KSPIN_LOCK lock;
+    KeInitializeSpinLock(&lock);
+    KfReleaseSpinLock(&lock, PASSIVE_LEVEL);  // nobody holds it
+    EXPECT_EQ(lock, 0u);
+    EXPECT_EQ(KeGetCurrentIrql(), PASSIVE_LEVEL);
+    EXPECT_EQ(Take(Violation::SpinLockNotOwner), 1u);
+
+    KIRQL old = KfAcquireSpinLock(&lock);
+    KSPIN_LOCK held = lock;
+    std::thread([&] {
+        testing::ScopedIrql dpc(DISPATCH_LEVEL);
+        KeReleaseSpinLockFromDpcLevel(&lock);
+    }).join();
+    EXPECT_EQ(lock, held);  // still ours
+    EXPECT_EQ(Take(Violation::SpinLockNotOwner), 1u);
+    KfReleaseSpinLock(&lock, old);
+    EXPECT_EQ(lock, 0u);
+    EXPECT_EQ(Take(Violation::SpinLockNotOwner), 0u);
+}
+
+TEST_F(SpinLockTest, DpcFormsBelowDispatchLevelAreReportedAndStillWork)
+{
+    KSPIN_LOCK lock;
+    KeInitializeSpinLock(&lock);
+    KeAcquireSpinLockAtDpcLevel(&lock);
+    EXPECT_NE(lock, 0u);
+    EXPECT_EQ(KeGetCurrentIrql(), PASSIVE_LEVEL);  // the DPC form never changes the IRQL
+    KeReleaseSpinLockFromDpcLevel(&lock);
+    EXPECT_EQ(lock, 0u);
+    EXPECT_EQ(Take(Violation::Bugcheck), 2u);
+}
+
+TEST_F(SpinLockTest, AcquireAboveDispatchAndAnUninitialisedLockAreReported)
+{
+    KSPIN_LOCK lock;
+    std::memset(&lock, 0xCD, sizeof lock);  // fresh pool content
+    KIRQL old = KfAcquireSpinLock(&lock);
+    EXPECT_EQ(Take(Violation::Bugcheck), 1u);
+    KfReleaseSpinLock(&lock, old);
+    EXPECT_EQ(lock, 0u);
+
+    {
+        testing::ScopedIrql high(HIGH_LEVEL);
+        old = KfAcquireSpinLock(&lock);
+        EXPECT_EQ(KeGetCurrentIrql(), HIGH_LEVEL);  // never lowered by an acquire
+        KfReleaseSpinLock(&lock, old);
+    }
+    EXPECT_EQ(Take(Violation::IrqlTooHigh), 1u);
+}
+
+// ---------------------------------------------------------------------------------------------
+// Interlocked
+// ---------------------------------------------------------------------------------------------
+
+TEST(InterlockedTest, ResultsFollowWindowsIncludingWrapAround)
+{
+    LONG volatile value = 0x7FFFFFFF;
+    EXPECT_EQ(InterlockedIncrement(&value), static_cast<LONG>(0x80000000));  // wraps, no overflow
+    EXPECT_EQ(InterlockedDecrement(&value), 0x7FFFFFFF);
+    EXPECT_EQ(InterlockedCompareExchange(&value, 1, 7), 0x7FFFFFFF);  // the value found, unchanged
+    EXPECT_EQ(InterlockedCompareExchange(&value, 1, 0x7FFFFFFF), 0x7FFFFFFF);
+    EXPECT_EQ(value, 1);
+    EXPECT_EQ(InterlockedOr(&value, 6), 1);
+    EXPECT_EQ(InterlockedAnd(&value, 3), 7);
+    EXPECT_EQ(InterlockedExchangeAdd(&value, 3), 3);
+
+    int a = 0;
+    PVOID volatile pointer = &a;
+    EXPECT_EQ(InterlockedCompareExchangePointer(&pointer, nullptr, nullptr), &a);
+    EXPECT_EQ(InterlockedExchangePointer(&pointer, nullptr), &a);
+    EXPECT_EQ(pointer, nullptr);
+}
+
+}  // namespace
+}  // namespace emu
