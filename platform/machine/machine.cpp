@@ -1,6 +1,11 @@
 #include "machine/machine.h"
 
+#include "kernel/callback_manager.h"
 #include "kernel/clock.h"
+#include "kernel/dpc_manager.h"
+#include "kernel/event_log.h"
+#include "kernel/object_namespace.h"
+#include "kernel/work_queues.h"
 #include "kernel/debug_output.h"
 #include "kernel/dispatcher.h"
 #include "kernel/io_manager.h"
@@ -19,6 +24,15 @@ namespace emu {
 
 namespace {
 std::atomic<Machine*> g_current{nullptr};
+
+// Destroys a component while its pointer still answers, so code running during its shutdown (a
+// system thread being joined, a work item draining) can still reach the machine's other parts.
+template <class T>
+void Destroy(std::unique_ptr<T>& component)
+{
+    delete component.get();
+    (void)component.release();
+}
 
 void WdmVersionOf(WindowsVersion windows, UCHAR& major, UCHAR& minor)
 {
@@ -52,21 +66,31 @@ Machine::Machine(MachineOptions options) : m_options(options)
     m_registry = std::make_unique<Registry>(*this);
     m_trace = std::make_unique<TraceSystem>(*this);
     m_io = std::make_unique<IoManager>(*this);
+    m_namespace = std::make_unique<ObjectNamespace>(*this);
+    m_callbacks = std::make_unique<CallbackManager>(*this);
+    m_eventLog = std::make_unique<EventLog>(*this);
+    m_dpcs = std::make_unique<DpcManager>(*this);
+    m_workQueues = std::make_unique<WorkQueues>(*this);
     m_threads = std::make_unique<ThreadManager>(*this);
 }
 
 Machine::~Machine()
 {
-    m_threads.reset();  // every system thread has ended before anything it may touch goes away
-    m_io.reset();
-    m_trace.reset();
-    m_registry.reset();
-    m_objects.reset();
-    m_pool.reset();
-    m_dispatcher.reset();
-    m_clock.reset();
-    m_debug.reset();
-    m_verifier.reset();
+    Destroy(m_threads);  // every system thread has ended before anything it may touch goes away
+    Destroy(m_workQueues);
+    Destroy(m_dpcs);
+    Destroy(m_eventLog);
+    Destroy(m_callbacks);
+    Destroy(m_namespace);
+    Destroy(m_io);
+    Destroy(m_trace);
+    Destroy(m_registry);
+    Destroy(m_objects);
+    Destroy(m_pool);
+    Destroy(m_dispatcher);
+    Destroy(m_clock);
+    Destroy(m_debug);
+    Destroy(m_verifier);
     g_current.store(nullptr);
 }
 

@@ -19,6 +19,11 @@ class TraceSystem;
 class DebugOutput;
 class ObjectManager;
 class Verifier;
+class DpcManager;
+class WorkQueues;
+class ObjectNamespace;
+class CallbackManager;
+class EventLog;
 
 enum class WindowsVersion { Win95, Win98, WinMe, Win2000, WinXP, Win7, Win10 };
 
@@ -55,6 +60,11 @@ public:
     IoManager& GetIo() { return *m_io; }
     TraceSystem& GetTrace() { return *m_trace; }
     DebugOutput& GetDebugOutput() { return *m_debug; }
+    DpcManager& GetDpcs() { return *m_dpcs; }
+    WorkQueues& GetWorkQueues() { return *m_workQueues; }
+    ObjectNamespace& GetNamespace() { return *m_namespace; }
+    CallbackManager& GetCallbacks() { return *m_callbacks; }
+    EventLog& GetEventLog() { return *m_eventLog; }
 
 private:
     MachineOptions m_options;
@@ -70,6 +80,11 @@ private:
     std::unique_ptr<Registry> m_registry;
     std::unique_ptr<TraceSystem> m_trace;
     std::unique_ptr<IoManager> m_io;
+    std::unique_ptr<ObjectNamespace> m_namespace;
+    std::unique_ptr<CallbackManager> m_callbacks;
+    std::unique_ptr<EventLog> m_eventLog;
+    std::unique_ptr<DpcManager> m_dpcs;
+    std::unique_ptr<WorkQueues> m_workQueues;
     std::unique_ptr<ThreadManager> m_threads;
 };
 
