@@ -69,6 +69,13 @@ public:
     // IRPs sent down (IofCallDriver) that have not come back to their sender.
     size_t InFlightIrpCount() const;
     size_t InFlightIrpCount(PDEVICE_OBJECT deviceObject) const;
+    // Those IRPs, each with the major and minor function of the location the device holds.
+    struct HeldIrp {
+        PIRP irp;
+        UCHAR major;
+        UCHAR minor;
+    };
+    std::vector<HeldIrp> InFlightIrps(PDEVICE_OBJECT deviceObject) const;
 
     // ---- Device properties (IoGetDeviceProperty) ----------------------------------------------
     void SetDeviceProperty(PDEVICE_OBJECT deviceObject, DEVICE_REGISTRY_PROPERTY property,

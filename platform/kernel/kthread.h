@@ -44,4 +44,9 @@ void SetCurrentIrql(KIRQL irql);
 // never reused, never 0.
 ULONG_PTR SpinLockOwnerIdentity();
 
+// Spin locks the calling thread holds, in acquisition order (a DPC or work item that returns
+// holding one is a fault the platform reports).
+size_t HeldSpinLockCount();
+PKSPIN_LOCK HeldSpinLock(size_t index);
+
 }  // namespace emu

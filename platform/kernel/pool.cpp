@@ -135,6 +135,12 @@ void Pool::Free(void* block, ULONG expectedTag)
         verifier.Report(Violation::BadFree, "ExFreePoolWithTag(" + PoolTagText(expectedTag) + ") of a block tagged " +
                                                 PoolTagText(found.tag));
     }
+    std::function<void(const void*, size_t)> observer;
+    {
+        std::lock_guard lock(m_mutex);
+        observer = m_freeObserver;
+    }
+    if (observer) observer(block, found.size);
 
     {
         std::lock_guard lock(m_mutex);
@@ -146,6 +152,12 @@ void Pool::Free(void* block, ULONG expectedTag)
         RememberFreed(block);
     }
     ::operator delete(block, kAlignment);
+}
+
+void Pool::SetFreeObserver(std::function<void(const void*, size_t)> observer)
+{
+    std::lock_guard lock(m_mutex);
+    m_freeObserver = std::move(observer);
 }
 
 PoolBlock Pool::Describe(const void* address, const Block& block)

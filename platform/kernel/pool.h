@@ -11,6 +11,7 @@
 #include <cstddef>
 #include <cstdint>
 #include <deque>
+#include <functional>
 #include <mutex>
 #include <optional>
 #include <string>
@@ -84,6 +85,10 @@ public:
     void ClearFaults();
     uint64_t FailedCount() const;  // allocations refused so far, injected or not
 
+    // Told of every live block about to be freed (its start and size), before it is freed, so
+    // kernel objects still in use inside it can be caught. One observer; null removes it.
+    void SetFreeObserver(std::function<void(const void*, size_t)> observer);
+
 private:
     struct Block {
         ULONG tag;
@@ -109,6 +114,7 @@ private:
     uint64_t m_failed = 0;
     size_t m_failCountdown = 0;
     std::vector<ULONG> m_failTags;
+    std::function<void(const void*, size_t)> m_freeObserver;
 };
 
 }  // namespace emu

@@ -76,6 +76,8 @@ Machine::Machine(MachineOptions options) : m_options(options)
 
 Machine::~Machine()
 {
+    m_workQueues->Shutdown();  // queued work items run while everything they may touch is alive
+    m_dpcs->Shutdown();        // no DPC runs and no timer fires after this
     Destroy(m_threads);  // every system thread has ended before anything it may touch goes away
     Destroy(m_workQueues);
     Destroy(m_dpcs);

@@ -52,9 +52,10 @@ public:
     // Puts pNewItem in the place of pOldItem; FALSE when pOldItem is not listed.
     BOOLEAN m_Replace(PVOID pOldItem, PVOID pNewItem);
 
-    // Frees every item and every node through the tracker; the list is empty afterwards.
+    // Frees every item and every node through the tracker; the list is empty afterwards. Lists whose
+    // items need more than freeing (framework objects) override m_DeleteAll.
     void m_RemoveAll();
-    void m_DeleteAll();
+    virtual void m_DeleteAll();
     // Frees every node but not the items; the list is empty afterwards.
     void m_FreeNodes();
 

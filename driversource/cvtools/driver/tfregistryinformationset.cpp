@@ -1,12 +1,29 @@
-// Item operations of registry information sets.
+// Registry information sets: the entries and their binding to a registry key.
 #include "tfregistryinformationset.h"
 
 #include "tfdebug.h"
 #include "tfmemorytracker.h"
+#include "tfregistry.h"
 
-CTfRegistryInformationSet::CTfRegistryInformationSet(HANDLE hKey) : m_hBoundKey(hKey)
+CTfRegistryInformationSet::CTfRegistryInformationSet(HANDLE hKey)
+    : m_DefaultsName(NonPagedPool, TF_REGISTRY_DEFAULTS_SUBKEY),
+      m_KeyPath(NonPagedPool),
+      m_hBoundKey(hKey),
+      m_pfnOpenKey(NULL),
+      m_pOpenKeyContext(NULL),
+      m_hSavedKey(NULL),
+      m_pfnSavedOpenKey(NULL),
+      m_pSavedOpenKeyContext(NULL),
+      m_bKeySaved(FALSE),
+      m_bValid(FALSE),
+      m_ucRegistryFlags(1)
 {
     TfDebugLog(7, "CTfRegistryInformationSet::CTfRegistryInformationSet - IN");
+    if (m_DefaultsName.m_GetStatus() != STATUS_SUCCESS) {
+        TfDebugLog(7, "CTfRegistryInformationSet::CTfRegistryInformationSet - OUT - Fail-> defaults name");
+        return;
+    }
+    m_bValid = TRUE;
     TfDebugLog(7, "CTfRegistryInformationSet::CTfRegistryInformationSet - OUT (Success)");
 }
 
@@ -112,4 +129,353 @@ void CTfRegistryInformationSet::m_DeleteEntry(CTfInformationSetItem* pEntry)
     m_RemoveItem(pEntry);
     delete pEntry;
     TfDebugLog(7, "CTfRegistryInformationSet::m_DeleteEntry - OUT (Success)");
+}
+
+// ---------------------------------------------------------------------------------------------
+// Key binding
+// ---------------------------------------------------------------------------------------------
+
+BOOLEAN CTfRegistryInformationSet::m_SetKeyPath(const WCHAR* pszPath)
+{
+    TfDebugLog(7, "CTfRegistryInformationSet::m_SetKeyPath - IN");
+    if (pszPath == NULL) {
+        m_KeyPath.m_Free();
+        TfDebugLog(7, "CTfRegistryInformationSet::m_SetKeyPath - OUT (Success)");
+        return TRUE;
+    }
+    if (m_KeyPath.m_AssignWide(pszPath) != STATUS_SUCCESS) {
+        TfDebugLog(7, "CTfRegistryInformationSet::m_SetKeyPath - OUT - Fail-> path not stored");
+        return FALSE;
+    }
+    TfDebugLog(7, "CTfRegistryInformationSet::m_SetKeyPath - OUT (Success)");
+    return TRUE;
+}
+
+void CTfRegistryInformationSet::m_SetOpenKeyRoutine(PTF_OPEN_KEY_ROUTINE pfnOpenKey, PVOID pContext)
+{
+    TfDebugLog(7, "CTfRegistryInformationSet::m_SetOpenKeyRoutine - IN");
+    m_pfnOpenKey = pfnOpenKey;
+    m_pOpenKeyContext = pfnOpenKey != NULL ? pContext : NULL;
+    TfDebugLog(7, "CTfRegistryInformationSet::m_SetOpenKeyRoutine - OUT (Success)");
+}
+
+BOOLEAN CTfRegistryInformationSet::m_OpenKey(BOOLEAN bDefaults, BOOLEAN bWrite, PHANDLE phKey, PBOOLEAN pbClose)
+{
+    TfDebugLog(7, "CTfRegistryInformationSet::m_OpenKey - IN");
+    const ACCESS_MASK Access = bWrite ? KEY_ALL_ACCESS : KEY_READ;
+    HANDLE hKey = NULL;
+    BOOLEAN bClose;
+
+    if (m_pfnOpenKey != NULL) {
+        hKey = m_pfnOpenKey(m_pOpenKeyContext, bDefaults, bWrite ? 1 : 0);
+        if (hKey == NULL) {
+            TfDebugLog(7, "CTfRegistryInformationSet::m_OpenKey - OUT - Fail-> no key from the routine");
+            return FALSE;
+        }
+        bClose = TRUE;
+    } else if (m_hBoundKey != NULL) {
+        hKey = m_hBoundKey;
+        bClose = FALSE;
+    } else if (!m_KeyPath.m_IsEmpty()) {
+        if (!CTfRegistry::m_OpenKey(m_KeyPath, &hKey, Access, FALSE)) {
+            TfDebugLog(7, "CTfRegistryInformationSet::m_OpenKey - OUT - Fail-> key path not opened");
+            return FALSE;
+        }
+        bClose = TRUE;
+    } else {
+        TfDebugLog(7, "CTfRegistryInformationSet::m_OpenKey - OUT - Fail-> no key");
+        return FALSE;
+    }
+
+    if (bDefaults) {
+        if (!m_IsValid()) {
+            if (bClose) CTfRegistry::m_CloseKey(hKey);
+            TfDebugLog(7, "CTfRegistryInformationSet::m_OpenKey - OUT - Fail-> no defaults name");
+            return FALSE;
+        }
+        // The defaults are written when a set key is first filled, so writing creates the subkey;
+        // reading only opens it, so missing defaults are reported.
+        HANDLE hDefaults = NULL;
+        BOOLEAN bOpened = CTfRegistry::m_OpenSubKey(hKey, m_DefaultsName, &hDefaults, Access, bWrite);
+        if (bClose) CTfRegistry::m_CloseKey(hKey);
+        if (!bOpened) {
+            TfDebugLog(7, "CTfRegistryInformationSet::m_OpenKey - OUT - Fail-> no defaults subkey");
+            return FALSE;
+        }
+        hKey = hDefaults;
+        bClose = TRUE;
+    }
+
+    *phKey = hKey;
+    *pbClose = bClose;
+    TfDebugLog(7, "CTfRegistryInformationSet::m_OpenKey - OUT (Success)");
+    return TRUE;
+}
+
+BOOLEAN CTfRegistryInformationSet::m_ReadDword(HANDLE hKey, CTfInformationSetItem* pEntry)
+{
+    TfDebugLog(7, "CTfRegistryInformationSet::m_ReadDword - IN");
+    PULONG pulTarget = (PULONG)pEntry->m_pTarget;
+    ULONG ulValue = 0;
+    if (!CTfRegistry::m_QueryDword(hKey, pEntry->m_Name, &ulValue)) {
+        if (pEntry->m_ulRequired) {
+            TfDebugLog(7, "CTfRegistryInformationSet::m_ReadDword - OUT - Fail-> required value missing");
+            return FALSE;
+        }
+        *pulTarget = pEntry->m_pDefault != NULL ? *(PULONG)pEntry->m_pDefault : 0;
+        TfDebugLog(7, "CTfRegistryInformationSet::m_ReadDword - OUT (Success)");
+        return TRUE;
+    }
+
+    // A rejected value never reaches the owner's variable.
+    CTfRegistryValueConstraint* pConstraint = pEntry->m_pConstraint;
+    if (pConstraint != NULL) {
+        LONG lMinimum, lMaximum;
+        if (pConstraint->m_GetRange(&lMinimum, &lMaximum) && ((LONG)ulValue < lMinimum || (LONG)ulValue > lMaximum)) {
+            TfDebugLog(7, "CTfRegistryInformationSet::m_ReadDword - OUT - Fail-> %d out of range", (LONG)ulValue);
+            return FALSE;
+        }
+        PTF_NUMBER_CHECK_ROUTINE pfnCheck = NULL;
+        if (pConstraint->m_GetValidator(&pfnCheck) && pfnCheck != NULL && !pfnCheck(ulValue)) {
+            TfDebugLog(7, "CTfRegistryInformationSet::m_ReadDword - OUT - Fail-> %u rejected", ulValue);
+            return FALSE;
+        }
+    }
+    *pulTarget = ulValue;
+    TfDebugLog(7, "CTfRegistryInformationSet::m_ReadDword - OUT (Success)");
+    return TRUE;
+}
+
+BOOLEAN CTfRegistryInformationSet::m_ReadString(HANDLE hKey, CTfInformationSetItem* pEntry)
+{
+    TfDebugLog(7, "CTfRegistryInformationSet::m_ReadString - IN");
+    CTfString* pTarget = (CTfString*)pEntry->m_pTarget;
+    CTfString Value(pTarget->m_GetPoolType());
+
+    // A value of another type (REG_EXPAND_SZ, REG_MULTI_SZ) counts as missing.
+    if (!CTfRegistry::m_QueryString(hKey, pEntry->m_Name, Value, REG_SZ)) {
+        if (pEntry->m_ulRequired) {
+            TfDebugLog(7, "CTfRegistryInformationSet::m_ReadString - OUT - Fail-> required value missing");
+            return FALSE;
+        }
+        CTfString* pDefault = (CTfString*)pEntry->m_pDefault;
+        NTSTATUS Status;
+        if (pDefault == NULL || pDefault->m_IsEmpty()) {
+            pTarget->m_Clear();
+            Status = STATUS_SUCCESS;
+        } else {
+            Status = pTarget->m_Assign(*pDefault);
+        }
+        if (Status != STATUS_SUCCESS) {
+            TfDebugLog(7, "CTfRegistryInformationSet::m_ReadString - OUT - Fail-> default not copied");
+            return FALSE;
+        }
+        TfDebugLog(7, "CTfRegistryInformationSet::m_ReadString - OUT (Success)");
+        return TRUE;
+    }
+
+    CTfRegistryValueConstraint* pConstraint = pEntry->m_pConstraint;
+    ULONG ulMaxLength = 0;
+    if (pConstraint != NULL && pConstraint->m_GetMaxLength(&ulMaxLength)) {
+        ULONG cbLength = Value.m_IsEmpty() ? 0 : Value.m_GetLength();
+        if ((ULONGLONG)cbLength > 2ULL * ulMaxLength) {
+            TfDebugLog(7, "CTfRegistryInformationSet::m_ReadString - OUT - Fail-> %u bytes too long", cbLength);
+            return FALSE;
+        }
+    }
+    NTSTATUS Status;
+    if (Value.m_IsEmpty()) {
+        pTarget->m_Clear();
+        Status = STATUS_SUCCESS;
+    } else {
+        Status = pTarget->m_Assign(Value);
+    }
+    if (Status != STATUS_SUCCESS) {
+        TfDebugLog(7, "CTfRegistryInformationSet::m_ReadString - OUT - Fail-> value not stored");
+        return FALSE;
+    }
+    // The check routine sees the owner's own string: a routine may keep what it derives beside it.
+    PTF_STRING_CHECK_ROUTINE pfnCheck = NULL;
+    if (pConstraint != NULL && pConstraint->m_GetStringValidator(&pfnCheck) && pfnCheck != NULL &&
+        !pfnCheck(pTarget)) {
+        TfDebugLog(7, "CTfRegistryInformationSet::m_ReadString - OUT - Fail-> value rejected");
+        return FALSE;
+    }
+    TfDebugLog(7, "CTfRegistryInformationSet::m_ReadString - OUT (Success)");
+    return TRUE;
+}
+
+BOOLEAN CTfRegistryInformationSet::m_ReadValues(HANDLE hKey)
+{
+    TfDebugLog(7, "CTfRegistryInformationSet::m_ReadValues - IN");
+    for (CTfInformationSetItem* pEntry = m_GetFirstItem(); pEntry != NULL; pEntry = m_GetNextItem()) {
+        BOOLEAN bRead;
+        if (pEntry->m_ulKind == TF_ITEM_KIND_DWORD) {
+            bRead = m_ReadDword(hKey, pEntry);
+        } else if (pEntry->m_ulKind == TF_ITEM_KIND_STRING) {
+            bRead = m_ReadString(hKey, pEntry);
+        } else {
+            bRead = FALSE;
+        }
+        if (!bRead) {
+            TfDebugLog(7, "CTfRegistryInformationSet::m_ReadValues - OUT - Fail-> entry kind %u", pEntry->m_ulKind);
+            return FALSE;
+        }
+    }
+    BOOLEAN bValid = m_Validate();
+    if (!bValid) {
+        TfDebugLog(7, "CTfRegistryInformationSet::m_ReadValues - OUT - Fail-> set not valid");
+        return FALSE;
+    }
+    TfDebugLog(7, "CTfRegistryInformationSet::m_ReadValues - OUT (Success)");
+    return TRUE;
+}
+
+BOOLEAN CTfRegistryInformationSet::m_WriteValues(HANDLE hKey)
+{
+    TfDebugLog(7, "CTfRegistryInformationSet::m_WriteValues - IN");
+    for (CTfInformationSetItem* pEntry = m_GetFirstItem(); pEntry != NULL; pEntry = m_GetNextItem()) {
+        BOOLEAN bWritten;
+        if (pEntry->m_ulKind == TF_ITEM_KIND_DWORD) {
+            bWritten = CTfRegistry::m_SetDword(hKey, pEntry->m_Name, *(PULONG)pEntry->m_pTarget);
+        } else if (pEntry->m_ulKind == TF_ITEM_KIND_STRING) {
+            bWritten = CTfRegistry::m_SetString(hKey, pEntry->m_Name, *(CTfString*)pEntry->m_pTarget, REG_SZ);
+        } else {
+            bWritten = FALSE;
+        }
+        if (!bWritten) {
+            TfDebugLog(7, "CTfRegistryInformationSet::m_WriteValues - OUT - Fail-> entry kind %u", pEntry->m_ulKind);
+            return FALSE;
+        }
+    }
+    TfDebugLog(7, "CTfRegistryInformationSet::m_WriteValues - OUT (Success)");
+    return TRUE;
+}
+
+BOOLEAN CTfRegistryInformationSet::m_Read(BOOLEAN bDefaults)
+{
+    TfDebugLog(7, "CTfRegistryInformationSet::m_Read - IN");
+    if (m_GetItemCount() == 0) {
+        TfDebugLog(7, "CTfRegistryInformationSet::m_Read - OUT - Fail-> empty set");
+        return FALSE;
+    }
+    HANDLE hKey = NULL;
+    BOOLEAN bClose = FALSE;
+    if (!m_OpenKey(bDefaults, FALSE, &hKey, &bClose)) {
+        TfDebugLog(7, "CTfRegistryInformationSet::m_Read - OUT - Fail-> no key");
+        return FALSE;
+    }
+    BOOLEAN bResult = m_ReadValues(hKey);
+    if (bClose) CTfRegistry::m_CloseKey(hKey);
+    if (!bResult) {
+        TfDebugLog(7, "CTfRegistryInformationSet::m_Read - OUT - Fail-> values");
+        return FALSE;
+    }
+    TfDebugLog(7, "CTfRegistryInformationSet::m_Read - OUT (Success)");
+    return TRUE;
+}
+
+BOOLEAN CTfRegistryInformationSet::m_Write(BOOLEAN bDefaults)
+{
+    TfDebugLog(7, "CTfRegistryInformationSet::m_Write - IN");
+    if (m_GetItemCount() == 0) {
+        TfDebugLog(7, "CTfRegistryInformationSet::m_Write - OUT - Fail-> empty set");
+        return FALSE;
+    }
+    HANDLE hKey = NULL;
+    BOOLEAN bClose = FALSE;
+    if (!m_OpenKey(bDefaults, TRUE, &hKey, &bClose)) {
+        TfDebugLog(7, "CTfRegistryInformationSet::m_Write - OUT - Fail-> no key");
+        return FALSE;
+    }
+    BOOLEAN bResult = m_WriteValues(hKey);
+    if (bClose) CTfRegistry::m_CloseKey(hKey);
+    if (!bResult) {
+        TfDebugLog(7, "CTfRegistryInformationSet::m_Write - OUT - Fail-> values");
+        return FALSE;
+    }
+    TfDebugLog(7, "CTfRegistryInformationSet::m_Write - OUT (Success)");
+    return TRUE;
+}
+
+// The key path needs no saving: a bound handle is preferred to it, so it is not used while the
+// caller's key is bound, and keeping it avoids a copy that could fail on the way back.
+BOOLEAN CTfRegistryInformationSet::m_SaveKey()
+{
+    TfDebugLog(7, "CTfRegistryInformationSet::m_SaveKey - IN");
+    if (m_bKeySaved) {
+        TfDebugLog(7, "CTfRegistryInformationSet::m_SaveKey - OUT - Fail-> already on a caller's key");
+        return FALSE;
+    }
+    m_hSavedKey = m_hBoundKey;
+    m_pfnSavedOpenKey = m_pfnOpenKey;
+    m_pSavedOpenKeyContext = m_pOpenKeyContext;
+    m_hBoundKey = NULL;
+    m_pfnOpenKey = NULL;
+    m_pOpenKeyContext = NULL;
+    m_bKeySaved = TRUE;
+    TfDebugLog(7, "CTfRegistryInformationSet::m_SaveKey - OUT (Success)");
+    return TRUE;
+}
+
+BOOLEAN CTfRegistryInformationSet::m_RestoreKey()
+{
+    TfDebugLog(7, "CTfRegistryInformationSet::m_RestoreKey - IN");
+    if (!m_bKeySaved) {
+        TfDebugLog(7, "CTfRegistryInformationSet::m_RestoreKey - OUT - Fail-> nothing saved");
+        return FALSE;
+    }
+    m_hBoundKey = m_hSavedKey;
+    m_pfnOpenKey = m_pfnSavedOpenKey;
+    m_pOpenKeyContext = m_pSavedOpenKeyContext;
+    m_hSavedKey = NULL;
+    m_pfnSavedOpenKey = NULL;
+    m_pSavedOpenKeyContext = NULL;
+    m_bKeySaved = FALSE;
+    TfDebugLog(7, "CTfRegistryInformationSet::m_RestoreKey - OUT (Success)");
+    return TRUE;
+}
+
+BOOLEAN CTfRegistryInformationSet::m_ReadFromKey(HANDLE hKey, BOOLEAN bDefaults)
+{
+    TfDebugLog(7, "CTfRegistryInformationSet::m_ReadFromKey - IN");
+    if (hKey == NULL) {
+        TfDebugLog(7, "CTfRegistryInformationSet::m_ReadFromKey - OUT - Fail-> no key");
+        return FALSE;
+    }
+    if (!m_SaveKey()) {
+        TfDebugLog(7, "CTfRegistryInformationSet::m_ReadFromKey - OUT - Fail-> key not saved");
+        return FALSE;
+    }
+    m_hBoundKey = hKey;
+    BOOLEAN bResult = m_Read(bDefaults);
+    if (!m_RestoreKey()) bResult = FALSE;
+    if (!bResult) {
+        TfDebugLog(7, "CTfRegistryInformationSet::m_ReadFromKey - OUT - Fail-> read");
+        return FALSE;
+    }
+    TfDebugLog(7, "CTfRegistryInformationSet::m_ReadFromKey - OUT (Success)");
+    return TRUE;
+}
+
+BOOLEAN CTfRegistryInformationSet::m_WriteToKey(HANDLE hKey, BOOLEAN bDefaults)
+{
+    TfDebugLog(7, "CTfRegistryInformationSet::m_WriteToKey - IN");
+    if (hKey == NULL) {
+        TfDebugLog(7, "CTfRegistryInformationSet::m_WriteToKey - OUT - Fail-> no key");
+        return FALSE;
+    }
+    if (!m_SaveKey()) {
+        TfDebugLog(7, "CTfRegistryInformationSet::m_WriteToKey - OUT - Fail-> key not saved");
+        return FALSE;
+    }
+    m_hBoundKey = hKey;
+    BOOLEAN bResult = m_Write(bDefaults);
+    if (!m_RestoreKey()) bResult = FALSE;
+    if (!bResult) {
+        TfDebugLog(7, "CTfRegistryInformationSet::m_WriteToKey - OUT - Fail-> write");
+        return FALSE;
+    }
+    TfDebugLog(7, "CTfRegistryInformationSet::m_WriteToKey - OUT (Success)");
+    return TRUE;
 }

@@ -1,15 +1,24 @@
 // Registry information set: an information set whose items carry a registry value name, a default
-// and an optional constraint. This part holds the item operations; the binding to a registry key
-// (reading and writing the values) builds on it.
+// and an optional constraint, bound to a registry key. One call reads every value from the key (a
+// missing value takes its default), another writes every value back. The defaults of a set live in
+// the key's subkey "Default". PASSIVE_LEVEL.
 #pragma once
 
 #include <wdm.h>
 
 #include "tfinformationset.h"
 #include "tfregistryvalueconstraint.h"
+#include "tfstring.h"
 
 // The entry list of a registry set is the information set's item list.
 typedef CTfInformationSet CTfRegistryValueList;
+
+// Supplies the set key for one read (ulWrite 0) or write (non-zero). The set closes the handle it
+// gets; null fails the operation. The "Default" subkey is opened below it by the set itself.
+typedef HANDLE (*PTF_OPEN_KEY_ROUTINE)(PVOID pContext, BOOLEAN bDefaults, ULONG ulWrite);
+
+// Name of the subkey that holds a set's defaults.
+#define TF_REGISTRY_DEFAULTS_SUBKEY "Default"
 
 class CTfRegistryInformationSet : public CTfInformationSet {
 public:
@@ -51,6 +60,47 @@ public:
         return m_AddStringEntry(pszName, pTarget, pszDefault, pConstraint);
     }
 
+    // FALSE when the defaults subkey name could not be built; such a set cannot be used.
+    BOOLEAN m_IsValid() const { return m_bValid; }
+
+    // Where the set's key comes from: an open-key routine (first), the bound handle (next), or a key
+    // path opened for each operation (last).
+    BOOLEAN m_SetKeyPath(const WCHAR* pszPath);
+    void m_SetOpenKeyRoutine(PTF_OPEN_KEY_ROUTINE pfnOpenKey, PVOID pContext);
+    void m_BindKey(HANDLE hKey) { m_hBoundKey = hKey; }
+    HANDLE m_GetBoundKey() const { return m_hBoundKey; }
+
+    // Every value from the key (bDefaults: from its "Default" subkey). An empty set, a missing
+    // required value or a value its constraint rejects fails; the values read before the failure
+    // stay in their storage. On success the result is m_Validate's.
+    BOOLEAN m_Read(BOOLEAN bDefaults);
+    // Every value into the key (bDefaults: into its "Default" subkey, which is created when
+    // missing); stops at the first failure.
+    BOOLEAN m_Write(BOOLEAN bDefaults);
+    // The same on a caller's open key, which stays open.
+    BOOLEAN m_ReadFromKey(HANDLE hKey, BOOLEAN bDefaults);
+    BOOLEAN m_WriteToKey(HANDLE hKey, BOOLEAN bDefaults);
+
 protected:
+    // The key of one operation; *pbClose tells whether the caller closes it afterwards.
+    BOOLEAN m_OpenKey(BOOLEAN bDefaults, BOOLEAN bWrite, PHANDLE phKey, PBOOLEAN pbClose);
+    BOOLEAN m_ReadValues(HANDLE hKey);
+    BOOLEAN m_WriteValues(HANDLE hKey);
+    BOOLEAN m_ReadDword(HANDLE hKey, CTfInformationSetItem* pEntry);
+    BOOLEAN m_ReadString(HANDLE hKey, CTfInformationSetItem* pEntry);
+    // Puts the key sources aside while an operation runs on a caller's key, and back afterwards.
+    BOOLEAN m_SaveKey();
+    BOOLEAN m_RestoreKey();
+
+    CTfString m_DefaultsName;
+    CTfString m_KeyPath;
     HANDLE m_hBoundKey;
+    PTF_OPEN_KEY_ROUTINE m_pfnOpenKey;
+    PVOID m_pOpenKeyContext;
+    HANDLE m_hSavedKey;
+    PTF_OPEN_KEY_ROUTINE m_pfnSavedOpenKey;
+    PVOID m_pSavedOpenKeyContext;
+    BOOLEAN m_bKeySaved;
+    BOOLEAN m_bValid;
+    UCHAR m_ucRegistryFlags;  // kept for the registry routines; none of them takes it today
 };
