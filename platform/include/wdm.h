@@ -733,7 +733,118 @@ typedef struct _PNP_BUS_INFORMATION {
     ULONG BusNumber;
 } PNP_BUS_INFORMATION, *PPNP_BUS_INFORMATION;
 
+typedef LARGE_INTEGER PHYSICAL_ADDRESS, *PPHYSICAL_ADDRESS;
+
+typedef enum _INTERFACE_TYPE {
+    InterfaceTypeUndefined = -1,
+    Internal = 0,
+    Isa,
+    Eisa,
+    MicroChannel,
+    TurboChannel,
+    PCIBus,
+    VMEBus,
+    NuBus,
+    PCMCIABus,
+    CBus,
+    MPIBus,
+    MPSABus,
+    ProcessorInternal,
+    InternalPowerBus,
+    PNPISABus,
+    PNPBus,
+    Vmcs,
+    MaximumInterfaceType,
+} INTERFACE_TYPE;
+
+#define CmResourceTypeNull 0
+#define CmResourceTypePort 1
+#define CmResourceTypeInterrupt 2
+#define CmResourceTypeMemory 3
+#define CmResourceTypeDma 4
+#define CmResourceTypeDeviceSpecific 5
+#define CmResourceTypeBusNumber 6
+
+#pragma pack(push, 4)
+typedef struct _CM_PARTIAL_RESOURCE_DESCRIPTOR {
+    UCHAR Type;
+    UCHAR ShareDisposition;
+    USHORT Flags;
+    union {
+        struct {
+            PHYSICAL_ADDRESS Start;
+            ULONG Length;
+        } Generic;
+        struct {
+            PHYSICAL_ADDRESS Start;
+            ULONG Length;
+        } Port;
+        struct {
+            ULONG Level;
+            ULONG Vector;
+            KAFFINITY Affinity;
+        } Interrupt;
+        struct {
+            union {
+                struct {
+                    USHORT Reserved;
+                    USHORT MessageCount;
+                    ULONG Vector;
+                    KAFFINITY Affinity;
+                } Raw;
+                struct {
+                    ULONG Level;
+                    ULONG Vector;
+                    KAFFINITY Affinity;
+                } Translated;
+            };
+        } MessageInterrupt;
+        struct {
+            PHYSICAL_ADDRESS Start;
+            ULONG Length;
+        } Memory;
+        struct {
+            ULONG Channel;
+            ULONG Port;
+            ULONG Reserved1;
+        } Dma;
+        struct {
+            ULONG DataSize;
+            ULONG Reserved1;
+            ULONG Reserved2;
+        } DeviceSpecificData;
+    } u;
+} CM_PARTIAL_RESOURCE_DESCRIPTOR, *PCM_PARTIAL_RESOURCE_DESCRIPTOR;
+#pragma pack(pop)
+
+typedef struct _CM_PARTIAL_RESOURCE_LIST {
+    USHORT Version;
+    USHORT Revision;
+    ULONG Count;
+    CM_PARTIAL_RESOURCE_DESCRIPTOR PartialDescriptors[1];
+} CM_PARTIAL_RESOURCE_LIST, *PCM_PARTIAL_RESOURCE_LIST;
+
+typedef struct _CM_FULL_RESOURCE_DESCRIPTOR {
+    INTERFACE_TYPE InterfaceType;
+    ULONG BusNumber;
+    CM_PARTIAL_RESOURCE_LIST PartialResourceList;
+} CM_FULL_RESOURCE_DESCRIPTOR, *PCM_FULL_RESOURCE_DESCRIPTOR;
+
+struct _CM_RESOURCE_LIST {
+    ULONG Count;
+    CM_FULL_RESOURCE_DESCRIPTOR List[1];
+};
 typedef struct _CM_RESOURCE_LIST CM_RESOURCE_LIST, *PCM_RESOURCE_LIST;
+
+typedef ULONG PNP_DEVICE_STATE, *PPNP_DEVICE_STATE;
+#define PNP_DEVICE_DISABLED 0x00000001
+#define PNP_DEVICE_DONT_DISPLAY_IN_UI 0x00000002
+#define PNP_DEVICE_FAILED 0x00000004
+#define PNP_DEVICE_REMOVED 0x00000008
+#define PNP_DEVICE_RESOURCE_REQUIREMENTS_CHANGED 0x00000010
+#define PNP_DEVICE_NOT_DISABLEABLE 0x00000020
+
+#define FILE_DIRECTORY_FILE 0x00000001
 typedef struct _IO_RESOURCE_REQUIREMENTS_LIST IO_RESOURCE_REQUIREMENTS_LIST,
     *PIO_RESOURCE_REQUIREMENTS_LIST;
 
@@ -1136,3 +1247,62 @@ typedef struct _IO_ERROR_LOG_PACKET {
 NTKERNELAPI PVOID IoAllocateErrorLogEntry(PVOID ioObject, UCHAR entrySize);
 NTKERNELAPI void IoWriteErrorLogEntry(PVOID elEntry);
 NTKERNELAPI void IoFreeErrorLogEntry(PVOID elEntry);
+
+// ---------------------------------------------------------------------------------------------
+// Plug and Play: device registry keys, device interfaces, memory mapping
+// ---------------------------------------------------------------------------------------------
+#define PLUGPLAY_REGKEY_DEVICE 1
+#define PLUGPLAY_REGKEY_DRIVER 2
+#define PLUGPLAY_REGKEY_CURRENT_HWPROFILE 4
+
+// PLUGPLAY_REGKEY_DEVICE opens the instance's "Device Parameters" key; PLUGPLAY_REGKEY_DRIVER the driver key.
+NTKERNELAPI NTSTATUS IoOpenDeviceRegistryKey(PDEVICE_OBJECT deviceObject, ULONG devInstKeyType,
+                                             ACCESS_MASK desiredAccess, PHANDLE devInstRegKey);
+// The link name is allocated by the system; the caller frees it with RtlFreeUnicodeString.
+NTKERNELAPI NTSTATUS IoRegisterDeviceInterface(PDEVICE_OBJECT physicalDeviceObject,
+                                               const GUID* interfaceClassGuid,
+                                               PUNICODE_STRING referenceString,
+                                               PUNICODE_STRING symbolicLinkName);
+NTKERNELAPI NTSTATUS IoSetDeviceInterfaceState(PUNICODE_STRING symbolicLinkName, BOOLEAN enable);
+NTKERNELAPI void IoInvalidateDeviceRelations(PDEVICE_OBJECT deviceObject, DEVICE_RELATION_TYPE type);
+NTKERNELAPI void IoInvalidateDeviceState(PDEVICE_OBJECT physicalDeviceObject);
+
+typedef enum _MEMORY_CACHING_TYPE { MmNonCached = 0, MmCached = 1, MmWriteCombined = 2 } MEMORY_CACHING_TYPE;
+NTKERNELAPI PVOID MmMapIoSpace(PHYSICAL_ADDRESS physicalAddress, SIZE_T numberOfBytes,
+                               MEMORY_CACHING_TYPE cacheType);
+NTKERNELAPI void MmUnmapIoSpace(PVOID baseAddress, SIZE_T numberOfBytes);
+
+// ---------------------------------------------------------------------------------------------
+// Power manager
+// ---------------------------------------------------------------------------------------------
+typedef void REQUEST_POWER_COMPLETE(PDEVICE_OBJECT deviceObject, UCHAR minorFunction,
+                                    POWER_STATE powerState, PVOID context, PIO_STATUS_BLOCK ioStatus);
+typedef REQUEST_POWER_COMPLETE* PREQUEST_POWER_COMPLETE;
+
+// Sends an IRP_MJ_POWER to the top of the physical device object's stack; STATUS_PENDING when issued.
+NTKERNELAPI NTSTATUS PoRequestPowerIrp(PDEVICE_OBJECT deviceObject, UCHAR minorFunction,
+                                       POWER_STATE powerState, PREQUEST_POWER_COMPLETE completionFunction,
+                                       PVOID context, PIRP* irp);
+NTKERNELAPI POWER_STATE PoSetPowerState(PDEVICE_OBJECT deviceObject, POWER_STATE_TYPE type, POWER_STATE state);
+
+// ---------------------------------------------------------------------------------------------
+// WMI registration
+// ---------------------------------------------------------------------------------------------
+#define WMIREG_ACTION_REGISTER 1
+#define WMIREG_ACTION_DEREGISTER 2
+#define WMIREG_ACTION_REREGISTER 3
+#define WMIREG_ACTION_UPDATE_GUIDS 4
+
+#define IRP_MN_QUERY_ALL_DATA 0x00
+#define IRP_MN_QUERY_SINGLE_INSTANCE 0x01
+#define IRP_MN_CHANGE_SINGLE_INSTANCE 0x02
+#define IRP_MN_CHANGE_SINGLE_ITEM 0x03
+#define IRP_MN_ENABLE_EVENTS 0x04
+#define IRP_MN_DISABLE_EVENTS 0x05
+#define IRP_MN_ENABLE_COLLECTION 0x06
+#define IRP_MN_DISABLE_COLLECTION 0x07
+#define IRP_MN_REGINFO 0x08
+#define IRP_MN_EXECUTE_METHOD 0x09
+#define IRP_MN_REGINFO_EX 0x0b
+
+NTKERNELAPI NTSTATUS IoWMIRegistrationControl(PDEVICE_OBJECT deviceObject, ULONG action);

@@ -3,6 +3,12 @@
 #include "kernel/callback_manager.h"
 #include "kernel/clock.h"
 #include "kernel/dpc_manager.h"
+#include "kernel/driver_loader.h"
+#include "kernel/interface_manager.h"
+#include "kernel/pnp_manager.h"
+#include "kernel/power_manager.h"
+#include "kernel/wmi_manager.h"
+#include "win32/win32_subsystem.h"
 #include "kernel/event_log.h"
 #include "kernel/object_namespace.h"
 #include "kernel/work_queues.h"
@@ -69,6 +75,12 @@ Machine::Machine(MachineOptions options) : m_options(options)
     m_namespace = std::make_unique<ObjectNamespace>(*this);
     m_callbacks = std::make_unique<CallbackManager>(*this);
     m_eventLog = std::make_unique<EventLog>(*this);
+    m_interfaces = std::make_unique<InterfaceManager>(*this);
+    m_wmi = std::make_unique<WmiManager>(*this);
+    m_power = std::make_unique<PowerManager>(*this);
+    m_drivers = std::make_unique<DriverLoader>(*this);
+    m_pnp = std::make_unique<PnpManager>(*this);
+    m_win32 = std::make_unique<Win32Subsystem>(*this);
     m_dpcs = std::make_unique<DpcManager>(*this);
     m_workQueues = std::make_unique<WorkQueues>(*this);
     m_threads = std::make_unique<ThreadManager>(*this);
@@ -76,6 +88,12 @@ Machine::Machine(MachineOptions options) : m_options(options)
 
 Machine::~Machine()
 {
+    Destroy(m_win32);      // user-mode handles close before their devices go
+    Destroy(m_pnp);         // device stacks are removed and driver images unloaded while the kernel runs
+    Destroy(m_drivers);
+    Destroy(m_power);
+    Destroy(m_wmi);
+    Destroy(m_interfaces);
     m_workQueues->Shutdown();  // queued work items run while everything they may touch is alive
     m_dpcs->Shutdown();        // no DPC runs and no timer fires after this
     Destroy(m_threads);  // every system thread has ended before anything it may touch goes away

@@ -24,6 +24,12 @@ class WorkQueues;
 class ObjectNamespace;
 class CallbackManager;
 class EventLog;
+class PnpManager;
+class DriverLoader;
+class PowerManager;
+class InterfaceManager;
+class WmiManager;
+class Win32Subsystem;
 
 enum class WindowsVersion { Win95, Win98, WinMe, Win2000, WinXP, Win7, Win10 };
 
@@ -65,6 +71,12 @@ public:
     ObjectNamespace& GetNamespace() { return *m_namespace; }
     CallbackManager& GetCallbacks() { return *m_callbacks; }
     EventLog& GetEventLog() { return *m_eventLog; }
+    PnpManager& GetPnp() { return *m_pnp; }
+    DriverLoader& GetDrivers() { return *m_drivers; }
+    PowerManager& GetPower() { return *m_power; }
+    InterfaceManager& GetInterfaces() { return *m_interfaces; }
+    WmiManager& GetWmi() { return *m_wmi; }
+    Win32Subsystem& GetWin32() { return *m_win32; }
 
 private:
     MachineOptions m_options;
@@ -83,6 +95,12 @@ private:
     std::unique_ptr<ObjectNamespace> m_namespace;
     std::unique_ptr<CallbackManager> m_callbacks;
     std::unique_ptr<EventLog> m_eventLog;
+    std::unique_ptr<InterfaceManager> m_interfaces;
+    std::unique_ptr<WmiManager> m_wmi;
+    std::unique_ptr<PowerManager> m_power;
+    std::unique_ptr<DriverLoader> m_drivers;
+    std::unique_ptr<PnpManager> m_pnp;
+    std::unique_ptr<Win32Subsystem> m_win32;
     std::unique_ptr<DpcManager> m_dpcs;
     std::unique_ptr<WorkQueues> m_workQueues;
     std::unique_ptr<ThreadManager> m_threads;
