@@ -251,6 +251,7 @@ void CTfWriteQueue::m_SetTotalTimeouts(ULONG ulMultiplier, ULONG ulConstant)
 
 void CTfWriteQueue::m_GetTotalTimeouts(PULONG pulMultiplier, PULONG pulConstant)
 {
+    TfDebugLog(7, "CTfWriteQueue::m_GetTotalTimeouts - IN");
     m_LockB.m_Acquire();
     if (pulMultiplier != NULL) {
         *pulMultiplier = m_ulTotalMultiplier;
@@ -259,6 +260,7 @@ void CTfWriteQueue::m_GetTotalTimeouts(PULONG pulMultiplier, PULONG pulConstant)
         *pulConstant = m_ulTotalConstant;
     }
     m_LockB.m_Release();
+    TfDebugLog(7, "CTfWriteQueue::m_GetTotalTimeouts - OUT (Success)");
 }
 
 void CTfWriteQueue::m_SetAccept(BOOLEAN bAccept, NTSTATUS RejectStatus)
@@ -273,9 +275,11 @@ void CTfWriteQueue::m_SetAccept(BOOLEAN bAccept, NTSTATUS RejectStatus)
 
 BOOLEAN CTfWriteQueue::m_IsAccepting()
 {
+    TfDebugLog(7, "CTfWriteQueue::m_IsAccepting - IN");
     m_LockB.m_Acquire();
     BOOLEAN bAccept = m_bAccept;
     m_LockB.m_Release();
+    TfDebugLog(7, "CTfWriteQueue::m_IsAccepting - OUT (Success)");
     return bAccept;
 }
 
@@ -297,65 +301,81 @@ void CTfWriteQueue::m_ResetForOpen()
 
 ULONG CTfWriteQueue::m_GetQueuedByteCount()
 {
+    TfDebugLog(7, "CTfWriteQueue::m_GetQueuedByteCount - IN");
     m_LockB.m_Acquire();
     ULONG ulQueued = m_ulQueuedBytes;
     m_LockB.m_Release();
+    TfDebugLog(7, "CTfWriteQueue::m_GetQueuedByteCount - OUT (Success)");
     return ulQueued;
 }
 
 ULONG CTfWriteQueue::m_GetCredit()
 {
+    TfDebugLog(7, "CTfWriteQueue::m_GetCredit - IN");
     m_LockB.m_Acquire();
     ULONG ulCredit = m_ulCredit;
     m_LockB.m_Release();
+    TfDebugLog(7, "CTfWriteQueue::m_GetCredit - OUT (Success)");
     return ulCredit;
 }
 
 ULONG CTfWriteQueue::m_GetDiscardCount()
 {
+    TfDebugLog(7, "CTfWriteQueue::m_GetDiscardCount - IN");
     m_LockB.m_Acquire();
     ULONG ulDiscard = m_ulDiscard;
     m_LockB.m_Release();
+    TfDebugLog(7, "CTfWriteQueue::m_GetDiscardCount - OUT (Success)");
     return ulDiscard;
 }
 
 ULONG CTfWriteQueue::m_GetAccumulator()
 {
+    TfDebugLog(7, "CTfWriteQueue::m_GetAccumulator - IN");
     m_LockB.m_Acquire();
     ULONG ulAccumulator = m_ulAccumulator;
     m_LockB.m_Release();
+    TfDebugLog(7, "CTfWriteQueue::m_GetAccumulator - OUT (Success)");
     return ulAccumulator;
 }
 
 ULONG CTfWriteQueue::m_GetPendingCount()
 {
+    TfDebugLog(7, "CTfWriteQueue::m_GetPendingCount - IN");
     m_LockB.m_Acquire();
     ULONG ulCount = m_PendingList.m_GetCount() + ((m_pPartialIrp != NULL) ? 1 : 0);
     m_LockB.m_Release();
+    TfDebugLog(7, "CTfWriteQueue::m_GetPendingCount - OUT (Success)");
     return ulCount;
 }
 
 ULONG CTfWriteQueue::m_GetInFlightCount()
 {
+    TfDebugLog(7, "CTfWriteQueue::m_GetInFlightCount - IN");
     m_LockB.m_Acquire();
     ULONG ulCount = m_InFlightList.m_GetCount();
     m_LockB.m_Release();
+    TfDebugLog(7, "CTfWriteQueue::m_GetInFlightCount - OUT (Success)");
     return ulCount;
 }
 
 BOOLEAN CTfWriteQueue::m_IsTotalTimerArmed()
 {
+    TfDebugLog(7, "CTfWriteQueue::m_IsTotalTimerArmed - IN");
     m_LockB.m_Acquire();
     BOOLEAN bArmed = m_bTimedArmed;
     m_LockB.m_Release();
+    TfDebugLog(7, "CTfWriteQueue::m_IsTotalTimerArmed - OUT (Success)");
     return bArmed;
 }
 
 BOOLEAN CTfWriteQueue::m_IsIdle()
 {
+    TfDebugLog(7, "CTfWriteQueue::m_IsIdle - IN");
     m_LockB.m_Acquire();
     BOOLEAN bIdle = m_IsIdleLocked();
     m_LockB.m_Release();
+    TfDebugLog(7, "CTfWriteQueue::m_IsIdle - OUT (Success)");
     return bIdle;
 }
 
@@ -365,42 +385,58 @@ BOOLEAN CTfWriteQueue::m_IsIdle()
 
 BOOLEAN CTfWriteQueue::m_IsIdleLocked()
 {
-    return m_pPartialIrp == NULL && m_PendingList.m_IsEmpty() && m_InFlightList.m_IsEmpty() &&
-           m_pOutsideIrp == NULL;
+    TfDebugLog(7, "CTfWriteQueue::m_IsIdleLocked - IN");
+    BOOLEAN bIdle = m_pPartialIrp == NULL && m_PendingList.m_IsEmpty() && m_InFlightList.m_IsEmpty() &&
+                    m_pOutsideIrp == NULL;
+    TfDebugLog(7, "CTfWriteQueue::m_IsIdleLocked - OUT (Success)");
+    return bIdle;
 }
 
 PIRP CTfWriteQueue::m_NextInList(CTfPointerList* pList, PIRP pIrp)
 {
+    TfDebugLog(7, "CTfWriteQueue::m_NextInList - IN");
+    PIRP pNext = NULL;
     if (pIrp == NULL) {
-        return (PIRP)pList->m_GetFirst();
-    }
-    if (!pList->m_Find(pIrp)) {
+        pNext = (PIRP)pList->m_GetFirst();
+    } else if (pList->m_Find(pIrp)) {
+        pNext = (PIRP)pList->m_GetNext();
+    } else {
+        TfDebugLog(7, "CTfWriteQueue::m_NextInList - OUT - Fail-> request not listed");
         return NULL;
     }
-    return (PIRP)pList->m_GetNext();
+    TfDebugLog(7, "CTfWriteQueue::m_NextInList - OUT (Success)");
+    return pNext;
 }
 
 ULONG CTfWriteQueue::m_GetLength(PIRP pIrp)
 {
+    TfDebugLog(7, "CTfWriteQueue::m_GetLength - IN");
     PIO_STACK_LOCATION pStack = IoGetCurrentIrpStackLocation(pIrp);
+    TfDebugLog(7, "CTfWriteQueue::m_GetLength - OUT (Success)");
     return (pStack != NULL) ? pStack->Parameters.Write.Length : 0;
 }
 
 void CTfWriteQueue::m_AddDiscard(ULONG ulBytes)
 {
+    TfDebugLog(7, "CTfWriteQueue::m_AddDiscard - IN");
     m_ulDiscard = TfWqAddSaturated(m_ulDiscard, ulBytes);
+    TfDebugLog(7, "CTfWriteQueue::m_AddDiscard - OUT (Success)");
 }
 
 void CTfWriteQueue::m_JoinBlock(PIRP pIrp, ULONG ulBytes)
 {
+    TfDebugLog(7, "CTfWriteQueue::m_JoinBlock - IN");
     pIrp->Tail.Overlay.DriverContext[0] = (PVOID)(ULONG_PTR)ulBytes;
     pIrp->Tail.Overlay.DriverContext[1] = this;
     InsertTailList(&m_BlockIrps, &pIrp->Tail.Overlay.ListEntry);
+    TfDebugLog(7, "CTfWriteQueue::m_JoinBlock - OUT (Success)");
 }
 
 void CTfWriteQueue::m_LeaveBlock(PIRP pIrp, BOOLEAN bDiscarded)
 {
+    TfDebugLog(7, "CTfWriteQueue::m_LeaveBlock - IN");
     if (pIrp->Tail.Overlay.DriverContext[1] == NULL) {
+        TfDebugLog(7, "CTfWriteQueue::m_LeaveBlock - OUT (Success)");
         return;
     }
     RemoveEntryList(&pIrp->Tail.Overlay.ListEntry);
@@ -410,10 +446,12 @@ void CTfWriteQueue::m_LeaveBlock(PIRP pIrp, BOOLEAN bDiscarded)
     }
     pIrp->Tail.Overlay.DriverContext[0] = NULL;
     pIrp->Tail.Overlay.DriverContext[1] = NULL;
+    TfDebugLog(7, "CTfWriteQueue::m_LeaveBlock - OUT (Success)");
 }
 
 void CTfWriteQueue::m_ArmTotalTimer(PIRP pIrp, ULONG ulBytes)
 {
+    TfDebugLog(7, "CTfWriteQueue::m_ArmTotalTimer - IN");
     // 64-bit and saturating: bytes x multiplier + constant never wraps to a short time-out.
     ULONGLONG ullMilliseconds = (ULONGLONG)ulBytes * m_ulTotalMultiplier + m_ulTotalConstant;
     ULONGLONG ullDue = TfWqMillisecondsToDueTime(ullMilliseconds);
@@ -426,23 +464,28 @@ void CTfWriteQueue::m_ArmTotalTimer(PIRP pIrp, ULONG ulBytes)
         DueTime.QuadPart = -1;
     }
     KeSetTimer(&m_TotalTimer, DueTime, &m_TotalTimerDpc);
+    TfDebugLog(7, "CTfWriteQueue::m_ArmTotalTimer - OUT (Success)");
 }
 
 void CTfWriteQueue::m_DisarmTotalTimer()
 {
+    TfDebugLog(7, "CTfWriteQueue::m_DisarmTotalTimer - IN");
     if (m_bTimedArmed) {
         // A DPC that already fired still runs; it finds the timer disarmed and does nothing.
         KeCancelTimer(&m_TotalTimer);
         m_bTimedArmed = FALSE;
     }
+    TfDebugLog(7, "CTfWriteQueue::m_DisarmTotalTimer - OUT (Success)");
 }
 
 void CTfWriteQueue::m_ClearTimedIrp(PIRP pIrp)
 {
+    TfDebugLog(7, "CTfWriteQueue::m_ClearTimedIrp - IN");
     if (m_pTimedIrp == pIrp) {
         m_pTimedIrp = NULL;
         m_DisarmTotalTimer();
     }
+    TfDebugLog(7, "CTfWriteQueue::m_ClearTimedIrp - OUT (Success)");
 }
 
 void CTfWriteQueue::m_StartTotalTimer(PIRP pInserting)
@@ -483,14 +526,22 @@ void CTfWriteQueue::m_StartTotalTimer(PIRP pInserting)
 
 BOOLEAN CTfWriteQueue::m_QueueWorkerLocked(PTF_EXECUTOR_ROUTINE pRoutine)
 {
+    TfDebugLog(7, "CTfWriteQueue::m_QueueWorkerLocked - IN");
     if (m_bDeleting || m_pExecutor == NULL) {
+        TfDebugLog(7, "CTfWriteQueue::m_QueueWorkerLocked - OUT - Fail-> no executor");
         return FALSE;
     }
-    return m_pExecutor->m_QueueFunction(pRoutine, this, NULL, NULL);
+    if (!m_pExecutor->m_QueueFunction(pRoutine, this, NULL, NULL)) {
+        TfDebugLog(7, "CTfWriteQueue::m_QueueWorkerLocked - OUT - Fail-> call dropped");
+        return FALSE;
+    }
+    TfDebugLog(7, "CTfWriteQueue::m_QueueWorkerLocked - OUT (Success)");
+    return TRUE;
 }
 
 void CTfWriteQueue::m_PushIrp(PIRP* ppHead, PIRP* ppTail, PIRP pIrp)
 {
+    TfDebugLog(7, "CTfWriteQueue::m_PushIrp - IN");
     pIrp->Tail.Overlay.DriverContext[2] = NULL;
     if (*ppTail == NULL) {
         *ppHead = pIrp;
@@ -498,10 +549,12 @@ void CTfWriteQueue::m_PushIrp(PIRP* ppHead, PIRP* ppTail, PIRP pIrp)
         (*ppTail)->Tail.Overlay.DriverContext[2] = pIrp;
     }
     *ppTail = pIrp;
+    TfDebugLog(7, "CTfWriteQueue::m_PushIrp - OUT (Success)");
 }
 
 void CTfWriteQueue::m_CompleteList(PIRP pList, NTSTATUS Status, BOOLEAN bKeepInformation)
 {
+    TfDebugLog(7, "CTfWriteQueue::m_CompleteList - IN");
     while (pList != NULL) {
         PIRP pIrp = pList;
         pList = (PIRP)pIrp->Tail.Overlay.DriverContext[2];
@@ -512,19 +565,24 @@ void CTfWriteQueue::m_CompleteList(PIRP pList, NTSTATUS Status, BOOLEAN bKeepInf
         }
         IoCompleteRequest(pIrp, IO_NO_INCREMENT);
     }
+    TfDebugLog(7, "CTfWriteQueue::m_CompleteList - OUT (Success)");
 }
 
 void CTfWriteQueue::m_CompleteIrp(PIRP pIrp, NTSTATUS Status, ULONG_PTR ulInformation)
 {
+    TfDebugLog(7, "CTfWriteQueue::m_CompleteIrp - IN");
     pIrp->IoStatus.Status = Status;
     pIrp->IoStatus.Information = ulInformation;
     IoCompleteRequest(pIrp, IO_NO_INCREMENT);
+    TfDebugLog(7, "CTfWriteQueue::m_CompleteIrp - OUT (Success)");
 }
 
 void CTfWriteQueue::m_AfterWriteSideChange()
 {
+    TfDebugLog(7, "CTfWriteQueue::m_AfterWriteSideChange - IN");
     m_CheckFlushIrp();
     m_ResolveXoffCounterIrp(FALSE, FALSE, FALSE);
+    TfDebugLog(7, "CTfWriteQueue::m_AfterWriteSideChange - OUT (Success)");
 }
 
 // ---------------------------------------------------------------------------------------------
@@ -795,6 +853,7 @@ ULONG CTfWriteQueue::m_FillBlock(PUCHAR pucBlock, ULONG ulBlock, PBOOLEAN pbWrit
 
 void CTfWriteQueue::m_SettleBlock()
 {
+    TfDebugLog(7, "CTfWriteQueue::m_SettleBlock - IN");
     while (!IsListEmpty(&m_BlockIrps)) {
         PLIST_ENTRY pEntry = RemoveHeadList(&m_BlockIrps);
         PIRP pIrp = CONTAINING_RECORD(pEntry, IRP, Tail.Overlay.ListEntry);
@@ -802,6 +861,7 @@ void CTfWriteQueue::m_SettleBlock()
         pIrp->Tail.Overlay.DriverContext[1] = NULL;
     }
     m_ulBlockDiscarded = 0;
+    TfDebugLog(7, "CTfWriteQueue::m_SettleBlock - OUT (Success)");
 }
 
 void CTfWriteQueue::m_SettleFailedBlock(ULONG ulBlock)
@@ -1016,11 +1076,13 @@ void CTfWriteQueue::m_CancelAllIrps(BOOLEAN bCancelFlush)
 
 void CTfWriteQueue::m_FinishCanceledWriteLocked(PIRP pIrp)
 {
+    TfDebugLog(7, "CTfWriteQueue::m_FinishCanceledWriteLocked - IN");
     m_ClearTimedIrp(pIrp);
     // Bytes handed over and not confirmed: their confirmation must not count for later requests.
     m_AddDiscard((ULONG)pIrp->IoStatus.Information);
     m_LeaveBlock(pIrp, TRUE);
     m_StartTotalTimer();
+    TfDebugLog(7, "CTfWriteQueue::m_FinishCanceledWriteLocked - OUT (Success)");
 }
 
 void CTfWriteQueue::m_CompleteCanceledWrite(PIRP pIrp)

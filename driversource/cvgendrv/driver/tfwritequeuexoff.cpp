@@ -101,9 +101,11 @@ void CTfWriteQueue::m_CancelFlushIrps()
 
 ULONG CTfWriteQueue::m_GetFlushCount()
 {
+    TfDebugLog(7, "CTfWriteQueue::m_GetFlushCount - IN");
     m_LockB.m_Acquire();
     ULONG ulCount = m_FlushList.m_GetCount();
     m_LockB.m_Release();
+    TfDebugLog(7, "CTfWriteQueue::m_GetFlushCount - OUT (Success)");
     return ulCount;
 }
 
@@ -197,9 +199,11 @@ void CTfWriteQueue::m_SetXoffCounter(PTF_WRITE_QUEUE_XOFF_SEND_ROUTINE pRoutine,
 
 BOOLEAN CTfWriteQueue::m_IsXoffCounterHeld()
 {
+    TfDebugLog(7, "CTfWriteQueue::m_IsXoffCounterHeld - IN");
     m_LockB.m_Acquire();
     BOOLEAN bHeld = (m_pXoffIrp != NULL);
     m_LockB.m_Release();
+    TfDebugLog(7, "CTfWriteQueue::m_IsXoffCounterHeld - OUT (Success)");
     return bHeld;
 }
 

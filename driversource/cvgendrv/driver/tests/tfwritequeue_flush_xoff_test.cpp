@@ -107,11 +107,12 @@ TEST_F(WriteQueueTest, CleanupAndDestructionEndFlushesTheTransmitterNeverRelease
     ASSERT_TRUE(atCleanup.Done());
     EXPECT_EQ(atCleanup.status, STATUS_CANCELLED);
 
-    Write(Pattern(10, 0));
+    Request& write = Write(Pattern(10, 0));
     Request& atDestruction = Flush();
     DestroyQueue();
     ASSERT_TRUE(atDestruction.Done());
     EXPECT_EQ(atDestruction.status, STATUS_CANCELLED);
+    EXPECT_EQ(write.status, STATUS_CANCELLED);
 }
 
 TEST_F(WriteQueueTest, APurgeWithoutCleanupKeepsWaitingForTheTransmitter)
@@ -134,9 +135,9 @@ TEST_F(WriteQueueTest, XoffIsSentAtOnceWhenIdleAndReceivedBytesCompleteTheCounte
     EXPECT_EQ(xoff.returned, STATUS_PENDING);
     ASSERT_EQ(m_xoffSent, Bytes({0x13}));
     EXPECT_EQ(m_xoffSendIrql[0], PASSIVE_LEVEL);
-    m_queue->m_XoffCounterBytesReceived(3);
+    Received(3);
     EXPECT_FALSE(xoff.Done());
-    m_queue->m_XoffCounterBytesReceived(2);
+    Received(2);
     ASSERT_TRUE(xoff.Done());
     EXPECT_EQ(xoff.status, STATUS_SUCCESS);
     EXPECT_EQ(xoff.information, 0u);
@@ -157,8 +158,19 @@ TEST_F(WriteQueueTest, AWriteEndsTheXoffCounterWithMoreWrites)
 TEST_F(WriteQueueTest, TheXoffCounterTimesOutAfterItsTimeOut)
 {
     Request& xoff = XoffCounter(4, 1000);
-    m_queue->m_XoffCounterBytesReceived(2);
+    Received(2);
     AdvanceMs(999);
+    EXPECT_FALSE(xoff.Done());
+    AdvanceMs(1);
+    ASSERT_TRUE(xoff.Done());
+    EXPECT_EQ(xoff.status, STATUS_SERIAL_COUNTER_TIMEOUT);
+}
+
+TEST_F(WriteQueueTest, ALongXoffTimeOutDoesNotWrapToAShortOne)
+{
+    // 500,000 ms is 5e9 units of 100 ns: more than 32 bits hold.
+    Request& xoff = XoffCounter(4, 500000);
+    AdvanceMs(500000 - 1);
     EXPECT_FALSE(xoff.Done());
     AdvanceMs(1);
     ASSERT_TRUE(xoff.Done());
@@ -173,7 +185,7 @@ TEST_F(WriteQueueTest, ASecondXoffCounterEndsTheFirst)
     EXPECT_EQ(first.status, STATUS_SERIAL_MORE_WRITES);
     EXPECT_FALSE(second.Done());
     EXPECT_EQ(m_xoffSent, Bytes({0x13, 0x93}));
-    m_queue->m_XoffCounterBytesReceived(2);
+    Received(2);
     ASSERT_TRUE(second.Done());
     EXPECT_EQ(second.status, STATUS_SUCCESS);
 }
@@ -181,7 +193,7 @@ TEST_F(WriteQueueTest, ASecondXoffCounterEndsTheFirst)
 TEST_F(WriteQueueTest, WithoutATimeOutTheXoffGoesOutExactlyOnce)
 {
     Request& xoff = XoffCounter(10, 0);
-    for (int chunk = 0; chunk < 3; ++chunk) m_queue->m_XoffCounterBytesReceived(1);
+    for (int chunk = 0; chunk < 3; ++chunk) Received(1);
     m_queue->m_CheckFlushIrp();
     EXPECT_EQ(m_xoffSent.size(), 1u);
     EXPECT_FALSE(xoff.Done());
@@ -197,12 +209,12 @@ TEST_F(WriteQueueTest, XoffWaitsForQueuedWritesAndCountsOnlyLaterBytes)
     m_queue->m_SetXoffCounter(OwnerSendXoff, this, 0, 3, 0x13);
     Request& xoff = XoffCounterUnstaged();
     EXPECT_TRUE(m_xoffSent.empty()) << "sent ahead of bytes still queued";
-    m_queue->m_XoffCounterBytesReceived(5);
+    Received(5);
     EXPECT_FALSE(xoff.Done()) << "bytes received before the XOFF went out counted";
     Confirm(6);
     ASSERT_TRUE(write.Done());
     EXPECT_EQ(m_xoffSent, Bytes({0x13}));
-    m_queue->m_XoffCounterBytesReceived(3);
+    Received(3);
     ASSERT_TRUE(xoff.Done());
     EXPECT_EQ(xoff.status, STATUS_SUCCESS);
 }
@@ -252,15 +264,22 @@ TEST_F(WriteQueueTest, TheXoffSendMayReportBytesWrittenAtOnce)
     EXPECT_EQ(m_queue->m_GetCredit(), 8u);
     EXPECT_FALSE(xoff.Done());
 
-    // The same from a receive path at DISPATCH_LEVEL: the send still runs at PASSIVE_LEVEL.
+    // The write side going idle in the total time-out DPC: the send still runs at PASSIVE_LEVEL.
     m_queue->m_CancelAllIrps();
+    m_queue->m_SetTotalTimeouts(0, 50);
+    m_queue->m_ResetForOpen();
+    Request& stalled = Write(Pattern(3, 0));
     m_queue->m_SetXoffCounter(OwnerSendXoff, this, 0, 2, 0x13);
     Request& again = XoffCounterUnstaged();
+    EXPECT_EQ(m_xoffSent.size(), 1u) << "sent while a write was pending";
+    AdvanceMs(50);
+    EXPECT_EQ(stalled.status, STATUS_TIMEOUT);
     EXPECT_EQ(m_xoffSent.size(), 2u);
     {
         ScopedIrql dispatch(DISPATCH_LEVEL);
         m_queue->m_XoffCounterBytesReceived(2);
     }
+    Drain();
     ASSERT_TRUE(again.Done());
     EXPECT_EQ(again.status, STATUS_SUCCESS);
     for (KIRQL irql : m_xoffSendIrql) EXPECT_EQ(irql, PASSIVE_LEVEL);

@@ -94,6 +94,8 @@ protected:
     void DestroyQueue()
     {
         if (m_queue == nullptr) return;
+        // Work items wait for a drain in deterministic mode; the executor's tear-down waits for them.
+        Drain();
         delete m_queue;
         m_queue = nullptr;
         Drain();
@@ -161,6 +163,12 @@ protected:
     void Confirm(ULONG count)
     {
         m_queue->m_DataWritten(count);
+        Drain();
+    }
+    // Received data as the device base reports it to the XOFF counter.
+    void Received(ULONG count)
+    {
+        m_queue->m_XoffCounterBytesReceived(count);
         Drain();
     }
     size_t Drain() { return machine().GetWorkQueues().DrainWorkQueues(); }

@@ -1,6 +1,8 @@
 // The write queue as the port driver drives it: credit-limited blocks, confirmations, the discard
 // count, cancellation, purge and the owner refusing a block.
+#include <atomic>
 #include <random>
+#include <thread>
 
 #include "kernel/debug_output.h"
 #include "tfwritequeue_harness.h"
@@ -197,6 +199,26 @@ TEST_F(WriteQueueTest, OutOfMemoryForTheListNodeCompletesTheRequest)
     EXPECT_EQ(m_queue->m_GetQueuedByteCount(), 0u);
 }
 
+TEST_F(WriteQueueTest, ARequestThatCannotBeKeptInFlightHasItsBytesDiscarded)
+{
+    Confirm(20);
+    Request& lost = WriteNoDrain(Pattern(10, 0));
+    // The block object, its buffer, then the in-flight list node.
+    machine().GetPool().FailNth(3);
+    Drain();
+    ASSERT_TRUE(lost.Done());
+    EXPECT_EQ(lost.status, STATUS_INSUFFICIENT_RESOURCES);
+    EXPECT_EQ(Sent(), lost.data) << "its bytes were in the block all the same";
+    EXPECT_EQ(m_queue->m_GetDiscardCount(), 10u);
+
+    Request& next = Write(Pattern(5, 50));
+    Confirm(10);
+    EXPECT_FALSE(next.Done()) << "credited with the bytes of the failed request";
+    Confirm(5);
+    ASSERT_TRUE(next.Done());
+    EXPECT_EQ(next.status, STATUS_SUCCESS);
+}
+
 TEST_F(WriteQueueTest, TheOpenResetMakesTheNextReportTheInitialCreditAgain)
 {
     Confirm(10);
@@ -240,6 +262,27 @@ TEST_F(WriteQueueTest, AConfirmationAbovePassiveLevelIsProcessedByTheExecutor)
     ASSERT_TRUE(write.Done());
     EXPECT_EQ(write.status, STATUS_SUCCESS);
     EXPECT_EQ(m_queue->m_GetCredit(), 10u);
+}
+
+TEST_F(WriteQueueTest, WithoutAnExecutorBlocksStartFromTheCallerAndCancelsFinishAtOnce)
+{
+    m_queue->m_SetExecutor(NULL);
+    m_queue->m_DataWritten(10);
+    Request& first = WriteNoDrain(Pattern(6, 0));
+    EXPECT_EQ(Sent(), first.data) << "started from the write dispatch itself";
+    Request& second = WriteNoDrain(Pattern(10, 10));
+    EXPECT_EQ(SentCount(), 10u);
+    {
+        ScopedIrql dispatch(DISPATCH_LEVEL);
+        EXPECT_TRUE(IoCancelIrp(second.irp));
+        ASSERT_TRUE(second.Done());
+        EXPECT_EQ(second.status, STATUS_CANCELLED);
+        EXPECT_EQ(m_queue->m_GetDiscardCount(), 4u);
+        m_queue->m_DataWritten(10);  // retired here; nothing can wait for the mutex
+    }
+    ASSERT_TRUE(first.Done());
+    EXPECT_EQ(first.status, STATUS_SUCCESS);
+    EXPECT_EQ(m_queue->m_GetDiscardCount(), 0u);
 }
 
 // ---- Cancellation and purge ---------------------------------------------------------------------
@@ -297,14 +340,78 @@ TEST_F(WriteQueueTest, PurgeCancelsEverythingAndDiscardsWhatWasHandedOver)
     EXPECT_TRUE(next.Done());
 }
 
-TEST_F(WriteQueueTest, DestroyingTheQueueCompletesWhatItHolds)
+TEST_F(WriteQueueTest, RacingWritesConfirmationsCancelsAndPurgesCompleteEveryRequestOnce)
 {
-    Confirm(5);
-    Request& inFlight = Write(Pattern(5, 0));
-    Request& pending = Write(Pattern(5, 5));
-    DestroyQueue();
-    EXPECT_EQ(inFlight.status, STATUS_CANCELLED);
-    EXPECT_EQ(pending.status, STATUS_CANCELLED);
+    machine().GetWorkQueues().SetDeterministic(false);
+    constexpr int kWrites = 400;
+    std::vector<std::unique_ptr<Bytes>> data;
+    for (int i = 0; i < kWrites; ++i) data.push_back(std::make_unique<Bytes>(Pattern(1 + i % 37, static_cast<uint8_t>(i))));
+    std::atomic<size_t> handedOver{0};
+    m_onWrite = [&](ULONG length) { handedOver += length; };
+    std::vector<Request*> requests(kWrites, nullptr);
+    std::atomic<int> published{0};
+    std::atomic<bool> writing{true};
+    m_queue->m_DataWritten(64);
+
+    std::thread confirmer([&] {
+        size_t confirmed = 0;
+        std::mt19937 random(7);
+        while (writing || confirmed < handedOver) {
+            size_t open = handedOver - confirmed;
+            if (open == 0) {
+                std::this_thread::yield();
+                continue;
+            }
+            ULONG count = static_cast<ULONG>(1 + random() % open);
+            confirmed += count;
+            m_queue->m_DataWritten(count);
+        }
+    });
+    std::thread canceller([&] {
+        std::mt19937 random(11);
+        while (writing) {
+            int count = published;
+            if (count == 0) continue;
+            Request* victim = requests[random() % count];
+            if (random() % 50 == 0) {
+                m_queue->m_CancelAllIrps();
+            } else if (random() % 2 == 0) {
+                ScopedIrql dispatch(DISPATCH_LEVEL);
+                IoCancelIrp(victim->irp);
+            } else {
+                IoCancelIrp(victim->irp);
+            }
+            std::this_thread::yield();
+        }
+    });
+    for (int i = 0; i < kWrites; ++i) {
+        requests[i] = &Send(IRP_MJ_WRITE, static_cast<ULONG>(data[i]->size()), data[i]->data());
+        requests[i]->data = *data[i];
+        published = i + 1;
+    }
+    writing = false;
+    canceller.join();
+    confirmer.join();
+    ASSERT_TRUE(machine().GetWorkQueues().WaitIdle());
+    // Whatever is left gets its confirmations, or is purged.
+    m_queue->m_DataWritten(MAXULONG / 2);
+    ASSERT_TRUE(machine().GetWorkQueues().WaitIdle());
+    m_queue->m_CancelAllIrps();
+    ASSERT_TRUE(machine().GetWorkQueues().WaitIdle());
+
+    EXPECT_TRUE(m_queue->m_IsIdle());
+    int succeeded = 0;
+    for (Request* request : requests) {
+        ASSERT_EQ(request->completions, 1);
+        if (request->status == STATUS_SUCCESS) {
+            ++succeeded;
+            EXPECT_EQ(request->information, request->data.size());
+        } else {
+            EXPECT_EQ(request->status, STATUS_CANCELLED);
+            EXPECT_EQ(request->information, 0u);
+        }
+    }
+    EXPECT_GT(succeeded, 0);
 }
 
 // ---- The owner refusing a block -----------------------------------------------------------------
