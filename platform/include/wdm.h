@@ -910,7 +910,7 @@ typedef struct _IO_STACK_LOCATION {
             DEVICE_USAGE_NOTIFICATION_TYPE Type;
         } UsageNotification;
         struct {
-            POWER_STATE_TYPE PowerState;
+            SYSTEM_POWER_STATE PowerState;
         } WaitWake;
         struct {
             ULONG SystemContext;

@@ -1,5 +1,5 @@
 // IRP allocation, building the synchronous requests of the kernel interface, and sending an IRP
-// down a device stack (IofCallDriver, PoCallDriver).
+// down a device stack (IofCallDriver).
 #include <wdm.h>
 
 #include "kernel/io_manager.h"
@@ -101,10 +101,7 @@ extern "C" void IoReuseIrp(PIRP irp, NTSTATUS status) { Io().ReuseIrp(irp, statu
 
 extern "C" NTSTATUS IofCallDriver(PDEVICE_OBJECT deviceObject, PIRP irp) { return Io().CallDriver(deviceObject, irp); }
 
-extern "C" NTSTATUS PoCallDriver(PDEVICE_OBJECT deviceObject, PIRP irp) { return Io().CallDriver(deviceObject, irp); }
-
-// Power IRPs are not serialised by this machine's power manager, so there is nothing to start.
-extern "C" void PoStartNextPowerIrp(PIRP irp) {}
+// PoCallDriver and PoStartNextPowerIrp belong to the power manager (power_manager.cpp).
 
 extern "C" BOOLEAN IoIsWdmVersionAvailable(UCHAR majorVersion, UCHAR minorVersion)
 {

@@ -54,8 +54,15 @@ bool Pool::ShouldFail(ULONG tag)
     return fail;
 }
 
-void* Pool::Allocate(POOL_TYPE type, size_t size, ULONG tag)
+void* Pool::Allocate(POOL_TYPE type, size_t size, ULONG tag) { return Allocate(type, size, tag, nullptr); }
+
+void* Pool::Allocate(POOL_TYPE type, size_t size, ULONG tag, const void* caller)
 {
+    uint32_t owner = 0;
+    if (caller) {
+        std::lock_guard lock(m_resolverMutex);
+        if (m_ownerResolver) owner = m_ownerResolver(caller);
+    }
     KIRQL irql = KeGetCurrentIrql();
     if (irql > DISPATCH_LEVEL || (IsPagedPool(type) && irql > APC_LEVEL)) {
         m_machine.GetVerifier().Report(
@@ -82,7 +89,7 @@ void* Pool::Allocate(POOL_TYPE type, size_t size, ULONG tag)
     std::memset(address, kFillByte, size);
 
     std::lock_guard lock(m_mutex);
-    m_live[address] = Block{tag, type, size, ++m_sequence};
+    m_live[address] = Block{tag, type, size, ++m_sequence, owner};
     m_freed.erase(address);
     return address;
 }
@@ -162,7 +169,27 @@ void Pool::SetFreeObserver(std::function<void(const void*, size_t)> observer)
 
 PoolBlock Pool::Describe(const void* address, const Block& block)
 {
-    return PoolBlock{address, block.tag, block.type, block.size, block.sequence};
+    return PoolBlock{address, block.tag, block.type, block.size, block.sequence, block.owner};
+}
+
+void Pool::SetOwnerResolver(std::function<uint32_t(const void*)> resolver)
+{
+    std::lock_guard lock(m_resolverMutex);
+    m_ownerResolver = std::move(resolver);
+}
+
+std::vector<PoolBlock> Pool::LiveBlocksOfOwner(uint32_t owner) const
+{
+    std::vector<PoolBlock> blocks = LiveBlocks();
+    std::erase_if(blocks, [owner](const PoolBlock& block) { return block.owner != owner; });
+    return blocks;
+}
+
+void Pool::DisownBlocks(uint32_t owner)
+{
+    std::lock_guard lock(m_mutex);
+    for (auto& [address, block] : m_live)
+        if (block.owner == owner) block.owner = 0;
 }
 
 bool Pool::IsLive(const void* block) const
@@ -271,14 +298,16 @@ namespace {
 constexpr ULONG kUntagged = emu::PoolTag("None");
 }  // namespace
 
+// The return address charges the block to the image that called (a driver's leak check at unload).
 extern "C" PVOID ExAllocatePoolWithTag(POOL_TYPE poolType, SIZE_T numberOfBytes, ULONG tag)
 {
-    return emu::Machine::Current().GetPool().Allocate(poolType, numberOfBytes, tag);
+    return emu::Machine::Current().GetPool().Allocate(poolType, numberOfBytes, tag, __builtin_return_address(0));
 }
 
 extern "C" PVOID ExAllocatePool(POOL_TYPE poolType, SIZE_T numberOfBytes)
 {
-    return emu::Machine::Current().GetPool().Allocate(poolType, numberOfBytes, kUntagged);
+    return emu::Machine::Current().GetPool().Allocate(poolType, numberOfBytes, kUntagged,
+                                                      __builtin_return_address(0));
 }
 
 extern "C" void ExFreePool(PVOID p) { emu::Machine::Current().GetPool().Free(p); }

@@ -45,6 +45,7 @@ struct PoolBlock {
     POOL_TYPE type;
     size_t size;
     uint64_t sequence;  // allocation order, from 1
+    uint32_t owner = 0;  // the driver image that allocated it (0: none known)
 };
 
 class Pool {
@@ -61,6 +62,9 @@ public:
 
     // The kernel's entry points. Allocate returns null on failure (or injected failure).
     void* Allocate(POOL_TYPE type, size_t size, ULONG tag);
+    // The same, telling the address the allocation was made from, so the block can be charged to
+    // the driver image that made it (see SetOwnerResolver).
+    void* Allocate(POOL_TYPE type, size_t size, ULONG tag, const void* caller);
     // A tag of 0 means "any" (ExFreePool). A pointer that is not a live block is reported and
     // left alone.
     void Free(void* block, ULONG expectedTag = 0);
@@ -89,12 +93,19 @@ public:
     // kernel objects still in use inside it can be caught. One observer; null removes it.
     void SetFreeObserver(std::function<void(const void*, size_t)> observer);
 
+    // Maps a calling address to the driver image it lies in (0 for none); blocks remember it.
+    void SetOwnerResolver(std::function<uint32_t(const void*)> resolver);
+    std::vector<PoolBlock> LiveBlocksOfOwner(uint32_t owner) const;  // in allocation order
+    // Forgets the owner of that image's blocks (once their leak has been reported).
+    void DisownBlocks(uint32_t owner);
+
 private:
     struct Block {
         ULONG tag;
         POOL_TYPE type;
         size_t size;
         uint64_t sequence;
+        uint32_t owner = 0;
     };
     static constexpr size_t kFreedHistory = 4096;
 
@@ -115,6 +126,8 @@ private:
     size_t m_failCountdown = 0;
     std::vector<ULONG> m_failTags;
     std::function<void(const void*, size_t)> m_freeObserver;
+    std::function<uint32_t(const void*)> m_ownerResolver;
+    mutable std::mutex m_resolverMutex;
 };
 
 }  // namespace emu

@@ -25,6 +25,7 @@ const char* ViolationName(Violation v)
     case Violation::IrpPendingAtDelete: return "IrpPendingAtDelete";
     case Violation::PoolLeak: return "PoolLeak";
     case Violation::HandleInvalid: return "HandleInvalid";
+    case Violation::PowerIrpNotStarted: return "PowerIrpNotStarted";
     }
     return "?";
 }

@@ -30,6 +30,7 @@ enum class Violation {
     IrpPendingAtDelete,     // a device deleted with an IRP still pending on it
     PoolLeak,               // pool blocks of an image live when it unloads
     HandleInvalid,          // a handle that is not open
+    PowerIrpNotStarted,     // before Vista: a power IRP passed on or completed without PoStartNextPowerIrp
 };
 
 const char* ViolationName(Violation v);

@@ -1,0 +1,255 @@
+// Functional device: naming policy 1 and its registry values, the single-open gate and the undo of
+// a failed open, configuration-interface handles, zero-length and direct writes, device-control
+// routing (method, state, clamping, the XOFF-counter rule), internal device control and pairing.
+#include "tffunctionaldevice_harness.h"
+
+#include <cstring>
+
+#include <ntddser.h>
+
+namespace {
+
+using namespace tftest;
+
+class FunctionalDeviceTest : public FrameworkTest {
+protected:
+    void Open(NTSTATUS expected)
+    {
+        Request create(Fdo(), IRP_MJ_CREATE);
+        create.Send();
+        ASSERT_TRUE(create.Completed());
+        EXPECT_EQ(create.Status(), expected);
+    }
+    void Close()
+    {
+        Request cleanup(Fdo(), IRP_MJ_CLEANUP);
+        cleanup.Send();
+        Request close(Fdo(), IRP_MJ_CLOSE);
+        close.Send();
+        ASSERT_TRUE(close.Completed());
+    }
+};
+
+TEST_F(FunctionalDeviceTest, CountPolicyNumbersDevicesAndRemembersTheIndex)
+{
+    auto& registry = machine().GetRegistry();
+    registry.SetDword(kServicePath, u"DeviceCount", 1);
+    ASSERT_EQ(AddDevice(), STATUS_SUCCESS);
+    EXPECT_EQ(Device()->m_GetNameIndex(), 1u);
+    EXPECT_EQ(registry.GetDword(HardwareKey(), u"DeviceNameIndex"), 2u);
+    EXPECT_EQ(registry.GetDword(kServicePath, u"DeviceCount"), 2u);
+    EXPECT_EQ(Device()->m_GetSymbolicLinkName().m_GetLength(), sizeof(u"TFTEST1") - sizeof(char16_t));
+
+    // The same device again keeps its index and counts nothing.
+    DeleteDevice();
+    ASSERT_EQ(AddDevice(), STATUS_SUCCESS);
+    EXPECT_EQ(Device()->m_GetNameIndex(), 1u);
+    EXPECT_EQ(registry.GetDword(kServicePath, u"DeviceCount"), 2u);
+
+    // A stored index of 0 means none: the device is numbered afresh.
+    DeleteDevice();
+    registry.SetDword(HardwareKey(), u"DeviceNameIndex", 0);
+    ASSERT_EQ(AddDevice(), STATUS_SUCCESS);
+    EXPECT_EQ(Device()->m_GetNameIndex(), 2u);
+}
+
+TEST_F(FunctionalDeviceTest, EntryOneNamesTheDeviceInsteadOfThePolicy)
+{
+    WriteDeviceValues(0);
+    Rec().fill = [](CTfDeviceCallbacks* table) { table->m_DeviceCreation = EntryDeviceCreation; };
+    ASSERT_EQ(AddDevice(), STATUS_SUCCESS);
+    EXPECT_EQ(Rec().Count("entry1"), 1u);
+    EXPECT_EQ(machine().GetRegistry().GetDword(kServicePath, u"DeviceCount"), std::nullopt);
+}
+
+TEST_F(FunctionalDeviceTest, OneOpenAtATimeAndAFailedOpenIsUndone)
+{
+    Rec().fill = [](CTfDeviceCallbacks* table) {
+        table->m_CreateCallback = EntryCreate;
+        table->m_CloseCallback = EntryClose;
+        table->m_CleanupCallback = EntryCleanup;
+    };
+    ASSERT_EQ(AddDevice(), STATUS_SUCCESS);
+    Open(STATUS_SUCCESS);
+    Open(STATUS_ACCESS_DENIED);
+    Close();
+    Open(STATUS_SUCCESS);
+    Close();
+    EXPECT_EQ(Rec().Count("entry2"), 2u);
+    EXPECT_EQ(Rec().Count("entry3"), 2u);
+
+    // A refusing create callback gives the gate back.
+    Rec().entryResult = false;
+    Open(STATUS_UNSUCCESSFUL);
+    Rec().entryResult = true;
+    Open(STATUS_SUCCESS);
+    Close();
+
+    Request directory(Fdo(), IRP_MJ_CREATE);
+    directory.Stack()->Parameters.Create.Options = FILE_DIRECTORY_FILE;
+    directory.Send();
+    EXPECT_EQ(directory.Status(), STATUS_NOT_A_DIRECTORY);
+}
+
+TEST_F(FunctionalDeviceTest, NullEntriesOpenAndCloseAndTheGateIsStillReleased)
+{
+    ASSERT_EQ(AddDevice(), STATUS_SUCCESS);
+    Open(STATUS_SUCCESS);
+    Close();
+    Open(STATUS_SUCCESS);
+    Close();
+}
+
+TEST_F(FunctionalDeviceTest, ConfigurationHandlesBypassTheGateAndAreRefusedForData)
+{
+    Rec().fill = [](CTfDeviceCallbacks* table) { table->m_CreateCallback = EntryCreate; };
+    ASSERT_EQ(AddDevice(), STATUS_SUCCESS);
+    Open(STATUS_SUCCESS);
+    for (UCHAR major : {IRP_MJ_CREATE, IRP_MJ_READ, IRP_MJ_WRITE, IRP_MJ_INTERNAL_DEVICE_CONTROL, IRP_MJ_CLOSE}) {
+        Request request(Fdo(), major, 4);
+        request.SetFileName(u"\\cvgendrv_{4d36e978}\\0001");
+        request.Send();
+        ASSERT_TRUE(request.Completed());
+        bool allowed = major == IRP_MJ_CREATE || major == IRP_MJ_CLOSE;
+        EXPECT_EQ(request.Status(), allowed ? STATUS_SUCCESS : STATUS_ACCESS_DENIED) << int(major);
+    }
+    EXPECT_EQ(Rec().Count("entry2"), 1u);
+    // Before the start even a configuration request is refused as every device control is.
+    Request control(Fdo(), IRP_MJ_DEVICE_CONTROL, 8, 0x8001E000, 4);
+    control.SetFileName(u"\\CVGENDRV_X");
+    control.Send();
+    EXPECT_EQ(control.Status(), STATUS_DEVICE_REMOVED);
+    Close();
+}
+
+TEST_F(FunctionalDeviceTest, ZeroLengthAndDirectWrites)
+{
+    Rec().fill = [](CTfDeviceCallbacks* table) { table->m_ChildWriteCallback = EntryChildWrite; };
+    ASSERT_EQ(AddDevice(), STATUS_SUCCESS);
+    for (UCHAR major : {IRP_MJ_READ, IRP_MJ_WRITE}) {
+        Request empty(Fdo(), major, 0);
+        empty.Send();
+        EXPECT_EQ(empty.Status(), STATUS_SUCCESS);
+        EXPECT_EQ(empty.Information(), 0u);
+    }
+    // Direct writes complete at once and reach entry 9 in their order, at PASSIVE_LEVEL.
+    for (uint8_t i = 1; i <= 5; i++) {
+        Request write(Fdo(), IRP_MJ_WRITE, i);
+        std::memset(write.Buffer().data(), i, i);
+        write.Send();
+        ASSERT_TRUE(write.Completed());
+        EXPECT_EQ(write.Information(), i);
+    }
+    ASSERT_TRUE(Rec().WaitForChildWrites(5));
+    std::lock_guard lock(Rec().mutex);
+    for (uint8_t i = 1; i <= 5; i++) {
+        EXPECT_EQ(Rec().childWrites[i - 1], std::vector<uint8_t>(i, i));
+    }
+}
+
+TEST_F(FunctionalDeviceTest, WriteWithoutAnyWritePathFails)
+{
+    ASSERT_EQ(AddDevice(), STATUS_SUCCESS);
+    Request write(Fdo(), IRP_MJ_WRITE, 3);
+    write.Send();
+    EXPECT_EQ(write.Status(), STATUS_UNSUCCESSFUL);
+}
+
+TEST_F(FunctionalDeviceTest, DeviceControlRouting)
+{
+    Rec().fill = [](CTfDeviceCallbacks* table) { table->m_DeviceControlCallback = EntryBufferedControl; };
+    ASSERT_EQ(AddDevice(), STATUS_SUCCESS);
+    {
+        Request early(Fdo(), IRP_MJ_DEVICE_CONTROL, 4, IOCTL_SERIAL_GET_BAUD_RATE, 4);
+        early.Send();
+        EXPECT_EQ(early.Status(), STATUS_DEVICE_REMOVED);
+    }
+    Start();
+    {
+        Request neither(Fdo(), IRP_MJ_DEVICE_CONTROL, 4, CTL_CODE(FILE_DEVICE_SERIAL_PORT, 0x7FF, METHOD_NEITHER, 0), 4);
+        neither.Send();
+        EXPECT_EQ(neither.Status(), STATUS_NOT_SUPPORTED);
+    }
+    Rec().controlInformation = 4;
+    {
+        Request fits(Fdo(), IRP_MJ_DEVICE_CONTROL, 0, IOCTL_SERIAL_GET_BAUD_RATE, 4);
+        fits.Send();
+        EXPECT_EQ(fits.Status(), STATUS_SUCCESS);
+        EXPECT_EQ(fits.Information(), 4u);
+    }
+    // A callback that claims more than the caller's buffer does not get it copied out.
+    Rec().controlInformation = 64;
+    {
+        Request overrun(Fdo(), IRP_MJ_DEVICE_CONTROL, 0, IOCTL_SERIAL_GET_BAUD_RATE, 4);
+        overrun.Send();
+        EXPECT_EQ(overrun.Status(), STATUS_UNSUCCESSFUL);
+        EXPECT_EQ(overrun.Information(), 0u);
+    }
+    EXPECT_EQ(Rec().Count("buffered-control"), 2u);
+}
+
+TEST_F(FunctionalDeviceTest, XoffCounterIsHeldOnlyWhenTheDriverAcceptedACounter)
+{
+    Rec().fill = [](CTfDeviceCallbacks* table) { table->m_DeviceControlQueueingCallback = EntryQueueingControl; };
+    ASSERT_EQ(AddDevice(), STATUS_SUCCESS);
+    Start();
+    auto send = [&](LONG counter, ULONG inputLength, NTSTATUS answer) {
+        Rec().controlStatus = answer;
+        auto request = std::make_unique<Request>(Fdo(), IRP_MJ_DEVICE_CONTROL, inputLength, IOCTL_SERIAL_XOFF_COUNTER, 0);
+        SERIAL_XOFF_COUNTER values{1000, counter, 0x13};
+        std::memcpy(request->Buffer().data(), &values, std::min<size_t>(inputLength, sizeof(values)));
+        request->Send();
+        return request;
+    };
+    auto zero = send(0, sizeof(SERIAL_XOFF_COUNTER), STATUS_SUCCESS);
+    EXPECT_TRUE(zero->Completed());
+    EXPECT_EQ(zero->Status(), STATUS_SUCCESS);
+    auto closed = send(5, sizeof(SERIAL_XOFF_COUNTER), STATUS_INVALID_DEVICE_REQUEST);
+    EXPECT_EQ(closed->Status(), STATUS_INVALID_DEVICE_REQUEST);
+    auto shortInput = send(5, 8, STATUS_SUCCESS);
+    EXPECT_TRUE(shortInput->Completed());
+    EXPECT_FALSE(Device()->m_GetWriteQueue()->m_IsXoffCounterHeld());
+
+    auto held = send(5, sizeof(SERIAL_XOFF_COUNTER), STATUS_SUCCESS);
+    EXPECT_TRUE(Device()->m_GetWriteQueue()->m_IsXoffCounterHeld() || held->Completed());
+    Device()->m_GetWriteQueue()->m_CancelAllIrps(TRUE);
+    ASSERT_TRUE(held->WaitCompleted());
+}
+
+TEST_F(FunctionalDeviceTest, InternalDeviceControlPrefersTheRequestLevelEntry)
+{
+    Rec().fill = [](CTfDeviceCallbacks* table) { table->m_InternalDeviceControlCallback = EntryBufferedControl; };
+    ASSERT_EQ(AddDevice(), STATUS_SUCCESS);
+    {
+        Request noBuffer(Fdo(), IRP_MJ_INTERNAL_DEVICE_CONTROL, 0, CTL_CODE(0x8006, 0x801, METHOD_BUFFERED, 0), 0);
+        noBuffer.NoBuffer();
+        noBuffer.Send();
+        EXPECT_EQ(noBuffer.Status(), STATUS_INVALID_PARAMETER);
+    }
+    {
+        Request buffered(Fdo(), IRP_MJ_INTERNAL_DEVICE_CONTROL, 8, CTL_CODE(0x8006, 0x801, METHOD_BUFFERED, 0), 8);
+        buffered.Send();
+        EXPECT_EQ(buffered.Status(), STATUS_SUCCESS);
+    }
+    Device()->m_GetCallbacks()->m_InternalDeviceControlRequestCallback = EntryRequestControl;
+    {
+        Request request(Fdo(), IRP_MJ_INTERNAL_DEVICE_CONTROL, 0, CTL_CODE(0x8006, 0x801, METHOD_NEITHER, 0), 0);
+        request.Send();
+        EXPECT_EQ(request.Status(), STATUS_SUCCESS);
+    }
+    EXPECT_EQ(Rec().Count("buffered-control"), 1u);
+    EXPECT_EQ(Rec().Count("request-control"), 1u);
+}
+
+TEST_F(FunctionalDeviceTest, FirstPartnerIsMarkedAndUnpairingLeavesTheListEmpty)
+{
+    machine().GetIo().SetDevicePropertyString(Pdo(), DevicePropertyHardwareID, u"FTDIBUS\\X__OB\0");
+    ASSERT_EQ(AddDevice(), STATUS_SUCCESS);
+    EXPECT_TRUE(Device()->m_IsFirstPartner());
+    EXPECT_EQ(TfGetDriver()->m_GetDeviceList()->m_GetCount(), 1u);
+    Device()->m_UnpairDevices();
+    Device()->m_UnpairDevices();
+    EXPECT_TRUE(TfGetDriver()->m_GetDeviceList()->m_IsEmpty());
+}
+
+}  // namespace

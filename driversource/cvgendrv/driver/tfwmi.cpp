@@ -1,0 +1,515 @@
+// WMI data provider of a functional device.
+#include "tfwmi.h"
+
+#include "tfdebug.h"
+#include "tfdevice.h"
+#include "tffunctionaldevice.h"
+#include "tfmemorytracker.h"
+#include "tfrequest.h"
+#include "tftrace.h"
+
+// Standard placement of consecutive instances in a WMI buffer.
+static ULONG TfWmiAlign8(ULONG ulLength)
+{
+    return (ulLength + 7) & ~7UL;
+}
+
+// Control handler of the software tracing: enable and disable requests for its control GUIDs.
+static NTSTATUS TfWmiTraceControl(PIRP pIrp)
+{
+    if (!TfTraceIsSetUp()) {
+        return STATUS_INVALID_DEVICE_REQUEST;
+    }
+    PIO_STACK_LOCATION pStack = IoGetCurrentIrpStackLocation(pIrp);
+    if (pStack->MinorFunction != IRP_MN_ENABLE_EVENTS && pStack->MinorFunction != IRP_MN_DISABLE_EVENTS) {
+        return STATUS_INVALID_DEVICE_REQUEST;
+    }
+    LPCGUID pGuid = (LPCGUID)pStack->Parameters.WMI.DataPath;
+    if (pGuid == NULL) {
+        return STATUS_INVALID_DEVICE_REQUEST;
+    }
+    for (ULONG ulGroup = 0; ulGroup < TF_TRACE_GROUP_COUNT; ulGroup++) {
+        if (RtlCompareMemory(pGuid, &g_TfTraceControlGuids[ulGroup], sizeof(GUID)) == sizeof(GUID)) {
+            return STATUS_SUCCESS;
+        }
+    }
+    return STATUS_WMI_GUID_NOT_FOUND;
+}
+
+CWmi::CWmi(PDEVICE_OBJECT pFunctionalDeviceObject, PDEVICE_OBJECT pLowerDeviceObject,
+           PDEVICE_OBJECT pPhysicalDeviceObject, PCUNICODE_STRING pRegistryPath, const TF_WMI_GUID_RECORD* pRecords,
+           ULONG ulGuidCount, const CTfDeviceCallbacks* pCallbacks, CTfObject* pObject, PBOOLEAN pbSuccess)
+    : m_pObject(pObject),
+      m_pFunctionalDeviceObject(pFunctionalDeviceObject),
+      m_pLowerDeviceObject(pLowerDeviceObject),
+      m_pPhysicalDeviceObject(pPhysicalDeviceObject),
+      m_RegistryPath(NonPagedPool),
+      m_bRegistrationAnswered(FALSE),
+      m_pRecords(pRecords),
+      m_ulGuidCount(ulGuidCount),
+      m_pGuidRegInfo(NULL),
+      m_bRegistered(FALSE)
+{
+    TfDebugLog(7, "CWmi::CWmi - IN");
+    *pbSuccess = FALSE;
+    RtlZeroMemory(&m_Routines, sizeof(m_Routines));
+    RtlZeroMemory(&m_Context, sizeof(m_Context));
+    if (pCallbacks != NULL) {
+        m_Routines.pInstanceSize = pCallbacks->m_WmiInstanceSize;
+        m_Routines.pQueryData = pCallbacks->m_WmiQueryData;
+        m_Routines.pSetDataBlock = pCallbacks->m_WmiSetDataBlock;
+        m_Routines.pSetDataItem = pCallbacks->m_WmiSetDataItem;
+        m_Routines.pMethodSize = pCallbacks->m_WmiMethodSize;
+        m_Routines.pExecuteMethod = pCallbacks->m_WmiExecuteMethod;
+        m_Routines.pReserved = pCallbacks->m_pReserved27;
+    }
+
+    if (pRegistryPath != NULL && !NT_SUCCESS(m_RegistryPath.m_AssignUnicodeString(pRegistryPath))) {
+        TfDebugLog(7, "CWmi::CWmi - OUT - Fail-> registry path copy");
+        return;
+    }
+    if (m_ulGuidCount != 0 && m_pRecords == NULL) {
+        DbgPrint("ASSERT at - %s %d\n", "tfwmi.cpp", 101);
+        TfDebugLog(7, "CWmi::CWmi - OUT - Fail-> no GUID records");
+        return;
+    }
+    if (m_ulGuidCount > MAXUSHORT) {
+        TfDebugLog(7, "CWmi::CWmi - OUT - Fail-> too many GUIDs");
+        return;
+    }
+
+    ULONG ulTotal = m_ulGuidCount + TF_WMI_TRACE_GUID_COUNT;
+    m_pGuidRegInfo = (PWMIGUIDREGINFO)AllocateTrackedPool(NonPagedPool, sizeof(WMIGUIDREGINFO) * ulTotal);
+    if (m_pGuidRegInfo == NULL) {
+        TfDebugLog(7, "CWmi::CWmi - OUT - Fail-> no GUID list");
+        return;
+    }
+    for (ULONG ulIndex = 0; ulIndex < m_ulGuidCount; ulIndex++) {
+        m_pGuidRegInfo[ulIndex].Guid = m_pRecords[ulIndex].pGuid;
+        m_pGuidRegInfo[ulIndex].InstanceCount = m_pRecords[ulIndex].ulInstanceCount;
+        m_pGuidRegInfo[ulIndex].Flags = WMIREG_FLAG_INSTANCE_PDO;
+        if (m_pRecords[ulIndex].ucExpensive == 1) {
+            m_pGuidRegInfo[ulIndex].Flags |= WMIREG_FLAG_EXPENSIVE;
+        }
+    }
+    for (ULONG ulGroup = 0; ulGroup < TF_WMI_TRACE_GUID_COUNT; ulGroup++) {
+        m_pGuidRegInfo[m_ulGuidCount + ulGroup].Guid = &g_TfTraceControlGuids[ulGroup];
+        m_pGuidRegInfo[m_ulGuidCount + ulGroup].InstanceCount = 1;
+        m_pGuidRegInfo[m_ulGuidCount + ulGroup].Flags = 0;
+    }
+
+    m_Context.GuidCount = ulTotal;
+    m_Context.GuidList = m_pGuidRegInfo;
+    m_Context.QueryWmiRegInfo = &CWmi::sm_QueryWmiRegInfo;
+    m_Context.QueryWmiDataBlock = &CWmi::sm_QueryWmiDataBlock;
+    m_Context.SetWmiDataBlock = &CWmi::sm_SetWmiDataBlock;
+    m_Context.SetWmiDataItem = &CWmi::sm_SetWmiDataItem;
+    m_Context.ExecuteWmiMethod = &CWmi::sm_ExecuteWmiMethod;
+    m_Context.WmiFunctionControl = NULL;
+
+    NTSTATUS Status = IoWMIRegistrationControl(m_pFunctionalDeviceObject, WMIREG_ACTION_REGISTER);
+    if (!NT_SUCCESS(Status)) {
+        TfDebugLog(7, "CWmi::CWmi - OUT - Fail-> IoWMIRegistrationControl 0x%X", (ULONG)Status);
+        return;
+    }
+    m_bRegistered = TRUE;
+    *pbSuccess = TRUE;
+    TfDebugLog(7, "CWmi::CWmi - OUT (Success)");
+}
+
+CWmi::~CWmi()
+{
+    TfDebugLog(7, "CWmi::~CWmi - IN");
+    m_Deregister();
+    if (m_pGuidRegInfo != NULL) {
+        FreeTrackedPool(m_pGuidRegInfo);
+        m_pGuidRegInfo = NULL;
+    }
+    TfDebugLog(7, "CWmi::~CWmi - OUT (Success)");
+}
+
+void CWmi::m_Deregister()
+{
+    TfDebugLog(7, "CWmi::m_Deregister - IN");
+    if (m_bRegistered) {
+        IoWMIRegistrationControl(m_pFunctionalDeviceObject, WMIREG_ACTION_DEREGISTER);
+        m_bRegistered = FALSE;
+    }
+    TfDebugLog(7, "CWmi::m_Deregister - OUT (Success)");
+}
+
+// ----- system control ----------------------------------------------------------------------------
+
+NTSTATUS CWmi::sm_DispatchSystemControl(CWmi* pWmi, PDEVICE_OBJECT pDeviceObject, PDEVICE_OBJECT pLowerDeviceObject,
+                                        PIRP pIrp)
+{
+    TfDebugLog(7, "CWmi::sm_DispatchSystemControl - IN");
+    if (pWmi == NULL) {
+        TfDebugLog(7, "CWmi::sm_DispatchSystemControl - OUT - Fail-> no WMI provider");
+        return TfCompleteRequest(pIrp, STATUS_INVALID_DEVICE_REQUEST);
+    }
+    PIO_STACK_LOCATION pStack = IoGetCurrentIrpStackLocation(pIrp);
+    if (pStack->Parameters.WMI.ProviderId == (ULONG_PTR)pDeviceObject) {
+        if (pStack->MinorFunction == IRP_MN_REGINFO && !pWmi->m_bRegistrationAnswered &&
+            pStack->Parameters.WMI.Buffer != NULL) {
+            RtlZeroMemory(pStack->Parameters.WMI.Buffer, pStack->Parameters.WMI.BufferSize);
+        }
+        if (pStack->MinorFunction == IRP_MN_REGINFO_EX && !IoIsWdmVersionAvailable(1, 0x20)) {
+            TfDebugLog(7, "CWmi::sm_DispatchSystemControl - OUT - Fail-> IRP_MN_REGINFO_EX before WDM 1.20");
+            return TfCompleteRequest(pIrp, STATUS_INVALID_DEVICE_REQUEST);
+        }
+    }
+
+    SYSCTL_IRP_DISPOSITION Disposition = IrpNotWmi;
+    NTSTATUS Status = WmiSystemControl(&pWmi->m_Context, pDeviceObject, pIrp, &Disposition);
+    switch (Disposition) {
+    case IrpProcessed:
+        break;
+    case IrpNotCompleted: {
+        NTSTATUS TraceStatus = TfWmiTraceControl(pIrp);
+        if (!NT_SUCCESS(Status) && NT_SUCCESS(TraceStatus)) {
+            Status = TraceStatus;
+        }
+        Status = TfCompleteRequestWithInformation(pIrp, Status, pIrp->IoStatus.Information);
+        break;
+    }
+    default:
+        Status = TfCallDriverAsIs(pIrp, pLowerDeviceObject);
+        break;
+    }
+    if (NT_SUCCESS(Status)) {
+        TfDebugLog(7, "CWmi::sm_DispatchSystemControl - OUT (Success)");
+    } else {
+        TfDebugLog(7, "CWmi::sm_DispatchSystemControl - OUT - Fail-> status 0x%X", (ULONG)Status);
+    }
+    return Status;
+}
+
+// ----- the library callbacks ---------------------------------------------------------------------
+
+NTSTATUS TfWmiAcquireDevice(PDEVICE_OBJECT pDeviceObject, CWmi** ppWmi)
+{
+    *ppWmi = NULL;
+    CTfObjectHolder* pHolder = pDeviceObject != NULL ? CTfDevice::sm_GetExtensionHolder(pDeviceObject) : NULL;
+    CTfObject* pObject = pHolder != NULL ? pHolder->m_Acquire() : NULL;
+    if (pObject == NULL) {
+        return STATUS_DELETE_PENDING;
+    }
+    CTfDevice* pDevice = static_cast<CTfDevice*>(pObject);
+    CWmi* pWmi = NULL;
+    if (pDevice->m_GetDeviceKind() == TF_DEVICE_KIND_FUNCTIONAL) {
+        pWmi = static_cast<CTfFunctionalDevice*>(pDevice)->m_GetWmi();
+    }
+    if (pWmi == NULL) {
+        pHolder->m_Release();
+        return STATUS_UNSUCCESSFUL;
+    }
+    *ppWmi = pWmi;
+    return STATUS_SUCCESS;
+}
+
+void TfWmiReleaseDevice(PDEVICE_OBJECT pDeviceObject)
+{
+    CTfDevice::sm_GetExtensionHolder(pDeviceObject)->m_Release();
+}
+
+NTSTATUS CWmi::sm_QueryWmiRegInfo(PDEVICE_OBJECT pDeviceObject, PULONG pulRegFlags, PUNICODE_STRING pInstanceName,
+                                  PUNICODE_STRING* ppRegistryPath, PUNICODE_STRING pMofResourceName,
+                                  PDEVICE_OBJECT* ppPdo)
+{
+    TfDebugLog(7, "CWmi::sm_QueryWmiRegInfo - IN");
+    CWmi* pWmi;
+    NTSTATUS Status = TfWmiAcquireDevice(pDeviceObject, &pWmi);
+    if (NT_SUCCESS(Status)) {
+        Status = pWmi->m_QueryRegInfo(pulRegFlags, pInstanceName, ppRegistryPath, pMofResourceName, ppPdo);
+        TfWmiReleaseDevice(pDeviceObject);
+    }
+    TfDebugLog(7, "CWmi::sm_QueryWmiRegInfo - OUT (Success)");
+    return Status;
+}
+
+NTSTATUS CWmi::sm_QueryWmiDataBlock(PDEVICE_OBJECT pDeviceObject, PIRP pIrp, ULONG ulGuidIndex, ULONG ulInstanceIndex,
+                                    ULONG ulInstanceCount, PULONG pulInstanceLengthArray, ULONG ulBufferAvail,
+                                    PUCHAR pBuffer)
+{
+    TfDebugLog(7, "CWmi::sm_QueryWmiDataBlock - IN");
+    CWmi* pWmi;
+    ULONG ulUsed = 0;
+    NTSTATUS Status = TfWmiAcquireDevice(pDeviceObject, &pWmi);
+    if (!NT_SUCCESS(Status)) {
+        Status = WmiCompleteRequest(pDeviceObject, pIrp, Status, 0, IO_NO_INCREMENT);
+    } else {
+        Status = pWmi->m_QueryDataBlock(ulGuidIndex, ulInstanceIndex, ulInstanceCount, pulInstanceLengthArray,
+                                        ulBufferAvail, pBuffer, &ulUsed);
+        Status = WmiCompleteRequest(pDeviceObject, pIrp, Status, ulUsed, IO_NO_INCREMENT);
+        TfWmiReleaseDevice(pDeviceObject);
+    }
+    TfDebugLog(7, "CWmi::sm_QueryWmiDataBlock - OUT (Success)");
+    return Status;
+}
+
+NTSTATUS CWmi::sm_SetWmiDataBlock(PDEVICE_OBJECT pDeviceObject, PIRP pIrp, ULONG ulGuidIndex, ULONG ulInstanceIndex,
+                                  ULONG ulBufferSize, PUCHAR pBuffer)
+{
+    TfDebugLog(7, "CWmi::sm_SetWmiDataBlock - IN");
+    CWmi* pWmi;
+    NTSTATUS Status = TfWmiAcquireDevice(pDeviceObject, &pWmi);
+    if (!NT_SUCCESS(Status)) {
+        Status = WmiCompleteRequest(pDeviceObject, pIrp, Status, 0, IO_NO_INCREMENT);
+    } else {
+        Status = pWmi->m_SetDataBlock(ulGuidIndex, ulInstanceIndex, ulBufferSize, pBuffer);
+        Status = WmiCompleteRequest(pDeviceObject, pIrp, Status, 0, IO_NO_INCREMENT);
+        TfWmiReleaseDevice(pDeviceObject);
+    }
+    TfDebugLog(7, "CWmi::sm_SetWmiDataBlock - OUT (Success)");
+    return Status;
+}
+
+NTSTATUS CWmi::sm_SetWmiDataItem(PDEVICE_OBJECT pDeviceObject, PIRP pIrp, ULONG ulGuidIndex, ULONG ulInstanceIndex,
+                                 ULONG ulDataItemId, ULONG ulBufferSize, PUCHAR pBuffer)
+{
+    TfDebugLog(7, "CWmi::sm_SetWmiDataItem - IN");
+    CWmi* pWmi;
+    NTSTATUS Status = TfWmiAcquireDevice(pDeviceObject, &pWmi);
+    if (!NT_SUCCESS(Status)) {
+        Status = WmiCompleteRequest(pDeviceObject, pIrp, Status, 0, IO_NO_INCREMENT);
+    } else {
+        Status = pWmi->m_SetDataItem(ulGuidIndex, ulInstanceIndex, ulDataItemId, ulBufferSize, pBuffer);
+        Status = WmiCompleteRequest(pDeviceObject, pIrp, Status, 0, IO_NO_INCREMENT);
+        TfWmiReleaseDevice(pDeviceObject);
+    }
+    TfDebugLog(7, "CWmi::sm_SetWmiDataItem - OUT (Success)");
+    return Status;
+}
+
+NTSTATUS CWmi::sm_ExecuteWmiMethod(PDEVICE_OBJECT pDeviceObject, PIRP pIrp, ULONG ulGuidIndex, ULONG ulInstanceIndex,
+                                   ULONG ulMethodId, ULONG ulInBufferSize, ULONG ulOutBufferSize, PUCHAR pBuffer)
+{
+    TfDebugLog(7, "CWmi::sm_ExecuteWmiMethod - IN");
+    CWmi* pWmi;
+    ULONG ulUsed = 0;
+    NTSTATUS Status = TfWmiAcquireDevice(pDeviceObject, &pWmi);
+    if (!NT_SUCCESS(Status)) {
+        Status = WmiCompleteRequest(pDeviceObject, pIrp, Status, 0, IO_NO_INCREMENT);
+    } else {
+        Status = pWmi->m_ExecuteMethod(ulGuidIndex, ulInstanceIndex, ulMethodId, ulInBufferSize, ulOutBufferSize,
+                                       pBuffer, &ulUsed);
+        Status = WmiCompleteRequest(pDeviceObject, pIrp, Status, ulUsed, IO_NO_INCREMENT);
+        TfWmiReleaseDevice(pDeviceObject);
+    }
+    TfDebugLog(7, "CWmi::sm_ExecuteWmiMethod - OUT (Success)");
+    return Status;
+}
+
+// ----- the work of the callbacks -----------------------------------------------------------------
+
+NTSTATUS CWmi::m_QueryRegInfo(PULONG pulRegFlags, PUNICODE_STRING pInstanceName, PUNICODE_STRING* ppRegistryPath,
+                              PUNICODE_STRING pMofResourceName, PDEVICE_OBJECT* ppPdo)
+{
+    TfDebugLog(7, "CWmi::m_QueryRegInfo - IN");
+    *pulRegFlags = WMIREG_FLAG_INSTANCE_PDO;
+    *ppRegistryPath = m_RegistryPath.m_GetUnicodeString();
+    *ppPdo = m_pPhysicalDeviceObject;
+    m_bRegistrationAnswered = TRUE;
+    TfDebugLog(7, "CWmi::m_QueryRegInfo - OUT (Success)");
+    return STATUS_SUCCESS;
+}
+
+NTSTATUS CWmi::m_CheckGuidAndInstance(ULONG ulGuidIndex, ULONG ulInstanceIndex, ULONG ulInstanceCount)
+{
+    // The tracing control GUIDs after the driver's blocks carry no data.
+    if (ulGuidIndex >= m_ulGuidCount) {
+        return STATUS_WMI_GUID_NOT_FOUND;
+    }
+    ULONG ulRegistered = m_pRecords[ulGuidIndex].ulInstanceCount;
+    if (ulInstanceCount == 0 || (ulInstanceIndex != 0 && ulInstanceCount != 1) || ulInstanceIndex >= ulRegistered ||
+        ulInstanceCount > ulRegistered - ulInstanceIndex) {
+        return STATUS_WMI_INSTANCE_NOT_FOUND;
+    }
+    return STATUS_SUCCESS;
+}
+
+NTSTATUS CWmi::m_QueryDataBlock(ULONG ulGuidIndex, ULONG ulInstanceIndex, ULONG ulInstanceCount,
+                                PULONG pulInstanceLengthArray, ULONG ulBufferAvail, PUCHAR pBuffer,
+                                PULONG pulBufferUsed)
+{
+    TfDebugLog(7, "CWmi::m_QueryDataBlock - IN");
+    *pulBufferUsed = 0;
+    NTSTATUS Status = m_CheckGuidAndInstance(ulGuidIndex, ulInstanceIndex, ulInstanceCount);
+    if (!NT_SUCCESS(Status)) {
+        TfDebugLog(7, "CWmi::m_QueryDataBlock - OUT - Fail-> GUID or instance 0x%X", (ULONG)Status);
+        return Status;
+    }
+    if (pulInstanceLengthArray == NULL) {
+        TfDebugLog(7, "CWmi::m_QueryDataBlock - OUT - Fail-> no length array");
+        return STATUS_UNSUCCESSFUL;
+    }
+    const TF_WMI_GUID_RECORD* pRecord = &m_pRecords[ulGuidIndex];
+
+    // Each instance but the last is raised past the next multiple of 8 for the reported total.
+    ULONGLONG ullTotal = 0;
+    for (ULONG ulIndex = 0; ulIndex < ulInstanceCount; ulIndex++) {
+        ULONG ulLength = pRecord->ulFixedSize;
+        if (ulLength == 0) {
+            if (m_Routines.pInstanceSize == NULL) {
+                DbgPrint("ASSERT at - %s %d\n", "tfwmi.cpp", 643);
+                TfDebugLog(7, "CWmi::m_QueryDataBlock - OUT - Fail-> no instance size routine");
+                return STATUS_UNSUCCESSFUL;
+            }
+            if (!m_Routines.pInstanceSize(m_pObject, ulGuidIndex, ulInstanceIndex + ulIndex, &ulLength)) {
+                TfDebugLog(7, "CWmi::m_QueryDataBlock - OUT - Fail-> instance size refused");
+                return STATUS_UNSUCCESSFUL;
+            }
+        }
+        pulInstanceLengthArray[ulIndex] = ulLength;
+        if (ulIndex + 1 < ulInstanceCount) {
+            ullTotal += ((ULONGLONG)ulLength / 8 + 1) * 8;
+        } else {
+            ullTotal += ulLength;
+        }
+    }
+    if (ullTotal > MAXULONG) {
+        TfDebugLog(7, "CWmi::m_QueryDataBlock - OUT - Fail-> block too large");
+        return STATUS_UNSUCCESSFUL;
+    }
+    ULONG ulTotal = (ULONG)ullTotal;
+    if (ulBufferAvail < ulTotal || pBuffer == NULL) {
+        *pulBufferUsed = ulTotal;
+        TfDebugLog(7, "CWmi::m_QueryDataBlock - OUT - Fail-> buffer too small, %u needed", ulTotal);
+        return STATUS_BUFFER_TOO_SMALL;
+    }
+    if (m_Routines.pQueryData == NULL) {
+        TfDebugLog(7, "CWmi::m_QueryDataBlock - OUT - Fail-> no query routine");
+        return STATUS_UNSUCCESSFUL;
+    }
+    // Instances sit at their standard 8-byte aligned offsets, which the reported total covers.
+    ULONG ulOffset = 0;
+    for (ULONG ulIndex = 0; ulIndex < ulInstanceCount; ulIndex++) {
+        if (!m_Routines.pQueryData(m_pObject, ulGuidIndex, ulInstanceIndex + ulIndex, pBuffer + ulOffset)) {
+            TfDebugLog(7, "CWmi::m_QueryDataBlock - OUT - Fail-> query refused");
+            return STATUS_UNSUCCESSFUL;
+        }
+        ulOffset += TfWmiAlign8(pulInstanceLengthArray[ulIndex]);
+    }
+    *pulBufferUsed = ulTotal;
+    TfDebugLog(7, "CWmi::m_QueryDataBlock - OUT (Success)");
+    return STATUS_SUCCESS;
+}
+
+NTSTATUS CWmi::m_SetDataBlock(ULONG ulGuidIndex, ULONG ulInstanceIndex, ULONG ulBufferSize, PUCHAR pBuffer)
+{
+    TfDebugLog(7, "CWmi::m_SetDataBlock - IN");
+    if (m_Routines.pSetDataBlock == NULL) {
+        TfDebugLog(7, "CWmi::m_SetDataBlock - OUT - Fail-> no set routine");
+        return STATUS_WMI_READ_ONLY;
+    }
+    NTSTATUS Status = m_CheckGuidAndInstance(ulGuidIndex, ulInstanceIndex, 1);
+    if (!NT_SUCCESS(Status)) {
+        TfDebugLog(7, "CWmi::m_SetDataBlock - OUT - Fail-> GUID or instance 0x%X", (ULONG)Status);
+        return Status;
+    }
+    const TF_WMI_GUID_RECORD* pRecord = &m_pRecords[ulGuidIndex];
+    if (pRecord->ucReadOnly == 1) {
+        TfDebugLog(7, "CWmi::m_SetDataBlock - OUT - Fail-> read-only block");
+        return STATUS_WMI_READ_ONLY;
+    }
+    if (pRecord->ulFixedSize > ulBufferSize) {
+        TfDebugLog(7, "CWmi::m_SetDataBlock - OUT - Fail-> buffer too small");
+        return STATUS_BUFFER_TOO_SMALL;
+    }
+    if (!m_Routines.pSetDataBlock(m_pObject, ulGuidIndex, ulInstanceIndex, pRecord->ulFixedSize ? 0 : ulBufferSize,
+                                  pBuffer)) {
+        TfDebugLog(7, "CWmi::m_SetDataBlock - OUT - Fail-> set refused");
+        return STATUS_WMI_SET_FAILURE;
+    }
+    TfDebugLog(7, "CWmi::m_SetDataBlock - OUT (Success)");
+    return STATUS_SUCCESS;
+}
+
+NTSTATUS CWmi::m_SetDataItem(ULONG ulGuidIndex, ULONG ulInstanceIndex, ULONG ulDataItemId, ULONG ulBufferSize,
+                             PUCHAR pBuffer)
+{
+    TfDebugLog(7, "CWmi::m_SetDataItem - IN");
+    if (m_Routines.pSetDataItem == NULL) {
+        TfDebugLog(7, "CWmi::m_SetDataItem - OUT - Fail-> no set routine");
+        return STATUS_WMI_READ_ONLY;
+    }
+    NTSTATUS Status = m_CheckGuidAndInstance(ulGuidIndex, ulInstanceIndex, 1);
+    if (!NT_SUCCESS(Status)) {
+        TfDebugLog(7, "CWmi::m_SetDataItem - OUT - Fail-> GUID or instance 0x%X", (ULONG)Status);
+        return Status;
+    }
+    const TF_WMI_GUID_RECORD* pRecord = &m_pRecords[ulGuidIndex];
+    if (pRecord->ucReadOnly == 1) {
+        TfDebugLog(7, "CWmi::m_SetDataItem - OUT - Fail-> read-only block");
+        return STATUS_WMI_READ_ONLY;
+    }
+    if (ulDataItemId >= pRecord->ulItemCount) {
+        TfDebugLog(7, "CWmi::m_SetDataItem - OUT - Fail-> item %u unknown", ulDataItemId);
+        return STATUS_WMI_ITEMID_NOT_FOUND;
+    }
+    if (pRecord->ulFixedSize > ulBufferSize) {
+        TfDebugLog(7, "CWmi::m_SetDataItem - OUT - Fail-> buffer too small");
+        return STATUS_BUFFER_TOO_SMALL;
+    }
+    if (!m_Routines.pSetDataItem(m_pObject, ulGuidIndex, ulInstanceIndex, ulDataItemId,
+                                 pRecord->ulFixedSize ? 0 : ulBufferSize, pBuffer)) {
+        TfDebugLog(7, "CWmi::m_SetDataItem - OUT - Fail-> set refused");
+        return STATUS_WMI_SET_FAILURE;
+    }
+    TfDebugLog(7, "CWmi::m_SetDataItem - OUT (Success)");
+    return STATUS_SUCCESS;
+}
+
+NTSTATUS CWmi::m_ExecuteMethod(ULONG ulGuidIndex, ULONG ulInstanceIndex, ULONG ulMethodId, ULONG ulInBufferSize,
+                               ULONG ulOutBufferSize, PUCHAR pBuffer, PULONG pulBufferUsed)
+{
+    TfDebugLog(7, "CWmi::m_ExecuteMethod - IN");
+    *pulBufferUsed = 0;
+    if (m_Routines.pExecuteMethod == NULL) {
+        TfDebugLog(7, "CWmi::m_ExecuteMethod - OUT - Fail-> no method routine");
+        return STATUS_INVALID_DEVICE_REQUEST;
+    }
+    NTSTATUS Status = m_CheckGuidAndInstance(ulGuidIndex, ulInstanceIndex, 1);
+    if (!NT_SUCCESS(Status)) {
+        TfDebugLog(7, "CWmi::m_ExecuteMethod - OUT - Fail-> GUID or instance 0x%X", (ULONG)Status);
+        return Status;
+    }
+    const TF_WMI_GUID_RECORD* pRecord = &m_pRecords[ulGuidIndex];
+    if (ulMethodId >= pRecord->ulMethodCount) {
+        TfDebugLog(7, "CWmi::m_ExecuteMethod - OUT - Fail-> method %u unknown", ulMethodId);
+        return STATUS_WMI_ITEMID_NOT_FOUND;
+    }
+    ULONG ulNeededIn = pRecord->ulFixedSize;
+    ULONG ulNeededOut = pRecord->ulFixedSize;
+    if (pRecord->ulFixedSize == 0) {
+        if (m_Routines.pMethodSize == NULL) {
+            DbgPrint("ASSERT at - %s %d\n", "tfwmi.cpp", 773);
+            TfDebugLog(7, "CWmi::m_ExecuteMethod - OUT - Fail-> no method size routine");
+            return STATUS_UNSUCCESSFUL;
+        }
+        if (!m_Routines.pMethodSize(m_pObject, ulGuidIndex, ulInstanceIndex, ulMethodId, &ulNeededIn, &ulNeededOut)) {
+            TfDebugLog(7, "CWmi::m_ExecuteMethod - OUT - Fail-> method size refused");
+            return STATUS_UNSUCCESSFUL;
+        }
+    }
+    if (ulInBufferSize >= ulNeededIn && ulOutBufferSize >= ulNeededOut) {
+        ULONG ulInSize = ulInBufferSize;
+        ULONG ulOutSize = ulOutBufferSize;
+        if (!m_Routines.pExecuteMethod(m_pObject, ulGuidIndex, ulInstanceIndex, ulMethodId, &ulInSize, &ulOutSize,
+                                       pBuffer)) {
+            TfDebugLog(7, "CWmi::m_ExecuteMethod - OUT - Fail-> method refused");
+            return STATUS_UNSUCCESSFUL;
+        }
+        if (ulInSize <= ulInBufferSize && ulOutSize <= ulOutBufferSize) {
+            *pulBufferUsed = ulOutSize;
+            TfDebugLog(7, "CWmi::m_ExecuteMethod - OUT (Success)");
+            return STATUS_SUCCESS;
+        }
+        ulNeededIn = ulInSize;
+        ulNeededOut = ulOutSize;
+    }
+    *pulBufferUsed = ulNeededIn > ulNeededOut ? ulNeededIn : ulNeededOut;
+    TfDebugLog(7, "CWmi::m_ExecuteMethod - OUT - Fail-> buffer too small, %u needed", *pulBufferUsed);
+    return STATUS_BUFFER_TOO_SMALL;
+}
