@@ -137,6 +137,9 @@ NTSTATUS InterfaceManager::Register(PDEVICE_OBJECT pdo, const GUID* classGuid, P
             return STATUS_INSUFFICIENT_RESOURCES;
         m_entries.push_back(std::move(created));
         entry = &m_entries.back();
+    } else if (!entry->info.enabled) {
+        // The same device instance again (plugged back in): its interface belongs to the new PDO.
+        entry->info.pdo = pdo;
     }
 
     const size_t bytes = link.size() * sizeof(WCHAR);
@@ -200,11 +203,17 @@ void InterfaceManager::WriteLinked(const Entry& entry, bool linked)
                                      linked ? 1 : 0);
 }
 
-void InterfaceManager::ForgetDevice(PDEVICE_OBJECT pdo)
+void InterfaceManager::DisableDevice(PDEVICE_OBJECT pdo)
 {
     std::lock_guard lock(m_mutex);
     for (Entry& entry : m_entries)
         if (entry.info.pdo == pdo && entry.info.enabled) Disable(entry);
+}
+
+void InterfaceManager::ForgetDevice(PDEVICE_OBJECT pdo)
+{
+    std::lock_guard lock(m_mutex);
+    DisableDevice(pdo);
     m_instancePaths.erase(pdo);
 }
 

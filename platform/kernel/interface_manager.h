@@ -50,6 +50,9 @@ public:
     // Plug and Play manager sets it when it makes the device node; tests may set it themselves.
     void SetInstancePath(PDEVICE_OBJECT pdo, std::u16string_view instancePath);
     std::optional<std::u16string> InstancePath(PDEVICE_OBJECT pdo) const;
+    // Disables the interfaces a removed device's drivers left enabled (their links go); the
+    // device keeps its instance path, so it may register them again when started again.
+    void DisableDevice(PDEVICE_OBJECT pdo);
     // Disables every interface of a device going away and forgets its instance path.
     void ForgetDevice(PDEVICE_OBJECT pdo);
 

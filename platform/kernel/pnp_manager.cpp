@@ -5,13 +5,16 @@
 #include <cstring>
 
 #include "kernel/driver_loader.h"
+#include "kernel/interface_manager.h"
 #include "kernel/io_manager.h"
 #include "kernel/kthread.h"
 #include "kernel/object_namespace.h"
 #include "kernel/pool.h"
+#include "kernel/power_manager.h"
 #include "kernel/registry.h"
 #include "machine/machine.h"
 #include "machine/verifier.h"
+#include "win32/win32_subsystem.h"
 
 namespace emu {
 
@@ -121,6 +124,8 @@ PnpManager::PnpManager(Machine& machine) : m_machine(machine) {}
 
 PnpManager::~PnpManager()
 {
+    // The machine closes user mode before its devices go: no file is open any more.
+    m_userModeGone = true;
     Run(
         [this] {
             while (true) {
@@ -490,6 +495,9 @@ void PnpManager::DeleteNode(Node* node)
         owned = std::move(*it);
         siblings.erase(it);
     }
+    // The device instance is gone: its interfaces and what the power manager kept go with it.
+    m_machine.GetInterfaces().ForgetDevice(pdo);
+    m_machine.GetPower().ForgetDevice(pdo);
     if (child) ObDereferenceObject(pdo);
 }
 
@@ -560,6 +568,7 @@ NTSTATUS PnpManager::StartNode(Node* node)
         node->info.state = DeviceNodeState::Started;
         node->info.problem = STATUS_SUCCESS;
     }
+    QueryDeviceState(node);
     Enumerate(node);
     return STATUS_SUCCESS;
 }
@@ -766,6 +775,7 @@ PnpManager::Node* PnpManager::CreateChild(Node* parent, PDEVICE_OBJECT pdo)
     if (!NT_SUCCESS(capabilityStatus)) node->info.problem = capabilityStatus;
     Node* kept = node.get();
     parent->children.push_back(std::move(node));
+    m_machine.GetInterfaces().SetInstancePath(pdo, kept->info.instancePath);
     CreateKeys(kept);
     return kept;
 }
@@ -817,7 +827,9 @@ void PnpManager::RemoveStack(Node* node)
         SendPnp(nullptr, pdo, IRP_MN_REMOVE_DEVICE, nullptr, nullptr);
         ObDereferenceObject(pdo);
     }
+    const std::vector<PDEVICE_OBJECT> stack = StackOf(node->info.pdo);
     SendPnp(node, node->info.pdo, IRP_MN_REMOVE_DEVICE, nullptr, nullptr);
+    ForgetStack(node, stack);
     {
         std::lock_guard lock(m_treeMutex);
         node->hasStack = false;
@@ -829,6 +841,7 @@ void PnpManager::RemoveStack(Node* node)
 
 void PnpManager::SurpriseRemoveSubtree(Node* node)
 {
+    WatchFileCloses();
     std::function<void(Node*)> visit = [&](Node* current) {
         for (const auto& child : current->children) visit(child.get());
         if (current->hasStack && current->info.state != DeviceNodeState::SurpriseRemoved) {
@@ -844,33 +857,106 @@ void PnpManager::SurpriseRemoveSubtree(Node* node)
 
 void PnpManager::FinishSurpriseRemovals()
 {
-    auto handles = [](const Node& node) {
-        size_t count = 0;
-        std::function<void(const Node&)> visit = [&](const Node& current) {
-            count += current.info.openHandles;
-            for (const auto& child : current.children) visit(*child);
-        };
-        visit(node);
-        return count;
-    };
     while (true) {
-        Node* ready = nullptr;
+        // Only this thread changes the tree, so the roots found stay valid while files are counted.
+        std::vector<Node*> waiting;
         {
             std::lock_guard lock(m_treeMutex);
             std::function<void(Node*)> find = [&](Node* current) {
-                if (ready) return;
-                if (current->surpriseRoot && handles(*current) == 0) {
-                    ready = current;
-                    return;
-                }
+                if (current->surpriseRoot) waiting.push_back(current);
                 for (const auto& child : current->children) find(child.get());
             };
             for (const auto& root : m_roots) find(root.get());
         }
+        Node* ready = nullptr;
+        for (Node* node : waiting)
+            if (OpenFiles(*node) == 0) {
+                ready = node;
+                break;
+            }
         if (!ready) return;
         RemoveStack(ready);
-        if (!ready->parent || !ready->listed) DeleteNode(ready);
+        // A device that is still there (its bus lists it, or a root that failed) keeps its node.
+        if (!ready->listed) DeleteNode(ready);
     }
+}
+
+size_t PnpManager::OpenFiles(const Node& node) const
+{
+    if (m_userModeGone) return 0;
+    std::vector<PDEVICE_OBJECT> pdos;
+    {
+        std::lock_guard lock(m_treeMutex);
+        std::function<void(const Node&)> visit = [&](const Node& current) {
+            pdos.push_back(current.info.pdo);
+            for (const auto& child : current.children) visit(*child);
+        };
+        visit(node);
+    }
+    Win32Subsystem& win32 = m_machine.GetWin32();
+    size_t count = 0;
+    for (PDEVICE_OBJECT pdo : pdos) count += win32.OpenFileCount(pdo);
+    return count;
+}
+
+void PnpManager::WatchFileCloses()
+{
+    {
+        std::lock_guard lock(m_treeMutex);
+        if (m_watchingCloses || m_userModeGone) return;
+        m_watchingCloses = true;
+    }
+    // The subsystem drops its listeners when it goes, before this manager does; a close finishing
+    // on a worker thread meanwhile is let in only while the manager lives, and waited for.
+    m_machine.GetWin32().AddFileClosedListener([this, lifetime = m_lifetime](PDEVICE_OBJECT device) {
+        {
+            std::lock_guard lock(lifetime->mutex);
+            if (!lifetime->alive) return;
+            ++lifetime->running;
+        }
+        OnFileClosed(device);
+        std::lock_guard lock(lifetime->mutex);
+        --lifetime->running;
+        lifetime->idle.notify_all();
+    });
+}
+
+void PnpManager::OnFileClosed(PDEVICE_OBJECT device)
+{
+    bool waiting = false;
+    {
+        std::lock_guard lock(m_treeMutex);
+        std::function<void(const Node&)> find = [&](const Node& current) {
+            waiting = waiting || current.surpriseRoot;
+            for (const auto& child : current.children) find(*child);
+        };
+        for (const auto& root : m_roots) find(*root);
+    }
+    if (!waiting) return;
+    // Told at PASSIVE_LEVEL; queued behind a running operation, which then finishes it.
+    if (!Run([this] { FinishSurpriseRemovals(); }, false) && KeGetCurrentIrql() > PASSIVE_LEVEL)
+        QueueDrainWorkItem(device);
+}
+
+std::vector<PDEVICE_OBJECT> PnpManager::StackOf(PDEVICE_OBJECT pdo) const
+{
+    ObjectNamespace& names = m_machine.GetNamespace();
+    std::lock_guard lock(names.DatabaseLock());
+    std::vector<PDEVICE_OBJECT> stack;
+    for (PDEVICE_OBJECT member = pdo; member && stack.size() < 64; member = member->AttachedDevice)
+        stack.push_back(member);
+    return stack;
+}
+
+void PnpManager::ForgetStack(Node* node, const std::vector<PDEVICE_OBJECT>& stack)
+{
+    // As Windows does at removal: interfaces the drivers left enabled are disabled. The instance
+    // stays while the node does, so a device started again registers them again.
+    m_machine.GetInterfaces().DisableDevice(node->info.pdo);
+    // The devices above the PDO are deleted at REMOVE.
+    PowerManager& power = m_machine.GetPower();
+    for (PDEVICE_OBJECT device : stack)
+        if (device != node->info.pdo) power.ForgetDevice(device);
 }
 
 // ---- Public operations ----------------------------------------------------------------------------------
@@ -912,6 +998,7 @@ NTSTATUS PnpManager::AddRootDevice(const RootDeviceSpec& spec)
                 std::lock_guard lock(m_treeMutex);
                 m_roots.push_back(std::move(node));
             }
+            m_machine.GetInterfaces().SetInstancePath(spec.pdo, spec.instancePath);
             CreateKeys(kept);
             result = StartNode(kept);
         },
@@ -1014,6 +1101,7 @@ NTSTATUS PnpManager::StopDevice(PDEVICE_OBJECT pdo)
                 std::lock_guard lock(m_treeMutex);
                 node->info.state = DeviceNodeState::Started;
             }
+            QueryDeviceState(node);
             Enumerate(node);
         },
         true);
@@ -1076,33 +1164,59 @@ void PnpManager::InvalidateDeviceRelations(PDEVICE_OBJECT pdo, DEVICE_RELATION_T
         QueueDrainWorkItem(pdo);
 }
 
-// ---- Open handles ------------------------------------------------------------------------------------------
-
-void PnpManager::AddOpenHandle(PDEVICE_OBJECT device)
+void PnpManager::InvalidateDeviceState(PDEVICE_OBJECT pdo)
 {
-    std::lock_guard lock(m_treeMutex);
-    if (Node* node = NodeOfStack(device)) ++node->info.openHandles;
+    if (!NodeOfPdo(pdo)) {
+        ReportViolation(Violation::Bugcheck, "IoInvalidateDeviceState of a device object that is no PDO");
+        return;
+    }
+    const bool passive = KeGetCurrentIrql() == PASSIVE_LEVEL;
+    if (!Run([this, pdo] {
+            if (Node* node = NodeOfPdo(pdo)) QueryDeviceState(node);
+        },
+             false) &&
+        !passive)
+        QueueDrainWorkItem(pdo);
 }
 
-void PnpManager::ReleaseOpenHandle(PDEVICE_OBJECT device)
+void PnpManager::QueryDeviceState(Node* node)
 {
-    bool surprise = false;
+    if (node->info.state != DeviceNodeState::Started) return;
+    ULONG_PTR information = 0;
+    const NTSTATUS status =
+        SendPnp(node, node->info.pdo, IRP_MN_QUERY_PNP_DEVICE_STATE, nullptr, &information);
+    // A stack that does not handle the query has nothing to report.
+    if (!NT_SUCCESS(status)) return;
+    const auto state = static_cast<PNP_DEVICE_STATE>(information);
     {
         std::lock_guard lock(m_treeMutex);
-        Node* node = NodeOfStack(device);
-        if (!node || node->info.openHandles == 0) return;
-        --node->info.openHandles;
-        for (Node* current = node; current; current = current->parent) surprise = surprise || current->surpriseRoot;
+        node->info.hasPnpDeviceState = true;
+        node->info.pnpDeviceState = state;
     }
-    if (surprise && !Run([this] { FinishSurpriseRemovals(); }, false) && KeGetCurrentIrql() > PASSIVE_LEVEL)
-        QueueDrainWorkItem(device);
+    // A device its driver reports failed or gone is taken down as a surprise removal; it stays
+    // in the tree (with its problem) while its bus still lists it.
+    if (state & (PNP_DEVICE_FAILED | PNP_DEVICE_REMOVED)) {
+        {
+            std::lock_guard lock(m_treeMutex);
+            node->info.problem = (state & PNP_DEVICE_REMOVED) ? STATUS_NO_SUCH_DEVICE : STATUS_UNSUCCESSFUL;
+        }
+        SurpriseRemoveSubtree(node);
+        FinishSurpriseRemovals();
+    }
 }
+
+// ---- Open handles ------------------------------------------------------------------------------------------
 
 size_t PnpManager::OpenHandleCount(PDEVICE_OBJECT device) const
 {
-    std::lock_guard lock(m_treeMutex);
-    Node* node = NodeOfStack(device);
-    return node ? node->info.openHandles : 0;
+    PDEVICE_OBJECT pdo = nullptr;
+    {
+        std::lock_guard lock(m_treeMutex);
+        Node* node = NodeOfStack(device);
+        if (!node) return 0;
+        pdo = node->info.pdo;
+    }
+    return m_userModeGone ? 0 : m_machine.GetWin32().OpenFileCount(pdo);
 }
 
 NTSTATUS PnpManager::DeviceKeyPath(PDEVICE_OBJECT pdo, ULONG keyType, std::u16string& path) const
@@ -1136,4 +1250,14 @@ extern "C" void IoInvalidateDeviceRelations(PDEVICE_OBJECT deviceObject, DEVICE_
         return;
     }
     emu::Machine::Current().GetPnp().InvalidateDeviceRelations(deviceObject, type);
+}
+
+extern "C" void IoInvalidateDeviceState(PDEVICE_OBJECT physicalDeviceObject)
+{
+    emu::CheckIrqlAtMost(DISPATCH_LEVEL, "IoInvalidateDeviceState");
+    if (!physicalDeviceObject) {
+        emu::ReportViolation(emu::Violation::Bugcheck, "IoInvalidateDeviceState of a null device object");
+        return;
+    }
+    emu::Machine::Current().GetPnp().InvalidateDeviceState(physicalDeviceObject);
 }

@@ -14,6 +14,7 @@
 
 #include <wdm.h>
 
+#include <atomic>
 #include <condition_variable>
 #include <cstdint>
 #include <deque>
@@ -64,7 +65,9 @@ struct DeviceNodeInfo {
     PDEVICE_OBJECT parentPdo = nullptr;  // null for a root node
     DeviceNodeState state = DeviceNodeState::Initialized;
     NTSTATUS problem = STATUS_SUCCESS;  // why the node did not start, if it did not
-    size_t openHandles = 0;
+    // The stack's last IRP_MN_QUERY_PNP_DEVICE_STATE answer (PNP_DEVICE_* bits), when it handled one.
+    bool hasPnpDeviceState = false;
+    PNP_DEVICE_STATE pnpDeviceState = 0;
     bool hasCapabilities = false;
     DEVICE_CAPABILITIES capabilities{};
     bool hasBusInformation = false;
@@ -126,11 +129,10 @@ public:
     // Runs what is queued (from any thread) and returns once the manager is idle.
     void WaitIdle();
 
-    // ---- Open handles (the Win32 layer counts file objects on a device stack) ----------------------
-    // `device` may be any device of the stack. Closing the last handle of a surprise-removed
-    // subtree sends its REMOVE IRPs.
-    void AddOpenHandle(PDEVICE_OBJECT device);
-    void ReleaseOpenHandle(PDEVICE_OBJECT device);
+    // ---- Open handles ------------------------------------------------------------------------------
+    // The Win32 subsystem's files are the one count of handles: files opened on the stack of
+    // `device` (any device of it) and not closed yet. The close of the last file on a
+    // surprise-removed subtree sends its REMOVE IRPs.
     size_t OpenHandleCount(PDEVICE_OBJECT device) const;
 
     // ---- The tree ----------------------------------------------------------------------------------
@@ -143,6 +145,8 @@ public:
 
     // ---- Kernel entry points -----------------------------------------------------------------------
     void InvalidateDeviceRelations(PDEVICE_OBJECT pdo, DEVICE_RELATION_TYPE type);
+    // IoInvalidateDeviceState: queries the stack's PnP device state again, asynchronously.
+    void InvalidateDeviceState(PDEVICE_OBJECT pdo);
     // IoOpenDeviceRegistryKey: the key path of a node's hardware or driver key.
     NTSTATUS DeviceKeyPath(PDEVICE_OBJECT pdo, ULONG keyType, std::u16string& path) const;
 
@@ -181,6 +185,15 @@ private:
     void RemoveStack(Node* node);  // REMOVE for the node's stack, its children's first
     void SurpriseRemoveSubtree(Node* node);
     void FinishSurpriseRemovals();
+    // Files open on the stacks of a subtree (the Win32 subsystem's count).
+    size_t OpenFiles(const Node& node) const;
+    // Asks the Win32 subsystem to report file closes (once; it lives shorter than this manager).
+    void WatchFileCloses();
+    void OnFileClosed(PDEVICE_OBJECT device);
+    void QueryDeviceState(Node* node);
+    // What the stack's drivers leave behind at REMOVE: its interfaces enabled, its power states.
+    void ForgetStack(Node* node, const std::vector<PDEVICE_OBJECT>& stack);
+    std::vector<PDEVICE_OBJECT> StackOf(PDEVICE_OBJECT pdo) const;
     void RejectPdo(Node* parent, PDEVICE_OBJECT pdo);
     void DeleteNode(Node* node);
     void ReleaseDriver(Node* node);
@@ -197,6 +210,10 @@ private:
     std::vector<std::unique_ptr<Node>> m_roots;
     std::map<std::u16string, Binding> m_bindings;  // upper-cased ID
     std::vector<PnpIrpRecord> m_irpLog;
+    // Whether the Win32 subsystem tells this manager of file closes; it has gone once this
+    // manager's own shutdown begins (the machine closes user mode first).
+    bool m_watchingCloses = false;
+    std::atomic<bool> m_userModeGone{false};
 
     // The operation queue.
     std::mutex m_queueMutex;

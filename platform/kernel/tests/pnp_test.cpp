@@ -15,6 +15,8 @@
 #include "testing/machine_test.h"
 #include "testing/test_driver.h"
 
+#include <windows.h>
+
 namespace emu::testing {
 namespace {
 
@@ -229,8 +231,12 @@ TEST_F(PnpTest, SurpriseRemovalSendsRemoveOnlyAfterTheLastHandleCloses)
     m_children = ChildPdos();
     PDEVICE_OBJECT childFdo = m_children[0]->AttachedDevice;
     ASSERT_NE(childFdo, nullptr);
-    Pnp().AddOpenHandle(childFdo);
-    EXPECT_EQ(Pnp().OpenHandleCount(m_children[0]), 1u);
+    auto child = machine().GetNamespace().Describe(m_children[0]);
+    ASSERT_TRUE(child);
+    ASSERT_EQ(machine().GetNamespace().InsertLink(u"\\??\\PnpChild0", child->name), STATUS_SUCCESS);
+    HANDLE file = CreateFileW(u"\\\\.\\PnpChild0", GENERIC_READ, 0, nullptr, OPEN_EXISTING, 0, nullptr);
+    ASSERT_NE(file, INVALID_HANDLE_VALUE);
+    EXPECT_EQ(Pnp().OpenHandleCount(childFdo), 1u);
     Pnp().ClearIrpLog();
 
     EXPECT_EQ(Pnp().SurpriseRemoveDevice(m_pdo), STATUS_SUCCESS);
@@ -240,7 +246,7 @@ TEST_F(PnpTest, SurpriseRemovalSendsRemoveOnlyAfterTheLastHandleCloses)
     for (const DeviceNodeInfo& node : Pnp().Nodes()) EXPECT_EQ(node.state, DeviceNodeState::SurpriseRemoved);
 
     Pnp().ClearIrpLog();
-    Pnp().ReleaseOpenHandle(childFdo);
+    EXPECT_TRUE(CloseHandle(file));
     EXPECT_EQ(Sequence({IRP_MN_SURPRISE_REMOVAL, IRP_MN_REMOVE_DEVICE}),
               (std::vector<std::string>{Step("child1", IRP_MN_REMOVE_DEVICE), Step("child0", IRP_MN_REMOVE_DEVICE),
                                         Step("bus", IRP_MN_REMOVE_DEVICE)}));

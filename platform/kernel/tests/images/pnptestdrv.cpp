@@ -1,4 +1,5 @@
-// A small WDM driver for the PnP manager's tests. As a function driver it passes requests down;
+// A small WDM driver for the PnP manager's tests. As a function driver it passes requests down
+// (opens and closes too, which its child PDOs accept);
 // as a bus driver it reports "ChildCount" child PDOs (read from its hardware key at every
 // BusRelations query). Its service key and hardware key script it:
 //   service:  EntryStatus (DriverEntry's result), LeakOnUnload (keep a "PtLk" block at unload);
@@ -303,6 +304,14 @@ static NTSTATUS DispatchPnp(PDEVICE_OBJECT pDevice, PIRP pIrp)
     return PdoPnp((PDO_EXTENSION*)pDevice->DeviceExtension, pIrp);
 }
 
+// Opens and closes: a function driver passes them down, a child PDO accepts them.
+static NTSTATUS DispatchFile(PDEVICE_OBJECT pDevice, PIRP pIrp)
+{
+    ULONG ulKind = *(ULONG*)pDevice->DeviceExtension;
+    if (ulKind == KIND_FDO) return PassDown((FDO_EXTENSION*)pDevice->DeviceExtension, pIrp);
+    return CompleteIrp(pIrp, STATUS_SUCCESS, 0);
+}
+
 static NTSTATUS AddDevice(PDRIVER_OBJECT pDriver, PDEVICE_OBJECT pPdo)
 {
     PDEVICE_OBJECT pFdoDevice = NULL;
@@ -349,6 +358,9 @@ extern "C" NTSTATUS DriverEntry(PDRIVER_OBJECT pDriver, PUNICODE_STRING pRegistr
     g_pLeakBlock = ExAllocatePoolWithTag(NonPagedPool, 24, PNPTEST_TAG_LEAK);
     if (!g_pLeakBlock) return STATUS_INSUFFICIENT_RESOURCES;
     pDriver->MajorFunction[IRP_MJ_PNP] = DispatchPnp;
+    pDriver->MajorFunction[IRP_MJ_CREATE] = DispatchFile;
+    pDriver->MajorFunction[IRP_MJ_CLEANUP] = DispatchFile;
+    pDriver->MajorFunction[IRP_MJ_CLOSE] = DispatchFile;
     pDriver->DriverExtension->AddDevice = AddDevice;
     pDriver->DriverUnload = DriverUnload;
     return STATUS_SUCCESS;
