@@ -63,6 +63,7 @@ CTfWriteQueue::CTfWriteQueue()
       m_ulBlockDiscarded(0),
       m_pOutsideIrp(NULL),
       m_bOutsideTimedOut(FALSE),
+      m_ulOutsidePurgeSequence(0),
       m_bInWriteCallback(FALSE),
       m_bRestartAfterCallback(FALSE),
       m_ulPurgeSequence(0),
@@ -784,6 +785,7 @@ ULONG CTfWriteQueue::m_FillBlock(PUCHAR pucBlock, ULONG ulBlock, PBOOLEAN pbWrit
         m_pOutsideIrp = pIrp;
         m_bOutsideTimedOut = FALSE;
         ULONG ulPurgeSequence = m_ulPurgeSequence;
+        m_ulOutsidePurgeSequence = ulPurgeSequence;
         ULONG ulLength = m_GetLength(pIrp);
         ULONG ulSent = (ULONG)pIrp->IoStatus.Information;
         m_LockB.m_Release();
@@ -832,15 +834,23 @@ ULONG CTfWriteQueue::m_FillBlock(PUCHAR pucBlock, ULONG ulBlock, PBOOLEAN pbWrit
             Status = IoCsqInsertIrpEx(&m_PendingCsq.Csq, pIrp, &m_PendingInsertContext, TF_WQ_INSERT_PARTIAL);
         }
         if (!NT_SUCCESS(Status)) {
-            // Its bytes are in the block; their confirmation must not be credited to later requests.
+            // Refused by the insert callback because a purge or the total time-out caught the request
+            // while it was out of the queue, or no memory: its bytes are in the block, and their
+            // confirmation must not be credited to later requests.
             m_LockB.m_Acquire();
+            ULONG_PTR ulInformation = 0;
+            if (Status == STATUS_IO_TIMEOUT) {
+                Status = STATUS_TIMEOUT;
+                ulInformation = pIrp->IoStatus.Information;
+            }
             m_AddDiscard((ULONG)pIrp->IoStatus.Information);
             m_LeaveBlock(pIrp, TRUE);
             m_ClearTimedIrp(pIrp);
             m_pOutsideIrp = NULL;
+            m_bOutsideTimedOut = FALSE;
             m_StartTotalTimer();
             m_LockB.m_Release();
-            m_CompleteIrp(pIrp, Status, 0);
+            m_CompleteIrp(pIrp, Status, ulInformation);
             *pbWriteSideChanged = TRUE;
         }
         if (!bWhole) {

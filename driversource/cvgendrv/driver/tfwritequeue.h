@@ -147,6 +147,7 @@ private:
     static void sm_PendingCsqReleaseLock(PIO_CSQ pCsq, KIRQL Irql);
     static void sm_PendingCsqCompleteCanceledIrp(PIO_CSQ pCsq, PIRP pIrp);
     static NTSTATUS sm_InFlightCsqInsertIrp(PIO_CSQ pCsq, PIRP pIrp, PVOID pInsertContext);
+    NTSTATUS m_CheckReturningIrp(PIRP pIrp);
     static void sm_InFlightCsqRemoveIrp(PIO_CSQ pCsq, PIRP pIrp);
     static PIRP sm_InFlightCsqPeekNextIrp(PIO_CSQ pCsq, PIRP pIrp, PVOID pPeekContext);
     static void sm_InFlightCsqAcquireLock(PIO_CSQ pCsq, PKIRQL pIrql);
@@ -267,6 +268,7 @@ private:
     ULONG m_ulBlockDiscarded;
     PIRP m_pOutsideIrp;          // taken out by the block builder and not yet put back
     BOOLEAN m_bOutsideTimedOut;  // its total time-out expired meanwhile
+    ULONG m_ulOutsidePurgeSequence;  // the purge sequence when it was taken out
     BOOLEAN m_bInWriteCallback;  // write mutex held
     BOOLEAN m_bRestartAfterCallback;
     ULONG m_ulPurgeSequence;

@@ -100,10 +100,31 @@ void CTfWriteQueue::m_DataWritten(ULONG ulCount)
 // Pending queue
 // ---------------------------------------------------------------------------------------------
 
+// A request the block builder put back after a purge or its total time-out caught it out of the
+// queue is refused here, under the queue lock, so neither can slip in between the check and the insert.
+NTSTATUS CTfWriteQueue::m_CheckReturningIrp(PIRP pIrp)
+{
+    if (pIrp != m_pOutsideIrp) {
+        return STATUS_SUCCESS;
+    }
+    if (m_ulPurgeSequence != m_ulOutsidePurgeSequence) {
+        return STATUS_CANCELLED;
+    }
+    if (m_bOutsideTimedOut) {
+        return STATUS_IO_TIMEOUT;
+    }
+    return STATUS_SUCCESS;
+}
+
 NTSTATUS CTfWriteQueue::sm_PendingCsqInsertIrp(PIO_CSQ pCsq, PIRP pIrp, PVOID pInsertContext)
 {
     TfDebugLog(7, "CTfWriteQueue::sm_PendingCsqInsertIrp - IN");
     CTfWriteQueue* pThis = (CTfWriteQueue*)TfCsqGetOwner(pCsq);
+    NTSTATUS Returning = pThis->m_CheckReturningIrp(pIrp);
+    if (!NT_SUCCESS(Returning)) {
+        TfDebugLog(7, "CTfWriteQueue::sm_PendingCsqInsertIrp - OUT - Fail-> purged or timed out meanwhile");
+        return Returning;
+    }
     if (pInsertContext == TF_WQ_INSERT_PARTIAL) {
         // The request a block took only part of: kept apart and taken first by the next block.
         if (pThis->m_pPartialIrp != NULL) {
@@ -196,6 +217,11 @@ NTSTATUS CTfWriteQueue::sm_InFlightCsqInsertIrp(PIO_CSQ pCsq, PIRP pIrp, PVOID p
 {
     TfDebugLog(7, "CTfWriteQueue::sm_InFlightCsqInsertIrp - IN");
     CTfWriteQueue* pThis = (CTfWriteQueue*)TfCsqGetOwner(pCsq);
+    NTSTATUS Returning = pThis->m_CheckReturningIrp(pIrp);
+    if (!NT_SUCCESS(Returning)) {
+        TfDebugLog(7, "CTfWriteQueue::sm_InFlightCsqInsertIrp - OUT - Fail-> purged or timed out meanwhile");
+        return Returning;
+    }
     if (!pThis->m_InFlightList.m_AddTail(pIrp)) {
         TfDebugLog(7, "CTfWriteQueue::sm_InFlightCsqInsertIrp - OUT - Fail-> no memory for a list node");
         return STATUS_INSUFFICIENT_RESOURCES;

@@ -7,6 +7,8 @@
 #include <ntddser.h>
 
 #include <algorithm>
+#include <chrono>
+#include <thread>
 #include <cstring>
 
 // The codes are shared with user mode; this executable does not see the tools library's folders.
@@ -66,6 +68,19 @@ protected:
     // Starts an overlapped request; true when it is left waiting in the driver.
     static bool Started(BOOL result) { return !result && GetLastError() == ERROR_IO_PENDING; }
 
+    // Waits (bounded in real time, so a broken driver fails the test rather than hanging it) until
+    // the image has recorded the line.
+    bool WaitForRecordLine(std::u16string_view service, const std::string& line)
+    {
+        auto bound = std::chrono::steady_clock::now() + std::chrono::seconds(10);
+        do {
+            std::vector<std::string> record = Record(service);
+            if (std::find(record.begin(), record.end(), line) != record.end()) return true;
+            std::this_thread::yield();
+        } while (std::chrono::steady_clock::now() < bound);
+        return false;
+    }
+
     size_t PnpCount(PDEVICE_OBJECT pdo, UCHAR minor)
     {
         size_t count = 0;
@@ -108,6 +123,9 @@ TEST_F(RemovalScenario, SurpriseRemovalFinishesEveryPendingRequestAndRemoveWaits
     ASSERT_TRUE(maskSet || GetOverlappedResult(port, &setMask.overlapped, &bytes, TRUE));
     ASSERT_TRUE(Started(DeviceIoControl(port, IOCTL_SERIAL_WAIT_ON_MASK, nullptr, 0, wait.buffer, sizeof(ULONG),
                                         nullptr, &wait.overlapped)));
+    // The write queue hands the write to the driver on its executor: wait until the driver has
+    // it, so the removal meets it waiting for its confirmation.
+    ASSERT_TRUE(WaitForRecordLine(kFuncService, "10 dev1 len=10"));
     EXPECT_FALSE(read.Done());
     EXPECT_FALSE(write.Done());
     EXPECT_FALSE(wait.Done());
