@@ -78,6 +78,50 @@ static NTSTATUS TfBusDeviceControl(CTfObject* pObject, ULONG ulIoControlCode, PV
                                pulInformation);
 }
 
+// One WMI data block: 8 bytes, one instance, readable and settable.
+// {5A8E2F41-7C3B-4D19-9E62-1B0F4A7D8C35}
+static const GUID s_TfBusWmiGuid = {0x5A8E2F41, 0x7C3B, 0x4D19, {0x9E, 0x62, 0x1B, 0x0F, 0x4A, 0x7D, 0x8C, 0x35}};
+#define TFBUS_WMI_BLOCK_SIZE 8
+
+static TF_WMI_GUID_RECORD s_aTfBusWmiRecords[1] = {
+    {&s_TfBusWmiGuid, 1, 0, TFBUS_WMI_BLOCK_SIZE, 0, 1, 0},
+};
+
+// The block's contents; the image serves one bus device.
+static const UCHAR s_aucTfBusWmiInitial[TFBUS_WMI_BLOCK_SIZE] = {0x54, 0x46, 0x42, 0x55, 0x53, 0x01, 0x02, 0x03};
+static UCHAR s_aucTfBusWmiBlock[TFBUS_WMI_BLOCK_SIZE];
+
+static BOOLEAN TfBusWmiQueryData(CTfObject* pObject, ULONG ulGuidIndex, ULONG ulInstance, PUCHAR pucBuffer)
+{
+    TfDebugLog(7, "TfBusWmiQueryData - IN");
+    TfTestRecord("22 dev%u guid=%u inst=%u", static_cast<CTfTestDevice*>(pObject)->m_GetSerial(), ulGuidIndex,
+                 ulInstance);
+    if (ulGuidIndex != 0 || ulInstance != 0 || pucBuffer == NULL) {
+        TfDebugLog(7, "TfBusWmiQueryData - OUT - Fail-> no such block");
+        return FALSE;
+    }
+    RtlCopyMemory(pucBuffer, s_aucTfBusWmiBlock, TFBUS_WMI_BLOCK_SIZE);
+    TfDebugLog(7, "TfBusWmiQueryData - OUT (Success)");
+    return TRUE;
+}
+
+static BOOLEAN TfBusWmiSetDataBlock(CTfObject* pObject, ULONG ulGuidIndex, ULONG ulInstance, ULONG ulSize,
+                                    PUCHAR pucBuffer)
+{
+    TfDebugLog(7, "TfBusWmiSetDataBlock - IN");
+    if (ulGuidIndex != 0 || ulInstance != 0 || pucBuffer == NULL) {
+        TfDebugLog(7, "TfBusWmiSetDataBlock - OUT - Fail-> no such block");
+        return FALSE;
+    }
+    RtlCopyMemory(s_aucTfBusWmiBlock, pucBuffer, TFBUS_WMI_BLOCK_SIZE);
+    TfTestRecord("23 dev%u guid=%u inst=%u size=%u data=%02x%02x%02x%02x%02x%02x%02x%02x",
+                 static_cast<CTfTestDevice*>(pObject)->m_GetSerial(), ulGuidIndex, ulInstance, ulSize,
+                 pucBuffer[0], pucBuffer[1], pucBuffer[2], pucBuffer[3], pucBuffer[4], pucBuffer[5], pucBuffer[6],
+                 pucBuffer[7]);
+    TfDebugLog(7, "TfBusWmiSetDataBlock - OUT (Success)");
+    return TRUE;
+}
+
 static BOOLEAN TfBusCreateObject(CTfDeviceCallbacks* pCallbacks, PTF_ADD_DEVICE_FUNCTION* ppAddDeviceFunction,
                                  CTfObject** ppObject)
 {
@@ -88,6 +132,8 @@ static BOOLEAN TfBusCreateObject(CTfDeviceCallbacks* pCallbacks, PTF_ADD_DEVICE_
         return FALSE;
     }
     TfTestRecord("object dev%u", pDevice->m_GetSerial());
+    // Each new bus device starts from the initial contents, whatever an earlier one was set to.
+    RtlCopyMemory(s_aucTfBusWmiBlock, s_aucTfBusWmiInitial, TFBUS_WMI_BLOCK_SIZE);
     *ppAddDeviceFunction = TfTestAddDevice;
     pCallbacks->m_CreateCallback = TfTestCreate;
     pCallbacks->m_CloseCallback = TfTestClose;
@@ -101,6 +147,10 @@ static BOOLEAN TfBusCreateObject(CTfDeviceCallbacks* pCallbacks, PTF_ADD_DEVICE_
     pCallbacks->m_PowerDownResetDeviceFunction = TfTestPowerDown;
     pCallbacks->m_PowerUpInitDeviceFunction = TfTestPowerUp;
     pCallbacks->m_UserModeInterface = TfTestUserModeInterface;
+    pCallbacks->m_ulWmiGuidCount = 1;
+    pCallbacks->m_pWmiGuidList = s_aTfBusWmiRecords;
+    pCallbacks->m_WmiQueryData = TfBusWmiQueryData;
+    pCallbacks->m_WmiSetDataBlock = TfBusWmiSetDataBlock;
     CTfTestDevice::sm_pNewest = pDevice;
     *ppObject = pDevice;
     TfDebugLog(7, "TfBusCreateObject - OUT (Success)");
