@@ -1006,145 +1006,105 @@ NTSTATUS PnpManager::AddRootDevice(const RootDeviceSpec& spec)
     return result;
 }
 
-NTSTATUS PnpManager::QueryRemoveDevice(PDEVICE_OBJECT pdo)
+void PnpManager::SetState(Node* node, DeviceNodeState state)
 {
-    if (!CheckIrqlAtMost(PASSIVE_LEVEL, "QueryRemoveDevice")) return STATUS_INVALID_DEVICE_STATE;
+    std::lock_guard lock(m_treeMutex);
+    node->info.state = state;
+}
+
+NTSTATUS PnpManager::RunOnNode(PDEVICE_OBJECT pdo, const char* call, const std::function<NTSTATUS(Node*)>& operation)
+{
+    if (!CheckIrqlAtMost(PASSIVE_LEVEL, call)) return STATUS_INVALID_DEVICE_STATE;
     NTSTATUS result = STATUS_PENDING;
     Run(
         [&] {
             Node* node = NodeOfPdo(pdo);
-            if (!node) {
-                result = STATUS_NO_SUCH_DEVICE;
-                return;
-            }
-            result = QueryRemoveSubtree(node);
-            if (!NT_SUCCESS(result)) {
-                std::function<void(Node*)> restore = [&](Node* current) {
-                    for (const auto& child : current->children) restore(child.get());
-                    std::lock_guard lock(m_treeMutex);
-                    if (current->info.state == DeviceNodeState::QueryRemoved) current->info.state = DeviceNodeState::Started;
-                };
-                restore(node);
-                return;
-            }
-            RemoveStack(node);
-            if (!node->parent || !node->listed) DeleteNode(node);
+            result = node ? operation(node) : STATUS_NO_SUCH_DEVICE;
         },
         true);
     return result;
+}
+
+NTSTATUS PnpManager::QueryRemoveDevice(PDEVICE_OBJECT pdo)
+{
+    return RunOnNode(pdo, "QueryRemoveDevice", [&](Node* node) {
+        NTSTATUS result = QueryRemoveSubtree(node);
+        if (!NT_SUCCESS(result)) {
+            std::function<void(Node*)> restore = [&](Node* current) {
+                for (const auto& child : current->children) restore(child.get());
+                std::lock_guard lock(m_treeMutex);
+                if (current->info.state == DeviceNodeState::QueryRemoved) current->info.state = DeviceNodeState::Started;
+            };
+            restore(node);
+            return result;
+        }
+        RemoveStack(node);
+        if (!node->parent || !node->listed) DeleteNode(node);
+        return result;
+    });
 }
 
 NTSTATUS PnpManager::SurpriseRemoveDevice(PDEVICE_OBJECT pdo)
 {
-    if (!CheckIrqlAtMost(PASSIVE_LEVEL, "SurpriseRemoveDevice")) return STATUS_INVALID_DEVICE_STATE;
-    NTSTATUS result = STATUS_PENDING;
-    Run(
-        [&] {
-            Node* node = NodeOfPdo(pdo);
-            if (!node) {
-                result = STATUS_NO_SUCH_DEVICE;
-                return;
-            }
-            if (!node->parent) node->listed = false;  // a root device is gone from the machine
-            SurpriseRemoveSubtree(node);
-            FinishSurpriseRemovals();
-            result = STATUS_SUCCESS;
-        },
-        true);
-    return result;
+    return RunOnNode(pdo, "SurpriseRemoveDevice", [&](Node* node) {
+        if (!node->parent) node->listed = false;  // a root device is gone from the machine
+        SurpriseRemoveSubtree(node);
+        FinishSurpriseRemovals();
+        return STATUS_SUCCESS;
+    });
 }
 
 NTSTATUS PnpManager::StopDevice(PDEVICE_OBJECT pdo)
 {
-    if (!CheckIrqlAtMost(PASSIVE_LEVEL, "StopDevice")) return STATUS_INVALID_DEVICE_STATE;
-    NTSTATUS result = STATUS_PENDING;
-    Run(
-        [&] {
-            Node* node = NodeOfPdo(pdo);
-            if (!node || node->info.state != DeviceNodeState::Started) {
-                result = node ? STATUS_INVALID_DEVICE_STATE : STATUS_NO_SUCH_DEVICE;
-                return;
-            }
-            result = SendPnp(node, pdo, IRP_MN_QUERY_STOP_DEVICE, nullptr, nullptr);
-            if (!NT_SUCCESS(result)) {
-                SendPnp(node, pdo, IRP_MN_CANCEL_STOP_DEVICE, nullptr, nullptr);
-                return;
-            }
-            {
-                std::lock_guard lock(m_treeMutex);
-                node->info.state = DeviceNodeState::QueryStopped;
-            }
-            SendPnp(node, pdo, IRP_MN_STOP_DEVICE, nullptr, nullptr);
-            {
-                std::lock_guard lock(m_treeMutex);
-                node->info.state = DeviceNodeState::Stopped;
-            }
-            PCM_RESOURCE_LIST raw =
-                node->resources.raw.empty() ? nullptr : reinterpret_cast<PCM_RESOURCE_LIST>(node->resources.raw.data());
-            PCM_RESOURCE_LIST translated = node->resources.translated.empty()
-                                               ? nullptr
-                                               : reinterpret_cast<PCM_RESOURCE_LIST>(node->resources.translated.data());
-            result = SendPnp(node, pdo, IRP_MN_START_DEVICE,
-                             [&](PIO_STACK_LOCATION stack) {
-                                 stack->Parameters.StartDevice.AllocatedResources = raw;
-                                 stack->Parameters.StartDevice.AllocatedResourcesTranslated = translated;
-                             },
-                             nullptr);
-            if (!NT_SUCCESS(result)) {
-                RemoveStack(node);
-                std::lock_guard lock(m_treeMutex);
-                node->info.state = DeviceNodeState::Initialized;
-                node->info.problem = result;
-                return;
-            }
-            {
-                std::lock_guard lock(m_treeMutex);
-                node->info.state = DeviceNodeState::Started;
-            }
-            QueryDeviceState(node);
-            Enumerate(node);
-        },
-        true);
-    return result;
+    return RunOnNode(pdo, "StopDevice", [&](Node* node) {
+        if (node->info.state != DeviceNodeState::Started) return STATUS_INVALID_DEVICE_STATE;
+        NTSTATUS result = SendPnp(node, pdo, IRP_MN_QUERY_STOP_DEVICE, nullptr, nullptr);
+        if (!NT_SUCCESS(result)) {
+            SendPnp(node, pdo, IRP_MN_CANCEL_STOP_DEVICE, nullptr, nullptr);
+            return result;
+        }
+        SetState(node, DeviceNodeState::QueryStopped);
+        SendPnp(node, pdo, IRP_MN_STOP_DEVICE, nullptr, nullptr);
+        SetState(node, DeviceNodeState::Stopped);
+        PCM_RESOURCE_LIST raw =
+            node->resources.raw.empty() ? nullptr : reinterpret_cast<PCM_RESOURCE_LIST>(node->resources.raw.data());
+        PCM_RESOURCE_LIST translated = node->resources.translated.empty()
+                                           ? nullptr
+                                           : reinterpret_cast<PCM_RESOURCE_LIST>(node->resources.translated.data());
+        result = SendPnp(node, pdo, IRP_MN_START_DEVICE,
+                         [&](PIO_STACK_LOCATION stack) {
+                             stack->Parameters.StartDevice.AllocatedResources = raw;
+                             stack->Parameters.StartDevice.AllocatedResourcesTranslated = translated;
+                         },
+                         nullptr);
+        if (!NT_SUCCESS(result)) {
+            RemoveStack(node);
+            std::lock_guard lock(m_treeMutex);
+            node->info.state = DeviceNodeState::Initialized;
+            node->info.problem = result;
+            return result;
+        }
+        SetState(node, DeviceNodeState::Started);
+        QueryDeviceState(node);
+        Enumerate(node);
+        return result;
+    });
 }
 
 NTSTATUS PnpManager::StartDevice(PDEVICE_OBJECT pdo)
 {
-    if (!CheckIrqlAtMost(PASSIVE_LEVEL, "StartDevice")) return STATUS_INVALID_DEVICE_STATE;
-    NTSTATUS result = STATUS_PENDING;
-    Run(
-        [&] {
-            Node* node = NodeOfPdo(pdo);
-            if (!node) {
-                result = STATUS_NO_SUCH_DEVICE;
-                return;
-            }
-            if (node->hasStack || !node->listed) {
-                result = STATUS_INVALID_DEVICE_STATE;
-                return;
-            }
-            result = StartNode(node);
-        },
-        true);
-    return result;
+    return RunOnNode(pdo, "StartDevice", [&](Node* node) {
+        if (node->hasStack || !node->listed) return STATUS_INVALID_DEVICE_STATE;
+        return StartNode(node);
+    });
 }
 
 NTSTATUS PnpManager::EnumerateDevice(PDEVICE_OBJECT pdo)
 {
-    if (!CheckIrqlAtMost(PASSIVE_LEVEL, "EnumerateDevice")) return STATUS_INVALID_DEVICE_STATE;
-    NTSTATUS result = STATUS_PENDING;
-    Run(
-        [&] {
-            Node* node = NodeOfPdo(pdo);
-            if (!node) {
-                result = STATUS_NO_SUCH_DEVICE;
-                return;
-            }
-            Enumerate(node);
-            result = STATUS_SUCCESS;
-        },
-        true);
-    return result;
+    return RunOnNode(pdo, "EnumerateDevice", [&](Node* node) {
+        Enumerate(node);
+        return STATUS_SUCCESS;
+    });
 }
 
 void PnpManager::InvalidateDeviceRelations(PDEVICE_OBJECT pdo, DEVICE_RELATION_TYPE type)

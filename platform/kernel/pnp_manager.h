@@ -170,6 +170,9 @@ private:
     // Runs an operation alone: now on this thread, or after the one running (waiting for it
     // when `wait`). False when it could only be queued (called from inside an operation).
     bool Run(Action action, bool wait);
+    // Runs a test's request on the node of a PDO at PASSIVE_LEVEL, one operation at a time.
+    NTSTATUS RunOnNode(PDEVICE_OBJECT pdo, const char* call, const std::function<NTSTATUS(Node*)>& operation);
+    void SetState(Node* node, DeviceNodeState state);
     void Drain(std::unique_lock<std::mutex>& lock);
     void QueueDrainWorkItem(PDEVICE_OBJECT device);
 
