@@ -52,6 +52,7 @@ typedef const WCHAR* PCWCH;
 typedef uint8_t BOOLEAN;
 typedef BOOLEAN* PBOOLEAN;
 typedef LONG NTSTATUS;
+typedef NTSTATUS* PNTSTATUS;
 typedef void* HANDLE;
 typedef HANDLE* PHANDLE;
 typedef ULONG ACCESS_MASK;

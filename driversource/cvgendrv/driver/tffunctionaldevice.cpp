@@ -733,6 +733,20 @@ NTSTATUS CTfFunctionalDevice::sm_CompleteControl(PIRP pIrp, NTSTATUS Status, ULO
     return TfCompleteRequestWithInformation(pIrp, Status, ulInformation);
 }
 
+// Requests on a configuration-interface handle never reach the driver's callbacks: they complete here
+// with the given status (as does a request whose file name could not be examined). TRUE when completed.
+BOOLEAN CTfFunctionalDevice::m_CompleteIfConfigurationHandle(PIRP pIrp, NTSTATUS ConfigurationStatus,
+                                                             PNTSTATUS pCompletedStatus)
+{
+    NTSTATUS Status;
+    BOOLEAN bConfiguration = m_IsConfigurationHandle(pIrp, &Status);
+    if (!bConfiguration && NT_SUCCESS(Status)) {
+        return FALSE;
+    }
+    *pCompletedStatus = TfCompleteRequest(pIrp, bConfiguration ? ConfigurationStatus : Status);
+    return TRUE;
+}
+
 NTSTATUS CTfFunctionalDevice::m_Dispatch_Create(PIRP pIrp)
 {
     TfDebugLog(7, "CTfFunctionalDevice::m_Dispatch_Create - IN");
@@ -742,13 +756,9 @@ NTSTATUS CTfFunctionalDevice::m_Dispatch_Create(PIRP pIrp)
         return TfCompleteRequest(pIrp, STATUS_NOT_A_DIRECTORY);
     }
     NTSTATUS Status;
-    if (m_IsConfigurationHandle(pIrp, &Status)) {
-        TfDebugLog(7, "CTfFunctionalDevice::m_Dispatch_Create - OUT (Success)");
-        return TfCompleteRequest(pIrp, STATUS_SUCCESS);
-    }
-    if (!NT_SUCCESS(Status)) {
-        TfDebugLog(7, "CTfFunctionalDevice::m_Dispatch_Create - OUT - Fail-> name %08x", (ULONG)Status);
-        return TfCompleteRequest(pIrp, Status);
+    if (m_CompleteIfConfigurationHandle(pIrp, STATUS_SUCCESS, &Status)) {
+        TfDebugLog(7, "CTfFunctionalDevice::m_Dispatch_Create - OUT - configuration handle %08x", (ULONG)Status);
+        return Status;
     }
 
     if (!m_OpenGate.m_Acquire()) {
@@ -792,13 +802,9 @@ NTSTATUS CTfFunctionalDevice::m_Dispatch_Cleanup(PIRP pIrp)
 {
     TfDebugLog(7, "CTfFunctionalDevice::m_Dispatch_Cleanup - IN");
     NTSTATUS Status;
-    if (m_IsConfigurationHandle(pIrp, &Status)) {
-        TfDebugLog(7, "CTfFunctionalDevice::m_Dispatch_Cleanup - OUT (Success)");
-        return TfCompleteRequest(pIrp, STATUS_SUCCESS);
-    }
-    if (!NT_SUCCESS(Status)) {
-        TfDebugLog(7, "CTfFunctionalDevice::m_Dispatch_Cleanup - OUT - Fail-> name %08x", (ULONG)Status);
-        return TfCompleteRequest(pIrp, Status);
+    if (m_CompleteIfConfigurationHandle(pIrp, STATUS_SUCCESS, &Status)) {
+        TfDebugLog(7, "CTfFunctionalDevice::m_Dispatch_Cleanup - OUT - configuration handle %08x", (ULONG)Status);
+        return Status;
     }
     CTfObject* pObject = m_AcquireSpecificObject();
     if (pObject == NULL) {
@@ -816,13 +822,9 @@ NTSTATUS CTfFunctionalDevice::m_Dispatch_Close(PIRP pIrp)
 {
     TfDebugLog(7, "CTfFunctionalDevice::m_Dispatch_Close - IN");
     NTSTATUS Status;
-    if (m_IsConfigurationHandle(pIrp, &Status)) {
-        TfDebugLog(7, "CTfFunctionalDevice::m_Dispatch_Close - OUT (Success)");
-        return TfCompleteRequest(pIrp, STATUS_SUCCESS);
-    }
-    if (!NT_SUCCESS(Status)) {
-        TfDebugLog(7, "CTfFunctionalDevice::m_Dispatch_Close - OUT - Fail-> name %08x", (ULONG)Status);
-        return TfCompleteRequest(pIrp, Status);
+    if (m_CompleteIfConfigurationHandle(pIrp, STATUS_SUCCESS, &Status)) {
+        TfDebugLog(7, "CTfFunctionalDevice::m_Dispatch_Close - OUT - configuration handle %08x", (ULONG)Status);
+        return Status;
     }
     CTfObject* pObject = m_AcquireSpecificObject();
     if (pObject == NULL) {
@@ -845,11 +847,9 @@ NTSTATUS CTfFunctionalDevice::m_Dispatch_Read(PIRP pIrp)
 {
     TfDebugLog(7, "CTfFunctionalDevice::m_Dispatch_Read - IN");
     NTSTATUS Status;
-    BOOLEAN bConfiguration = m_IsConfigurationHandle(pIrp, &Status);
-    if (bConfiguration || !NT_SUCCESS(Status)) {
-        Status = bConfiguration ? STATUS_ACCESS_DENIED : Status;
+    if (m_CompleteIfConfigurationHandle(pIrp, STATUS_ACCESS_DENIED, &Status)) {
         TfDebugLog(7, "CTfFunctionalDevice::m_Dispatch_Read - OUT - Fail-> %08x", (ULONG)Status);
-        return TfCompleteRequest(pIrp, Status);
+        return Status;
     }
     if (IoGetCurrentIrpStackLocation(pIrp)->Parameters.Read.Length == 0) {
         TfDebugLog(7, "CTfFunctionalDevice::m_Dispatch_Read - OUT (Success)");
@@ -864,11 +864,9 @@ NTSTATUS CTfFunctionalDevice::m_Dispatch_Write(PIRP pIrp)
 {
     TfDebugLog(7, "CTfFunctionalDevice::m_Dispatch_Write - IN");
     NTSTATUS Status;
-    BOOLEAN bConfiguration = m_IsConfigurationHandle(pIrp, &Status);
-    if (bConfiguration || !NT_SUCCESS(Status)) {
-        Status = bConfiguration ? STATUS_ACCESS_DENIED : Status;
+    if (m_CompleteIfConfigurationHandle(pIrp, STATUS_ACCESS_DENIED, &Status)) {
         TfDebugLog(7, "CTfFunctionalDevice::m_Dispatch_Write - OUT - Fail-> %08x", (ULONG)Status);
-        return TfCompleteRequest(pIrp, Status);
+        return Status;
     }
     if (IoGetCurrentIrpStackLocation(pIrp)->Parameters.Write.Length == 0) {
         TfDebugLog(7, "CTfFunctionalDevice::m_Dispatch_Write - OUT (Success)");
@@ -1007,11 +1005,9 @@ NTSTATUS CTfFunctionalDevice::m_Dispatch_InternalDeviceControl(PIRP pIrp)
 {
     TfDebugLog(7, "CTfFunctionalDevice::m_Dispatch_InternalDeviceControl - IN");
     NTSTATUS Status;
-    BOOLEAN bConfiguration = m_IsConfigurationHandle(pIrp, &Status);
-    if (bConfiguration || !NT_SUCCESS(Status)) {
-        Status = bConfiguration ? STATUS_ACCESS_DENIED : Status;
+    if (m_CompleteIfConfigurationHandle(pIrp, STATUS_ACCESS_DENIED, &Status)) {
         TfDebugLog(7, "CTfFunctionalDevice::m_Dispatch_InternalDeviceControl - OUT - Fail-> %08x", (ULONG)Status);
-        return TfCompleteRequest(pIrp, Status);
+        return Status;
     }
 
     if (m_Callbacks.m_InternalDeviceControlRequestCallback != NULL) {

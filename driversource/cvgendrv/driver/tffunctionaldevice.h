@@ -229,6 +229,7 @@ protected:
     // TRUE when the request's file object names the configuration interface; *pStatus holds a
     // failure (the caller completes the request with it) when the name could not be tested.
     BOOLEAN m_IsConfigurationHandle(PIRP pIrp, NTSTATUS* pStatus);
+    BOOLEAN m_CompleteIfConfigurationHandle(PIRP pIrp, NTSTATUS ConfigurationStatus, PNTSTATUS pCompletedStatus);
     NTSTATUS m_QueueDirectWrite(PIRP pIrp);
     static void sm_DirectWriteRoutine(PVOID pContext, PVOID pArgument);
     static void sm_DirectWriteDiscard(PVOID pContext, PVOID pArgument);

@@ -396,22 +396,30 @@ NTSTATUS CWmi::m_QueryDataBlock(ULONG ulGuidIndex, ULONG ulInstanceIndex, ULONG 
     return STATUS_SUCCESS;
 }
 
-NTSTATUS CWmi::m_SetDataBlock(ULONG ulGuidIndex, ULONG ulInstanceIndex, ULONG ulBufferSize, PUCHAR pBuffer)
+// A set request reaches the driver only for a block it can change: a set routine, a registered GUID
+// and instance, and a block that is not read-only.
+NTSTATUS CWmi::m_CheckSettable(ULONG ulGuidIndex, ULONG ulInstanceIndex, BOOLEAN bRoutinePresent,
+                               const TF_WMI_GUID_RECORD** ppRecord)
 {
-    TfDebugLog(7, "CWmi::m_SetDataBlock - IN");
-    if (m_Routines.pSetDataBlock == NULL) {
-        TfDebugLog(7, "CWmi::m_SetDataBlock - OUT - Fail-> no set routine");
+    if (!bRoutinePresent) {
         return STATUS_WMI_READ_ONLY;
     }
     NTSTATUS Status = m_CheckGuidAndInstance(ulGuidIndex, ulInstanceIndex, 1);
     if (!NT_SUCCESS(Status)) {
-        TfDebugLog(7, "CWmi::m_SetDataBlock - OUT - Fail-> GUID or instance 0x%X", (ULONG)Status);
         return Status;
     }
-    const TF_WMI_GUID_RECORD* pRecord = &m_pRecords[ulGuidIndex];
-    if (pRecord->ucReadOnly == 1) {
-        TfDebugLog(7, "CWmi::m_SetDataBlock - OUT - Fail-> read-only block");
-        return STATUS_WMI_READ_ONLY;
+    *ppRecord = &m_pRecords[ulGuidIndex];
+    return (*ppRecord)->ucReadOnly == 1 ? STATUS_WMI_READ_ONLY : STATUS_SUCCESS;
+}
+
+NTSTATUS CWmi::m_SetDataBlock(ULONG ulGuidIndex, ULONG ulInstanceIndex, ULONG ulBufferSize, PUCHAR pBuffer)
+{
+    TfDebugLog(7, "CWmi::m_SetDataBlock - IN");
+    const TF_WMI_GUID_RECORD* pRecord = NULL;
+    NTSTATUS Status = m_CheckSettable(ulGuidIndex, ulInstanceIndex, m_Routines.pSetDataBlock != NULL, &pRecord);
+    if (!NT_SUCCESS(Status)) {
+        TfDebugLog(7, "CWmi::m_SetDataBlock - OUT - Fail-> not settable 0x%X", (ULONG)Status);
+        return Status;
     }
     if (pRecord->ulFixedSize > ulBufferSize) {
         TfDebugLog(7, "CWmi::m_SetDataBlock - OUT - Fail-> buffer too small");
@@ -430,19 +438,11 @@ NTSTATUS CWmi::m_SetDataItem(ULONG ulGuidIndex, ULONG ulInstanceIndex, ULONG ulD
                              PUCHAR pBuffer)
 {
     TfDebugLog(7, "CWmi::m_SetDataItem - IN");
-    if (m_Routines.pSetDataItem == NULL) {
-        TfDebugLog(7, "CWmi::m_SetDataItem - OUT - Fail-> no set routine");
-        return STATUS_WMI_READ_ONLY;
-    }
-    NTSTATUS Status = m_CheckGuidAndInstance(ulGuidIndex, ulInstanceIndex, 1);
+    const TF_WMI_GUID_RECORD* pRecord = NULL;
+    NTSTATUS Status = m_CheckSettable(ulGuidIndex, ulInstanceIndex, m_Routines.pSetDataItem != NULL, &pRecord);
     if (!NT_SUCCESS(Status)) {
-        TfDebugLog(7, "CWmi::m_SetDataItem - OUT - Fail-> GUID or instance 0x%X", (ULONG)Status);
+        TfDebugLog(7, "CWmi::m_SetDataItem - OUT - Fail-> not settable 0x%X", (ULONG)Status);
         return Status;
-    }
-    const TF_WMI_GUID_RECORD* pRecord = &m_pRecords[ulGuidIndex];
-    if (pRecord->ucReadOnly == 1) {
-        TfDebugLog(7, "CWmi::m_SetDataItem - OUT - Fail-> read-only block");
-        return STATUS_WMI_READ_ONLY;
     }
     if (ulDataItemId >= pRecord->ulItemCount) {
         TfDebugLog(7, "CWmi::m_SetDataItem - OUT - Fail-> item %u unknown", ulDataItemId);

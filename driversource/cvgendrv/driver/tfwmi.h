@@ -84,6 +84,8 @@ private:
 
     // GUID and instance checks shared by every data request.
     NTSTATUS m_CheckGuidAndInstance(ULONG ulGuidIndex, ULONG ulInstanceIndex, ULONG ulInstanceCount);
+    NTSTATUS m_CheckSettable(ULONG ulGuidIndex, ULONG ulInstanceIndex, BOOLEAN bRoutinePresent,
+                             const TF_WMI_GUID_RECORD** ppRecord);
 
     CTfObject* m_pObject;
     TF_WMI_ROUTINES m_Routines;

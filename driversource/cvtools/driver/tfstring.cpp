@@ -606,11 +606,8 @@ NTSTATUS CTfString::m_AppendAnsi(const CHAR* pszText)
 
 NTSTATUS CTfString::m_AppendAnsi(CHAR chCharacter)
 {
-    TfDebugLog(7, "CTfString::m_AppendAnsi - IN");
     CHAR szText[2] = {chCharacter, 0};
-    NTSTATUS Status = m_Concatenate(TF_CONCAT_ANSI, szText, 0, 0, FALSE);
-    TfStringLogOut("CTfString::m_AppendAnsi", Status);
-    return Status;
+    return m_AppendAnsi(szText);
 }
 
 NTSTATUS CTfString::m_PrependAnsi(const CHAR* pszText)
@@ -631,11 +628,8 @@ NTSTATUS CTfString::m_AppendWide(const WCHAR* pszText)
 
 NTSTATUS CTfString::m_AppendWide(WCHAR wcCharacter)
 {
-    TfDebugLog(7, "CTfString::m_AppendWide - IN");
     WCHAR wszText[2] = {wcCharacter, 0};
-    NTSTATUS Status = m_Concatenate(TF_CONCAT_WIDE, wszText, 0, 0, FALSE);
-    TfStringLogOut("CTfString::m_AppendWide", Status);
-    return Status;
+    return m_AppendWide(wszText);
 }
 
 NTSTATUS CTfString::m_PrependWide(const WCHAR* pszText)
