@@ -7,7 +7,7 @@
 #include <memory>
 #include <vector>
 
-#include "machine/machine.h"
+#include "machine.h"
 #include "tfbuffer.h"
 #include "tfmemorytracker.h"
 #include "tfreadqueue.h"

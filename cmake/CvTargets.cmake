@@ -40,7 +40,7 @@ function(cv_driver_image name)
   endif()
 
   add_library(${name} MODULE ${_sources})
-  target_link_libraries(${name} PRIVATE ${_libraries} emu)
+  target_link_libraries(${name} PRIVATE ${_libraries} emu_kernel)
   set_target_properties(${name} PROPERTIES
     PREFIX ""
     SUFFIX ".sys"

@@ -1,12 +1,12 @@
-#include "testing/fake_lower_device.h"
+#include "fake_lower_device.h"
 
 #include <gtest/gtest.h>
 
 #include <algorithm>
 #include <cstring>
 
-#include "kernel/io_manager.h"
-#include "machine/machine.h"
+#include "io/io_manager.h"
+#include "machine.h"
 
 namespace emu::testing {
 

@@ -1,4 +1,4 @@
-#include "testing/machine_test.h"
+#include "machine_test.h"
 
 namespace emu::testing {
 

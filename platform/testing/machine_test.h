@@ -7,8 +7,8 @@
 #include <memory>
 #include <vector>
 
-#include "machine/machine.h"
-#include "machine/verifier.h"
+#include "machine.h"
+#include "vf/verifier.h"
 
 namespace emu::testing {
 

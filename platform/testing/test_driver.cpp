@@ -1,8 +1,8 @@
-#include "testing/test_driver.h"
+#include "test_driver.h"
 
-#include "kernel/object_namespace.h"
-#include "machine/machine.h"
-#include "machine/object_manager.h"
+#include "ob/object_namespace.h"
+#include "machine.h"
+#include "ob/object_manager.h"
 
 namespace emu::testing {
 

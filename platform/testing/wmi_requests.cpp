@@ -1,4 +1,4 @@
-#include "testing/wmi_requests.h"
+#include "wmi_requests.h"
 
 #include <algorithm>
 #include <chrono>

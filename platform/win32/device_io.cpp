@@ -3,7 +3,7 @@
 // the top of the file's device stack, with a completion routine at its top location that does
 // what the I/O manager does for user mode: copy a buffered answer back, fill the OVERLAPPED, set
 // the caller's event.
-#include "win32/win32_subsystem.h"
+#include "win32_subsystem.h"
 
 #include <windows.h>
 #include <winioctl.h>
@@ -14,9 +14,9 @@
 #include <new>
 #include <string>
 
-#include "machine/machine.h"
-#include "machine/object_manager.h"
-#include "machine/verifier.h"
+#include "kernel.h"
+#include "ob/object_manager.h"
+#include "vf/verifier.h"
 
 namespace emu::win32 {
 
@@ -24,7 +24,7 @@ namespace {
 
 void Report(Violation kind, std::string detail)
 {
-    Machine::Current().GetVerifier().Report(kind, std::move(detail));
+    Kernel::Current().GetVerifier().Report(kind, std::move(detail));
 }
 
 NTSTATUS OnRequestComplete(PDEVICE_OBJECT, PIRP irp, PVOID context)
@@ -209,7 +209,7 @@ BOOL Transfer(HANDLE handle, UCHAR major, ACCESS_MASK required, LPDWORD bytes, L
         HANDLE eventHandle = reinterpret_cast<HANDLE>(reinterpret_cast<ULONG_PTR>(overlapped->hEvent) & ~ULONG_PTR{1});
         const ObjectType eventType = ObjectType::Event;
         void* body = nullptr;
-        if (!NT_SUCCESS(Machine::Current().GetObjectManager().ReferenceByHandle(eventHandle, &eventType, &body))) {
+        if (!NT_SUCCESS(Kernel::Current().GetObjectManager().ReferenceByHandle(eventHandle, &eventType, &body))) {
             SetLastError(ERROR_INVALID_HANDLE);
             return FALSE;
         }

@@ -1,16 +1,16 @@
 // Events and waits of kernel32 on the kernel's dispatcher objects: a user-mode event is a KEVENT
 // object of the object manager, a file handle waits on its file object's event, a thread handle
 // on its thread object.
-#include "win32/win32_subsystem.h"
+#include "win32_subsystem.h"
 
 #include <windows.h>
 
 #include <string>
 #include <vector>
 
-#include "kernel/object_namespace.h"
-#include "machine/machine.h"
-#include "machine/object_manager.h"
+#include "ob/object_namespace.h"
+#include "kernel.h"
+#include "ob/object_manager.h"
 
 namespace emu::win32 {
 
@@ -21,7 +21,7 @@ constexpr char16_t kNamedObjects[] = u"\\BaseNamedObjects";
 // The dispatcher object a handle waits on, referenced (the body to dereference goes to *body).
 NTSTATUS WaitableOf(HANDLE handle, void** object, void** body)
 {
-    ObjectManager& objects = Machine::Current().GetObjectManager();
+    ObjectManager& objects = Kernel::Current().GetObjectManager();
     if (!NT_SUCCESS(objects.ReferenceByHandle(handle, nullptr, body))) return STATUS_INVALID_HANDLE;
     ObjectType type = ObjectType::Other;
     objects.Lookup(handle, &type);
@@ -42,7 +42,7 @@ NTSTATUS WaitableOf(HANDLE handle, void** object, void** body)
 
 HANDLE NewEvent(BOOL manualReset, BOOL initialState, const std::u16string* name)
 {
-    Machine& machine = Machine::Current();
+    Kernel& machine = Kernel::Current();
     ObjectManager& objects = machine.GetObjectManager();
     ObjectNamespace& names = machine.GetNamespace();
     std::u16string fullName;
@@ -71,7 +71,7 @@ HANDLE NewEvent(BOOL manualReset, BOOL initialState, const std::u16string* name)
     KeInitializeEvent(event, manualReset ? NotificationEvent : SynchronizationEvent, initialState ? TRUE : FALSE);
     objects.Register(event, ObjectType::Event, [fullName](void* body) {
         if (!fullName.empty())
-            if (Machine* machine = Machine::TryCurrent()) machine->GetNamespace().RemoveIfNames(fullName, body);
+            if (Kernel* machine = Kernel::TryCurrent()) machine->GetNamespace().RemoveIfNames(fullName, body);
         delete static_cast<KEVENT*>(body);
     });
     if (name) {
@@ -94,7 +94,7 @@ BOOL WithEvent(HANDLE handle, Action action)
 {
     const ObjectType eventType = ObjectType::Event;
     void* body = nullptr;
-    ObjectManager& objects = Machine::Current().GetObjectManager();
+    ObjectManager& objects = Kernel::Current().GetObjectManager();
     if (!NT_SUCCESS(objects.ReferenceByHandle(handle, &eventType, &body))) {
         SetLastError(ERROR_INVALID_HANDLE);
         return FALSE;

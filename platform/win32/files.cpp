@@ -1,16 +1,16 @@
 // CreateFileW / CreateFileA on device paths: "\\.\COM5" and "\\?\<interface>\<ref>" become
 // "\??\..." names that the object namespace resolves to a device and the rest of the path, which
 // the FILE_OBJECT carries as its FileName. IRP_MJ_CREATE goes to the top of the device's stack.
-#include "win32/win32_subsystem.h"
+#include "win32_subsystem.h"
 
 #include <windows.h>
 
 #include <optional>
 #include <string>
 
-#include "kernel/object_namespace.h"
-#include "machine/machine.h"
-#include "machine/object_manager.h"
+#include "ob/object_namespace.h"
+#include "kernel.h"
+#include "ob/object_manager.h"
 
 namespace emu::win32 {
 
@@ -67,7 +67,7 @@ ACCESS_MASK GrantedAccess(DWORD desiredAccess)
 NTSTATUS FindDevice(const std::u16string& ntPath, PDEVICE_OBJECT* device, std::u16string* remainder,
                     std::vector<PDEVICE_OBJECT>* stack)
 {
-    ObjectNamespace& names = Machine::Current().GetNamespace();
+    ObjectNamespace& names = Kernel::Current().GetNamespace();
     std::lock_guard lock(names.DatabaseLock());
     std::optional<ResolvedName> resolved = names.Resolve(ntPath);
     if (!resolved || resolved->entry.type != ObjectType::Device) return STATUS_OBJECT_NAME_NOT_FOUND;
@@ -131,7 +131,7 @@ HANDLE OpenDevice(LPCWSTR fileName, DWORD desiredAccess, DWORD shareMode, DWORD 
     KeInitializeEvent(&object.Lock, SynchronizationEvent, FALSE);
     KeInitializeEvent(&object.Event, NotificationEvent, FALSE);
 
-    ObjectManager& objects = Machine::Current().GetObjectManager();
+    ObjectManager& objects = Kernel::Current().GetObjectManager();
     objects.Register(&object, ObjectType::File, [file](void*) { FileObjectGone(file); });
 
     const ULONG options = (*disposition << 24) | kFileNonDirectoryFile |

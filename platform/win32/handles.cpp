@@ -1,20 +1,24 @@
 // The subsystem's handles and file-object lifetime: CloseHandle (IRP_MJ_CLEANUP when a file's
 // last handle goes) and IRP_MJ_CLOSE once the file object's last reference is gone.
-#include "win32/win32_subsystem.h"
+#include "win32_subsystem.h"
 
 #include <windows.h>
 
 #include <algorithm>
 #include <atomic>
+#include <cstdio>
+#include <cstdlib>
 
-#include "machine/machine.h"
-#include "machine/object_manager.h"
+#include "kernel.h"
+#include "io/io_manager.h"
+#include "ob/object_manager.h"
 
 namespace emu {
 
 namespace {
 
 std::atomic<uint64_t> g_nextSerial{1};
+std::atomic<Win32Subsystem*> g_current{nullptr};
 
 // Requests left with their drivers when a subsystem shut down. They stay reachable until the next
 // machine starts, when the IRPs that could complete them are long gone.
@@ -114,7 +118,7 @@ bool CloseUserHandle(const std::shared_ptr<win32::Core>& core, HANDLE handle)
         // The last handle: the driver is told before the handle's reference goes.
         if (cleanup) win32::SendAndWait(file, IRP_MJ_CLEANUP, KernelMode, true, nullptr);
     }
-    Machine::Current().GetObjectManager().CloseHandle(handle);
+    Kernel::Current().GetObjectManager().CloseHandle(handle);
     return true;
 }
 
@@ -122,12 +126,12 @@ bool CloseUserHandle(const std::shared_ptr<win32::Core>& core, HANDLE handle)
 
 namespace win32 {
 
-const std::shared_ptr<Core>& CurrentCore() { return Machine::Current().GetWin32().GetCore(); }
+const std::shared_ptr<Core>& CurrentCore() { return Win32Subsystem::Current().GetCore(); }
 
 uint64_t CurrentSerial()
 {
-    Machine* machine = Machine::TryCurrent();
-    return machine ? machine->GetWin32().GetCore()->serial : 0;
+    Win32Subsystem* subsystem = Win32Subsystem::TryCurrent();
+    return subsystem ? subsystem->GetCore()->serial : 0;
 }
 
 std::shared_ptr<FileRecord> FileFromHandle(HANDLE handle)
@@ -173,11 +177,25 @@ void SetInCompletion(bool inCompletion) { t_inCompletion = inCompletion; }
 
 }  // namespace win32
 
-Win32Subsystem::Win32Subsystem(Machine& machine) : m_machine(machine), m_core(std::make_shared<win32::Core>())
+Win32Subsystem::Win32Subsystem(Kernel& machine) : m_machine(machine), m_core(std::make_shared<win32::Core>())
 {
     ReleaseParkedRequests();
     m_core->serial = g_nextSerial.fetch_add(1);
+    machine.GetIo().SetFileTracker(this);
+    g_current.store(this);
 }
+
+Win32Subsystem& Win32Subsystem::Current()
+{
+    Win32Subsystem* subsystem = g_current.load();
+    if (!subsystem) {
+        std::fprintf(stderr, "emu::Win32Subsystem: a user-mode function was called with no machine running\n");
+        std::abort();
+    }
+    return *subsystem;
+}
+
+Win32Subsystem* Win32Subsystem::TryCurrent() { return g_current.load(); }
 
 Win32Subsystem::~Win32Subsystem()
 {
@@ -207,6 +225,8 @@ Win32Subsystem::~Win32Subsystem()
         if (owed.empty()) break;
         for (auto& file : owed) CloseFile(m_core, file);
     }
+    m_machine.GetIo().SetFileTracker(nullptr);
+    g_current.store(nullptr);
 
     // What drivers still hold is left to them.
     std::lock_guard parkedLock(g_parkedLock);
@@ -272,7 +292,7 @@ extern "C" BOOL CloseHandle(HANDLE hObject)
     const std::shared_ptr<emu::win32::Core>& core = emu::win32::CurrentCore();
     if (emu::CloseUserHandle(core, hObject)) return TRUE;
     // A handle another part of the platform made (a thread, a process).
-    if (!NT_SUCCESS(emu::Machine::Current().GetObjectManager().CloseHandle(hObject))) {
+    if (!NT_SUCCESS(emu::Kernel::Current().GetObjectManager().CloseHandle(hObject))) {
         SetLastError(ERROR_INVALID_HANDLE);
         return FALSE;
     }

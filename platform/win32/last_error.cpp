@@ -2,8 +2,8 @@
 // left by a thread under an earlier machine does not show through on the next one.
 #include <windows.h>
 
-#include "machine/machine.h"
-#include "win32/win32_subsystem.h"
+#include "kernel.h"
+#include "win32_subsystem.h"
 
 namespace {
 

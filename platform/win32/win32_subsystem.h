@@ -11,6 +11,8 @@
 #include <wdm.h>
 #include <windows.h>
 
+#include "io/file_tracker.h"
+
 #include <cstddef>
 #include <cstdint>
 #include <functional>
@@ -23,7 +25,7 @@
 
 namespace emu {
 
-class Machine;
+class Kernel;
 
 namespace win32 {
 
@@ -110,24 +112,27 @@ uint64_t CurrentSerial();
 
 }  // namespace win32
 
-class Win32Subsystem {
+class Win32Subsystem final : public FileTracker {
 public:
-    explicit Win32Subsystem(Machine& machine);
+    explicit Win32Subsystem(Kernel& machine);
     // Closes the handles user mode left open (CLEANUP, then CLOSE once their requests are done)
     // and cancels the requests still pending.
     ~Win32Subsystem();
     Win32Subsystem(const Win32Subsystem&) = delete;
     Win32Subsystem& operator=(const Win32Subsystem&) = delete;
 
+    // The subsystem of the running machine, for the kernel32 calls.
+    static Win32Subsystem& Current();
+    static Win32Subsystem* TryCurrent();
+
     // ---- For the Plug and Play manager -------------------------------------------------------
     // Files opened on the stack that `stackMember` belongs to (any device of it) that have not
     // been closed yet (IRP_MJ_CLOSE not sent). Surprise removal waits for this to reach zero.
-    size_t OpenFileCount(PDEVICE_OBJECT stackMember) const;
+    size_t OpenFileCount(PDEVICE_OBJECT stackMember) const override;
     size_t OpenFileCount() const;
     // Told, after a file's IRP_MJ_CLOSE, the device its path named; at PASSIVE_LEVEL, no lock held.
-    using ListenerId = uint64_t;
-    ListenerId AddFileClosedListener(std::function<void(PDEVICE_OBJECT device)> listener);
-    void RemoveFileClosedListener(ListenerId id);
+    ListenerId AddFileClosedListener(std::function<void(PDEVICE_OBJECT device)> listener) override;
+    void RemoveFileClosedListener(ListenerId id) override;
 
     // ---- Census for tests --------------------------------------------------------------------
     // Requests sent on user-mode files that have not completed.
@@ -137,7 +142,7 @@ public:
     const std::shared_ptr<win32::Core>& GetCore() const { return m_core; }
 
 private:
-    Machine& m_machine;
+    Kernel& m_machine;
     std::shared_ptr<win32::Core> m_core;
 };
 

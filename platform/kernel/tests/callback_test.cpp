@@ -10,9 +10,9 @@
 #include <thread>
 #include <vector>
 
-#include "kernel/callback_manager.h"
-#include "kernel/pool.h"
-#include "testing/machine_test.h"
+#include "ex/callback_manager.h"
+#include "ex/pool.h"
+#include "machine_test.h"
 
 namespace emu::testing {
 namespace {

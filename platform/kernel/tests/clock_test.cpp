@@ -7,8 +7,8 @@
 #include <mutex>
 #include <thread>
 
-#include "kernel/clock.h"
-#include "testing/machine_test.h"
+#include "ke/clock.h"
+#include "machine_test.h"
 
 namespace emu {
 namespace {

@@ -8,9 +8,9 @@
 #include <string>
 #include <vector>
 
-#include "kernel/debug_output.h"
-#include "kernel/trace_system.h"
-#include "testing/machine_test.h"
+#include "dbg/debug_output.h"
+#include "dbg/trace_system.h"
+#include "machine_test.h"
 
 namespace emu::testing {
 namespace {

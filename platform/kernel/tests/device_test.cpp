@@ -8,10 +8,10 @@
 #include <thread>
 #include <vector>
 
-#include "kernel/io_manager.h"
-#include "kernel/object_namespace.h"
-#include "testing/machine_test.h"
-#include "testing/test_driver.h"
+#include "io/io_manager.h"
+#include "ob/object_namespace.h"
+#include "machine_test.h"
+#include "test_driver.h"
 
 namespace emu::testing {
 namespace {

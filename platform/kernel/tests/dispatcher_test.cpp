@@ -7,9 +7,9 @@
 #include <thread>
 #include <vector>
 
-#include "kernel/clock.h"
-#include "kernel/dispatcher.h"
-#include "testing/machine_test.h"
+#include "ke/clock.h"
+#include "ke/dispatcher.h"
+#include "machine_test.h"
 
 namespace emu {
 namespace {

@@ -4,11 +4,11 @@
 
 #include <string>
 
-#include "kernel/driver_loader.h"
-#include "kernel/object_namespace.h"
-#include "kernel/pool.h"
-#include "kernel/registry.h"
-#include "testing/machine_test.h"
+#include "io/driver_loader.h"
+#include "ob/object_namespace.h"
+#include "ex/pool.h"
+#include "cm/registry.h"
+#include "machine_test.h"
 
 namespace emu::testing {
 namespace {

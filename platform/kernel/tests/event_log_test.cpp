@@ -7,9 +7,9 @@
 #include <string>
 #include <vector>
 
-#include "kernel/event_log.h"
-#include "testing/machine_test.h"
-#include "testing/test_driver.h"
+#include "io/event_log.h"
+#include "machine_test.h"
+#include "test_driver.h"
 
 namespace emu::testing {
 namespace {

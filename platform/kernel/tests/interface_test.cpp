@@ -4,12 +4,12 @@
 
 #include <string>
 
-#include "kernel/interface_manager.h"
-#include "kernel/object_namespace.h"
-#include "kernel/pool.h"
-#include "kernel/registry.h"
-#include "testing/machine_test.h"
-#include "testing/test_driver.h"
+#include "pnp/interface_manager.h"
+#include "ob/object_namespace.h"
+#include "ex/pool.h"
+#include "cm/registry.h"
+#include "machine_test.h"
+#include "test_driver.h"
 
 namespace emu::testing {
 namespace {

@@ -9,9 +9,9 @@
 #include <thread>
 #include <vector>
 
-#include "kernel/io_manager.h"
-#include "testing/fake_lower_device.h"
-#include "testing/machine_test.h"
+#include "io/io_manager.h"
+#include "fake_lower_device.h"
+#include "machine_test.h"
 
 namespace emu::testing {
 namespace {

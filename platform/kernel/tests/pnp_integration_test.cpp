@@ -8,13 +8,13 @@
 #include <string>
 #include <vector>
 
-#include "kernel/driver_loader.h"
-#include "kernel/interface_manager.h"
-#include "kernel/pnp_manager.h"
-#include "kernel/power_manager.h"
-#include "kernel/registry.h"
-#include "testing/machine_test.h"
-#include "testing/test_driver.h"
+#include "io/driver_loader.h"
+#include "pnp/interface_manager.h"
+#include "pnp/pnp_manager.h"
+#include "po/power_manager.h"
+#include "cm/registry.h"
+#include "machine_test.h"
+#include "test_driver.h"
 
 namespace emu::testing {
 namespace {

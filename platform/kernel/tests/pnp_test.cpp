@@ -7,13 +7,13 @@
 #include <string>
 #include <vector>
 
-#include "kernel/driver_loader.h"
-#include "kernel/object_namespace.h"
-#include "kernel/pnp_manager.h"
-#include "kernel/pool.h"
-#include "kernel/registry.h"
-#include "testing/machine_test.h"
-#include "testing/test_driver.h"
+#include "io/driver_loader.h"
+#include "ob/object_namespace.h"
+#include "pnp/pnp_manager.h"
+#include "ex/pool.h"
+#include "cm/registry.h"
+#include "machine_test.h"
+#include "test_driver.h"
 
 #include <windows.h>
 

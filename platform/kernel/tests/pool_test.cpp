@@ -1,9 +1,9 @@
-#include "kernel/pool.h"
+#include "ex/pool.h"
 
 #include <cstdint>
 #include <cstring>
 
-#include "testing/machine_test.h"
+#include "machine_test.h"
 
 namespace emu {
 namespace {

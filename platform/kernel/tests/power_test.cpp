@@ -5,9 +5,9 @@
 #include <atomic>
 #include <vector>
 
-#include "kernel/power_manager.h"
-#include "testing/machine_test.h"
-#include "testing/test_driver.h"
+#include "po/power_manager.h"
+#include "machine_test.h"
+#include "test_driver.h"
 
 namespace emu::testing {
 namespace {

@@ -1,12 +1,12 @@
-#include "kernel/registry.h"
+#include "cm/registry.h"
 
 #include <cstring>
 #include <string>
 #include <vector>
 
-#include "kernel/rtl_text.h"
-#include "machine/object_manager.h"
-#include "testing/machine_test.h"
+#include "rtl/rtl_text.h"
+#include "ob/object_manager.h"
+#include "machine_test.h"
 
 namespace emu {
 namespace {

@@ -5,9 +5,9 @@
 #include <cstring>
 #include <string>
 
-#include "kernel/pool.h"
-#include "kernel/rtl_text.h"
-#include "testing/machine_test.h"
+#include "ex/pool.h"
+#include "rtl/rtl_text.h"
+#include "machine_test.h"
 
 namespace emu {
 namespace {

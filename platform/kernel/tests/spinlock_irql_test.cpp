@@ -6,7 +6,7 @@
 #include <thread>
 #include <vector>
 
-#include "testing/machine_test.h"
+#include "machine_test.h"
 
 namespace emu {
 namespace {

@@ -6,12 +6,12 @@
 #include <thread>
 #include <vector>
 
-#include "kernel/clock.h"
-#include "kernel/dispatcher.h"
-#include "kernel/kthread.h"
-#include "kernel/thread_manager.h"
-#include "machine/object_manager.h"
-#include "testing/machine_test.h"
+#include "ke/clock.h"
+#include "ke/dispatcher.h"
+#include "ke/kthread.h"
+#include "ke/thread_manager.h"
+#include "ob/object_manager.h"
+#include "machine_test.h"
 
 // A driver's frames are compiled without exception support (no landing pads, unwind tables only).
 // PsTerminateSystemThread must still leave through them; their destructors do not run.

@@ -8,11 +8,11 @@
 #include <thread>
 #include <vector>
 
-#include "kernel/clock.h"
-#include "kernel/dispatcher.h"
-#include "kernel/dpc_manager.h"
-#include "kernel/pool.h"
-#include "testing/machine_test.h"
+#include "ke/clock.h"
+#include "ke/dispatcher.h"
+#include "ke/dpc_manager.h"
+#include "ex/pool.h"
+#include "machine_test.h"
 
 namespace emu {
 namespace {

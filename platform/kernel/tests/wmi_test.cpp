@@ -8,11 +8,11 @@
 #include <cstring>
 #include <vector>
 
-#include "kernel/pool.h"
-#include "kernel/wmi_manager.h"
-#include "testing/machine_test.h"
-#include "testing/test_driver.h"
-#include "testing/wmi_requests.h"
+#include "ex/pool.h"
+#include "wmi/wmi_manager.h"
+#include "machine_test.h"
+#include "test_driver.h"
+#include "wmi_requests.h"
 
 namespace emu::testing {
 namespace {

@@ -9,11 +9,11 @@
 #include <thread>
 #include <vector>
 
-#include "kernel/dpc_manager.h"
-#include "kernel/pool.h"
-#include "kernel/work_queues.h"
-#include "machine/object_manager.h"
-#include "testing/machine_test.h"
+#include "ke/dpc_manager.h"
+#include "ex/pool.h"
+#include "ex/work_queues.h"
+#include "ob/object_manager.h"
+#include "machine_test.h"
 
 namespace emu {
 namespace {

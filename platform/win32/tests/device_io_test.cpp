@@ -15,13 +15,13 @@
 #include <thread>
 #include <vector>
 
-#include "kernel/clock.h"
-#include "kernel/dispatcher.h"
-#include "kernel/object_namespace.h"
-#include "kernel/work_queues.h"
-#include "testing/machine_test.h"
-#include "testing/test_driver.h"
-#include "win32/win32_subsystem.h"
+#include "ke/clock.h"
+#include "ke/dispatcher.h"
+#include "ob/object_namespace.h"
+#include "ex/work_queues.h"
+#include "machine_test.h"
+#include "test_driver.h"
+#include "win32_subsystem.h"
 
 namespace emu::testing {
 namespace {

@@ -3,7 +3,7 @@
 #include <algorithm>
 #include <cstring>
 
-#include "kernel/pool.h"
+#include "ex/pool.h"
 
 namespace tfscenario {
 

@@ -14,12 +14,12 @@
 #include <vector>
 
 #include "images/tftestimage.h"
-#include "kernel/driver_loader.h"
-#include "kernel/interface_manager.h"
-#include "kernel/pnp_manager.h"
-#include "kernel/registry.h"
-#include "testing/machine_test.h"
-#include "testing/test_driver.h"
+#include "io/driver_loader.h"
+#include "pnp/interface_manager.h"
+#include "pnp/pnp_manager.h"
+#include "cm/registry.h"
+#include "machine_test.h"
+#include "test_driver.h"
 
 namespace tfscenario {
 

@@ -3,7 +3,7 @@
 // below them. Names are checked in the machine's object namespace.
 #include "framework_scenario.h"
 
-#include "kernel/object_namespace.h"
+#include "ob/object_namespace.h"
 
 namespace tfscenario {
 namespace {

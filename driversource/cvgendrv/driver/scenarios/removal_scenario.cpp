@@ -13,8 +13,8 @@
 
 // The codes are shared with user mode; this executable does not see the tools library's folders.
 #include "../../../../diskimage/inc/cvtools/tfusermodeinterfacecodes.h"
-#include "kernel/pool.h"
-#include "win32/win32_subsystem.h"
+#include "ex/pool.h"
+#include "win32_subsystem.h"
 
 namespace tfscenario {
 namespace {

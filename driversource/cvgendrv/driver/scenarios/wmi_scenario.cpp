@@ -7,7 +7,7 @@
 
 #include <wmilib.h>
 
-#include "testing/wmi_requests.h"
+#include "wmi_requests.h"
 
 namespace tfscenario {
 namespace {

@@ -10,10 +10,10 @@
 
 #include <ntddser.h>
 
-#include "kernel/io_manager.h"
-#include "kernel/pool.h"
-#include "testing/machine_test.h"
-#include "testing/test_driver.h"
+#include "io/io_manager.h"
+#include "ex/pool.h"
+#include "machine_test.h"
+#include "test_driver.h"
 #include "tfcontrolqueue.h"
 #include "tfmemorytracker.h"
 

@@ -12,10 +12,10 @@
 #include <thread>
 #include <vector>
 
-#include "kernel/object_namespace.h"
-#include "kernel/pool.h"
-#include "testing/machine_test.h"
-#include "testing/test_driver.h"
+#include "ob/object_namespace.h"
+#include "ex/pool.h"
+#include "machine_test.h"
+#include "test_driver.h"
 #include "tfbuffer.h"
 #include "tfdevice.h"
 #include "tfmemorytracker.h"

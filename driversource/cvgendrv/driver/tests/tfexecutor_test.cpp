@@ -8,12 +8,12 @@
 #include <thread>
 #include <vector>
 
-#include "kernel/dispatcher.h"
-#include "kernel/pool.h"
-#include "kernel/work_queues.h"
-#include "machine/verifier.h"
-#include "testing/machine_test.h"
-#include "testing/test_driver.h"
+#include "ke/dispatcher.h"
+#include "ex/pool.h"
+#include "ex/work_queues.h"
+#include "vf/verifier.h"
+#include "machine_test.h"
+#include "test_driver.h"
 #include "tfmemorytracker.h"
 #include "tfpassivelevelexecutor.h"
 

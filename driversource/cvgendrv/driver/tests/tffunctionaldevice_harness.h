@@ -15,12 +15,12 @@
 #include <string>
 #include <vector>
 
-#include "kernel/io_manager.h"
-#include "kernel/pnp_manager.h"
-#include "kernel/registry.h"
-#include "testing/fake_lower_device.h"
-#include "testing/machine_test.h"
-#include "testing/test_driver.h"
+#include "io/io_manager.h"
+#include "pnp/pnp_manager.h"
+#include "cm/registry.h"
+#include "fake_lower_device.h"
+#include "machine_test.h"
+#include "test_driver.h"
 #include "tfdriver.h"
 #include "tffunctionaldevice.h"
 #include "tfmemorytracker.h"

@@ -11,8 +11,8 @@
 #include <string>
 #include <vector>
 
-#include "kernel/object_namespace.h"
-#include "kernel/registry.h"
+#include "ob/object_namespace.h"
+#include "cm/registry.h"
 #include "tffunctionaldevice.h"
 #include "tffunctionaldevice_harness.h"
 #include "tfphysicaldevice.h"

@@ -13,8 +13,8 @@
 #include <thread>
 #include <vector>
 
-#include "kernel/debug_output.h"
-#include "kernel/power_manager.h"
+#include "dbg/debug_output.h"
+#include "po/power_manager.h"
 #include "tffunctionaldevice.h"
 #include "tffunctionaldevice_harness.h"
 

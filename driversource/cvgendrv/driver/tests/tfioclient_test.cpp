@@ -10,11 +10,11 @@
 #include <string>
 #include <vector>
 
-#include "kernel/pool.h"
-#include "kernel/registry.h"
-#include "testing/fake_lower_device.h"
-#include "testing/machine_test.h"
-#include "testing/test_driver.h"
+#include "ex/pool.h"
+#include "cm/registry.h"
+#include "fake_lower_device.h"
+#include "machine_test.h"
+#include "test_driver.h"
 #include "tfioclient.h"
 #include "tfmemorytracker.h"
 #include "tfphysicaldevice.h"

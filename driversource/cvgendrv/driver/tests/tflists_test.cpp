@@ -4,9 +4,9 @@
 #include <atomic>
 #include <cstring>
 
-#include "kernel/pool.h"
-#include "machine/verifier.h"
-#include "testing/machine_test.h"
+#include "ex/pool.h"
+#include "vf/verifier.h"
+#include "machine_test.h"
 #include "tfevent.h"
 #include "tflockedlist.h"
 #include "tfmemorytracker.h"

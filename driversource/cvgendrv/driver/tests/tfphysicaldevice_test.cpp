@@ -8,11 +8,11 @@
 #include <string>
 #include <vector>
 
-#include "kernel/object_namespace.h"
-#include "kernel/pool.h"
-#include "kernel/registry.h"
-#include "testing/machine_test.h"
-#include "testing/test_driver.h"
+#include "ob/object_namespace.h"
+#include "ex/pool.h"
+#include "cm/registry.h"
+#include "machine_test.h"
+#include "test_driver.h"
 #include "tfdeviceregistrysets.h"
 #include "tfioclient.h"
 #include "tfmemorytracker.h"

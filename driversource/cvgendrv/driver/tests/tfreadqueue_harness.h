@@ -16,10 +16,10 @@
 #include <ostream>
 #include <vector>
 
-#include "kernel/clock.h"
-#include "kernel/dpc_manager.h"
-#include "kernel/pool.h"
-#include "testing/machine_test.h"
+#include "ke/clock.h"
+#include "ke/dpc_manager.h"
+#include "ex/pool.h"
+#include "machine_test.h"
 #include "tfbuffer.h"
 #include "tfmemorytracker.h"
 #include "tfreadqueue.h"

@@ -5,7 +5,7 @@
 #include <random>
 #include <thread>
 
-#include "kernel/debug_output.h"
+#include "dbg/debug_output.h"
 
 namespace tfreadqueue_test {
 namespace {

@@ -8,10 +8,10 @@
 #include <string>
 #include <vector>
 
-#include "kernel/pool.h"
-#include "kernel/registry.h"
-#include "machine/object_manager.h"
-#include "testing/machine_test.h"
+#include "ex/pool.h"
+#include "cm/registry.h"
+#include "ob/object_manager.h"
+#include "machine_test.h"
 #include "tfmemorytracker.h"
 #include "tfregistry.h"
 #include "tfregistryinformationset.h"

@@ -14,14 +14,14 @@
 #include <thread>
 #include <vector>
 
-#include "kernel/interface_manager.h"
-#include "kernel/io_manager.h"
-#include "kernel/pnp_manager.h"
-#include "kernel/pool.h"
-#include "kernel/registry.h"
-#include "machine/verifier.h"
-#include "testing/machine_test.h"
-#include "testing/test_driver.h"
+#include "pnp/interface_manager.h"
+#include "io/io_manager.h"
+#include "pnp/pnp_manager.h"
+#include "ex/pool.h"
+#include "cm/registry.h"
+#include "vf/verifier.h"
+#include "machine_test.h"
+#include "test_driver.h"
 #include "tfmemorytracker.h"
 #include "tfregistryinformationset.h"
 #include "tfrequest.h"

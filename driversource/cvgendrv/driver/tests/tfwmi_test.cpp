@@ -7,10 +7,10 @@
 #include <string>
 #include <vector>
 
-#include "kernel/pool.h"
-#include "kernel/wmi_manager.h"
-#include "testing/machine_test.h"
-#include "testing/test_driver.h"
+#include "ex/pool.h"
+#include "wmi/wmi_manager.h"
+#include "machine_test.h"
+#include "test_driver.h"
 #include "tfdevicecallbacks.h"
 #include "tfmemorytracker.h"
 #include "tftrace.h"

@@ -15,12 +15,12 @@
 #include <memory>
 #include <vector>
 
-#include "kernel/clock.h"
-#include "kernel/dpc_manager.h"
-#include "kernel/pool.h"
-#include "kernel/work_queues.h"
-#include "testing/machine_test.h"
-#include "testing/test_driver.h"
+#include "ke/clock.h"
+#include "ke/dpc_manager.h"
+#include "ex/pool.h"
+#include "ex/work_queues.h"
+#include "machine_test.h"
+#include "test_driver.h"
 #include "tfmemorytracker.h"
 #include "tfwritequeue.h"
 

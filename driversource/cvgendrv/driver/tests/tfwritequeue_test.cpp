@@ -4,7 +4,7 @@
 #include <random>
 #include <thread>
 
-#include "kernel/debug_output.h"
+#include "dbg/debug_output.h"
 #include "tfwritequeue_harness.h"
 
 namespace tfwq_test {

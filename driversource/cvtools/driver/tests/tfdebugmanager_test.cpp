@@ -8,11 +8,11 @@
 #include <string>
 #include <vector>
 
-#include "kernel/clock.h"
-#include "kernel/pool.h"
-#include "kernel/registry.h"
-#include "kernel/trace_system.h"
-#include "testing/machine_test.h"
+#include "ke/clock.h"
+#include "ex/pool.h"
+#include "cm/registry.h"
+#include "dbg/trace_system.h"
+#include "machine_test.h"
 #include "tfdebugmanager.h"
 #include "tfmemorytracker.h"
 #include "tftrace.h"

@@ -6,9 +6,9 @@
 #include <string>
 #include <vector>
 
-#include "kernel/io_manager.h"
-#include "kernel/pool.h"
-#include "testing/machine_test.h"
+#include "io/io_manager.h"
+#include "ex/pool.h"
+#include "machine_test.h"
 #include "tfdeviceproperty.h"
 #include "tfmemorytracker.h"
 #include "tfregistryvalueconstraint.h"

@@ -6,8 +6,8 @@
 #include <thread>
 #include <vector>
 
-#include "kernel/pool.h"
-#include "testing/machine_test.h"
+#include "ex/pool.h"
+#include "machine_test.h"
 #include "tfmemorytracker.h"
 #include "tfobject.h"
 

@@ -6,9 +6,9 @@
 #include <string>
 #include <vector>
 
-#include "kernel/pool.h"
-#include "kernel/registry.h"
-#include "testing/machine_test.h"
+#include "ex/pool.h"
+#include "cm/registry.h"
+#include "machine_test.h"
 #include "tfmemorytracker.h"
 #include "tfregistry.h"
 #include "tfstring.h"

@@ -7,11 +7,11 @@
 #include <thread>
 #include <vector>
 
-#include "kernel/clock.h"
-#include "kernel/dispatcher.h"
-#include "kernel/io_manager.h"
-#include "testing/fake_lower_device.h"
-#include "testing/machine_test.h"
+#include "ke/clock.h"
+#include "ke/dispatcher.h"
+#include "io/io_manager.h"
+#include "fake_lower_device.h"
+#include "machine_test.h"
 #include "tfrequest.h"
 
 namespace {

@@ -4,8 +4,8 @@
 #include <cstring>
 #include <vector>
 
-#include "kernel/pool.h"
-#include "testing/machine_test.h"
+#include "ex/pool.h"
+#include "machine_test.h"
 #include "tfinformationset.h"
 #include "tfmemorytracker.h"
 #include "tfregistryinformationset.h"

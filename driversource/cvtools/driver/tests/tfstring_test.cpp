@@ -4,8 +4,8 @@
 
 #include <string>
 
-#include "kernel/pool.h"
-#include "testing/machine_test.h"
+#include "ex/pool.h"
+#include "machine_test.h"
 #include "tfmemorytracker.h"
 #include "tfstring.h"
 

@@ -5,11 +5,11 @@
 #include <mutex>
 #include <vector>
 
-#include "kernel/clock.h"
-#include "kernel/dispatcher.h"
-#include "kernel/pool.h"
-#include "kernel/thread_manager.h"
-#include "testing/machine_test.h"
+#include "ke/clock.h"
+#include "ke/dispatcher.h"
+#include "ex/pool.h"
+#include "ke/thread_manager.h"
+#include "machine_test.h"
 #include "tfmemorytracker.h"
 #include "tfworkerthread.h"
 

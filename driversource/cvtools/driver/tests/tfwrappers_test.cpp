@@ -7,9 +7,9 @@
 #include <thread>
 #include <vector>
 
-#include "kernel/clock.h"
-#include "kernel/pool.h"
-#include "testing/machine_test.h"
+#include "ke/clock.h"
+#include "ex/pool.h"
+#include "machine_test.h"
 #include "tfbuffer.h"
 #include "tfevent.h"
 #include "tfmemorytracker.h"
