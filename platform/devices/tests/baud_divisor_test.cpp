@@ -2,7 +2,7 @@
 #include <gtest/gtest.h>
 
 #include "chip_test_support.h"
-#include "devices/baud_divisor.h"
+#include "baud_divisor.h"
 
 namespace emu::devices {
 namespace {

@@ -4,10 +4,10 @@
 #include <cstdint>
 #include <vector>
 
-#include "devices/cable.h"
-#include "devices/ftdi_chip.h"
-#include "devices/scripted_peer.h"
-#include "devices/vendor_requests.h"
+#include "cable.h"
+#include "ftdi_chip.h"
+#include "scripted_peer.h"
+#include "vendor_requests.h"
 
 namespace emu::devices::testing {
 
