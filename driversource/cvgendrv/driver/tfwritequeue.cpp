@@ -2,6 +2,7 @@
 #include "tfwritequeue.h"
 
 #include "tfdebug.h"
+#include "tfinterlocked.h"
 
 // Longest total time-out the timer is armed for (about 3,650 years); longer ones saturate here.
 #define TF_WQ_MAX_DUE_TIME 0x0FFFFFFFFFFFFFFFULL
@@ -504,19 +505,19 @@ void CTfWriteQueue::m_StartTotalTimer(PIRP pInserting)
     // pending one runs on its unsent bytes. Requests a cancellation owns are on their way out (a
     // request being inserted has no cancel routine yet).
     for (PIRP pIrp = m_NextInList(&m_InFlightList, NULL); pIrp != NULL; pIrp = m_NextInList(&m_InFlightList, pIrp)) {
-        if (pIrp->CancelRoutine != NULL) {
+        if (TfIrpHasCancelRoutine(pIrp)) {
             m_ArmTotalTimer(pIrp, (ULONG)pIrp->IoStatus.Information);
             TfDebugLog(7, "CTfWriteQueue::m_StartTotalTimer - OUT (Success)");
             return;
         }
     }
-    if (m_pPartialIrp != NULL && m_pPartialIrp->CancelRoutine != NULL) {
+    if (m_pPartialIrp != NULL && TfIrpHasCancelRoutine(m_pPartialIrp)) {
         m_ArmTotalTimer(m_pPartialIrp, m_GetLength(m_pPartialIrp) - (ULONG)m_pPartialIrp->IoStatus.Information);
         TfDebugLog(7, "CTfWriteQueue::m_StartTotalTimer - OUT (Success)");
         return;
     }
     for (PIRP pIrp = m_NextInList(&m_PendingList, NULL); pIrp != NULL; pIrp = m_NextInList(&m_PendingList, pIrp)) {
-        if (pIrp->CancelRoutine != NULL || pIrp == pInserting) {
+        if (TfIrpHasCancelRoutine(pIrp) || pIrp == pInserting) {
             m_ArmTotalTimer(pIrp, m_GetLength(pIrp) - (ULONG)pIrp->IoStatus.Information);
             TfDebugLog(7, "CTfWriteQueue::m_StartTotalTimer - OUT (Success)");
             return;
