@@ -29,9 +29,14 @@ static void DeleteCallback(CTfObject* pObject)
     delete pObject;
 }
 
-static BOOLEAN DeviceAddedCallback(TfUserModeInterface*)
+static BOOLEAN DeviceAddedCallback(TfUserModeInterface* pInterface)
 {
     Rec().Record("device-added");
+    if (Rec().withSet) {
+        auto* pSet = new (NonPagedPool) CTfRegistryInformationSet();
+        EXPECT_TRUE(pSet->m_AddDwordEntry(u"Value", &Rec().setValue, 7, nullptr));
+        pInterface->m_SetInformationSet(pSet);
+    }
     return Rec().deviceAddedResult;
 }
 
@@ -48,6 +53,11 @@ BOOLEAN EntryAddDevice(CTfObject*, CTfDriver* pDriver, CTfFunctionalDevice* pDev
 BOOLEAN EntryCreate(CTfObject*) { Rec().Record("entry2"); return Rec().entryResult; }
 BOOLEAN EntryClose(CTfObject*) { Rec().Record("entry3"); return Rec().entryResult; }
 BOOLEAN EntryCleanup(CTfObject*) { Rec().Record("entry4"); return Rec().entryResult; }
+BOOLEAN EntryUserModeInterface(CTfObject*, CTfInformationSet*, ULONG, ULONG, PUCHAR)
+{
+    Rec().Record("entry18");
+    return Rec().setsResult;
+}
 
 void EntryChildWrite(CTfObject*, ULONG, CTfBuffer* pBuffer)
 {
@@ -73,10 +83,11 @@ NTSTATUS EntryBufferedControl(CTfObject*, ULONG, PVOID, ULONG, PVOID, ULONG, PUL
     return Rec().controlStatus;
 }
 
-NTSTATUS EntryQueueingControl(CTfObject*, ULONG, PVOID, ULONG, PVOID, ULONG, PULONG_PTR pulInformation,
-                              CTfControlQueue** ppQueue)
+NTSTATUS EntryQueueingControl(CTfObject*, ULONG ulCode, PVOID pInput, ULONG ulInputLength, PVOID, ULONG,
+                              PULONG_PTR pulInformation, CTfControlQueue** ppQueue)
 {
     Rec().Record("queueing-control");
+    if (Rec().onQueueingControl) Rec().onQueueingControl(ulCode, pInput, ulInputLength);
     *pulInformation = Rec().controlInformation;
     *ppQueue = Rec().queueToName;
     return Rec().controlStatus;

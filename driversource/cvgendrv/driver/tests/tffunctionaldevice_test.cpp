@@ -7,6 +7,8 @@
 
 #include <ntddser.h>
 
+#include "kernel/clock.h"
+
 namespace {
 
 using namespace tftest;
@@ -62,7 +64,7 @@ TEST_F(FunctionalDeviceTest, EntryOneNamesTheDeviceInsteadOfThePolicy)
     EXPECT_EQ(machine().GetRegistry().GetDword(kServicePath, u"DeviceCount"), std::nullopt);
 }
 
-TEST_F(FunctionalDeviceTest, OneOpenAtATimeAndAFailedOpenIsUndone)
+TEST_F(FunctionalDeviceTest, OneOpenAtATimeAndNoDirectoryOpens)
 {
     Rec().fill = [](CTfDeviceCallbacks* table) {
         table->m_CreateCallback = EntryCreate;
@@ -78,17 +80,58 @@ TEST_F(FunctionalDeviceTest, OneOpenAtATimeAndAFailedOpenIsUndone)
     EXPECT_EQ(Rec().Count("entry2"), 2u);
     EXPECT_EQ(Rec().Count("entry3"), 2u);
 
-    // A refusing create callback gives the gate back.
-    Rec().entryResult = false;
-    Open(STATUS_UNSUCCESSFUL);
-    Rec().entryResult = true;
-    Open(STATUS_SUCCESS);
-    Close();
-
     Request directory(Fdo(), IRP_MJ_CREATE);
     directory.Stack()->Parameters.Create.Options = FILE_DIRECTORY_FILE;
     directory.Send();
     EXPECT_EQ(directory.Status(), STATUS_NOT_A_DIRECTORY);
+}
+
+TEST_F(FunctionalDeviceTest, AFailedOpenIsUndoneInTheDriverAndGivesTheGateBack)
+{
+    // A create the driver refused leaves nothing open. Once the driver has opened, a failure after
+    // it (the configuration sets refused at load) must close the driver again, as a handle's
+    // cleanup and close would (entries 4 then 3), or it stays open with no handle to close it.
+    struct Case {
+        const char* name;
+        bool createResult;
+        bool setsResult;
+        std::vector<std::string> calls;
+    };
+    const Case cases[] = {
+        {"create refused", false, true, {"entry2"}},
+        {"sets refused at load", true, false, {"entry2", "entry18", "entry4", "entry3"}},
+    };
+    // A configuration interface registers under the device's driver key.
+    machine().GetIo().SetDevicePropertyString(Pdo(), DevicePropertyDriverKeyName,
+                                              u"{4D36E978-E325-11CE-BFC1-08002BE10318}\\0001");
+    Rec().withSet = true;
+    Rec().fill = [](CTfDeviceCallbacks* table) {
+        table->m_CreateCallback = EntryCreate;
+        table->m_CloseCallback = EntryClose;
+        table->m_CleanupCallback = EntryCleanup;
+        table->m_UserModeInterface = EntryUserModeInterface;
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        ASSERT_EQ(AddDevice(), STATUS_SUCCESS);
+        {
+            std::lock_guard lock(Rec().mutex);
+            Rec().calls.clear();
+        }
+        Rec().entryResult = c.createResult;
+        Rec().setsResult = c.setsResult;
+        Open(STATUS_UNSUCCESSFUL);
+        {
+            std::lock_guard lock(Rec().mutex);
+            EXPECT_EQ(Rec().calls, c.calls);
+        }
+        // The gate is free again: the next open succeeds.
+        Rec().entryResult = true;
+        Rec().setsResult = true;
+        Open(STATUS_SUCCESS);
+        Close();
+        DeleteDevice();
+    }
 }
 
 TEST_F(FunctionalDeviceTest, NullEntriesOpenAndCloseAndTheGateIsStillReleased)
@@ -190,9 +233,20 @@ TEST_F(FunctionalDeviceTest, DeviceControlRouting)
 
 TEST_F(FunctionalDeviceTest, XoffCounterIsHeldOnlyWhenTheDriverAcceptedACounter)
 {
+    machine().GetClock().SetScale(0);  // the held counter's time-out must not run out meanwhile
     Rec().fill = [](CTfDeviceCallbacks* table) { table->m_DeviceControlQueueingCallback = EntryQueueingControl; };
     ASSERT_EQ(AddDevice(), STATUS_SUCCESS);
     Start();
+    // The driver stores an accepted counter's values in the write queue, as a port driver does; the
+    // framework may queue the request only after that.
+    Rec().onQueueingControl = [this](ULONG code, PVOID input, ULONG inputLength) {
+        bool accepted = Rec().controlStatus == STATUS_SUCCESS;
+        if (code != IOCTL_SERIAL_XOFF_COUNTER || inputLength < sizeof(SERIAL_XOFF_COUNTER) || !accepted) return;
+        SERIAL_XOFF_COUNTER values;
+        std::memcpy(&values, input, sizeof(values));
+        Device()->m_GetWriteQueue()->m_SetXoffCounter([](PVOID, UCHAR) {}, nullptr, values.Timeout,
+                                                      (ULONG)values.Counter, values.XoffChar);
+    };
     auto send = [&](LONG counter, ULONG inputLength, NTSTATUS answer) {
         Rec().controlStatus = answer;
         auto request = std::make_unique<Request>(Fdo(), IRP_MJ_DEVICE_CONTROL, inputLength, IOCTL_SERIAL_XOFF_COUNTER, 0);
@@ -211,9 +265,12 @@ TEST_F(FunctionalDeviceTest, XoffCounterIsHeldOnlyWhenTheDriverAcceptedACounter)
     EXPECT_FALSE(Device()->m_GetWriteQueue()->m_IsXoffCounterHeld());
 
     auto held = send(5, sizeof(SERIAL_XOFF_COUNTER), STATUS_SUCCESS);
-    EXPECT_TRUE(Device()->m_GetWriteQueue()->m_IsXoffCounterHeld() || held->Completed());
+    EXPECT_FALSE(held->Completed());
+    EXPECT_TRUE(Device()->m_GetWriteQueue()->m_IsXoffCounterHeld());
     Device()->m_GetWriteQueue()->m_CancelAllIrps(TRUE);
     ASSERT_TRUE(held->WaitCompleted());
+    EXPECT_EQ(held->Status(), STATUS_CANCELLED);
+    EXPECT_FALSE(Device()->m_GetWriteQueue()->m_IsXoffCounterHeld());
 }
 
 TEST_F(FunctionalDeviceTest, InternalDeviceControlPrefersTheRequestLevelEntry)
