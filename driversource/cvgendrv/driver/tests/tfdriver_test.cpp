@@ -210,22 +210,29 @@ void FrameworkTest::TearDown()
     g_pRecorder = nullptr;
 }
 
-std::u16string FrameworkTest::HardwareKey()
+std::u16string FrameworkTest::HardwareKey(PDEVICE_OBJECT pdo)
 {
     std::u16string path;
-    EXPECT_EQ(machine().GetPnp().DeviceKeyPath(Pdo(), PLUGPLAY_REGKEY_DEVICE, path), STATUS_SUCCESS);
+    EXPECT_EQ(machine().GetPnp().DeviceKeyPath(pdo != nullptr ? pdo : Pdo(), PLUGPLAY_REGKEY_DEVICE, path),
+              STATUS_SUCCESS);
     return path;
 }
 
 void FrameworkTest::WriteDeviceValues(ULONG policy, const std::u16string& link)
 {
+    WriteDeviceValuesFor(Pdo(), u"TfTest", link, policy, 1);
+}
+
+void FrameworkTest::WriteDeviceValuesFor(PDEVICE_OBJECT pdo, const std::u16string& name, const std::u16string& link,
+                                         ULONG policy, ULONG lowest)
+{
     auto& registry = machine().GetRegistry();
-    std::u16string key = HardwareKey();
+    std::u16string key = HardwareKey(pdo);
     registry.SetDword(key, u"TypeOfDevice", FILE_DEVICE_SERIAL_PORT);
-    registry.SetString(key, u"DeviceName", u"TfTest", REG_SZ);
+    registry.SetString(key, u"DeviceName", name, REG_SZ);
     registry.SetDword(key, u"DeviceIndexingPolicyType", policy);
     registry.SetString(key, u"SymbolicLinkName", link, REG_SZ);
-    registry.SetDword(key, u"LowestStackLayer", 1);
+    registry.SetDword(key, u"LowestStackLayer", lowest);
 }
 
 NTSTATUS FrameworkTest::AddDevice()

@@ -134,7 +134,11 @@ protected:
 
     // The PDO's hardware key ("Device Parameters") with the FDO values a driver's INF would write.
     void WriteDeviceValues(ULONG policy = 1, const std::u16string& link = u"TFTEST");
-    std::u16string HardwareKey();
+    // The same values for a device on another PDO: its own name and link, policy 1, and whether it
+    // is the lowest layer (0: it sits on a framework child).
+    void WriteDeviceValuesFor(PDEVICE_OBJECT pdo, const std::u16string& name, const std::u16string& link, ULONG policy,
+                              ULONG lowest);
+    std::u16string HardwareKey(PDEVICE_OBJECT pdo = nullptr);
     // AddDevice through the driver object's entry point.
     NTSTATUS AddDevice();
     PDEVICE_OBJECT Pdo() { return m_pdo->Device(); }

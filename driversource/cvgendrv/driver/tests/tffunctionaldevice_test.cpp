@@ -8,6 +8,9 @@
 #include <ntddser.h>
 
 #include "kernel/clock.h"
+#include "machine/object_manager.h"
+#include "tfphysicaldevice.h"
+#include "tfregistry.h"
 
 namespace {
 
@@ -307,6 +310,99 @@ TEST_F(FunctionalDeviceTest, FirstPartnerIsMarkedAndUnpairingLeavesTheListEmpty)
     Device()->m_UnpairDevices();
     Device()->m_UnpairDevices();
     EXPECT_TRUE(TfGetDriver()->m_GetDeviceList()->m_IsEmpty());
+}
+
+// An upper "__YB" device sits on a framework child whose partner name is the link of an "__OB" device
+// of the same driver: it takes a reference to that device (its partner) and the "__OB" device
+// redirects to it (paired).
+class PairingTest : public FunctionalDeviceTest {
+protected:
+    // A framework child of this driver, plugged as a root node (no function driver is bound), with
+    // the partner name a bus driver gives it and the values of a device stacked on it.
+    PDEVICE_OBJECT PlugChild(ULONG index, const CTfString& partner)
+    {
+        std::u16string childKey = std::u16string(kServicePath) + u"\\Child" + std::u16string(1, u'0' + index);
+        auto& registry = machine().GetRegistry();
+        EXPECT_TRUE(registry.CreateKey(childKey));
+        registry.SetDword(childKey, u"ContextID", index);
+        registry.SetDword(childKey, u"TypeOfDevice", FILE_DEVICE_UNKNOWN);
+        registry.SetString(childKey, u"DeviceName", u"TfChild" + std::u16string(1, u'0' + index));
+        registry.SetString(childKey, u"DeviceTextDescription", u"Child");
+        registry.SetString(childKey, u"BusQueryDeviceID", u"FTDIBUS\\X__YB");
+        registry.SetString(childKey, u"BusQueryHardwareIDs", u"FTDIBUS\\X__YB");
+        registry.SetString(childKey, u"BusTypeGuid", u"{862AB446-2AA7-4B60-8945-F579C09F36CB}");
+        registry.SetDword(childKey, u"LegacyBusType", 15);
+        CTfString Path(PagedPool, (const WCHAR*)childKey.c_str());
+        HANDLE hKey = nullptr;
+        EXPECT_TRUE(CTfRegistry::m_OpenKey(Path, &hKey, KEY_READ, FALSE));
+        BOOLEAN bSuccess = FALSE;
+        auto* pChild = new (NonPagedPool) CTfPhysicalDevice(m_driver->Driver(), nullptr, hKey, 0, &bSuccess);
+        ZwClose(hKey);
+        EXPECT_TRUE(bSuccess);
+        EXPECT_EQ(pChild->m_GetPartnerName()->m_Assign(partner), STATUS_SUCCESS);
+        PDEVICE_OBJECT child = pChild->m_GetDeviceObject();
+        std::u16string instance = u"ROOT\\TFPAIR\\000" + std::u16string(1, u'0' + index);
+        // No function driver is bound: the node only gets its keys and properties.
+        machine().GetPnp().AddRootDevice(instance, {u"FTDIBUS\\X__YB"}, child);
+        machine().GetIo().SetDevicePropertyString(child, DevicePropertyHardwareID, u"FTDIBUS\\X__YB\0");
+        WriteDeviceValuesFor(child, u"TfPair", u"TFPAIR", 1, 0);
+        return child;
+    }
+    NTSTATUS AddDeviceOn(PDEVICE_OBJECT pdo)
+    {
+        return m_driver->Driver()->DriverExtension->AddDevice(m_driver->Driver(), pdo);
+    }
+    static CTfFunctionalDevice* FunctionalDeviceOf(PDEVICE_OBJECT fdo)
+    {
+        return static_cast<CTfFunctionalDevice*>(CTfDriver::sm_PeekDevice(fdo));
+    }
+    // References to the device object besides the one this call takes.
+    LONG_PTR References(PDEVICE_OBJECT device)
+    {
+        emu::ObjectManager& objects = machine().GetObjectManager();
+        LONG_PTR count = objects.Reference(device);
+        objects.Dereference(device);
+        return count - 1;
+    }
+};
+
+TEST_F(PairingTest, PartnersLetGoOfEachOtherWhicheverIsDeletedFirst)
+{
+    machine().GetIo().SetDevicePropertyString(Pdo(), DevicePropertyHardwareID, u"FTDIBUS\\X__OB\0");
+    for (bool firstGoesFirst : {true, false}) {
+        SCOPED_TRACE(firstGoesFirst ? "the __OB device deleted first" : "the __YB device deleted first");
+        ASSERT_EQ(AddDevice(), STATUS_SUCCESS);
+        PDEVICE_OBJECT firstFdo = Fdo();
+        CTfFunctionalDevice* first = Device();
+        EXPECT_TRUE(first->m_IsFirstPartner());
+        LONG_PTR firstReferences = References(firstFdo);
+
+        PDEVICE_OBJECT child = PlugChild(firstGoesFirst ? 1 : 2, first->m_GetSymbolicLinkName());
+        ASSERT_EQ(AddDeviceOn(child), STATUS_SUCCESS);
+        PDEVICE_OBJECT secondFdo = child->AttachedDevice;
+        CTfFunctionalDevice* second = FunctionalDeviceOf(secondFdo);
+        ASSERT_NE(second, nullptr);
+        EXPECT_FALSE(second->m_IsFirstPartner());
+        EXPECT_EQ(second->m_GetPartnerDeviceObject(), firstFdo);
+        EXPECT_EQ(first->m_GetPairedDeviceObject(), secondFdo);
+        EXPECT_EQ(References(firstFdo), firstReferences + 1);
+        EXPECT_EQ(TfGetDriver()->m_GetDeviceList()->m_GetCount(), 2u);
+
+        if (firstGoesFirst) {
+            DeleteDevice();
+            EXPECT_EQ(second->m_GetPartnerDeviceObject(), nullptr);
+            EXPECT_FALSE(machine().GetObjectManager().IsObject(firstFdo)) << "a partner reference keeps it";
+            ASSERT_TRUE(CTfDriver::sm_DeleteDeviceObject(secondFdo, nullptr));
+        } else {
+            ASSERT_TRUE(CTfDriver::sm_DeleteDeviceObject(secondFdo, nullptr));
+            EXPECT_EQ(first->m_GetPairedDeviceObject(), nullptr);
+            EXPECT_EQ(References(firstFdo), firstReferences);
+            DeleteDevice();
+        }
+        EXPECT_TRUE(TfGetDriver()->m_GetDeviceList()->m_IsEmpty());
+        // The child goes as Plug and Play removes it.
+        EXPECT_EQ(machine().GetPnp().QueryRemoveDevice(child), STATUS_SUCCESS);
+    }
 }
 
 }  // namespace
