@@ -65,6 +65,8 @@ CTfWriteQueue::CTfWriteQueue()
       m_pOutsideIrp(NULL),
       m_bOutsideTimedOut(FALSE),
       m_ulOutsidePurgeSequence(0),
+      m_pOutsideHook(NULL),
+      m_pOutsideHookContext(NULL),
       m_bInWriteCallback(FALSE),
       m_bRestartAfterCallback(FALSE),
       m_ulPurgeSequence(0),
@@ -215,6 +217,16 @@ void CTfWriteQueue::m_SetTransmitterEmptyCallback(PTF_WRITE_QUEUE_TRANSMITTER_EM
     m_pTransmitterEmptyContext = pContext;
     m_LockB.m_Release();
     TfDebugLog(7, "CTfWriteQueue::m_SetTransmitterEmptyCallback - OUT (Success)");
+}
+
+void CTfWriteQueue::m_SetOutsideHook(PTF_WRITE_QUEUE_OUTSIDE_HOOK pHook, PVOID pContext)
+{
+    TfDebugLog(7, "CTfWriteQueue::m_SetOutsideHook - IN");
+    m_LockB.m_Acquire();
+    m_pOutsideHook = pHook;
+    m_pOutsideHookContext = pContext;
+    m_LockB.m_Release();
+    TfDebugLog(7, "CTfWriteQueue::m_SetOutsideHook - OUT (Success)");
 }
 
 void CTfWriteQueue::m_ClearOwnerCallbacks()
@@ -789,6 +801,8 @@ ULONG CTfWriteQueue::m_FillBlock(PUCHAR pucBlock, ULONG ulBlock, PBOOLEAN pbWrit
         m_ulOutsidePurgeSequence = ulPurgeSequence;
         ULONG ulLength = m_GetLength(pIrp);
         ULONG ulSent = (ULONG)pIrp->IoStatus.Information;
+        PTF_WRITE_QUEUE_OUTSIDE_HOOK pHook = m_pOutsideHook;
+        PVOID pHookContext = m_pOutsideHookContext;
         m_LockB.m_Release();
 
         ULONG ulTake = ulLength - ulSent;
@@ -798,6 +812,9 @@ ULONG CTfWriteQueue::m_FillBlock(PUCHAR pucBlock, ULONG ulBlock, PBOOLEAN pbWrit
         RtlCopyMemory(pucBlock + ulCopied, (PUCHAR)pIrp->AssociatedIrp.SystemBuffer + ulSent, ulTake);
         ulCopied += ulTake;
         BOOLEAN bWhole = (ulSent + ulTake == ulLength);
+        if (pHook != NULL) {
+            pHook(pHookContext, TF_WQ_OUTSIDE_COPIED, pIrp);
+        }
 
         m_LockB.m_Acquire();
         pIrp->IoStatus.Information = ulSent + ulTake;
@@ -826,6 +843,9 @@ ULONG CTfWriteQueue::m_FillBlock(PUCHAR pucBlock, ULONG ulBlock, PBOOLEAN pbWrit
             continue;
         }
         m_LockB.m_Release();
+        if (pHook != NULL) {
+            pHook(pHookContext, TF_WQ_OUTSIDE_CHECKED, pIrp);
+        }
 
         NTSTATUS Status;
         if (bWhole) {

@@ -1,7 +1,8 @@
 // Test harness of the write queue: a machine with a paused clock and deterministic work queues, a
 // test driver whose write, flush and device-control dispatch feed the queue, and a scripted owner
 // acting as the port driver (records every block, answers the write and transmitter-empty
-// callbacks as told, may confirm bytes from inside its write callback).
+// callbacks as told, may confirm bytes from inside its write callback), and the builder's hook, on
+// which a test stages what another thread does while a request is out of the queues.
 #pragma once
 
 #include <gtest/gtest.h>
@@ -172,6 +173,13 @@ protected:
         Drain();
     }
     size_t Drain() { return machine().GetWorkQueues().DrainWorkQueues(); }
+    // Runs `action` on the block builder's thread each time it holds a request out of the queues
+    // (TF_WQ_OUTSIDE_COPIED, TF_WQ_OUTSIDE_CHECKED), with no queue lock held.
+    void OnOutside(std::function<void(ULONG, PIRP)> action)
+    {
+        m_onOutside = std::move(action);
+        m_queue->m_SetOutsideHook(OutsideHook, this);
+    }
     void AdvanceMs(LONGLONG ms)
     {
         machine().GetClock().Advance(ms * 10000);
@@ -226,6 +234,12 @@ protected:
         if (test->m_onXoffSend) test->m_onXoffSend();
     }
 
+    static void OutsideHook(PVOID context, ULONG point, PIRP irp)
+    {
+        EXPECT_EQ(KeGetCurrentIrql(), PASSIVE_LEVEL);
+        static_cast<WriteQueueTest*>(context)->m_onOutside(point, irp);
+    }
+
     static NTSTATUS OnCompletion(PDEVICE_OBJECT, PIRP irp, PVOID context)
     {
         auto* request = static_cast<Request*>(context);
@@ -253,6 +267,7 @@ protected:
     Bytes m_xoffSent;
     std::vector<KIRQL> m_xoffSendIrql;
     std::function<void()> m_onXoffSend;
+    std::function<void(ULONG, PIRP)> m_onOutside;
 };
 
 }  // namespace tfwq_test
