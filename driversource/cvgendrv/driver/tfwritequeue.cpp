@@ -75,6 +75,7 @@ CTfWriteQueue::CTfWriteQueue()
       m_ulDeferredWritten(0),
       m_bDataWrittenWorkerQueued(FALSE),
       m_bStartKickFailed(FALSE),
+      m_bStartAfterCancel(FALSE),
       m_bRetryScheduled(FALSE),
       m_bDeleting(FALSE)
 {
@@ -790,6 +791,14 @@ ULONG CTfWriteQueue::m_FillBlock(PUCHAR pucBlock, ULONG ulBlock, PBOOLEAN pbWrit
     while (ulCopied < ulBlock) {
         // The request a block took only part of comes first (the peek puts it at the front).
         m_LockB.m_Acquire();
+        if (m_pPartialIrp != NULL && !TfIrpHasCancelRoutine(m_pPartialIrp)) {
+            // A cancellation owns it and waits for this lock to take it out. No later request may
+            // go ahead of it, and none can become the partly sent one while it holds that place:
+            // the cancellation starts the next block.
+            m_bStartAfterCancel = TRUE;
+            m_LockB.m_Release();
+            break;
+        }
         PIRP pIrp = TfCsqRemoveNextIrpLocked(&m_PendingCsq.Csq, NULL);
         if (pIrp == NULL) {
             m_LockB.m_Release();
@@ -1146,6 +1155,7 @@ void CTfWriteQueue::m_CompleteCanceledWrite(PIRP pIrp)
     }
     m_CompleteIrp(pIrp, STATUS_CANCELLED, 0);
     m_AfterWriteSideChange();
+    m_StartAfterCancel();
     TfDebugLog(7, "CTfWriteQueue::m_CompleteCanceledWrite - OUT (Success)");
 }
 
@@ -1170,7 +1180,27 @@ void CTfWriteQueue::m_RunDeferredCancels(BOOLEAN bTakeMutex)
         m_CompleteList(pList, STATUS_CANCELLED, FALSE);
         m_AfterWriteSideChange();
     }
+    if (bTakeMutex) {
+        m_StartAfterCancel();
+    }
     TfDebugLog(7, "CTfWriteQueue::m_RunDeferredCancels - OUT (Success)");
+}
+
+void CTfWriteQueue::m_StartAfterCancel()
+{
+    TfDebugLog(7, "CTfWriteQueue::m_StartAfterCancel - IN");
+    m_LockB.m_Acquire();
+    BOOLEAN bStart = m_bStartAfterCancel;
+    m_bStartAfterCancel = FALSE;
+    m_LockB.m_Release();
+    if (bStart) {
+        if (KeGetCurrentIrql() == PASSIVE_LEVEL) {
+            m_StartNextWrite();
+        } else {
+            m_ScheduleRetry();
+        }
+    }
+    TfDebugLog(7, "CTfWriteQueue::m_StartAfterCancel - OUT (Success)");
 }
 
 void CTfWriteQueue::sm_CancelWorker(PVOID pContext, PVOID pArgument)

@@ -209,6 +209,7 @@ private:
     void m_SettleFailedBlock(ULONG ulBlock);
     void m_CompleteCanceledWrite(PIRP pIrp);
     void m_RunDeferredCancels(BOOLEAN bTakeMutex);
+    void m_StartAfterCancel();
     void m_ScheduleRetry();
     void m_TotalTimeoutExpired();
     void m_SendXoffCharacter();
@@ -291,6 +292,9 @@ private:
     ULONG m_ulDeferredWritten;
     BOOLEAN m_bDataWrittenWorkerQueued;
     BOOLEAN m_bStartKickFailed;
+    // The block builder stopped at a partly sent request a cancellation owns; the cancellation
+    // starts the next block once it has taken the request out.
+    BOOLEAN m_bStartAfterCancel;
     BOOLEAN m_bRetryScheduled;
     BOOLEAN m_bDeleting;
     // Timer lists last, so they are destroyed (waiting for their callbacks) first. Flush polls, the

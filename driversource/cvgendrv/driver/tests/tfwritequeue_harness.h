@@ -10,6 +10,7 @@
 #include <wdm.h>
 #include <ntddser.h>
 
+#include <atomic>
 #include <cstdint>
 #include <deque>
 #include <functional>
@@ -29,12 +30,13 @@ namespace tfwq_test {
 
 using Bytes = std::vector<uint8_t>;
 
-// One request as its sender sees it.
+// One request as its sender sees it. The count of completions is atomic: racing tests read it while
+// other threads complete requests; the rest is read once every thread has joined.
 struct Request {
     PIRP irp = nullptr;
     Bytes data;
     NTSTATUS returned = STATUS_SUCCESS;  // what the dispatch returned
-    int completions = 0;
+    std::atomic<int> completions{0};
     NTSTATUS status = STATUS_SUCCESS;
     ULONG_PTR information = 0;
     bool pendingReturned = false;
@@ -159,6 +161,26 @@ protected:
         Drain();
         return cancelled;
     }
+    // IoCancelIrp in its two halves, as another processor runs it: the first takes the request's
+    // cancel routine (from then on the cancellation owns the request), the second calls it, which
+    // takes the request out under the queue's lock and completes it. In between, a test stages
+    // what the queue does meanwhile.
+    PDRIVER_CANCEL TakeCancelRoutine(Request& request)
+    {
+        KIRQL irql;
+        IoAcquireCancelSpinLock(&irql);
+        std::atomic_ref<BOOLEAN>(request.irp->Cancel).store(TRUE);
+        PDRIVER_CANCEL routine = IoSetCancelRoutine(request.irp, nullptr);
+        IoReleaseCancelSpinLock(irql);
+        return routine;
+    }
+    void RunCancelRoutine(Request& request, PDRIVER_CANCEL routine)
+    {
+        KIRQL irql;
+        IoAcquireCancelSpinLock(&irql);
+        request.irp->CancelIrql = irql;
+        routine(IoGetCurrentIrpStackLocation(request.irp)->DeviceObject, request.irp);
+    }
 
     // ---- The device side -------------------------------------------------------------------------
     void Confirm(ULONG count)
@@ -243,10 +265,10 @@ protected:
     static NTSTATUS OnCompletion(PDEVICE_OBJECT, PIRP irp, PVOID context)
     {
         auto* request = static_cast<Request*>(context);
-        ++request->completions;
         request->status = irp->IoStatus.Status;
         request->information = irp->IoStatus.Information;
         request->pendingReturned = irp->PendingReturned;
+        ++request->completions;  // last: a racing reader that sees it sees the rest
         return STATUS_MORE_PROCESSING_REQUIRED;  // the IRP is the test's own
     }
 

@@ -317,6 +317,47 @@ TEST_F(WriteQueueTest, CancellingAtDispatchLevelNeverWaitsForTheMutex)
     EXPECT_EQ(m_queue->m_GetDiscardCount(), 4u);
 }
 
+// The block builder meets the partly sent request after a cancellation took its cancel routine and
+// before it took the request out (which waits for the queue's lock). No later request may be sent
+// ahead of it or take its place as the partly sent one; once the cancellation has taken it out, at
+// PASSIVE_LEVEL or deferred from DISPATCH_LEVEL, the next block goes out.
+class PartlySentCancelTest : public WriteQueueTest, public ::testing::WithParamInterface<KIRQL> {};
+
+TEST_P(PartlySentCancelTest, TheNextRequestWaitsForTheCancellationAndThenGoesOut)
+{
+    Confirm(4);  // initial credit
+    Request& part = Write(Pattern(10, 0));
+    Request& next = Write(Pattern(5, 100));
+    ASSERT_EQ(Sent(), Bytes(part.data.begin(), part.data.begin() + 4));
+    PDRIVER_CANCEL routine = TakeCancelRoutine(part);
+    ASSERT_NE(routine, nullptr);
+
+    Confirm(4);  // credit for 4 more while the cancellation owns the part
+    EXPECT_EQ(SentCount(), 4u);
+    EXPECT_FALSE(next.Done());
+    {
+        ScopedIrql level(GetParam());
+        RunCancelRoutine(part, routine);
+    }
+    Drain();
+    ASSERT_TRUE(part.Done());
+    EXPECT_EQ(part.status, STATUS_CANCELLED);
+    Bytes expected(part.data.begin(), part.data.begin() + 4);
+    expected.insert(expected.end(), next.data.begin(), next.data.begin() + 4);
+    EXPECT_EQ(Sent(), expected) << "the next request goes out once the part is taken out";
+    ASSERT_FALSE(next.Done());
+    Confirm(4);
+    Confirm(1);
+    ASSERT_TRUE(next.Done());
+    EXPECT_EQ(next.status, STATUS_SUCCESS);
+    EXPECT_EQ(Sent().size(), 9u);
+}
+
+INSTANTIATE_TEST_SUITE_P(CancelAt, PartlySentCancelTest, ::testing::Values(KIRQL(PASSIVE_LEVEL), KIRQL(DISPATCH_LEVEL)),
+                         [](const ::testing::TestParamInfo<KIRQL>& info) {
+                             return info.param == PASSIVE_LEVEL ? std::string("Passive") : std::string("Dispatch");
+                         });
+
 TEST_F(WriteQueueTest, PurgeCancelsEverythingAndDiscardsWhatWasHandedOver)
 {
     Confirm(15);
