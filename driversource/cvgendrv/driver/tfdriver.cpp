@@ -3,6 +3,7 @@
 
 #include "tfdebugmanager.h"
 #include "tffunctionaldevice.h"
+#include "tfinterlocked.h"
 #include "tfmemorytracker.h"
 #include "tfphysicaldevice.h"
 #include "tfrequest.h"
@@ -20,12 +21,12 @@ CTfDriver* TfGetDriver(void)
 
 LONG TfGetDriverCount(void)
 {
-    return g_lTfDriverCount;
+    return TfInterlockedRead(&g_lTfDriverCount);
 }
 
 LONG TfFrameworkGetReferenceCount(void)
 {
-    return g_lTfFrameworkReferences;
+    return TfInterlockedRead(&g_lTfFrameworkReferences);
 }
 
 BOOLEAN TfFrameworkAddReference(void)
@@ -49,7 +50,7 @@ BOOLEAN TfFrameworkAddReference(void)
 void TfFrameworkRelease(void)
 {
     TfDebugLog(7, "TfFrameworkRelease - IN");
-    if (g_lTfFrameworkReferences <= 0) {
+    if (TfInterlockedRead(&g_lTfFrameworkReferences) <= 0) {
         TF_ASSERT_AT();
         TfDebugLog(7, "TfFrameworkRelease - OUT - Fail-> no reference");
         return;
@@ -241,7 +242,7 @@ void CTfDriver::sm_DriverUnload(PDRIVER_OBJECT pDriverObject)
             pDriverObject->DriverStartIo = NULL;
         }
         g_pTfDriver = NULL;
-        if (g_lTfDriverCount > 0) {
+        if (TfInterlockedRead(&g_lTfDriverCount) > 0) {
             InterlockedDecrement(&g_lTfDriverCount);
         }
         CTfDebugManager* pManager = g_pTfDebugManager;
@@ -276,7 +277,7 @@ void CTfDriver::m_DeleteDriver(PDRIVER_OBJECT pDriverObject, BOOLEAN bOnRemoval)
         g_pTfDriver = NULL;
     }
     delete pDriver;
-    if (g_lTfDriverCount > 0) {
+    if (TfInterlockedRead(&g_lTfDriverCount) > 0) {
         InterlockedDecrement(&g_lTfDriverCount);
     }
     if (pUnloadCallback != NULL) {

@@ -211,6 +211,8 @@ public:
     // Read and written under the driver lock.
     PDEVICE_OBJECT m_GetPairedDeviceObject() const { return m_pPairedDeviceObject; }
     void m_SetPairedDeviceObject(PDEVICE_OBJECT pDeviceObject) { m_pPairedDeviceObject = pDeviceObject; }
+    // The first partner of an upper "__YB" device, referenced while paired; under the driver lock.
+    PDEVICE_OBJECT m_GetPartnerDeviceObject() const { return m_pPartnerDeviceObject; }
 
 protected:
     // Construction steps.

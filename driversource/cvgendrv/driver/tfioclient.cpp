@@ -3,6 +3,7 @@
 #include "tfioclient.h"
 
 #include "tfdebug.h"
+#include "tfinterlocked.h"
 #include "tfmemorytracker.h"
 #include "tfrequest.h"
 
@@ -49,6 +50,12 @@ CTfReadClientRecord::~CTfReadClientRecord()
     TfDebugLog(7, "CTfReadClientRecord::~CTfReadClientRecord - OUT (Success)");
 }
 
+void CTfReadClientRecord::m_SetLengthCellLocked(ULONG ulLength)
+{
+    // The client's thread reads the cell without our lock, through an interlocked read.
+    InterlockedExchange((LONG volatile*)m_pulLengthCell, (LONG)ulLength);
+}
+
 void CTfReadClientRecord::m_UpdateClientLocked()
 {
     if (m_pEvent == NULL) {
@@ -56,11 +63,11 @@ void CTfReadClientRecord::m_UpdateClientLocked()
     }
     PTF_READ_RECORD pHead = (PTF_READ_RECORD)m_Records.m_GetHead();
     if (pHead != NULL) {
-        *m_pulLengthCell = TfRecordDataLength(pHead) + TF_READ_RECORD_HEADER_SIZE;
+        m_SetLengthCellLocked(TfRecordDataLength(pHead) + TF_READ_RECORD_HEADER_SIZE);
         KeSetEvent(m_pEvent, IO_NO_INCREMENT, FALSE);
     } else {
         KeClearEvent(m_pEvent);
-        *m_pulLengthCell = 0;
+        m_SetLengthCellLocked(0);
     }
 }
 
@@ -137,7 +144,7 @@ void CTfReadClientRecord::m_DetachClient()
     // The client stops seeing records: its event falls and its cell empties.
     if (m_pEvent != NULL) {
         KeClearEvent(m_pEvent);
-        *m_pulLengthCell = 0;
+        m_SetLengthCellLocked(0);
     }
     m_pEvent = NULL;
     m_pulLengthCell = NULL;
@@ -292,7 +299,8 @@ void CTfIoClient::m_ClientLoop()
             TfDebugLog(7, "CTfIoClient::m_ClientLoop - stop");
             break;
         }
-        ULONG ulLength = m_ulLengthCell;
+        // The server writes the cell under its own lock with an interlocked exchange.
+        ULONG ulLength = TfInterlockedReadUlong(&m_ulLengthCell);
         if (ulLength < TF_READ_RECORD_HEADER_SIZE) {
             TfDebugLog(7, "CTfIoClient::m_ClientLoop - no record length");
             break;

@@ -53,6 +53,7 @@ private:
 
     // With the lock held: the cell and the event follow the head record.
     void m_UpdateClientLocked();
+    void m_SetLengthCellLocked(ULONG ulLength);
 
     CTfSpinLock m_Lock;
     PKEVENT m_pEvent;

@@ -14,6 +14,7 @@
 
 #include "tfdebug.h"
 #include "tfdebugmanager.h"
+#include "tfinterlocked.h"
 
 // Longest due time a timer is armed for (100-ns units, about 14,600 years): longer time-outs
 // saturate instead of wrapping to a short one.
@@ -385,7 +386,7 @@ void CTfReadQueue::m_DeliverLocked(PLIST_ENTRY pFinished)
         if (pHead == NULL || m_DataList.m_IsEmpty()) {
             break;
         }
-        if (pHead->CancelRoutine == NULL) {
+        if (!TfIrpHasCancelRoutine(pHead)) {
             // A cancellation owns the head and waits for the lock; once it has taken the request
             // out it runs the delivery again for the next one.
             break;

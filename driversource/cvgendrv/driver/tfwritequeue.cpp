@@ -2,6 +2,7 @@
 #include "tfwritequeue.h"
 
 #include "tfdebug.h"
+#include "tfinterlocked.h"
 
 // Longest total time-out the timer is armed for (about 3,650 years); longer ones saturate here.
 #define TF_WQ_MAX_DUE_TIME 0x0FFFFFFFFFFFFFFFULL
@@ -64,6 +65,8 @@ CTfWriteQueue::CTfWriteQueue()
       m_pOutsideIrp(NULL),
       m_bOutsideTimedOut(FALSE),
       m_ulOutsidePurgeSequence(0),
+      m_pOutsideHook(NULL),
+      m_pOutsideHookContext(NULL),
       m_bInWriteCallback(FALSE),
       m_bRestartAfterCallback(FALSE),
       m_ulPurgeSequence(0),
@@ -72,6 +75,7 @@ CTfWriteQueue::CTfWriteQueue()
       m_ulDeferredWritten(0),
       m_bDataWrittenWorkerQueued(FALSE),
       m_bStartKickFailed(FALSE),
+      m_bStartAfterCancel(FALSE),
       m_bRetryScheduled(FALSE),
       m_bDeleting(FALSE)
 {
@@ -214,6 +218,16 @@ void CTfWriteQueue::m_SetTransmitterEmptyCallback(PTF_WRITE_QUEUE_TRANSMITTER_EM
     m_pTransmitterEmptyContext = pContext;
     m_LockB.m_Release();
     TfDebugLog(7, "CTfWriteQueue::m_SetTransmitterEmptyCallback - OUT (Success)");
+}
+
+void CTfWriteQueue::m_SetOutsideHook(PTF_WRITE_QUEUE_OUTSIDE_HOOK pHook, PVOID pContext)
+{
+    TfDebugLog(7, "CTfWriteQueue::m_SetOutsideHook - IN");
+    m_LockB.m_Acquire();
+    m_pOutsideHook = pHook;
+    m_pOutsideHookContext = pContext;
+    m_LockB.m_Release();
+    TfDebugLog(7, "CTfWriteQueue::m_SetOutsideHook - OUT (Success)");
 }
 
 void CTfWriteQueue::m_ClearOwnerCallbacks()
@@ -504,19 +518,19 @@ void CTfWriteQueue::m_StartTotalTimer(PIRP pInserting)
     // pending one runs on its unsent bytes. Requests a cancellation owns are on their way out (a
     // request being inserted has no cancel routine yet).
     for (PIRP pIrp = m_NextInList(&m_InFlightList, NULL); pIrp != NULL; pIrp = m_NextInList(&m_InFlightList, pIrp)) {
-        if (pIrp->CancelRoutine != NULL) {
+        if (TfIrpHasCancelRoutine(pIrp)) {
             m_ArmTotalTimer(pIrp, (ULONG)pIrp->IoStatus.Information);
             TfDebugLog(7, "CTfWriteQueue::m_StartTotalTimer - OUT (Success)");
             return;
         }
     }
-    if (m_pPartialIrp != NULL && m_pPartialIrp->CancelRoutine != NULL) {
+    if (m_pPartialIrp != NULL && TfIrpHasCancelRoutine(m_pPartialIrp)) {
         m_ArmTotalTimer(m_pPartialIrp, m_GetLength(m_pPartialIrp) - (ULONG)m_pPartialIrp->IoStatus.Information);
         TfDebugLog(7, "CTfWriteQueue::m_StartTotalTimer - OUT (Success)");
         return;
     }
     for (PIRP pIrp = m_NextInList(&m_PendingList, NULL); pIrp != NULL; pIrp = m_NextInList(&m_PendingList, pIrp)) {
-        if (pIrp->CancelRoutine != NULL || pIrp == pInserting) {
+        if (TfIrpHasCancelRoutine(pIrp) || pIrp == pInserting) {
             m_ArmTotalTimer(pIrp, m_GetLength(pIrp) - (ULONG)pIrp->IoStatus.Information);
             TfDebugLog(7, "CTfWriteQueue::m_StartTotalTimer - OUT (Success)");
             return;
@@ -777,6 +791,14 @@ ULONG CTfWriteQueue::m_FillBlock(PUCHAR pucBlock, ULONG ulBlock, PBOOLEAN pbWrit
     while (ulCopied < ulBlock) {
         // The request a block took only part of comes first (the peek puts it at the front).
         m_LockB.m_Acquire();
+        if (m_pPartialIrp != NULL && !TfIrpHasCancelRoutine(m_pPartialIrp)) {
+            // A cancellation owns it and waits for this lock to take it out. No later request may
+            // go ahead of it, and none can become the partly sent one while it holds that place:
+            // the cancellation starts the next block.
+            m_bStartAfterCancel = TRUE;
+            m_LockB.m_Release();
+            break;
+        }
         PIRP pIrp = TfCsqRemoveNextIrpLocked(&m_PendingCsq.Csq, NULL);
         if (pIrp == NULL) {
             m_LockB.m_Release();
@@ -788,6 +810,8 @@ ULONG CTfWriteQueue::m_FillBlock(PUCHAR pucBlock, ULONG ulBlock, PBOOLEAN pbWrit
         m_ulOutsidePurgeSequence = ulPurgeSequence;
         ULONG ulLength = m_GetLength(pIrp);
         ULONG ulSent = (ULONG)pIrp->IoStatus.Information;
+        PTF_WRITE_QUEUE_OUTSIDE_HOOK pHook = m_pOutsideHook;
+        PVOID pHookContext = m_pOutsideHookContext;
         m_LockB.m_Release();
 
         ULONG ulTake = ulLength - ulSent;
@@ -797,6 +821,9 @@ ULONG CTfWriteQueue::m_FillBlock(PUCHAR pucBlock, ULONG ulBlock, PBOOLEAN pbWrit
         RtlCopyMemory(pucBlock + ulCopied, (PUCHAR)pIrp->AssociatedIrp.SystemBuffer + ulSent, ulTake);
         ulCopied += ulTake;
         BOOLEAN bWhole = (ulSent + ulTake == ulLength);
+        if (pHook != NULL) {
+            pHook(pHookContext, TF_WQ_OUTSIDE_COPIED, pIrp);
+        }
 
         m_LockB.m_Acquire();
         pIrp->IoStatus.Information = ulSent + ulTake;
@@ -825,6 +852,9 @@ ULONG CTfWriteQueue::m_FillBlock(PUCHAR pucBlock, ULONG ulBlock, PBOOLEAN pbWrit
             continue;
         }
         m_LockB.m_Release();
+        if (pHook != NULL) {
+            pHook(pHookContext, TF_WQ_OUTSIDE_CHECKED, pIrp);
+        }
 
         NTSTATUS Status;
         if (bWhole) {
@@ -1125,6 +1155,7 @@ void CTfWriteQueue::m_CompleteCanceledWrite(PIRP pIrp)
     }
     m_CompleteIrp(pIrp, STATUS_CANCELLED, 0);
     m_AfterWriteSideChange();
+    m_StartAfterCancel();
     TfDebugLog(7, "CTfWriteQueue::m_CompleteCanceledWrite - OUT (Success)");
 }
 
@@ -1149,7 +1180,27 @@ void CTfWriteQueue::m_RunDeferredCancels(BOOLEAN bTakeMutex)
         m_CompleteList(pList, STATUS_CANCELLED, FALSE);
         m_AfterWriteSideChange();
     }
+    if (bTakeMutex) {
+        m_StartAfterCancel();
+    }
     TfDebugLog(7, "CTfWriteQueue::m_RunDeferredCancels - OUT (Success)");
+}
+
+void CTfWriteQueue::m_StartAfterCancel()
+{
+    TfDebugLog(7, "CTfWriteQueue::m_StartAfterCancel - IN");
+    m_LockB.m_Acquire();
+    BOOLEAN bStart = m_bStartAfterCancel;
+    m_bStartAfterCancel = FALSE;
+    m_LockB.m_Release();
+    if (bStart) {
+        if (KeGetCurrentIrql() == PASSIVE_LEVEL) {
+            m_StartNextWrite();
+        } else {
+            m_ScheduleRetry();
+        }
+    }
+    TfDebugLog(7, "CTfWriteQueue::m_StartAfterCancel - OUT (Success)");
 }
 
 void CTfWriteQueue::sm_CancelWorker(PVOID pContext, PVOID pArgument)

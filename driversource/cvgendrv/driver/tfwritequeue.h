@@ -29,6 +29,15 @@ typedef BOOLEAN (*PTF_WRITE_QUEUE_TRANSMITTER_EMPTY_ROUTINE)(PVOID pContext);
 // PASSIVE_LEVEL from the queue's executor (at the caller's IRQL when no executor takes the call).
 typedef void (*PTF_WRITE_QUEUE_XOFF_SEND_ROUTINE)(PVOID pContext, UCHAR ucXoffChar);
 
+// Points at which the block builder holds a request out of the queues with no lock held: its bytes
+// are copied into the block and the checks for a purge or a total time-out that ran meanwhile
+// follow (COPIED); those checks passed and the request goes back into a queue next (CHECKED).
+#define TF_WQ_OUTSIDE_COPIED 1
+#define TF_WQ_OUTSIDE_CHECKED 2
+// Test hook called at those points on the builder's thread (PASSIVE_LEVEL, write mutex held), so a
+// test can run a purge or a time-out exactly there. Drivers leave it unset.
+typedef void (*PTF_WRITE_QUEUE_OUTSIDE_HOOK)(PVOID pContext, ULONG ulPoint, PIRP pIrp);
+
 // Poll interval of a held flush while the transmitter is busy: 5 ms in 100-ns units.
 #define TF_WRITE_QUEUE_FLUSH_POLL_TIME 50000
 // Retry delay after a block could not be built or was refused by the device: 10 ms in 100-ns units.
@@ -106,6 +115,8 @@ public:
     void m_SetWriteCallback(PTF_WRITE_QUEUE_WRITE_ROUTINE pRoutine, PVOID pContext);
     void m_SetTransmitterEmptyCallback(PTF_WRITE_QUEUE_TRANSMITTER_EMPTY_ROUTINE pRoutine, PVOID pContext);
     void m_ClearOwnerCallbacks();
+    // The test hook of the block builder (TF_WQ_OUTSIDE_*), set and cleared under B; null clears it.
+    void m_SetOutsideHook(PTF_WRITE_QUEUE_OUTSIDE_HOOK pHook, PVOID pContext);
 
     // Write total time-out multiplier and constant in milliseconds (the port's
     // WriteTotalTimeoutMultiplier and WriteTotalTimeoutConstant); both 0: no time-out. Take effect
@@ -198,6 +209,7 @@ private:
     void m_SettleFailedBlock(ULONG ulBlock);
     void m_CompleteCanceledWrite(PIRP pIrp);
     void m_RunDeferredCancels(BOOLEAN bTakeMutex);
+    void m_StartAfterCancel();
     void m_ScheduleRetry();
     void m_TotalTimeoutExpired();
     void m_SendXoffCharacter();
@@ -269,6 +281,8 @@ private:
     PIRP m_pOutsideIrp;          // taken out by the block builder and not yet put back
     BOOLEAN m_bOutsideTimedOut;  // its total time-out expired meanwhile
     ULONG m_ulOutsidePurgeSequence;  // the purge sequence when it was taken out
+    PTF_WRITE_QUEUE_OUTSIDE_HOOK m_pOutsideHook;
+    PVOID m_pOutsideHookContext;
     BOOLEAN m_bInWriteCallback;  // write mutex held
     BOOLEAN m_bRestartAfterCallback;
     ULONG m_ulPurgeSequence;
@@ -278,6 +292,9 @@ private:
     ULONG m_ulDeferredWritten;
     BOOLEAN m_bDataWrittenWorkerQueued;
     BOOLEAN m_bStartKickFailed;
+    // The block builder stopped at a partly sent request a cancellation owns; the cancellation
+    // starts the next block once it has taken the request out.
+    BOOLEAN m_bStartAfterCancel;
     BOOLEAN m_bRetryScheduled;
     BOOLEAN m_bDeleting;
     // Timer lists last, so they are destroyed (waiting for their callbacks) first. Flush polls, the

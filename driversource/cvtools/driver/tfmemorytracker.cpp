@@ -2,6 +2,7 @@
 #include "tfmemorytracker.h"
 
 #include "tfdebug.h"
+#include "tfinterlocked.h"
 #include "tfobject.h"
 
 // The image's own library state, and the state in force (a test may swap in another image's).
@@ -422,7 +423,7 @@ void TfLibraryRelease(void)
     LONG lOld;
     LONG lNew;
     do {
-        lOld = pState->lReferenceCount;
+        lOld = TfInterlockedRead(&pState->lReferenceCount);
         lNew = (lOld > 0) ? lOld - 1 : 0;
     } while (InterlockedCompareExchange(&pState->lReferenceCount, lNew, lOld) != lOld);
 

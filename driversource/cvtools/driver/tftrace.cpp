@@ -2,6 +2,8 @@
 // that register them with the system and send messages through them.
 #include "tftrace.h"
 
+#include "tfinterlocked.h"
+
 const GUID g_TfTraceControlGuids[TF_TRACE_GROUP_COUNT] = {
     {0x17486B3C, 0x13C2, 0x4743, {0xB2, 0xFE, 0x85, 0xEB, 0xB2, 0x07, 0x47, 0x45}},
     {0xB7F58A64, 0x680B, 0x47F6, {0xA6, 0x32, 0x90, 0x75, 0xC7, 0xAE, 0x9A, 0x53}},
@@ -52,7 +54,7 @@ void TfTraceCleanup(PVOID pDriverOrDeviceObject)
     // An unbalanced cleanup must not take the count below 0.
     LONG lCount;
     do {
-        lCount = s_lSetUpCount;
+        lCount = TfInterlockedRead(&s_lSetUpCount);
         if (lCount <= 0) {
             return;
         }

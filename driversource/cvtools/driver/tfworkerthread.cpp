@@ -2,6 +2,7 @@
 #include "tfworkerthread.h"
 
 #include "tfdebug.h"
+#include "tfinterlocked.h"
 #include "tfmemorytracker.h"
 
 CTfWorkerThread::CTfWorkerThread()
@@ -182,7 +183,8 @@ void CTfWorkerThread::m_Run()
         NTSTATUS Status = KeWaitForMultipleObjects(m_ulWaitCount, m_ppWaitObjects, WaitAny, Executive,
                                                    KernelMode, FALSE,
                                                    (m_Timeout.QuadPart != 0) ? &m_Timeout : NULL, m_WaitBlocks);
-        if (m_lStop == 1) {
+        // Set by m_Close with an interlocked exchange.
+        if (TfInterlockedRead(&m_lStop) == 1) {
             break;
         }
         if (!NT_SUCCESS(Status)) {

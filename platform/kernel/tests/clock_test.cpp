@@ -59,13 +59,25 @@ TEST_F(ClockTest, ScaleChangesKeepTimeContinuousAndScaledRunsFaster)
     EXPECT_EQ(clock().Scale(), 1000);
     EXPECT_GE(clock().InterruptTime(), paused);
 
-    // At 1000x, 2 virtual seconds take 2 real milliseconds: watch for it rather than sleep.
-    auto realStart = std::chrono::steady_clock::now();
-    LONGLONG virtualStart = clock().InterruptTime();
-    while (clock().InterruptTime() < virtualStart + 2 * kSecond) std::this_thread::yield();
-    auto realElapsed = std::chrono::steady_clock::now() - realStart;
-    EXPECT_GE(realElapsed, std::chrono::microseconds(1900));
-    EXPECT_LT(realElapsed, std::chrono::seconds(2));
+    // At 1000x, virtual time runs 1000 times as fast as real time. Each virtual reading is taken
+    // between two real ones, so the virtual time that passed is bounded by 1000 times the real time
+    // between the inner readings and between the outer ones, however long the thread is held up;
+    // watch 2 virtual seconds pass (2 real milliseconds) rather than sleep.
+    using Real = Clock::RealClock;
+    auto hundredNs = [](Real::duration real) {
+        return std::chrono::duration<long double, std::ratio<1, 10000000>>(real).count();
+    };
+    Real::time_point before0 = Real::now();
+    LONGLONG virtual0 = clock().InterruptTime();
+    Real::time_point after0 = Real::now();
+    while (clock().InterruptTime() < virtual0 + 2 * kSecond) std::this_thread::yield();
+    Real::time_point before1 = Real::now();
+    LONGLONG virtual1 = clock().InterruptTime();
+    Real::time_point after1 = Real::now();
+    long double elapsed = static_cast<long double>(virtual1 - virtual0);
+    EXPECT_GE(elapsed, 2 * kSecond);
+    EXPECT_LE(elapsed, 1000 * hundredNs(after1 - before0) + 1);  // + 1: the clock rounds down
+    EXPECT_GE(elapsed, 1000 * hundredNs(before1 - after0) - 1);
 
     clock().SetScale(0);
     LONGLONG stopped = clock().InterruptTime();

@@ -112,8 +112,9 @@ TEST_F(RemovalScenario, SurpriseRemovalFinishesEveryPendingRequestAndRemoveWaits
     HANDLE config = Open(interfacePath);
     ASSERT_NE(config, INVALID_HANDLE_VALUE);
 
-    // A read with no data, a write the device has not confirmed, and a wait for an event.
-    Pending read, write, wait, setMask;
+    // A read with no data, a write the device has not confirmed, a write the write queue's block
+    // builder holds out of its queues when the removal purges them, and a wait for an event.
+    Pending read, write, held, wait, setMask, hold;
     ASSERT_TRUE(Started(ReadFile(port, read.buffer, sizeof read.buffer, nullptr, &read.overlapped)));
     ASSERT_TRUE(Started(WriteFile(port, write.buffer, 10, nullptr, &write.overlapped)));
     ULONG mask = SERIAL_EV_RXCHAR;
@@ -123,11 +124,19 @@ TEST_F(RemovalScenario, SurpriseRemovalFinishesEveryPendingRequestAndRemoveWaits
     ASSERT_TRUE(maskSet || GetOverlappedResult(port, &setMask.overlapped, &bytes, TRUE));
     ASSERT_TRUE(Started(DeviceIoControl(port, IOCTL_SERIAL_WAIT_ON_MASK, nullptr, 0, wait.buffer, sizeof(ULONG),
                                         nullptr, &wait.overlapped)));
-    // The write queue hands the write to the driver on its executor: wait until the driver has
-    // it, so the removal meets it waiting for its confirmation.
+    // The write queue hands the write to the driver on its executor: once the driver has it, the
+    // removal meets it waiting for its confirmation.
     ASSERT_TRUE(WaitForRecordLine(kFuncService, "10 dev1 len=10"));
+    // The next write is held by the block builder after its checks, before it goes back into a
+    // queue, until the removal has purged: the purge must end it all the same.
+    BOOL holdArmed = DeviceIoControl(port, TFTEST_IOCTL_HOLD_NEXT_BLOCK, nullptr, 0, nullptr, 0, &bytes,
+                                     &hold.overlapped);
+    ASSERT_TRUE(holdArmed || GetOverlappedResult(port, &hold.overlapped, &bytes, TRUE));
+    ASSERT_TRUE(Started(WriteFile(port, held.buffer, 6, nullptr, &held.overlapped)));
+    ASSERT_TRUE(WaitForRecordLine(kFuncService, "hold dev1 len=6"));
     EXPECT_FALSE(read.Done());
     EXPECT_FALSE(write.Done());
+    EXPECT_FALSE(held.Done());
     EXPECT_FALSE(wait.Done());
     size_t funcMark = RecordMark(kFuncService);
 
@@ -137,8 +146,12 @@ TEST_F(RemovalScenario, SurpriseRemovalFinishesEveryPendingRequestAndRemoveWaits
     ASSERT_TRUE(read.Done());
     ASSERT_TRUE(write.Done());
     ASSERT_TRUE(wait.Done());
+    // The held write ends as the builder puts it back, which the removal let it do after its purge.
+    EXPECT_EQ(WaitForSingleObject(held.overlapped.hEvent, TFTEST_FUNC_HOLD_LIMIT_MS / 2), WAIT_OBJECT_0)
+        << "the held write outlived the removal's purge";
     EXPECT_EQ(read.Error(port), ERROR_OPERATION_ABORTED);
     EXPECT_EQ(write.Error(port), ERROR_OPERATION_ABORTED);
+    EXPECT_EQ(held.Error(port), ERROR_OPERATION_ABORTED);
     EXPECT_EQ(wait.Error(port), ERROR_OPERATION_ABORTED);
     EXPECT_EQ(machine().GetWin32().PendingRequestCount(), 0u);
 

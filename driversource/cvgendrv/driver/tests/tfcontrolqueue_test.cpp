@@ -19,6 +19,20 @@
 
 namespace {
 
+// Spins until `flag` reads `value`: first without yielding, so two racing threads meet closely, then
+// yielding, at most a bounded number of times. False when the other thread never got there: the
+// test fails with that rather than hanging.
+bool SpinUntil(const std::atomic<int>& flag, int value)
+{
+    constexpr long kBusySpins = 1L << 16;
+    constexpr long kYields = 10'000'000;
+    for (long n = 0; n < kBusySpins + kYields; n++) {
+        if (flag.load(std::memory_order_acquire) == value) return true;
+        if (n >= kBusySpins) std::this_thread::yield();
+    }
+    return false;
+}
+
 // One wait request as its sender sees it. The sender owns the IRP and its system buffer (poisoned),
 // so what the queue wrote is visible whatever the status; its completion routine keeps the IRP.
 struct Wait {
@@ -270,9 +284,12 @@ TEST_F(TfControlQueueTest, AnEventRecordedWhileAWaitIsBeingQueuedIsNeverLost)
     m_pQueue->m_SetWaitMask(SERIAL_EV_RXCHAR);
     const int kRounds = 1500;
     std::atomic<int> iGo{-1}, iDone{-1}, iDelay{0};
+    std::atomic<bool> bPosterStuck{false};
     std::thread Poster([&] {
         for (int i = 0; i < kRounds; i++) {
-            while (iGo.load(std::memory_order_acquire) != i) {
+            if (!SpinUntil(iGo, i)) {
+                bPosterStuck = true;  // the test thread never started round i
+                return;
             }
             for (int iSpin = iDelay.load(std::memory_order_relaxed); iSpin > 0; iSpin--)
                 std::atomic_signal_fence(std::memory_order_seq_cst);
@@ -286,7 +303,9 @@ TEST_F(TfControlQueueTest, AnEventRecordedWhileAWaitIsBeingQueuedIsNeverLost)
         auto w = std::make_unique<Wait>();
         iGo.store(i, std::memory_order_release);
         Send(*w);
-        while (iDone.load(std::memory_order_acquire) != i) {
+        if (!SpinUntil(iDone, i)) {
+            ADD_FAILURE() << "the poster never finished round " << i;
+            break;  // the poster gives up waiting for the next round and ends
         }
         int iStep = 1 + iDelay.load() / 8 + (i % 3);
         if (w->Returned == STATUS_SUCCESS) {
@@ -307,6 +326,7 @@ TEST_F(TfControlQueueTest, AnEventRecordedWhileAWaitIsBeingQueuedIsNeverLost)
         EXPECT_EQ(0u, m_pQueue->m_GetEventsReceived());
     }
     Poster.join();
+    EXPECT_FALSE(bPosterStuck.load());
     EXPECT_EQ(0, iLost) << iEarly << " early, " << iLate << " late";
 }
 

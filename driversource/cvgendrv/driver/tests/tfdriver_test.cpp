@@ -29,9 +29,14 @@ static void DeleteCallback(CTfObject* pObject)
     delete pObject;
 }
 
-static BOOLEAN DeviceAddedCallback(TfUserModeInterface*)
+static BOOLEAN DeviceAddedCallback(TfUserModeInterface* pInterface)
 {
     Rec().Record("device-added");
+    if (Rec().withSet) {
+        auto* pSet = new (NonPagedPool) CTfRegistryInformationSet();
+        EXPECT_TRUE(pSet->m_AddDwordEntry(u"Value", &Rec().setValue, 7, nullptr));
+        pInterface->m_SetInformationSet(pSet);
+    }
     return Rec().deviceAddedResult;
 }
 
@@ -48,6 +53,11 @@ BOOLEAN EntryAddDevice(CTfObject*, CTfDriver* pDriver, CTfFunctionalDevice* pDev
 BOOLEAN EntryCreate(CTfObject*) { Rec().Record("entry2"); return Rec().entryResult; }
 BOOLEAN EntryClose(CTfObject*) { Rec().Record("entry3"); return Rec().entryResult; }
 BOOLEAN EntryCleanup(CTfObject*) { Rec().Record("entry4"); return Rec().entryResult; }
+BOOLEAN EntryUserModeInterface(CTfObject*, CTfInformationSet*, ULONG, ULONG, PUCHAR)
+{
+    Rec().Record("entry18");
+    return Rec().setsResult;
+}
 
 void EntryChildWrite(CTfObject*, ULONG, CTfBuffer* pBuffer)
 {
@@ -73,10 +83,11 @@ NTSTATUS EntryBufferedControl(CTfObject*, ULONG, PVOID, ULONG, PVOID, ULONG, PUL
     return Rec().controlStatus;
 }
 
-NTSTATUS EntryQueueingControl(CTfObject*, ULONG, PVOID, ULONG, PVOID, ULONG, PULONG_PTR pulInformation,
-                              CTfControlQueue** ppQueue)
+NTSTATUS EntryQueueingControl(CTfObject*, ULONG ulCode, PVOID pInput, ULONG ulInputLength, PVOID, ULONG,
+                              PULONG_PTR pulInformation, CTfControlQueue** ppQueue)
 {
     Rec().Record("queueing-control");
+    if (Rec().onQueueingControl) Rec().onQueueingControl(ulCode, pInput, ulInputLength);
     *pulInformation = Rec().controlInformation;
     *ppQueue = Rec().queueToName;
     return Rec().controlStatus;
@@ -199,22 +210,29 @@ void FrameworkTest::TearDown()
     g_pRecorder = nullptr;
 }
 
-std::u16string FrameworkTest::HardwareKey()
+std::u16string FrameworkTest::HardwareKey(PDEVICE_OBJECT pdo)
 {
     std::u16string path;
-    EXPECT_EQ(machine().GetPnp().DeviceKeyPath(Pdo(), PLUGPLAY_REGKEY_DEVICE, path), STATUS_SUCCESS);
+    EXPECT_EQ(machine().GetPnp().DeviceKeyPath(pdo != nullptr ? pdo : Pdo(), PLUGPLAY_REGKEY_DEVICE, path),
+              STATUS_SUCCESS);
     return path;
 }
 
 void FrameworkTest::WriteDeviceValues(ULONG policy, const std::u16string& link)
 {
+    WriteDeviceValuesFor(Pdo(), u"TfTest", link, policy, 1);
+}
+
+void FrameworkTest::WriteDeviceValuesFor(PDEVICE_OBJECT pdo, const std::u16string& name, const std::u16string& link,
+                                         ULONG policy, ULONG lowest)
+{
     auto& registry = machine().GetRegistry();
-    std::u16string key = HardwareKey();
+    std::u16string key = HardwareKey(pdo);
     registry.SetDword(key, u"TypeOfDevice", FILE_DEVICE_SERIAL_PORT);
-    registry.SetString(key, u"DeviceName", u"TfTest", REG_SZ);
+    registry.SetString(key, u"DeviceName", name, REG_SZ);
     registry.SetDword(key, u"DeviceIndexingPolicyType", policy);
     registry.SetString(key, u"SymbolicLinkName", link, REG_SZ);
-    registry.SetDword(key, u"LowestStackLayer", 1);
+    registry.SetDword(key, u"LowestStackLayer", lowest);
 }
 
 NTSTATUS FrameworkTest::AddDevice()

@@ -24,6 +24,7 @@
 #include "tfdriver.h"
 #include "tffunctionaldevice.h"
 #include "tfmemorytracker.h"
+#include "tfregistryinformationset.h"
 
 namespace tftest {
 
@@ -38,11 +39,17 @@ struct Recorder {
     bool createResult = true;
     bool entryResult = true;            // entries 0, 2, 3, 4
     bool deviceAddedResult = true;
+    bool withSet = false;      // the device-added callback gives the interface a one-value set
+    bool setsResult = true;    // entry 18
+    ULONG setValue = 0;        // the set's value
     NTSTATUS controlStatus = STATUS_SUCCESS;
     ULONG_PTR controlInformation = 0;
     CTfControlQueue* queueToName = nullptr;
     // Fills the table in the create callback (entries the test wants).
     std::function<void(CTfDeviceCallbacks*)> fill;
+    // Runs in the queueing device-control entry (13) with the code and the input, as a driver that
+    // stores what it accepts (an XOFF counter's values in the write queue, say).
+    std::function<void(ULONG, PVOID, ULONG)> onQueueingControl;
     int deletes = 0;
 
     void Record(const std::string& call)
@@ -78,6 +85,7 @@ BOOLEAN EntryAddDevice(CTfObject*, CTfDriver*, CTfFunctionalDevice*);
 BOOLEAN EntryCreate(CTfObject*);
 BOOLEAN EntryClose(CTfObject*);
 BOOLEAN EntryCleanup(CTfObject*);
+BOOLEAN EntryUserModeInterface(CTfObject*, CTfInformationSet*, ULONG, ULONG, PUCHAR);
 void EntryChildWrite(CTfObject*, ULONG, CTfBuffer* pBuffer);
 BOOLEAN EntryWrite(CTfObject*, CTfBuffer* pBuffer);
 NTSTATUS EntryBufferedControl(CTfObject*, ULONG, PVOID, ULONG, PVOID, ULONG, PULONG_PTR pulInformation);
@@ -126,7 +134,11 @@ protected:
 
     // The PDO's hardware key ("Device Parameters") with the FDO values a driver's INF would write.
     void WriteDeviceValues(ULONG policy = 1, const std::u16string& link = u"TFTEST");
-    std::u16string HardwareKey();
+    // The same values for a device on another PDO: its own name and link, policy 1, and whether it
+    // is the lowest layer (0: it sits on a framework child).
+    void WriteDeviceValuesFor(PDEVICE_OBJECT pdo, const std::u16string& name, const std::u16string& link, ULONG policy,
+                              ULONG lowest);
+    std::u16string HardwareKey(PDEVICE_OBJECT pdo = nullptr);
     // AddDevice through the driver object's entry point.
     NTSTATUS AddDevice();
     PDEVICE_OBJECT Pdo() { return m_pdo->Device(); }

@@ -7,6 +7,11 @@
 
 #include <ntddser.h>
 
+#include "kernel/clock.h"
+#include "machine/object_manager.h"
+#include "tfphysicaldevice.h"
+#include "tfregistry.h"
+
 namespace {
 
 using namespace tftest;
@@ -62,7 +67,7 @@ TEST_F(FunctionalDeviceTest, EntryOneNamesTheDeviceInsteadOfThePolicy)
     EXPECT_EQ(machine().GetRegistry().GetDword(kServicePath, u"DeviceCount"), std::nullopt);
 }
 
-TEST_F(FunctionalDeviceTest, OneOpenAtATimeAndAFailedOpenIsUndone)
+TEST_F(FunctionalDeviceTest, OneOpenAtATimeAndNoDirectoryOpens)
 {
     Rec().fill = [](CTfDeviceCallbacks* table) {
         table->m_CreateCallback = EntryCreate;
@@ -78,17 +83,58 @@ TEST_F(FunctionalDeviceTest, OneOpenAtATimeAndAFailedOpenIsUndone)
     EXPECT_EQ(Rec().Count("entry2"), 2u);
     EXPECT_EQ(Rec().Count("entry3"), 2u);
 
-    // A refusing create callback gives the gate back.
-    Rec().entryResult = false;
-    Open(STATUS_UNSUCCESSFUL);
-    Rec().entryResult = true;
-    Open(STATUS_SUCCESS);
-    Close();
-
     Request directory(Fdo(), IRP_MJ_CREATE);
     directory.Stack()->Parameters.Create.Options = FILE_DIRECTORY_FILE;
     directory.Send();
     EXPECT_EQ(directory.Status(), STATUS_NOT_A_DIRECTORY);
+}
+
+TEST_F(FunctionalDeviceTest, AFailedOpenIsUndoneInTheDriverAndGivesTheGateBack)
+{
+    // A create the driver refused leaves nothing open. Once the driver has opened, a failure after
+    // it (the configuration sets refused at load) must close the driver again, as a handle's
+    // cleanup and close would (entries 4 then 3), or it stays open with no handle to close it.
+    struct Case {
+        const char* name;
+        bool createResult;
+        bool setsResult;
+        std::vector<std::string> calls;
+    };
+    const Case cases[] = {
+        {"create refused", false, true, {"entry2"}},
+        {"sets refused at load", true, false, {"entry2", "entry18", "entry4", "entry3"}},
+    };
+    // A configuration interface registers under the device's driver key.
+    machine().GetIo().SetDevicePropertyString(Pdo(), DevicePropertyDriverKeyName,
+                                              u"{4D36E978-E325-11CE-BFC1-08002BE10318}\\0001");
+    Rec().withSet = true;
+    Rec().fill = [](CTfDeviceCallbacks* table) {
+        table->m_CreateCallback = EntryCreate;
+        table->m_CloseCallback = EntryClose;
+        table->m_CleanupCallback = EntryCleanup;
+        table->m_UserModeInterface = EntryUserModeInterface;
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        ASSERT_EQ(AddDevice(), STATUS_SUCCESS);
+        {
+            std::lock_guard lock(Rec().mutex);
+            Rec().calls.clear();
+        }
+        Rec().entryResult = c.createResult;
+        Rec().setsResult = c.setsResult;
+        Open(STATUS_UNSUCCESSFUL);
+        {
+            std::lock_guard lock(Rec().mutex);
+            EXPECT_EQ(Rec().calls, c.calls);
+        }
+        // The gate is free again: the next open succeeds.
+        Rec().entryResult = true;
+        Rec().setsResult = true;
+        Open(STATUS_SUCCESS);
+        Close();
+        DeleteDevice();
+    }
 }
 
 TEST_F(FunctionalDeviceTest, NullEntriesOpenAndCloseAndTheGateIsStillReleased)
@@ -190,9 +236,20 @@ TEST_F(FunctionalDeviceTest, DeviceControlRouting)
 
 TEST_F(FunctionalDeviceTest, XoffCounterIsHeldOnlyWhenTheDriverAcceptedACounter)
 {
+    machine().GetClock().SetScale(0);  // the held counter's time-out must not run out meanwhile
     Rec().fill = [](CTfDeviceCallbacks* table) { table->m_DeviceControlQueueingCallback = EntryQueueingControl; };
     ASSERT_EQ(AddDevice(), STATUS_SUCCESS);
     Start();
+    // The driver stores an accepted counter's values in the write queue, as a port driver does; the
+    // framework may queue the request only after that.
+    Rec().onQueueingControl = [this](ULONG code, PVOID input, ULONG inputLength) {
+        bool accepted = Rec().controlStatus == STATUS_SUCCESS;
+        if (code != IOCTL_SERIAL_XOFF_COUNTER || inputLength < sizeof(SERIAL_XOFF_COUNTER) || !accepted) return;
+        SERIAL_XOFF_COUNTER values;
+        std::memcpy(&values, input, sizeof(values));
+        Device()->m_GetWriteQueue()->m_SetXoffCounter([](PVOID, UCHAR) {}, nullptr, values.Timeout,
+                                                      (ULONG)values.Counter, values.XoffChar);
+    };
     auto send = [&](LONG counter, ULONG inputLength, NTSTATUS answer) {
         Rec().controlStatus = answer;
         auto request = std::make_unique<Request>(Fdo(), IRP_MJ_DEVICE_CONTROL, inputLength, IOCTL_SERIAL_XOFF_COUNTER, 0);
@@ -211,9 +268,12 @@ TEST_F(FunctionalDeviceTest, XoffCounterIsHeldOnlyWhenTheDriverAcceptedACounter)
     EXPECT_FALSE(Device()->m_GetWriteQueue()->m_IsXoffCounterHeld());
 
     auto held = send(5, sizeof(SERIAL_XOFF_COUNTER), STATUS_SUCCESS);
-    EXPECT_TRUE(Device()->m_GetWriteQueue()->m_IsXoffCounterHeld() || held->Completed());
+    EXPECT_FALSE(held->Completed());
+    EXPECT_TRUE(Device()->m_GetWriteQueue()->m_IsXoffCounterHeld());
     Device()->m_GetWriteQueue()->m_CancelAllIrps(TRUE);
     ASSERT_TRUE(held->WaitCompleted());
+    EXPECT_EQ(held->Status(), STATUS_CANCELLED);
+    EXPECT_FALSE(Device()->m_GetWriteQueue()->m_IsXoffCounterHeld());
 }
 
 TEST_F(FunctionalDeviceTest, InternalDeviceControlPrefersTheRequestLevelEntry)
@@ -250,6 +310,99 @@ TEST_F(FunctionalDeviceTest, FirstPartnerIsMarkedAndUnpairingLeavesTheListEmpty)
     Device()->m_UnpairDevices();
     Device()->m_UnpairDevices();
     EXPECT_TRUE(TfGetDriver()->m_GetDeviceList()->m_IsEmpty());
+}
+
+// An upper "__YB" device sits on a framework child whose partner name is the link of an "__OB" device
+// of the same driver: it takes a reference to that device (its partner) and the "__OB" device
+// redirects to it (paired).
+class PairingTest : public FunctionalDeviceTest {
+protected:
+    // A framework child of this driver, plugged as a root node (no function driver is bound), with
+    // the partner name a bus driver gives it and the values of a device stacked on it.
+    PDEVICE_OBJECT PlugChild(ULONG index, const CTfString& partner)
+    {
+        std::u16string childKey = std::u16string(kServicePath) + u"\\Child" + std::u16string(1, u'0' + index);
+        auto& registry = machine().GetRegistry();
+        EXPECT_TRUE(registry.CreateKey(childKey));
+        registry.SetDword(childKey, u"ContextID", index);
+        registry.SetDword(childKey, u"TypeOfDevice", FILE_DEVICE_UNKNOWN);
+        registry.SetString(childKey, u"DeviceName", u"TfChild" + std::u16string(1, u'0' + index));
+        registry.SetString(childKey, u"DeviceTextDescription", u"Child");
+        registry.SetString(childKey, u"BusQueryDeviceID", u"FTDIBUS\\X__YB");
+        registry.SetString(childKey, u"BusQueryHardwareIDs", u"FTDIBUS\\X__YB");
+        registry.SetString(childKey, u"BusTypeGuid", u"{862AB446-2AA7-4B60-8945-F579C09F36CB}");
+        registry.SetDword(childKey, u"LegacyBusType", 15);
+        CTfString Path(PagedPool, (const WCHAR*)childKey.c_str());
+        HANDLE hKey = nullptr;
+        EXPECT_TRUE(CTfRegistry::m_OpenKey(Path, &hKey, KEY_READ, FALSE));
+        BOOLEAN bSuccess = FALSE;
+        auto* pChild = new (NonPagedPool) CTfPhysicalDevice(m_driver->Driver(), nullptr, hKey, 0, &bSuccess);
+        ZwClose(hKey);
+        EXPECT_TRUE(bSuccess);
+        EXPECT_EQ(pChild->m_GetPartnerName()->m_Assign(partner), STATUS_SUCCESS);
+        PDEVICE_OBJECT child = pChild->m_GetDeviceObject();
+        std::u16string instance = u"ROOT\\TFPAIR\\000" + std::u16string(1, u'0' + index);
+        // No function driver is bound: the node only gets its keys and properties.
+        machine().GetPnp().AddRootDevice(instance, {u"FTDIBUS\\X__YB"}, child);
+        machine().GetIo().SetDevicePropertyString(child, DevicePropertyHardwareID, u"FTDIBUS\\X__YB\0");
+        WriteDeviceValuesFor(child, u"TfPair", u"TFPAIR", 1, 0);
+        return child;
+    }
+    NTSTATUS AddDeviceOn(PDEVICE_OBJECT pdo)
+    {
+        return m_driver->Driver()->DriverExtension->AddDevice(m_driver->Driver(), pdo);
+    }
+    static CTfFunctionalDevice* FunctionalDeviceOf(PDEVICE_OBJECT fdo)
+    {
+        return static_cast<CTfFunctionalDevice*>(CTfDriver::sm_PeekDevice(fdo));
+    }
+    // References to the device object besides the one this call takes.
+    LONG_PTR References(PDEVICE_OBJECT device)
+    {
+        emu::ObjectManager& objects = machine().GetObjectManager();
+        LONG_PTR count = objects.Reference(device);
+        objects.Dereference(device);
+        return count - 1;
+    }
+};
+
+TEST_F(PairingTest, PartnersLetGoOfEachOtherWhicheverIsDeletedFirst)
+{
+    machine().GetIo().SetDevicePropertyString(Pdo(), DevicePropertyHardwareID, u"FTDIBUS\\X__OB\0");
+    for (bool firstGoesFirst : {true, false}) {
+        SCOPED_TRACE(firstGoesFirst ? "the __OB device deleted first" : "the __YB device deleted first");
+        ASSERT_EQ(AddDevice(), STATUS_SUCCESS);
+        PDEVICE_OBJECT firstFdo = Fdo();
+        CTfFunctionalDevice* first = Device();
+        EXPECT_TRUE(first->m_IsFirstPartner());
+        LONG_PTR firstReferences = References(firstFdo);
+
+        PDEVICE_OBJECT child = PlugChild(firstGoesFirst ? 1 : 2, first->m_GetSymbolicLinkName());
+        ASSERT_EQ(AddDeviceOn(child), STATUS_SUCCESS);
+        PDEVICE_OBJECT secondFdo = child->AttachedDevice;
+        CTfFunctionalDevice* second = FunctionalDeviceOf(secondFdo);
+        ASSERT_NE(second, nullptr);
+        EXPECT_FALSE(second->m_IsFirstPartner());
+        EXPECT_EQ(second->m_GetPartnerDeviceObject(), firstFdo);
+        EXPECT_EQ(first->m_GetPairedDeviceObject(), secondFdo);
+        EXPECT_EQ(References(firstFdo), firstReferences + 1);
+        EXPECT_EQ(TfGetDriver()->m_GetDeviceList()->m_GetCount(), 2u);
+
+        if (firstGoesFirst) {
+            DeleteDevice();
+            EXPECT_EQ(second->m_GetPartnerDeviceObject(), nullptr);
+            EXPECT_FALSE(machine().GetObjectManager().IsObject(firstFdo)) << "a partner reference keeps it";
+            ASSERT_TRUE(CTfDriver::sm_DeleteDeviceObject(secondFdo, nullptr));
+        } else {
+            ASSERT_TRUE(CTfDriver::sm_DeleteDeviceObject(secondFdo, nullptr));
+            EXPECT_EQ(first->m_GetPairedDeviceObject(), nullptr);
+            EXPECT_EQ(References(firstFdo), firstReferences);
+            DeleteDevice();
+        }
+        EXPECT_TRUE(TfGetDriver()->m_GetDeviceList()->m_IsEmpty());
+        // The child goes as Plug and Play removes it.
+        EXPECT_EQ(machine().GetPnp().QueryRemoveDevice(child), STATUS_SUCCESS);
+    }
 }
 
 }  // namespace

@@ -181,40 +181,55 @@ TEST_F(IoClientTest, StartFailsCleanlyWhenTheChildRefuses)
     EXPECT_EQ(lower.ReceivedCount(), 1u);  // the registration only
 }
 
-TEST_F(IoClientTest, ThreadEndedOnAFailedReadStillDeregistersBeforeFreeing)
+TEST_F(IoClientTest, ThreadEndedOnAFailedOrShortReadStillDeregistersBeforeFreeing)
 {
-    emu::testing::FakeLowerDevice lower(1, DO_BUFFERED_IO);
-    lower.SetBehaviour(IRP_MJ_INTERNAL_DEVICE_CONTROL, emu::testing::FakeLowerDevice::Behaviour::Complete(STATUS_SUCCESS));
-    lower.SetBehaviour(IRP_MJ_READ, emu::testing::FakeLowerDevice::Behaviour::Complete(STATUS_UNSUCCESSFUL));
-    size_t events = machine().GetPool().LiveCount(kEventTag);
-    CTfIoClient* pClient = new (NonPagedPool) CTfIoClient(lower.Device());
-    ASSERT_TRUE(pClient->m_Start(&Receiver::Routine, &m_receiver));
-    EXPECT_EQ(machine().GetPool().LiveCount(kEventTag), events + 1);
+    // Reads the client cannot take a record from: it ends its thread without calling the routine,
+    // and still takes its event and cell back from the server before freeing them.
+    struct Case {
+        const char* name;
+        emu::testing::FakeLowerDevice::Behaviour read;
+    };
+    const Case cases[] = {
+        {"failed read", emu::testing::FakeLowerDevice::Behaviour::Complete(STATUS_UNSUCCESSFUL)},
+        {"read shorter than the record header",
+         emu::testing::FakeLowerDevice::Behaviour::Complete(STATUS_SUCCESS, 2, {0x11, 0x22})},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        emu::testing::FakeLowerDevice lower(1, DO_BUFFERED_IO);
+        lower.SetBehaviour(IRP_MJ_INTERNAL_DEVICE_CONTROL,
+                           emu::testing::FakeLowerDevice::Behaviour::Complete(STATUS_SUCCESS));
+        lower.SetBehaviour(IRP_MJ_READ, c.read);
+        size_t events = machine().GetPool().LiveCount(kEventTag);
+        CTfIoClient* pClient = new (NonPagedPool) CTfIoClient(lower.Device());
+        ASSERT_TRUE(pClient->m_Start(&Receiver::Routine, &m_receiver));
+        EXPECT_EQ(machine().GetPool().LiveCount(kEventTag), events + 1);
 
-    // Act as the server: announce an 8-byte record; the read fails and the thread ends.
-    auto received = lower.Received();
-    ASSERT_EQ(received.size(), 1u);
-    ASSERT_EQ(received[0].ioControlCode, (ULONG)IOCTL_TF_REGISTER_READ_CLIENT);
-    ASSERT_EQ(received[0].input.size(), sizeof(TF_READ_CLIENT_REGISTRATION));
-    TF_READ_CLIENT_REGISTRATION registration;
-    std::memcpy(&registration, received[0].input.data(), sizeof(registration));
-    ASSERT_NE(registration.pEvent, nullptr);
-    *registration.pulLengthCell = 8;
-    KeSetEvent(registration.pEvent, IO_NO_INCREMENT, FALSE);
-    ASSERT_TRUE(lower.WaitForReceived(2));
-    EXPECT_EQ(lower.Received()[1].major, IRP_MJ_READ);
-    EXPECT_EQ(lower.Received()[1].length, 8u);
+        // Act as the server: announce an 8-byte record; the read is not usable and the thread ends.
+        auto received = lower.Received();
+        ASSERT_EQ(received.size(), 1u);
+        ASSERT_EQ(received[0].ioControlCode, (ULONG)IOCTL_TF_REGISTER_READ_CLIENT);
+        ASSERT_EQ(received[0].input.size(), sizeof(TF_READ_CLIENT_REGISTRATION));
+        TF_READ_CLIENT_REGISTRATION registration;
+        std::memcpy(&registration, received[0].input.data(), sizeof(registration));
+        ASSERT_NE(registration.pEvent, nullptr);
+        *registration.pulLengthCell = 8;
+        KeSetEvent(registration.pEvent, IO_NO_INCREMENT, FALSE);
+        ASSERT_TRUE(lower.WaitForReceived(2));
+        EXPECT_EQ(lower.Received()[1].major, IRP_MJ_READ);
+        EXPECT_EQ(lower.Received()[1].length, 8u);
 
-    delete pClient;
-    received = lower.Received();
-    ASSERT_EQ(received.size(), 3u);
-    EXPECT_EQ(received[2].ioControlCode, (ULONG)IOCTL_TF_REGISTER_READ_CLIENT);
-    TF_READ_CLIENT_REGISTRATION none;
-    std::memcpy(&none, received[2].input.data(), sizeof(none));
-    EXPECT_EQ(none.pEvent, nullptr);
-    EXPECT_EQ(none.pulLengthCell, nullptr);
-    EXPECT_EQ(machine().GetPool().LiveCount(kEventTag), events);
-    EXPECT_TRUE(m_receiver.Deliveries().empty());
+        delete pClient;
+        received = lower.Received();
+        ASSERT_EQ(received.size(), 3u) << "one read only";
+        EXPECT_EQ(received[2].ioControlCode, (ULONG)IOCTL_TF_REGISTER_READ_CLIENT);
+        TF_READ_CLIENT_REGISTRATION none;
+        std::memcpy(&none, received[2].input.data(), sizeof(none));
+        EXPECT_EQ(none.pEvent, nullptr);
+        EXPECT_EQ(none.pulLengthCell, nullptr);
+        EXPECT_EQ(machine().GetPool().LiveCount(kEventTag), events);
+        EXPECT_TRUE(m_receiver.Deliveries().empty());
+    }
 }
 
 TEST_F(IoClientTest, RecordQueueFollowsItsHead)

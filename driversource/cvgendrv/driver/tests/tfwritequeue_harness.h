@@ -1,7 +1,8 @@
 // Test harness of the write queue: a machine with a paused clock and deterministic work queues, a
 // test driver whose write, flush and device-control dispatch feed the queue, and a scripted owner
 // acting as the port driver (records every block, answers the write and transmitter-empty
-// callbacks as told, may confirm bytes from inside its write callback).
+// callbacks as told, may confirm bytes from inside its write callback), and the builder's hook, on
+// which a test stages what another thread does while a request is out of the queues.
 #pragma once
 
 #include <gtest/gtest.h>
@@ -9,6 +10,7 @@
 #include <wdm.h>
 #include <ntddser.h>
 
+#include <atomic>
 #include <cstdint>
 #include <deque>
 #include <functional>
@@ -28,12 +30,13 @@ namespace tfwq_test {
 
 using Bytes = std::vector<uint8_t>;
 
-// One request as its sender sees it.
+// One request as its sender sees it. The count of completions is atomic: racing tests read it while
+// other threads complete requests; the rest is read once every thread has joined.
 struct Request {
     PIRP irp = nullptr;
     Bytes data;
     NTSTATUS returned = STATUS_SUCCESS;  // what the dispatch returned
-    int completions = 0;
+    std::atomic<int> completions{0};
     NTSTATUS status = STATUS_SUCCESS;
     ULONG_PTR information = 0;
     bool pendingReturned = false;
@@ -158,6 +161,26 @@ protected:
         Drain();
         return cancelled;
     }
+    // IoCancelIrp in its two halves, as another processor runs it: the first takes the request's
+    // cancel routine (from then on the cancellation owns the request), the second calls it, which
+    // takes the request out under the queue's lock and completes it. In between, a test stages
+    // what the queue does meanwhile.
+    PDRIVER_CANCEL TakeCancelRoutine(Request& request)
+    {
+        KIRQL irql;
+        IoAcquireCancelSpinLock(&irql);
+        std::atomic_ref<BOOLEAN>(request.irp->Cancel).store(TRUE);
+        PDRIVER_CANCEL routine = IoSetCancelRoutine(request.irp, nullptr);
+        IoReleaseCancelSpinLock(irql);
+        return routine;
+    }
+    void RunCancelRoutine(Request& request, PDRIVER_CANCEL routine)
+    {
+        KIRQL irql;
+        IoAcquireCancelSpinLock(&irql);
+        request.irp->CancelIrql = irql;
+        routine(IoGetCurrentIrpStackLocation(request.irp)->DeviceObject, request.irp);
+    }
 
     // ---- The device side -------------------------------------------------------------------------
     void Confirm(ULONG count)
@@ -172,6 +195,13 @@ protected:
         Drain();
     }
     size_t Drain() { return machine().GetWorkQueues().DrainWorkQueues(); }
+    // Runs `action` on the block builder's thread each time it holds a request out of the queues
+    // (TF_WQ_OUTSIDE_COPIED, TF_WQ_OUTSIDE_CHECKED), with no queue lock held.
+    void OnOutside(std::function<void(ULONG, PIRP)> action)
+    {
+        m_onOutside = std::move(action);
+        m_queue->m_SetOutsideHook(OutsideHook, this);
+    }
     void AdvanceMs(LONGLONG ms)
     {
         machine().GetClock().Advance(ms * 10000);
@@ -226,13 +256,19 @@ protected:
         if (test->m_onXoffSend) test->m_onXoffSend();
     }
 
+    static void OutsideHook(PVOID context, ULONG point, PIRP irp)
+    {
+        EXPECT_EQ(KeGetCurrentIrql(), PASSIVE_LEVEL);
+        static_cast<WriteQueueTest*>(context)->m_onOutside(point, irp);
+    }
+
     static NTSTATUS OnCompletion(PDEVICE_OBJECT, PIRP irp, PVOID context)
     {
         auto* request = static_cast<Request*>(context);
-        ++request->completions;
         request->status = irp->IoStatus.Status;
         request->information = irp->IoStatus.Information;
         request->pendingReturned = irp->PendingReturned;
+        ++request->completions;  // last: a racing reader that sees it sees the rest
         return STATUS_MORE_PROCESSING_REQUIRED;  // the IRP is the test's own
     }
 
@@ -253,6 +289,7 @@ protected:
     Bytes m_xoffSent;
     std::vector<KIRQL> m_xoffSendIrql;
     std::function<void()> m_onXoffSend;
+    std::function<void(ULONG, PIRP)> m_onOutside;
 };
 
 }  // namespace tfwq_test

@@ -1,5 +1,6 @@
 // Write total time-outs on the paused machine clock: which request is timed, from when, with what
-// result, and that a stale or early firing never ends a request.
+// result, and that a stale or early firing never ends a request; and a purge or a time-out staged
+// exactly while the block builder holds a request out of the queues.
 #include "tfwritequeue_harness.h"
 
 namespace tfwq_test {
@@ -179,6 +180,74 @@ TEST_F(WriteTimeoutTest, PurgeStopsTheTimer)
     AdvanceMs(1);
     EXPECT_EQ(next.status, STATUS_TIMEOUT);
 }
+
+// ---- A purge or the time-out while the block builder holds the request ------------------------
+
+// The builder takes a request out of the pending queue, copies its bytes into the block, checks for a
+// purge or a total time-out that ran meanwhile and puts the request back: in flight when the block
+// took all of it, first in the pending queue when it took part. A purge or time-out at either point
+// must end the request; the check catches one before it, the queue's insert callback (under the
+// queue lock) one between the check and the insert.
+struct OutsideCase {
+    ULONG point;
+    bool purge;  // else the total time-out
+    bool whole;  // the block takes all of the request, else 4 of its 10 bytes
+};
+
+std::string OutsideCaseName(const ::testing::TestParamInfo<OutsideCase>& info)
+{
+    const OutsideCase& c = info.param;
+    return std::string(c.purge ? "Purge" : "TimeOut") + (c.point == TF_WQ_OUTSIDE_COPIED ? "AfterCopy" : "AfterCheck") +
+           (c.whole ? "Whole" : "Part");
+}
+
+class WriteOutsideTest : public WriteTimeoutTest, public ::testing::WithParamInterface<OutsideCase> {};
+
+TEST_P(WriteOutsideTest, EndsTheRequestAndDiscardsItsBytes)
+{
+    const OutsideCase& c = GetParam();
+    const ULONG taken = c.whole ? 10 : 4;
+    m_queue->m_SetTotalTimeouts(0, 100);
+    Confirm(taken);  // initial credit
+    int staged = 0;
+    OnOutside([&](ULONG point, PIRP) {
+        if (point != c.point || staged++ != 0) return;
+        if (c.purge) {
+            m_queue->m_CancelAllIrps();
+        } else {
+            machine().GetClock().Advance(100 * 10000);  // the time-out's DPC runs before this returns
+        }
+    });
+    Request& write = Write(Pattern(10, 0));
+    ASSERT_EQ(staged, 1);
+    // The block went out with the request's bytes, but the request is not left in any queue.
+    EXPECT_EQ(Sent(), Bytes(write.data.begin(), write.data.begin() + taken));
+    ASSERT_EQ(write.completions, 1) << "the request was put back and waits";
+    EXPECT_EQ(write.status, c.purge ? STATUS_CANCELLED : STATUS_TIMEOUT);
+    EXPECT_EQ(write.information, c.purge ? 0u : taken);
+    EXPECT_EQ(m_queue->m_GetPendingCount(), 0u);
+    EXPECT_EQ(m_queue->m_GetInFlightCount(), 0u);
+    EXPECT_TRUE(m_queue->m_IsIdle());
+    EXPECT_FALSE(m_queue->m_IsTotalTimerArmed());
+    // Their confirmation must not be credited to a later request.
+    EXPECT_EQ(m_queue->m_GetDiscardCount(), taken);
+    Request& next = Write(Pattern(3, 50));
+    Confirm(taken);
+    EXPECT_EQ(m_queue->m_GetDiscardCount(), 0u);
+    EXPECT_FALSE(next.Done());
+    Confirm(3);
+    ASSERT_TRUE(next.Done());
+    EXPECT_EQ(next.status, STATUS_SUCCESS);
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Builder, WriteOutsideTest,
+    ::testing::Values(OutsideCase{TF_WQ_OUTSIDE_COPIED, true, true}, OutsideCase{TF_WQ_OUTSIDE_COPIED, true, false},
+                      OutsideCase{TF_WQ_OUTSIDE_COPIED, false, true}, OutsideCase{TF_WQ_OUTSIDE_COPIED, false, false},
+                      OutsideCase{TF_WQ_OUTSIDE_CHECKED, true, true}, OutsideCase{TF_WQ_OUTSIDE_CHECKED, true, false},
+                      OutsideCase{TF_WQ_OUTSIDE_CHECKED, false, true},
+                      OutsideCase{TF_WQ_OUTSIDE_CHECKED, false, false}),
+    OutsideCaseName);
 
 }  // namespace
 }  // namespace tfwq_test

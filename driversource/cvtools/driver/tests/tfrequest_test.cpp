@@ -349,7 +349,8 @@ TEST_F(TfRequestTest, ReadCompletedInTheRaceWithItsTimeOutKeepsItsData)
         PIRP pIrp = Lower().Received()[0].irp;
         machine().GetClock().Advance(kHalfSecond);
         auto Bound = std::chrono::steady_clock::now() + std::chrono::seconds(10);
-        while (!*(volatile BOOLEAN*)&pIrp->Cancel && std::chrono::steady_clock::now() < Bound)
+        // IoCancelIrp sets the flag on the reading thread.
+        while (!std::atomic_ref<BOOLEAN>(pIrp->Cancel).load() && std::chrono::steady_clock::now() < Bound)
             std::this_thread::yield();
         Lower().CompletePending(STATUS_SUCCESS, 2, {0x55, 0x66});
     });

@@ -1,8 +1,13 @@
 // Tests of the worker thread.
 #include <gtest/gtest.h>
 
+#include <dlfcn.h>
+
 #include <atomic>
+#include <chrono>
+#include <condition_variable>
 #include <mutex>
+#include <thread>
 #include <vector>
 
 #include "ke/clock.h"
@@ -12,6 +17,51 @@
 #include "machine_test.h"
 #include "tfmemorytracker.h"
 #include "tfworkerthread.h"
+
+// A gate on the end of system threads. This executable's own PsTerminateSystemThread takes the calls
+// of the code linked into it (the worker among them) ahead of the platform's; while the gate is
+// armed it holds the ending thread there, after the worker's last touch of its object and before
+// the thread ends, until the test opens it.
+namespace threadend {
+std::mutex g_Mutex;
+std::condition_variable g_Changed;
+bool g_bArmed = false;
+size_t g_ulHeld = 0;
+
+void Arm()
+{
+    std::lock_guard Lock(g_Mutex);
+    g_bArmed = true;
+}
+void Open()
+{
+    std::lock_guard Lock(g_Mutex);
+    g_bArmed = false;
+    g_Changed.notify_all();
+}
+bool AwaitHeld(size_t ulCount)
+{
+    std::unique_lock Lock(g_Mutex);
+    return g_Changed.wait_for(Lock, std::chrono::seconds(10), [&] { return g_ulHeld >= ulCount; });
+}
+}  // namespace threadend
+
+extern "C" NTSTATUS PsTerminateSystemThread(NTSTATUS ExitStatus)
+{
+    {
+        std::unique_lock Lock(threadend::g_Mutex);
+        if (threadend::g_bArmed) {
+            threadend::g_ulHeld++;
+            threadend::g_Changed.notify_all();
+            threadend::g_Changed.wait(Lock, [] { return !threadend::g_bArmed; });
+            threadend::g_ulHeld--;
+        }
+    }
+    using Terminate = decltype(&PsTerminateSystemThread);
+    static Terminate s_pPlatform = reinterpret_cast<Terminate>(dlsym(RTLD_NEXT, "PsTerminateSystemThread"));
+    s_pPlatform(ExitStatus);
+    __builtin_unreachable();  // the platform's ends the thread
+}
 
 namespace {
 
@@ -163,11 +213,30 @@ TEST_F(TfWorkerThreadTest, CreateOnARunningWorkerStopsTheOldThreadFirst)
 
 TEST_F(TfWorkerThreadTest, CloseReturnsOnlyWhenTheThreadHasEnded)
 {
+    // The thread is held after it set the stopped event: close must still be waiting for the
+    // thread object, and return only once the thread has ended.
+    struct Seen {
+        static void Routine(PVOID pContext) { *static_cast<PKTHREAD*>(pContext) = KeGetCurrentThread(); }
+    };
+    PKTHREAD pThread = nullptr;
     CTfWorkerThread* pWorker = new (NonPagedPool) CTfWorkerThread;
     ASSERT_NE(nullptr, pWorker);
-    ASSERT_TRUE(pWorker->m_Create(Probe::Routine, &m_Probe, &m_pSignal, 1, NULL, TF_WORKER_FIRST_RUN, 0, 0));
-    m_Probe.WaitCalled();
-    pWorker->m_Close();
+    ASSERT_TRUE(pWorker->m_Create(Seen::Routine, &pThread, &m_pSignal, 1, NULL, TF_WORKER_FIRST_RUN, 0, 0));
+    AwaitWorkerWaiting();
+    ASSERT_NE(nullptr, pThread);
+
+    threadend::Arm();
+    std::atomic<bool> bClosed{false};
+    std::thread Closer([&] {
+        pWorker->m_Close();
+        bClosed = true;
+    });
+    EXPECT_TRUE(threadend::AwaitHeld(1));
+    EXPECT_TRUE(machine().GetDispatcher().AwaitWaiters(pThread, 1)) << "close does not wait for the thread object";
+    EXPECT_FALSE(bClosed.load());
+    EXPECT_EQ(1u, machine().GetThreads().RunningCount());
+    threadend::Open();
+    Closer.join();
     EXPECT_EQ(0u, machine().GetThreads().RunningCount());
     // Freed at once; a thread still touching it would show under AddressSanitizer.
     delete pWorker;

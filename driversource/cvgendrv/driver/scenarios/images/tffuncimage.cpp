@@ -37,6 +37,23 @@ static ULONG TfFuncSerial(CTfObject* pObject)
     return static_cast<CTfTestDevice*>(pObject)->m_GetSerial();
 }
 
+// TFTEST_IOCTL_HOLD_NEXT_BLOCK: armed by the request, released by the removal once it has purged.
+static volatile LONG g_lTfFuncHoldArmed = 0;
+static KEVENT g_TfFuncHoldReleased;
+
+// Write-queue hook: holds the request the block builder is about to put back into a queue.
+static void TfFuncHoldBlock(PVOID pContext, ULONG ulPoint, PIRP pIrp)
+{
+    if (ulPoint != TF_WQ_OUTSIDE_CHECKED || InterlockedExchange(&g_lTfFuncHoldArmed, 0) == 0) {
+        return;
+    }
+    TfTestRecord("hold dev%u len=%u", TfFuncSerial((CTfObject*)pContext),
+                 IoGetCurrentIrpStackLocation(pIrp)->Parameters.Write.Length);
+    LARGE_INTEGER Limit;
+    Limit.QuadPart = -(LONGLONG)TFTEST_FUNC_HOLD_LIMIT_MS * 10000;
+    KeWaitForSingleObject(&g_TfFuncHoldReleased, Executive, KernelMode, FALSE, &Limit);
+}
+
 static CTfFunctionalDevice* TfFuncDevice(CTfObject* pObject)
 {
     return static_cast<CTfTestDevice*>(pObject)->m_GetDevice();
@@ -84,6 +101,9 @@ static void TfFuncPnpRemove(CTfObject* pObject)
         pDevice->m_GetReadQueue()->m_CancelAllIrps();
         pDevice->m_GetControlQueue()->m_CancelMaskIrps();
         pDevice->m_GetWriteQueue()->m_CancelAllIrps(TRUE);
+        // A write held out of the queue goes on only now, after the purge.
+        pDevice->m_GetWriteQueue()->m_SetOutsideHook(NULL, NULL);
+        KeSetEvent(&g_TfFuncHoldReleased, IO_NO_INCREMENT, FALSE);
     }
     TfDebugLog(7, "TfFuncPnpRemove - OUT (Success)");
 }
@@ -157,6 +177,11 @@ static NTSTATUS TfFuncDeviceControl(CTfObject* pObject, ULONG ulIoControlCode, P
             break;
         }
         pDevice->m_GetWriteQueue()->m_DataWritten(ulValue);
+        break;
+    case TFTEST_IOCTL_HOLD_NEXT_BLOCK:
+        KeClearEvent(&g_TfFuncHoldReleased);
+        InterlockedExchange(&g_lTfFuncHoldArmed, 1);
+        pDevice->m_GetWriteQueue()->m_SetOutsideHook(TfFuncHoldBlock, pObject);
         break;
     case TFTEST_IOCTL_GET_LIVE_SET: {
         CTfRegistryInformationSet* pSet = pDevice->m_GetUserModeInterface()->m_GetInformationSet();
@@ -233,5 +258,6 @@ extern "C" NTSTATUS DriverEntry(PDRIVER_OBJECT pDriverObject, PUNICODE_STRING pR
     Description.pCreateCallback = TfFuncCreateObject;
     Description.pDeleteCallback = TfTestDeleteObject;
     Description.pDeviceAddedCallback = TfFuncDeviceAdded;
+    KeInitializeEvent(&g_TfFuncHoldReleased, NotificationEvent, FALSE);
     return TfTestDriverEntry(pDriverObject, pRegistryPath, &Description);
 }

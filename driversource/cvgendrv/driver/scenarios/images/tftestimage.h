@@ -36,6 +36,12 @@
 // Tffunc: out = the device's configuration set as it is held in memory (flags 3), Information
 // = its size; STATUS_BUFFER_TOO_SMALL when the output cannot hold it.
 #define TFTEST_IOCTL_GET_LIVE_SET TFTEST_CTL(0x805)
+// Tffunc: no input. The next write the write queue's block builder puts back into a queue is held
+// there (after the builder's purge and time-out checks, before the insert) until the device's
+// removal has purged the queue; "hold dev<n> len=<n>" is recorded once it is held. The hold gives
+// up after TFTEST_FUNC_HOLD_LIMIT_MS on the machine clock.
+#define TFTEST_IOCTL_HOLD_NEXT_BLOCK TFTEST_CTL(0x806)
+#define TFTEST_FUNC_HOLD_LIMIT_MS 10000
 // Tfbus internal device control (entry 11): out >= 4 receives TFTEST_INTERNAL_ANSWER.
 #define TFTEST_IOCTL_INTERNAL_QUERY TFTEST_CTL(0x810)
 #define TFTEST_INTERNAL_ANSWER 0x54466275UL
