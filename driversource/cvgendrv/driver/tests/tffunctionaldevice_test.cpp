@@ -7,8 +7,8 @@
 
 #include <ntddser.h>
 
-#include "kernel/clock.h"
-#include "machine/object_manager.h"
+#include "ke/clock.h"
+#include "ob/object_manager.h"
 #include "tfphysicaldevice.h"
 #include "tfregistry.h"
 
