@@ -657,17 +657,7 @@ NTSTATUS CTfWriteQueue::m_QueueIrp(PIRP pIrp)
     }
 
     // The insertion queues the block start on the executor; without one it starts here.
-    m_LockB.m_Acquire();
-    BOOLEAN bKick = m_bStartKickFailed;
-    m_bStartKickFailed = FALSE;
-    m_LockB.m_Release();
-    if (bKick) {
-        if (KeGetCurrentIrql() == PASSIVE_LEVEL) {
-            m_StartNextWrite();
-        } else {
-            m_ScheduleRetry();
-        }
-    }
+    m_StartIfOwed(&m_bStartKickFailed);
     TfDebugLog(7, "CTfWriteQueue::m_QueueIrp - OUT (Success)");
     return STATUS_PENDING;
 }
@@ -1155,7 +1145,7 @@ void CTfWriteQueue::m_CompleteCanceledWrite(PIRP pIrp)
     }
     m_CompleteIrp(pIrp, STATUS_CANCELLED, 0);
     m_AfterWriteSideChange();
-    m_StartAfterCancel();
+    m_StartIfOwed(&m_bStartAfterCancel);
     TfDebugLog(7, "CTfWriteQueue::m_CompleteCanceledWrite - OUT (Success)");
 }
 
@@ -1181,17 +1171,17 @@ void CTfWriteQueue::m_RunDeferredCancels(BOOLEAN bTakeMutex)
         m_AfterWriteSideChange();
     }
     if (bTakeMutex) {
-        m_StartAfterCancel();
+        m_StartIfOwed(&m_bStartAfterCancel);
     }
     TfDebugLog(7, "CTfWriteQueue::m_RunDeferredCancels - OUT (Success)");
 }
 
-void CTfWriteQueue::m_StartAfterCancel()
+void CTfWriteQueue::m_StartIfOwed(PBOOLEAN pbOwed)
 {
-    TfDebugLog(7, "CTfWriteQueue::m_StartAfterCancel - IN");
+    TfDebugLog(7, "CTfWriteQueue::m_StartIfOwed - IN");
     m_LockB.m_Acquire();
-    BOOLEAN bStart = m_bStartAfterCancel;
-    m_bStartAfterCancel = FALSE;
+    BOOLEAN bStart = *pbOwed;
+    *pbOwed = FALSE;
     m_LockB.m_Release();
     if (bStart) {
         if (KeGetCurrentIrql() == PASSIVE_LEVEL) {
@@ -1200,7 +1190,7 @@ void CTfWriteQueue::m_StartAfterCancel()
             m_ScheduleRetry();
         }
     }
-    TfDebugLog(7, "CTfWriteQueue::m_StartAfterCancel - OUT (Success)");
+    TfDebugLog(7, "CTfWriteQueue::m_StartIfOwed - OUT (Success)");
 }
 
 void CTfWriteQueue::sm_CancelWorker(PVOID pContext, PVOID pArgument)

@@ -209,7 +209,9 @@ private:
     void m_SettleFailedBlock(ULONG ulBlock);
     void m_CompleteCanceledWrite(PIRP pIrp);
     void m_RunDeferredCancels(BOOLEAN bTakeMutex);
-    void m_StartAfterCancel();
+    // Starts the next block when the flag (under B) says one is owed, and clears it: here at
+    // PASSIVE_LEVEL, else through the retry.
+    void m_StartIfOwed(PBOOLEAN pbOwed);
     void m_ScheduleRetry();
     void m_TotalTimeoutExpired();
     void m_SendXoffCharacter();
