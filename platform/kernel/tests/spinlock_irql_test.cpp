@@ -171,5 +171,31 @@ TEST(InterlockedTest, ResultsFollowWindowsIncludingWrapAround)
     EXPECT_EQ(pointer, nullptr);
 }
 
+// What a thread wrote before a release write is there for the thread whose acquire read sees that
+// write. (Under ThreadSanitizer a read without acquire ordering here is a reported race.)
+TEST(InterlockedTest, AcquireReadsSeeWhatWasWrittenBeforeTheReleaseWrite)
+{
+    LONG volatile number = 0;
+    PVOID volatile pointer = nullptr;
+    BOOLEAN volatile boolean = FALSE;
+    int payload[3] = {};
+    std::thread writer([&] {
+        payload[0] = 1;
+        WriteRelease(&number, 1);
+        payload[1] = 2;
+        WritePointerRelease(&pointer, &payload[1]);
+        payload[2] = 3;
+        WriteBooleanRelease(&boolean, TRUE);
+    });
+    while (ReadAcquire(&number) == 0) std::this_thread::yield();
+    EXPECT_EQ(payload[0], 1);
+    PVOID published;
+    while (!(published = ReadPointerAcquire(&pointer))) std::this_thread::yield();
+    EXPECT_EQ(*static_cast<int*>(published), 2);
+    while (!ReadBooleanAcquire(&boolean)) std::this_thread::yield();
+    EXPECT_EQ(payload[2], 3);
+    writer.join();
+}
+
 }  // namespace
 }  // namespace emu
