@@ -44,6 +44,46 @@ NTKERNELAPI PVOID InterlockedExchangePointer(PVOID volatile* target, PVOID value
 NTKERNELAPI PVOID InterlockedCompareExchangePointer(PVOID volatile* destination, PVOID exchange,
                                                     PVOID comparand);
 
+// Single reads and writes of a variable that another thread changes at the same time (with an
+// interlocked call, or with one of the writes below). A plain read of such a variable is a data
+// race; these are atomic, so the value read is one that was written, never a torn or stale mix.
+//   ...Acquire  the reads and writes that follow in program order stay after it: read a flag or a
+//               pointer with it before using what the writer published behind that flag or pointer;
+//   ...Release  the reads and writes that precede it stay before it: publish with it;
+//   ...NoFence  atomic only, with no ordering: counters, statistics, a hint that is checked again
+//               under a lock.
+// Interlocked calls are full barriers; a value they change may be read with any of these.
+inline LONG ReadAcquire(LONG const volatile* source) { return __atomic_load_n(source, __ATOMIC_ACQUIRE); }
+inline LONG ReadNoFence(LONG const volatile* source) { return __atomic_load_n(source, __ATOMIC_RELAXED); }
+inline PVOID ReadPointerAcquire(PVOID const volatile* source) { return __atomic_load_n(source, __ATOMIC_ACQUIRE); }
+inline PVOID ReadPointerNoFence(PVOID const volatile* source) { return __atomic_load_n(source, __ATOMIC_RELAXED); }
+inline BOOLEAN ReadBooleanAcquire(BOOLEAN const volatile* source) { return __atomic_load_n(source, __ATOMIC_ACQUIRE); }
+inline BOOLEAN ReadBooleanNoFence(BOOLEAN const volatile* source) { return __atomic_load_n(source, __ATOMIC_RELAXED); }
+inline void WriteRelease(LONG volatile* destination, LONG value)
+{
+    __atomic_store_n(destination, value, __ATOMIC_RELEASE);
+}
+inline void WriteNoFence(LONG volatile* destination, LONG value)
+{
+    __atomic_store_n(destination, value, __ATOMIC_RELAXED);
+}
+inline void WritePointerRelease(PVOID volatile* destination, PVOID value)
+{
+    __atomic_store_n(destination, value, __ATOMIC_RELEASE);
+}
+inline void WritePointerNoFence(PVOID volatile* destination, PVOID value)
+{
+    __atomic_store_n(destination, value, __ATOMIC_RELAXED);
+}
+inline void WriteBooleanRelease(BOOLEAN volatile* destination, BOOLEAN value)
+{
+    __atomic_store_n(destination, value, __ATOMIC_RELEASE);
+}
+inline void WriteBooleanNoFence(BOOLEAN volatile* destination, BOOLEAN value)
+{
+    __atomic_store_n(destination, value, __ATOMIC_RELAXED);
+}
+
 // ---------------------------------------------------------------------------------------------
 // Dispatcher objects and waits
 // ---------------------------------------------------------------------------------------------
@@ -960,7 +1000,7 @@ struct _IRP {
     BOOLEAN PendingReturned;
     CHAR StackCount;
     CHAR CurrentLocation;
-    BOOLEAN Cancel;
+    BOOLEAN Cancel;  // set by IoCancelIrp at any time: ReadBooleanAcquire it, or read it under the cancel spin lock
     KIRQL CancelIrql;
     CCHAR ApcEnvironment;
     UCHAR AllocationFlags;
@@ -973,7 +1013,7 @@ struct _IRP {
         } AsynchronousParameters;
         LARGE_INTEGER AllocationSize;
     } Overlay;
-    volatile PDRIVER_CANCEL CancelRoutine;
+    volatile PDRIVER_CANCEL CancelRoutine;  // changed only through IoSetCancelRoutine
     PVOID UserBuffer;
     union {
         struct {

@@ -190,7 +190,7 @@ NTSTATUS FakeLowerDevice::PendIrp(PIRP irp, bool cancellable)
         IoSetCancelRoutine(irp, &FakeLowerDevice::CancelRoutine);
         // Cancelled before the routine was in place: complete it here, unless IoCancelIrp has
         // already taken the routine (then the routine completes it once it finds it queued).
-        if (irp->Cancel && IoSetCancelRoutine(irp, nullptr) != nullptr) {
+        if (ReadBooleanAcquire(&irp->Cancel) && IoSetCancelRoutine(irp, nullptr) != nullptr) {
             lock.unlock();
             irp->IoStatus.Status = STATUS_CANCELLED;
             irp->IoStatus.Information = 0;

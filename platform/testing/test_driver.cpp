@@ -39,6 +39,7 @@ TestDriver::TestDriver(std::u16string name)
 
 void TestDriver::Bind()
 {
+    std::lock_guard lock(m_bindLock);
     if (m_machine) return;
     m_machine = Machine::TryCurrent();
     if (!m_machine) return;

@@ -13,6 +13,7 @@
 
 #include <array>
 #include <functional>
+#include <mutex>
 #include <string>
 
 namespace emu {
@@ -68,7 +69,8 @@ private:
     static NTSTATUS AddDeviceTrampoline(PDRIVER_OBJECT driver, PDEVICE_OBJECT pdo);
     static void UnloadTrampoline(PDRIVER_OBJECT driver);
 
-    Machine* m_machine = nullptr;
+    std::mutex m_bindLock;  // the first use may come from several threads at once
+    Machine* m_machine = nullptr;  // set once, under m_bindLock
     std::u16string m_name;
     std::u16string m_driverName;  // "\Driver\<name>", the buffer DriverName points into
     Body m_body{};

@@ -1,5 +1,6 @@
 #include "ex/pool.h"
 
+#include "ke/spin_lock_holders.h"
 #include "kernel.h"
 #include "vf/verifier.h"
 
@@ -158,6 +159,7 @@ void Pool::Free(void* block, ULONG expectedTag)
         }
         RememberFreed(block);
     }
+    SynchroniseWithSpinLocksIn(block, found.size, "a pool block");
     ::operator delete(block, kAlignment);
 }
 

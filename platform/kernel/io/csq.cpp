@@ -8,10 +8,10 @@
 // when the IRP leaves the queue.
 #include <wdm.h>
 
+#include "io/irp_shared_fields.h"
 #include "kernel.h"
 #include "vf/verifier.h"
 
-#include <atomic>
 #include <string>
 #include <utility>
 
@@ -64,8 +64,6 @@ void Unlink(PIO_CSQ csq, PIRP irp)
     if (PIO_CSQ_IRP_CONTEXT context = ContextOf(BindingOf(irp))) context->Irp = nullptr;
     BindingOf(irp) = nullptr;
 }
-
-BOOLEAN IsCancelled(PIRP irp) { return std::atomic_ref<BOOLEAN>(irp->Cancel).load(); }
 
 void CsqCancelRoutine(PDEVICE_OBJECT, PIRP irp)
 {
@@ -156,7 +154,7 @@ extern "C" NTSTATUS IoCsqInsertIrpEx(PIO_CSQ csq, PIRP irp, PIO_CSQ_IRP_CONTEXT 
 
     // Cancelled before the routine was in place: IoCancelIrp found none to call, so the IRP is
     // finished here. If the routine is already gone, a cancellation running now has it.
-    if (IsCancelled(irp) && IoSetCancelRoutine(irp, nullptr)) {
+    if (emu::IsIrpCancelled(irp) && IoSetCancelRoutine(irp, nullptr)) {
         Unlink(csq, irp);
         csq->CsqReleaseLock(csq, irql);
         csq->CsqCompleteCanceledIrp(csq, irp);

@@ -12,6 +12,7 @@
 
 #include "io/io_manager.h"
 #include "ke/kthread.h"
+#include "ke/spin_lock_holders.h"
 #include "ob/object_namespace.h"
 #include "kernel.h"
 #include "ob/object_manager.h"
@@ -34,6 +35,7 @@ void Report(Violation kind, std::string detail) { Kernel::Current().GetVerifier(
 
 void DestroyRecord(DeviceRecord* record)
 {
+    SynchroniseWithSpinLocksIn(record->memory.get(), kExtensionOffset + record->extensionSize, "a device object");
     if (record->owner) record->owner->ForgetDevice(record);
     delete record;
 }

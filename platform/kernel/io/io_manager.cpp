@@ -2,6 +2,7 @@
 // IoManager's table, so a second free, a second completion or a free while a driver still owns the
 // IRP is recognised without touching freed memory.
 #include "io/io_manager.h"
+#include "io/irp_shared_fields.h"
 
 #include "kernel.h"
 #include "vf/verifier.h"
@@ -133,7 +134,7 @@ void IoManager::FreeIrp(PIRP irp)
         if (it->second.built)
             m_kernel.GetVerifier().Report(Violation::Bugcheck,
                                            "IoFreeIrp of an IRP built by IoBuild...Request: the I/O manager frees it");
-        if (irp->CancelRoutine)
+        if (HasCancelRoutine(irp))
             m_kernel.GetVerifier().Report(Violation::IrpCancelRoutineSet,
                                            "IoFreeIrp of an IRP whose cancel routine is still set");
         released = std::move(it->second);
@@ -159,7 +160,7 @@ void IoManager::ReuseIrp(PIRP irp, NTSTATUS status)
         m_kernel.GetVerifier().Report(Violation::Bugcheck, "IoReuseIrp of an IRP built by IoBuild...Request");
         return;
     }
-    if (irp->CancelRoutine)
+    if (HasCancelRoutine(irp))
         m_kernel.GetVerifier().Report(Violation::IrpCancelRoutineSet,
                                        "IoReuseIrp of an IRP whose cancel routine is still set");
     InitializeIrp(irp, record.stackSize, IrpAllocationSize(record.stackSize));

@@ -2,6 +2,7 @@
 #include <wdm.h>
 
 #include "io/io_manager.h"
+#include "io/irp_shared_fields.h"
 #include "kernel.h"
 #include "vf/verifier.h"
 
@@ -24,7 +25,7 @@ BOOLEAN IoManager::CancelIrp(PIRP irp)
     }
     KIRQL irql;
     AcquireCancelSpinLock(&irql);
-    irp->Cancel = TRUE;
+    MarkIrpCancelled(irp);
     // Whoever takes the routine out of the IRP owns the cancellation; a driver completing the IRP
     // at the same moment finds null and leaves the IRP to the routine.
     PDRIVER_CANCEL routine = IoSetCancelRoutine(irp, nullptr);

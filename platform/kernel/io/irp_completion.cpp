@@ -3,6 +3,7 @@
 #include <wdm.h>
 
 #include "io/io_manager.h"
+#include "io/irp_shared_fields.h"
 #include "kernel.h"
 #include "vf/verifier.h"
 
@@ -40,7 +41,7 @@ IoManager::CompletionTicket IoManager::BeginCompletion(PIRP irp)
         m_kernel.GetVerifier().Report(Violation::IrpCompletedTwice, "IoCompleteRequest of a completed IRP");
         return {};
     }
-    if (irp->CancelRoutine) {
+    if (HasCancelRoutine(irp)) {
         // A cancel routine left behind could run on the IRP after its owner has freed it.
         m_kernel.GetVerifier().Report(Violation::IrpCancelRoutineSet,
                                        "IoCompleteRequest of an IRP whose cancel routine is still set");
@@ -87,7 +88,7 @@ void IoManager::CompleteRequest(PIRP irp)
 
         PIO_COMPLETION_ROUTINE routine = finished->CompletionRoutine;
         PVOID context = finished->Context;
-        const bool invoke = routine && ShouldInvoke(finished->Control, irp->IoStatus.Status, irp->Cancel);
+        const bool invoke = routine && ShouldInvoke(finished->Control, irp->IoStatus.Status, IsIrpCancelled(irp));
         finished->Control = 0;
         finished->CompletionRoutine = nullptr;
         finished->Context = nullptr;

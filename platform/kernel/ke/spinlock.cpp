@@ -7,9 +7,9 @@
 #include <cstdio>
 #include <string>
 #include <thread>
-#include <vector>
 
 #include "ke/kthread.h"
+#include "ke/spin_lock_holders.h"
 
 namespace {
 
@@ -20,7 +20,6 @@ constexpr auto kSpinReportAfter = std::chrono::seconds(5);
 
 std::atomic<ULONG_PTR> g_nextIdentity{1};
 thread_local ULONG_PTR t_identity = 0;
-thread_local std::vector<PKSPIN_LOCK> t_held;  // locks this thread holds, in acquisition order
 
 std::atomic_ref<ULONG_PTR> LockWord(PKSPIN_LOCK lock) { return std::atomic_ref<ULONG_PTR>(*lock); }
 
@@ -51,13 +50,13 @@ bool Take(PKSPIN_LOCK lock, const char* caller)
             emu::ReportViolation(emu::Violation::Bugcheck,
                                  std::string(caller) + ": spin lock " + Describe(lock) + " was never initialised");
             if (word.compare_exchange_strong(seen, me, std::memory_order_acquire)) {
-                t_held.push_back(lock);
+                emu::NoteSpinLockTaken(lock);
                 return true;
             }
             continue;
         }
         if (seen == 0 && word.compare_exchange_weak(seen, me, std::memory_order_acquire)) {
-            t_held.push_back(lock);
+            emu::NoteSpinLockTaken(lock);
             return true;
         }
         std::this_thread::yield();
@@ -76,11 +75,7 @@ bool Give(PKSPIN_LOCK lock, const char* caller)
     ULONG_PTR me = emu::SpinLockOwnerIdentity();
     ULONG_PTR expected = me;
     if (LockWord(lock).compare_exchange_strong(expected, 0, std::memory_order_release)) {
-        for (auto it = t_held.rbegin(); it != t_held.rend(); ++it) {
-            if (*it != lock) continue;
-            t_held.erase(std::next(it).base());
-            break;
-        }
+        emu::NoteSpinLockGiven(lock);
         return true;
     }
     emu::ReportViolation(emu::Violation::SpinLockNotOwner,
@@ -102,10 +97,6 @@ bool RequireDispatchLevel(const char* caller)
 }  // namespace
 
 namespace emu {
-
-size_t HeldSpinLockCount() { return t_held.size(); }
-
-PKSPIN_LOCK HeldSpinLock(size_t index) { return index < t_held.size() ? t_held[index] : nullptr; }
 
 ULONG_PTR SpinLockOwnerIdentity()
 {

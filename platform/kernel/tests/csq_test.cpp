@@ -473,6 +473,31 @@ TEST_F(CsqTest, CancellationRacingInsertionCompletesEachIrpOnce)
     canceller.join();
 }
 
+// An IRP queued on one processor and cancelled later on another, with nothing else ordering the
+// two: the queue's check of Cancel and IoCancelIrp's setting of it must not race (ThreadSanitizer
+// sees a plain access here whatever the timing, since the flag below orders nothing).
+TEST_F(CsqTest, IrpQueuedOnOneProcessorIsCancelledFromAnother)
+{
+    Sent& sent = NewIrp();
+    std::atomic<bool> queued{false}, cancelled{false};
+    // Both threads live until both are done: a thread's end would order it before the other.
+    std::thread inserter([&] {
+        EXPECT_EQ(Send(sent), STATUS_PENDING);
+        queued.store(true, std::memory_order_relaxed);
+        while (!cancelled.load(std::memory_order_relaxed)) std::this_thread::yield();
+    });
+    std::thread canceller([&] {
+        while (!queued.load(std::memory_order_relaxed)) std::this_thread::yield();
+        EXPECT_TRUE(IoCancelIrp(sent.irp));
+        cancelled.store(true, std::memory_order_relaxed);
+    });
+    inserter.join();
+    canceller.join();
+    EXPECT_EQ(sent.completions, 1);
+    EXPECT_EQ(sent.status, STATUS_CANCELLED);
+    EXPECT_EQ(m_queue->Length(), 0u);
+}
+
 TEST_F(CsqTest, InsertionWithoutStatusFormAlwaysSucceeds)
 {
     m_queue = std::make_unique<TestQueue>(false);

@@ -473,6 +473,19 @@ TEST_F(IrpCancelTest, CancelRoutineRunsWithTheCancelLockAndCompletesTheIrp)
     IoFreeIrp(irp);
 }
 
+// Cancellations and completions on two processors with nothing but the IRP between them: the I/O
+// manager's own reads and writes of Cancel and CancelRoutine must not race. ThreadSanitizer sees a
+// plain access here whatever the timing: the threads take turns through flags that order nothing,
+// and both live until both are done (a thread's end would order it before the other).
+struct TakingTurns {
+    std::atomic<bool> first{false}, second{false}, done{false};
+    static void Await(const std::atomic<bool>& flag)
+    {
+        while (!flag.load(std::memory_order_relaxed)) std::this_thread::yield();
+    }
+    static void Set(std::atomic<bool>& flag) { flag.store(true, std::memory_order_relaxed); }
+};
+
 TEST_F(IrpCancelTest, WithoutCancelRoutineTheIrpStaysWithItsDriver)
 {
     FakeLowerDevice lower;
@@ -481,10 +494,67 @@ TEST_F(IrpCancelTest, WithoutCancelRoutineTheIrpStaysWithItsDriver)
     sender.result = STATUS_MORE_PROCESSING_REQUIRED;
     PIRP irp = SenderIrp(1, IRP_MJ_READ, &sender);
     IoCallDriver(lower.Device(), irp);
-    EXPECT_FALSE(IoCancelIrp(irp));
-    EXPECT_TRUE(irp->Cancel);
-    EXPECT_EQ(sender.calls, 0);
-    ASSERT_TRUE(lower.CompletePending(STATUS_SUCCESS, 1));
+
+    // Cancelled on one processor, completed by its driver later on another.
+    TakingTurns turns;
+    std::thread canceller([&] {
+        EXPECT_FALSE(IoCancelIrp(irp));
+        TakingTurns::Set(turns.first);
+        TakingTurns::Await(turns.done);
+    });
+    std::thread completer([&] {
+        TakingTurns::Await(turns.first);
+        EXPECT_TRUE(ReadBooleanAcquire(&irp->Cancel));
+        EXPECT_EQ(sender.calls, 0);
+        EXPECT_TRUE(lower.CompletePending(STATUS_SUCCESS, 1));
+        TakingTurns::Set(turns.done);
+    });
+    canceller.join();
+    completer.join();
+    EXPECT_EQ(sender.calls, 1);
+    EXPECT_EQ(sender.status, STATUS_SUCCESS);
+    IoFreeIrp(irp);
+}
+
+// A layer's completion routine that lets a cancellation in while the IRP is on its way up.
+NTSTATUS LetACancellationIn(PDEVICE_OBJECT, PIRP irp, PVOID context)
+{
+    auto* turns = static_cast<TakingTurns*>(context);
+    TakingTurns::Set(turns->first);
+    TakingTurns::Await(turns->second);
+    if (irp->PendingReturned) IoMarkIrpPending(irp);
+    return STATUS_SUCCESS;
+}
+
+TEST_F(IrpCancelTest, CancellationOnAnotherProcessorDuringCompletion)
+{
+    FakeLowerDevice lower;
+    lower.SetBehaviour(Behaviour::Pend());
+    TakingTurns turns;
+    FakeLowerDevice upper(2);
+    upper.SetBehaviour(Behaviour::Custom([&](PDEVICE_OBJECT, PIRP irp) {
+        IoCopyCurrentIrpStackLocationToNext(irp);
+        IoSetCompletionRoutine(irp, LetACancellationIn, &turns, TRUE, TRUE, TRUE);
+        return IoCallDriver(lower.Device(), irp);
+    }));
+    Probe sender;
+    sender.result = STATUS_MORE_PROCESSING_REQUIRED;
+    PIRP irp = SenderIrp(2, IRP_MJ_READ, &sender);
+    ASSERT_EQ(IoCallDriver(upper.Device(), irp), STATUS_PENDING);
+
+    std::thread completer([&] {
+        EXPECT_TRUE(lower.CompletePending(STATUS_SUCCESS, 1));
+        TakingTurns::Set(turns.done);
+    });
+    std::thread canceller([&] {
+        TakingTurns::Await(turns.first);
+        EXPECT_FALSE(IoCancelIrp(irp));
+        TakingTurns::Set(turns.second);
+        TakingTurns::Await(turns.done);
+    });
+    completer.join();
+    canceller.join();
+    EXPECT_EQ(sender.calls, 1);
     EXPECT_EQ(sender.status, STATUS_SUCCESS);
     IoFreeIrp(irp);
 }

@@ -3,10 +3,13 @@
 
 #include <atomic>
 #include <cstring>
+#include <functional>
 #include <thread>
 #include <vector>
 
+#include "ke/spin_lock_holders.h"
 #include "machine_test.h"
+#include "test_driver.h"
 
 namespace emu {
 namespace {
@@ -148,6 +151,94 @@ TEST_F(SpinLockTest, AcquireAboveDispatchAndAnUninitialisedLockAreReported)
     EXPECT_EQ(Take(Violation::IrqlTooHigh), 1u);
 }
 
+// Memory that holds a spin lock goes only after every thread that held it is done with it.
+struct MemoryWithALock {
+    const char* name;
+    std::function<PKSPIN_LOCK()> make;  // memory with an initialised spin lock inside
+    std::function<void()> free;
+};
+
+// A driver that wakes the deleting thread before it releases a lock in the memory being deleted:
+// the free waits, so the release never lands in freed memory.
+void FreeWhileAnotherThreadHoldsTheLock(const MemoryWithALock& memory)
+{
+    PKSPIN_LOCK lock = memory.make();
+    std::atomic<bool> held{false}, release{false}, freed{false};
+    std::thread holder([&] {
+        KIRQL old = KfAcquireSpinLock(lock);
+        held = true;
+        held.notify_all();
+        release.wait(false);
+        KfReleaseSpinLock(lock, old);
+    });
+    held.wait(false);
+    std::thread freeing([&] {
+        memory.free();
+        freed = true;
+    });
+    // Either the free waits for the holder, or (wrongly) it has gone through already.
+    while (FreesWaitingForSpinLocks() == 0 && !freed) std::this_thread::yield();
+    EXPECT_FALSE(freed);
+    release = true;
+    release.notify_all();
+    holder.join();
+    freeing.join();
+    EXPECT_TRUE(freed);
+    EXPECT_EQ(FreesWaitingForSpinLocks(), 0u);
+}
+
+// A lock released earlier on another thread, with nothing else ordering that thread before the
+// free (the flags order nothing; both threads live until both are done): the free still comes
+// after the release's write of the lock word (ThreadSanitizer checks it).
+void FreeAfterAReleaseOnAnotherThread(const MemoryWithALock& memory)
+{
+    PKSPIN_LOCK lock = memory.make();
+    std::atomic<bool> released{false}, freed{false};
+    std::thread holder([&] {
+        KIRQL old = KfAcquireSpinLock(lock);
+        KfReleaseSpinLock(lock, old);
+        released.store(true, std::memory_order_relaxed);
+        while (!freed.load(std::memory_order_relaxed)) std::this_thread::yield();
+    });
+    std::thread freeing([&] {
+        while (!released.load(std::memory_order_relaxed)) std::this_thread::yield();
+        memory.free();
+        freed.store(true, std::memory_order_relaxed);
+    });
+    holder.join();
+    freeing.join();
+}
+
+TEST_F(SpinLockTest, MemoryHoldingASpinLockIsFreedOnlyAfterItsLastRelease)
+{
+    testing::TestDriver driver;
+    PDEVICE_OBJECT device = nullptr;
+    PVOID block = nullptr;
+    const MemoryWithALock kinds[] = {
+        {"device extension",
+         [&] {
+             device = driver.CreateDevice(u"\\Device\\Port1", 64);
+             auto lock = static_cast<PKSPIN_LOCK>(device->DeviceExtension) + 2;
+             KeInitializeSpinLock(lock);
+             return lock;
+         },
+         [&] { IoDeleteDevice(device); }},
+        {"pool block",
+         [&] {
+             block = ExAllocatePoolWithTag(NonPagedPoolNx, 64, 0);
+             auto lock = static_cast<PKSPIN_LOCK>(block) + 3;
+             KeInitializeSpinLock(lock);
+             return lock;
+         },
+         [&] { ExFreePool(block); }},
+    };
+    for (const MemoryWithALock& memory : kinds) {
+        SCOPED_TRACE(memory.name);
+        FreeWhileAnotherThreadHoldsTheLock(memory);
+        FreeAfterAReleaseOnAnotherThread(memory);
+    }
+}
+
 // ---------------------------------------------------------------------------------------------
 // Interlocked
 // ---------------------------------------------------------------------------------------------
@@ -169,6 +260,32 @@ TEST(InterlockedTest, ResultsFollowWindowsIncludingWrapAround)
     EXPECT_EQ(InterlockedCompareExchangePointer(&pointer, nullptr, nullptr), &a);
     EXPECT_EQ(InterlockedExchangePointer(&pointer, nullptr), &a);
     EXPECT_EQ(pointer, nullptr);
+}
+
+// What a thread wrote before a release write is there for the thread whose acquire read sees that
+// write. (Under ThreadSanitizer a read without acquire ordering here is a reported race.)
+TEST(InterlockedTest, AcquireReadsSeeWhatWasWrittenBeforeTheReleaseWrite)
+{
+    LONG volatile number = 0;
+    PVOID volatile pointer = nullptr;
+    BOOLEAN volatile boolean = FALSE;
+    int payload[3] = {};
+    std::thread writer([&] {
+        payload[0] = 1;
+        WriteRelease(&number, 1);
+        payload[1] = 2;
+        WritePointerRelease(&pointer, &payload[1]);
+        payload[2] = 3;
+        WriteBooleanRelease(&boolean, TRUE);
+    });
+    while (ReadAcquire(&number) == 0) std::this_thread::yield();
+    EXPECT_EQ(payload[0], 1);
+    PVOID published;
+    while (!(published = ReadPointerAcquire(&pointer))) std::this_thread::yield();
+    EXPECT_EQ(*static_cast<int*>(published), 2);
+    while (!ReadBooleanAcquire(&boolean)) std::this_thread::yield();
+    EXPECT_EQ(payload[2], 3);
+    writer.join();
 }
 
 }  // namespace
