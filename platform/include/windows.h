@@ -48,9 +48,11 @@ typedef HANDLE* LPHANDLE;
 #define FILE_READ_ATTRIBUTES 0x0080
 #define FILE_WRITE_ATTRIBUTES 0x0100
 #endif
+#ifndef FILE_SHARE_READ
 #define FILE_SHARE_READ 0x00000001
 #define FILE_SHARE_WRITE 0x00000002
 #define FILE_SHARE_DELETE 0x00000004
+#endif
 
 #define CREATE_NEW 1
 #define CREATE_ALWAYS 2
@@ -135,6 +137,7 @@ WINBASEAPI BOOL WINAPI DeviceIoControl(HANDLE hDevice, DWORD dwIoControlCode, LP
                                        LPDWORD lpBytesReturned, LPOVERLAPPED lpOverlapped);
 WINBASEAPI BOOL WINAPI GetOverlappedResult(HANDLE hFile, LPOVERLAPPED lpOverlapped,
                                            LPDWORD lpNumberOfBytesTransferred, BOOL bWait);
+WINBASEAPI BOOL WINAPI FlushFileBuffers(HANDLE hFile);
 WINBASEAPI BOOL WINAPI CancelIo(HANDLE hFile);
 WINBASEAPI BOOL WINAPI CancelIoEx(HANDLE hFile, LPOVERLAPPED lpOverlapped);
 

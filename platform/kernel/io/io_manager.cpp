@@ -3,6 +3,7 @@
 // IRP is recognised without touching freed memory.
 #include "io/io_manager.h"
 
+#include "io/file_objects.h"
 #include "kernel.h"
 #include "vf/verifier.h"
 
@@ -36,7 +37,10 @@ PIO_STACK_LOCATION FirstStackLocation(PIRP irp)
 
 }  // namespace
 
-IoManager::IoManager(Kernel& machine) : m_kernel(machine) { KeInitializeSpinLock(&m_cancelLock); }
+IoManager::IoManager(Kernel& machine) : m_kernel(machine), m_fileObjects(std::make_unique<FileObjects>(machine))
+{
+    KeInitializeSpinLock(&m_cancelLock);
+}
 
 // IRPs still alive when the machine goes away are freed with it; device teardown reports the ones
 // still pending on a device before this point.
