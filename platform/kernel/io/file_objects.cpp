@@ -309,6 +309,7 @@ void FileObjects::RunDownUserMode()
 {
     {
         std::lock_guard lock(m_mutex);
+        if (m_phase != Phase::Running) return;
         m_phase = Phase::RunningDown;
     }
     m_kernel.GetObjectManager().CloseHandles(UserMode);

@@ -1,6 +1,7 @@
 // kernel32 files and device I/O against a test driver: opening by DOS link and by interface link,
 // create failures, buffered copy rules, overlapped requests, cancellation, the CLEANUP/CLOSE order,
 // events and the per-thread last error.
+#include <ntifs.h>
 #include <windows.h>
 #include <winioctl.h>
 
@@ -379,6 +380,37 @@ TEST_F(DeviceIoTest, DirectAndNeitherTransfersHandTheCallersBuffersOver)
     EXPECT_TRUE(DeviceIoControl(handle, kIoctlNeither, input, 2, buffer, sizeof(buffer), &count, nullptr));
     EXPECT_EQ(count, 2u);
     CloseHandle(handle);
+}
+
+TEST_F(DeviceIoTest, FlushReachesTheDriverOnAHandleThatMayWriteAndIsWaitedForOnAnOverlappedOne)
+{
+    std::promise<PIRP> pended;
+    m_driver.SetDispatch(IRP_MJ_FLUSH_BUFFERS, [&](PDEVICE_OBJECT, PIRP irp) {
+        Record(IoGetCurrentIrpStackLocation(irp));
+        if (!(IoGetCurrentIrpStackLocation(irp)->FileObject->Flags & FO_SYNCHRONOUS_IO)) {
+            IoMarkIrpPending(irp);
+            pended.set_value(irp);
+            return STATUS_PENDING;
+        }
+        return TestDriver::Complete(irp, STATUS_SUCCESS);
+    });
+    HANDLE handle = Open();
+    EXPECT_TRUE(FlushFileBuffers(handle));
+    EXPECT_EQ(Majors(), (std::vector<UCHAR>{IRP_MJ_CREATE, IRP_MJ_FLUSH_BUFFERS}));
+    CloseHandle(handle);
+    HANDLE readOnly = Open(0, u"\\\\.\\COM5", GENERIC_READ);
+    EXPECT_FALSE(FlushFileBuffers(readOnly));
+    EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_ACCESS_DENIED));
+    CloseHandle(readOnly);
+
+    // FlushFileBuffers takes no OVERLAPPED: on an overlapped handle it waits for the file.
+    HANDLE overlapped = Open(FILE_FLAG_OVERLAPPED);
+    std::future<BOOL> flushed = std::async(std::launch::async, [overlapped] { return FlushFileBuffers(overlapped); });
+    PIRP irp = pended.get_future().get();
+    EXPECT_EQ(flushed.wait_for(std::chrono::seconds(0)), std::future_status::timeout);
+    TestDriver::Complete(irp, STATUS_SUCCESS);
+    EXPECT_TRUE(flushed.get());
+    CloseHandle(overlapped);
 }
 
 // ---- Pending, overlapped and cancelled requests ------------------------------------------------
