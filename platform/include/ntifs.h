@@ -10,37 +10,14 @@
 
 #define NTSYSCALLAPI extern "C"
 
-// ---- Access rights of files and events ------------------------------------------------------
-#ifndef FILE_READ_DATA
-#define FILE_READ_DATA 0x0001
-#define FILE_WRITE_DATA 0x0002
-#define FILE_APPEND_DATA 0x0004
-#define FILE_READ_EA 0x0008
-#define FILE_WRITE_EA 0x0010
-#define FILE_READ_ATTRIBUTES 0x0080
-#define FILE_WRITE_ATTRIBUTES 0x0100
-#endif
-#define FILE_EXECUTE 0x0020
+// ---- Access rights of files (the single rights are in ntdef.h) ---------------------------------
 #define FILE_ALL_ACCESS (STANDARD_RIGHTS_REQUIRED | SYNCHRONIZE | 0x1FF)
 #define FILE_GENERIC_READ (STANDARD_RIGHTS_READ | FILE_READ_DATA | FILE_READ_ATTRIBUTES | FILE_READ_EA | SYNCHRONIZE)
 #define FILE_GENERIC_WRITE \
     (STANDARD_RIGHTS_WRITE | FILE_WRITE_DATA | FILE_WRITE_ATTRIBUTES | FILE_WRITE_EA | FILE_APPEND_DATA | SYNCHRONIZE)
 #define FILE_GENERIC_EXECUTE (STANDARD_RIGHTS_EXECUTE | FILE_READ_ATTRIBUTES | FILE_EXECUTE | SYNCHRONIZE)
 
-#define EVENT_QUERY_STATE 0x0001
-#ifndef EVENT_MODIFY_STATE
-#define EVENT_MODIFY_STATE 0x0002
-#define EVENT_ALL_ACCESS 0x1F0003
-#endif
-
 // ---- NtCreateFile ---------------------------------------------------------------------------
-// ShareAccess.
-#ifndef FILE_SHARE_READ
-#define FILE_SHARE_READ 0x00000001
-#define FILE_SHARE_WRITE 0x00000002
-#define FILE_SHARE_DELETE 0x00000004
-#endif
-
 // CreateDisposition.
 #define FILE_SUPERSEDE 0x00000000
 #define FILE_OPEN 0x00000001

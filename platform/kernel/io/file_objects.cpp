@@ -225,7 +225,8 @@ void FileObjects::Close(const std::shared_ptr<FileObject>& file)
     Release(file);
 }
 
-// The file is gone: its device object counts it no more, and is told so.
+// The file is gone: its device object counts it no more, and the listeners are told so (while
+// user mode lives; after it, a file goes in whatever completion routine lets it go).
 void FileObjects::Release(const std::shared_ptr<FileObject>& file)
 {
     {
@@ -236,7 +237,8 @@ void FileObjects::Release(const std::shared_ptr<FileObject>& file)
     {
         std::lock_guard lock(m_mutex);
         m_files.erase(&file->object);
-        for (auto& [id, listener] : m_listeners) listeners.push_back(listener);
+        if (m_phase != Phase::Gone)
+            for (auto& [id, listener] : m_listeners) listeners.push_back(listener);
     }
     for (auto& listener : listeners) listener(file->device);
     ObDereferenceObject(file->device);

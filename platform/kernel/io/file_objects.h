@@ -68,9 +68,8 @@ public:
     // ---- For the Plug and Play manager ------------------------------------------------------
     // Files open on the stack that `stackMember` belongs to: the ReferenceCount of its devices.
     size_t OpenFileCount(PDEVICE_OBJECT stackMember) const;
-    // Told, once a file has gone (after its IRP_MJ_CLOSE, or at once for a failed open), the
-    // device object its name resolved to; at PASSIVE_LEVEL, no lock held, unless the file went
-    // in a completion routine after user mode ended.
+    // Told, once a file has gone (after its IRP_MJ_CLOSE, or at once for a failed open) while
+    // user mode lives, the device object its name resolved to; at PASSIVE_LEVEL, no lock held.
     ListenerId AddFileClosedListener(std::function<void(PDEVICE_OBJECT device)> listener);
     void RemoveFileClosedListener(ListenerId id);
 
