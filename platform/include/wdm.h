@@ -604,7 +604,7 @@ typedef ULONG DEVICE_TYPE;
 struct _DEVICE_OBJECT {
     CSHORT Type;
     USHORT Size;
-    LONG ReferenceCount;
+    LONG ReferenceCount;  // files open through this device object's name (the I/O manager's count)
     struct _DRIVER_OBJECT* DriverObject;
     struct _DEVICE_OBJECT* NextDevice;
     struct _DEVICE_OBJECT* AttachedDevice;

@@ -38,20 +38,7 @@ typedef HANDLE* LPHANDLE;
 #define INVALID_HANDLE_VALUE ((HANDLE)(LONG_PTR)-1)
 #define INFINITE 0xFFFFFFFFu
 
-// CreateFile: access, sharing, disposition, flags.
-#ifndef FILE_READ_DATA
-#define FILE_READ_DATA 0x0001
-#define FILE_WRITE_DATA 0x0002
-#define FILE_APPEND_DATA 0x0004
-#define FILE_READ_EA 0x0008
-#define FILE_WRITE_EA 0x0010
-#define FILE_READ_ATTRIBUTES 0x0080
-#define FILE_WRITE_ATTRIBUTES 0x0100
-#endif
-#define FILE_SHARE_READ 0x00000001
-#define FILE_SHARE_WRITE 0x00000002
-#define FILE_SHARE_DELETE 0x00000004
-
+// CreateFile: disposition and flags (the access rights and share modes are in ntdef.h).
 #define CREATE_NEW 1
 #define CREATE_ALWAYS 2
 #define OPEN_EXISTING 3
@@ -83,9 +70,6 @@ typedef HANDLE* LPHANDLE;
 #ifndef MAXIMUM_WAIT_OBJECTS
 #define MAXIMUM_WAIT_OBJECTS 64
 #endif
-
-#define EVENT_MODIFY_STATE 0x0002
-#define EVENT_ALL_ACCESS 0x1F0003
 
 typedef struct _SECURITY_ATTRIBUTES {
     DWORD nLength;
@@ -135,6 +119,7 @@ WINBASEAPI BOOL WINAPI DeviceIoControl(HANDLE hDevice, DWORD dwIoControlCode, LP
                                        LPDWORD lpBytesReturned, LPOVERLAPPED lpOverlapped);
 WINBASEAPI BOOL WINAPI GetOverlappedResult(HANDLE hFile, LPOVERLAPPED lpOverlapped,
                                            LPDWORD lpNumberOfBytesTransferred, BOOL bWait);
+WINBASEAPI BOOL WINAPI FlushFileBuffers(HANDLE hFile);
 WINBASEAPI BOOL WINAPI CancelIo(HANDLE hFile);
 WINBASEAPI BOOL WINAPI CancelIoEx(HANDLE hFile, LPOVERLAPPED lpOverlapped);
 

@@ -203,7 +203,6 @@ extern "C" void IoDeleteDevice(PDEVICE_OBJECT deviceObject)
         lowerReferenced = names.ClearAttachment(deviceObject, &lower);
         if (lower) {
             if (lower->AttachedDevice == deviceObject) lower->AttachedDevice = nullptr;
-            if (lower->ReferenceCount > 0) --lower->ReferenceCount;
         }
         if (!record->name.empty()) names.RemoveIfNames(record->name, deviceObject);
         emu::UnlinkFromDriver(deviceObject);
@@ -247,7 +246,6 @@ extern "C" PDEVICE_OBJECT IoAttachDeviceToDeviceStack(PDEVICE_OBJECT sourceDevic
     // The upper device keeps the one below alive until it detaches.
     const bool referenced = machine.GetObjectManager().Reference(top) != 0;
     top->AttachedDevice = sourceDevice;
-    ++top->ReferenceCount;
     sourceDevice->StackSize = static_cast<CCHAR>(top->StackSize + 1);
     sourceDevice->AlignmentRequirement = top->AlignmentRequirement;
     sourceDevice->SectorSize = top->SectorSize;
@@ -273,7 +271,6 @@ extern "C" void IoDetachDevice(PDEVICE_OBJECT targetDevice)
             return;
         }
         targetDevice->AttachedDevice = nullptr;
-        if (targetDevice->ReferenceCount > 0) --targetDevice->ReferenceCount;
         referenced = names.ClearAttachment(upper, &lower);
     }
     if (referenced && lower == targetDevice) ObDereferenceObject(lower);

@@ -4,6 +4,7 @@
 #include "io/io_manager.h"
 #include "io/irp_shared_fields.h"
 
+#include "io/file_objects.h"
 #include "kernel.h"
 #include "vf/verifier.h"
 
@@ -37,7 +38,10 @@ PIO_STACK_LOCATION FirstStackLocation(PIRP irp)
 
 }  // namespace
 
-IoManager::IoManager(Kernel& machine) : m_kernel(machine) { KeInitializeSpinLock(&m_cancelLock); }
+IoManager::IoManager(Kernel& machine) : m_kernel(machine), m_fileObjects(std::make_unique<FileObjects>(machine))
+{
+    KeInitializeSpinLock(&m_cancelLock);
+}
 
 // IRPs still alive when the machine goes away are freed with it; device teardown reports the ones
 // still pending on a device before this point.

@@ -20,7 +20,7 @@
 namespace emu {
 
 class Kernel;
-class FileTracker;
+class FileObjects;
 
 // What the I/O manager does for the caller when a request it built reaches the top of its stack.
 struct RequestFinish {
@@ -59,9 +59,8 @@ public:
     void FailNextAllocate(size_t count = 1);
 
     // ---- Files -------------------------------------------------------------------------------
-    // The owner of the files open on device stacks; null while no subsystem has registered.
-    void SetFileTracker(FileTracker* tracker) { m_files.store(tracker); }
-    FileTracker* GetFileTracker() const { return m_files.load(); }
+    // The file objects opened on devices, and the open count of each device.
+    FileObjects& Files() { return *m_fileObjects; }
 
     // ---- The request path --------------------------------------------------------------------
     NTSTATUS CallDriver(PDEVICE_OBJECT deviceObject, PIRP irp);
@@ -103,7 +102,6 @@ public:
                                ULONG bufferLength, PVOID buffer, PULONG resultLength);
 
 private:
-    std::atomic<FileTracker*> m_files{nullptr};
     enum class IrpState {
         Idle,       // with its owner: never sent, or back from below
         InFlight,   // sent down, not yet back to the sender
@@ -151,6 +149,9 @@ private:
     std::map<PDEVICE_OBJECT, std::deque<PropertyAnswer>> m_scriptedAnswers;
     std::map<PropertyKey, size_t> m_propertyCalls;
     size_t m_propertyCallCount = 0;
+
+    // Last: its file objects go before the IRPs they may still hold.
+    std::unique_ptr<FileObjects> m_fileObjects;
 };
 
 }  // namespace emu

@@ -582,22 +582,6 @@ extern "C" NTSTATUS KeDelayExecutionThread(KPROCESSOR_MODE waitMode, BOOLEAN ale
     return KernelDispatcher().Delay(interval);
 }
 
-namespace {
-// The dispatcher object behind an object-manager body, or null when the kind cannot be waited on.
-PVOID WaitableBody(void* body, emu::ObjectType type)
-{
-    switch (type) {
-    case emu::ObjectType::Thread:
-    case emu::ObjectType::Event:
-        return body;
-    case emu::ObjectType::File:
-        return &static_cast<PFILE_OBJECT>(body)->Event;
-    default:
-        return nullptr;
-    }
-}
-}  // namespace
-
 extern "C" NTSTATUS ZwWaitForSingleObject(HANDLE handle, BOOLEAN alertable, PLARGE_INTEGER timeout)
 {
     emu::CheckIrqlAtMost(PASSIVE_LEVEL, "ZwWaitForSingleObject");
@@ -608,7 +592,7 @@ extern "C" NTSTATUS ZwWaitForSingleObject(HANDLE handle, BOOLEAN alertable, PLAR
         emu::ReportViolation(emu::Violation::HandleInvalid, "ZwWaitForSingleObject on a handle that is not open");
         return STATUS_INVALID_HANDLE;
     }
-    PVOID waitable = WaitableBody(body, type);
+    PVOID waitable = emu::WaitableObjectOf(body, type);
     NTSTATUS status = STATUS_OBJECT_TYPE_MISMATCH;
     if (waitable)
         status = KernelDispatcher().Wait(1, &waitable, WaitAny, timeout, nullptr, "ZwWaitForSingleObject");

@@ -3,7 +3,9 @@
 #include "kernel.h"
 #include "vf/verifier.h"
 
+#include <algorithm>
 #include <cstdio>
+#include <vector>
 
 struct _OBJECT_TYPE {
     emu::ObjectType kind;
@@ -58,7 +60,14 @@ ObjectManager::~ObjectManager()
 void ObjectManager::Register(void* body, ObjectType type, std::function<void(void*)> destroy)
 {
     std::lock_guard lock(m_mutex);
-    m_objects[body] = Object{type, 1, std::move(destroy)};
+    m_objects[body] = Object{type, 1, std::move(destroy), 0, {}};
+}
+
+void ObjectManager::SetCloseProcedure(void* body, std::function<void(void*)> close)
+{
+    std::lock_guard lock(m_mutex);
+    auto it = m_objects.find(body);
+    if (it != m_objects.end()) it->second.close = std::move(close);
 }
 
 bool ObjectManager::IsObject(const void* body) const
@@ -106,6 +115,7 @@ HANDLE ObjectManager::CreateHandle(void* body, ACCESS_MASK grantedAccess, KPROCE
     auto it = m_objects.find(body);
     if (it == m_objects.end()) return nullptr;
     ++it->second.references;
+    ++it->second.handles;
     ULONG_PTR value = m_nextHandle;
     m_nextHandle += 4;
     m_handles[value] = Handle{body, grantedAccess, mode};
@@ -113,7 +123,7 @@ HANDLE ObjectManager::CreateHandle(void* body, ACCESS_MASK grantedAccess, KPROCE
 }
 
 NTSTATUS ObjectManager::ReferenceByHandle(HANDLE handle, const ObjectType* expectedType, void** body,
-                                          ACCESS_MASK* grantedAccess)
+                                          ACCESS_MASK* grantedAccess, ObjectType* type)
 {
     std::lock_guard lock(m_mutex);
     auto it = m_handles.find(reinterpret_cast<ULONG_PTR>(handle));
@@ -124,6 +134,7 @@ NTSTATUS ObjectManager::ReferenceByHandle(HANDLE handle, const ObjectType* expec
     ++object->second.references;
     *body = it->second.body;
     if (grantedAccess) *grantedAccess = it->second.granted;
+    if (type) *type = object->second.type;
     return STATUS_SUCCESS;
 }
 
@@ -142,15 +153,32 @@ void* ObjectManager::Lookup(HANDLE handle, ObjectType* type) const
 NTSTATUS ObjectManager::CloseHandle(HANDLE handle)
 {
     void* body = nullptr;
+    std::function<void(void*)> close;
     {
         std::lock_guard lock(m_mutex);
         auto it = m_handles.find(reinterpret_cast<ULONG_PTR>(handle));
         if (it == m_handles.end()) return STATUS_INVALID_HANDLE;
         body = it->second.body;
         m_handles.erase(it);
+        auto object = m_objects.find(body);
+        if (object != m_objects.end() && --object->second.handles == 0) close = object->second.close;
     }
+    if (close) close(body);
     Dereference(body);
     return STATUS_SUCCESS;
+}
+
+void ObjectManager::CloseHandles(KPROCESSOR_MODE mode)
+{
+    std::vector<HANDLE> handles;
+    {
+        std::lock_guard lock(m_mutex);
+        for (const auto& [value, entry] : m_handles)
+            if (entry.mode == mode) handles.push_back(reinterpret_cast<HANDLE>(value));
+    }
+    // In the order they were made.
+    std::sort(handles.begin(), handles.end());
+    for (HANDLE handle : handles) CloseHandle(handle);
 }
 
 size_t ObjectManager::OpenHandleCount() const

@@ -6,6 +6,7 @@
 
 #include "io/driver_loader.h"
 #include "pnp/interface_manager.h"
+#include "io/file_objects.h"
 #include "io/io_manager.h"
 #include "ke/kthread.h"
 #include "ob/object_namespace.h"
@@ -14,7 +15,6 @@
 #include "cm/registry.h"
 #include "kernel.h"
 #include "vf/verifier.h"
-#include "io/file_tracker.h"
 #include "rtl/rtl_text.h"
 
 namespace emu {
@@ -879,9 +879,9 @@ size_t PnpManager::OpenFiles(const Node& node) const
         };
         visit(node);
     }
-    FileTracker* files = m_kernel.GetIo().GetFileTracker();
+    FileObjects& files = m_kernel.GetIo().Files();
     size_t count = 0;
-    for (PDEVICE_OBJECT pdo : pdos) count += files ? files->OpenFileCount(pdo) : 0;
+    for (PDEVICE_OBJECT pdo : pdos) count += files.OpenFileCount(pdo);
     return count;
 }
 
@@ -892,11 +892,9 @@ void PnpManager::WatchFileCloses()
         if (m_watchingCloses || m_userModeGone) return;
         m_watchingCloses = true;
     }
-    // The subsystem drops its listeners when it goes, before this manager does; a close finishing
-    // on a worker thread meanwhile is let in only while the manager lives, and waited for.
-    FileTracker* files = m_kernel.GetIo().GetFileTracker();
-    if (!files) return;
-    files->AddFileClosedListener([this, lifetime = m_lifetime](PDEVICE_OBJECT device) {
+    // The I/O manager outlives this manager; a close finishing on a worker thread is let in only
+    // while the manager lives, and waited for.
+    m_kernel.GetIo().Files().AddFileClosedListener([this, lifetime = m_lifetime](PDEVICE_OBJECT device) {
         {
             std::lock_guard lock(lifetime->mutex);
             if (!lifetime->alive) return;
@@ -1164,8 +1162,7 @@ size_t PnpManager::OpenHandleCount(PDEVICE_OBJECT device) const
         if (!node) return 0;
         pdo = node->info.pdo;
     }
-    FileTracker* files = m_kernel.GetIo().GetFileTracker();
-    return m_userModeGone || !files ? 0 : files->OpenFileCount(pdo);
+    return m_userModeGone ? 0 : m_kernel.GetIo().Files().OpenFileCount(pdo);
 }
 
 NTSTATUS PnpManager::DeviceKeyPath(PDEVICE_OBJECT pdo, ULONG keyType, std::u16string& path) const

@@ -130,7 +130,7 @@ public:
     void WaitIdle();
 
     // ---- Open handles ------------------------------------------------------------------------------
-    // The files that the I/O manager's file tracker reports are the one count of handles: files opened on the stack of
+    // The files that the I/O manager counts are the one count of handles: files opened on the stack of
     // `device` (any device of it) and not closed yet. The close of the last file on a
     // surprise-removed subtree sends its REMOVE IRPs.
     size_t OpenHandleCount(PDEVICE_OBJECT device) const;
@@ -188,9 +188,9 @@ private:
     void RemoveStack(Node* node);  // REMOVE for the node's stack, its children's first
     void SurpriseRemoveSubtree(Node* node);
     void FinishSurpriseRemovals();
-    // Files open on the stacks of a subtree (the file tracker's count).
+    // Files open on the stacks of a subtree (the I/O manager's count).
     size_t OpenFiles(const Node& node) const;
-    // Asks the file tracker to report file closes (once; it lives shorter than this manager).
+    // Asks the I/O manager to report file closes (once).
     void WatchFileCloses();
     void OnFileClosed(PDEVICE_OBJECT device);
     void QueryDeviceState(Node* node);
@@ -213,7 +213,7 @@ private:
     std::vector<std::unique_ptr<Node>> m_roots;
     std::map<std::u16string, Binding> m_bindings;  // upper-cased ID
     std::vector<PnpIrpRecord> m_irpLog;
-    // Whether the file tracker tells this manager of file closes; it has gone once this
+    // Whether the I/O manager tells this manager of file closes; user mode has gone once this
     // manager's own shutdown begins (the machine closes user mode first).
     bool m_watchingCloses = false;
     std::atomic<bool> m_userModeGone{false};

@@ -1,6 +1,7 @@
 // kernel32 files and device I/O against a test driver: opening by DOS link and by interface link,
 // create failures, buffered copy rules, overlapped requests, cancellation, the CLEANUP/CLOSE order,
 // events and the per-thread last error.
+#include <ntifs.h>
 #include <windows.h>
 #include <winioctl.h>
 
@@ -21,7 +22,8 @@
 #include "ex/work_queues.h"
 #include "machine_test.h"
 #include "test_driver.h"
-#include "win32_subsystem.h"
+#include "io/file_objects.h"
+#include "io/io_manager.h"
 
 namespace emu::testing {
 namespace {
@@ -175,7 +177,7 @@ TEST_F(DeviceIoTest, DosLinkOpensTheNamedDeviceWithAnEmptyFileNameAndClosesInOrd
 {
     HANDLE handle = Open();
     ASSERT_NE(handle, INVALID_HANDLE_VALUE);
-    EXPECT_EQ(machine().GetWin32().OpenFileCount(m_device), 1u);
+    EXPECT_EQ(machine().GetIo().Files().OpenFileCount(m_device), 1u);
     ASSERT_TRUE(CloseHandle(handle));
 
     ASSERT_EQ(Majors(), (std::vector<UCHAR>{IRP_MJ_CREATE, IRP_MJ_CLEANUP, IRP_MJ_CLOSE}));
@@ -184,7 +186,7 @@ TEST_F(DeviceIoTest, DosLinkOpensTheNamedDeviceWithAnEmptyFileNameAndClosesInOrd
     EXPECT_EQ(m_seen[0].fileDevice, m_device);
     EXPECT_EQ(m_seen[1].file, m_seen[0].file);
     EXPECT_EQ(m_seen[2].file, m_seen[0].file);
-    EXPECT_EQ(machine().GetWin32().OpenFileCount(m_device), 0u);
+    EXPECT_EQ(machine().GetIo().Files().OpenFileCount(m_device), 0u);
     EXPECT_FALSE(CloseHandle(handle));
     EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_INVALID_HANDLE));
 }
@@ -210,9 +212,9 @@ TEST_F(DeviceIoTest, InterfaceLinkOpensTheTopOfThePdoStackWithTheReferenceString
     ASSERT_EQ(createdOn, std::vector<PDEVICE_OBJECT>{fdo});
     EXPECT_EQ(m_seen[0].fileName, u"\\CVGENDRV_X");
     EXPECT_EQ(m_seen[0].fileDevice, pdo);
-    EXPECT_EQ(machine().GetWin32().OpenFileCount(pdo), 1u);
-    EXPECT_EQ(machine().GetWin32().OpenFileCount(fdo), 1u);
-    EXPECT_EQ(machine().GetWin32().OpenFileCount(m_device), 0u);
+    EXPECT_EQ(machine().GetIo().Files().OpenFileCount(pdo), 1u);
+    EXPECT_EQ(machine().GetIo().Files().OpenFileCount(fdo), 1u);
+    EXPECT_EQ(machine().GetIo().Files().OpenFileCount(m_device), 0u);
     EXPECT_TRUE(CloseHandle(handle));
 }
 
@@ -225,7 +227,7 @@ TEST_F(DeviceIoTest, FailedOpensMapTheirStatusAndOweNoCleanupOrClose)
     EXPECT_EQ(Open(), INVALID_HANDLE_VALUE);
     EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_ACCESS_DENIED));
     EXPECT_EQ(Majors(), (std::vector<UCHAR>{IRP_MJ_CREATE, IRP_MJ_CREATE}));
-    EXPECT_EQ(machine().GetWin32().OpenFileCount(), 0u);
+    EXPECT_EQ(machine().GetIo().Files().OpenFileCount(), 0u);
 
     EXPECT_EQ(Open(0, u"\\\\.\\COM9"), INVALID_HANDLE_VALUE);
     EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_FILE_NOT_FOUND));
@@ -380,6 +382,37 @@ TEST_F(DeviceIoTest, DirectAndNeitherTransfersHandTheCallersBuffersOver)
     CloseHandle(handle);
 }
 
+TEST_F(DeviceIoTest, FlushReachesTheDriverOnAHandleThatMayWriteAndIsWaitedForOnAnOverlappedOne)
+{
+    std::promise<PIRP> pended;
+    m_driver.SetDispatch(IRP_MJ_FLUSH_BUFFERS, [&](PDEVICE_OBJECT, PIRP irp) {
+        Record(IoGetCurrentIrpStackLocation(irp));
+        if (!(IoGetCurrentIrpStackLocation(irp)->FileObject->Flags & FO_SYNCHRONOUS_IO)) {
+            IoMarkIrpPending(irp);
+            pended.set_value(irp);
+            return STATUS_PENDING;
+        }
+        return TestDriver::Complete(irp, STATUS_SUCCESS);
+    });
+    HANDLE handle = Open();
+    EXPECT_TRUE(FlushFileBuffers(handle));
+    EXPECT_EQ(Majors(), (std::vector<UCHAR>{IRP_MJ_CREATE, IRP_MJ_FLUSH_BUFFERS}));
+    CloseHandle(handle);
+    HANDLE readOnly = Open(0, u"\\\\.\\COM5", GENERIC_READ);
+    EXPECT_FALSE(FlushFileBuffers(readOnly));
+    EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_ACCESS_DENIED));
+    CloseHandle(readOnly);
+
+    // FlushFileBuffers takes no OVERLAPPED: on an overlapped handle it waits for the file.
+    HANDLE overlapped = Open(FILE_FLAG_OVERLAPPED);
+    std::future<BOOL> flushed = std::async(std::launch::async, [overlapped] { return FlushFileBuffers(overlapped); });
+    PIRP irp = pended.get_future().get();
+    EXPECT_EQ(flushed.wait_for(std::chrono::seconds(0)), std::future_status::timeout);
+    TestDriver::Complete(irp, STATUS_SUCCESS);
+    EXPECT_TRUE(flushed.get());
+    CloseHandle(overlapped);
+}
+
 // ---- Pending, overlapped and cancelled requests ------------------------------------------------
 
 TEST_F(DeviceIoTest, OverlappedReadPendsAndCompletesLater)
@@ -397,7 +430,7 @@ TEST_F(DeviceIoTest, OverlappedReadPendsAndCompletesLater)
     EXPECT_EQ(WaitForSingleObject(event, 0), static_cast<DWORD>(WAIT_TIMEOUT));  // cleared at the start
     EXPECT_FALSE(GetOverlappedResult(handle, &overlapped, &count, FALSE));
     EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_IO_INCOMPLETE));
-    EXPECT_EQ(machine().GetWin32().PendingRequestCount(), 1u);
+    EXPECT_EQ(machine().GetIo().Files().PendingRequestCount(), 1u);
 
     // An overlapped file needs an OVERLAPPED.
     EXPECT_FALSE(ReadFile(handle, buffer, sizeof(buffer), &count, nullptr));
@@ -414,7 +447,7 @@ TEST_F(DeviceIoTest, OverlappedReadPendsAndCompletesLater)
     EXPECT_EQ(std::memcmp(buffer, "OK", 2), 0);
     EXPECT_TRUE(HasOverlappedIoCompleted(&overlapped));
     EXPECT_EQ(WaitForSingleObject(event, 0), static_cast<DWORD>(WAIT_OBJECT_0));
-    EXPECT_EQ(machine().GetWin32().PendingRequestCount(), 0u);
+    EXPECT_EQ(machine().GetIo().Files().PendingRequestCount(), 0u);
     CloseHandle(event);
     CloseHandle(handle);
 }
@@ -488,19 +521,19 @@ TEST_F(DeviceIoTest, CloseWaitsForPendingRequestsBeforeIrpMjClose)
 {
     HoldMajor(IRP_MJ_WRITE);
     std::vector<PDEVICE_OBJECT> closedOn;
-    machine().GetWin32().AddFileClosedListener([&](PDEVICE_OBJECT device) { closedOn.push_back(device); });
+    machine().GetIo().Files().AddFileClosedListener([&](PDEVICE_OBJECT device) { closedOn.push_back(device); });
     HANDLE handle = Open(FILE_FLAG_OVERLAPPED);
     OVERLAPPED overlapped{};
     EXPECT_FALSE(WriteFile(handle, "x", 1, nullptr, &overlapped));
     ASSERT_TRUE(CloseHandle(handle));
     // The last handle went: the driver cleans up, but a request still holds the file.
     EXPECT_EQ(Majors(), (std::vector<UCHAR>{IRP_MJ_CREATE, IRP_MJ_WRITE, IRP_MJ_CLEANUP}));
-    EXPECT_EQ(machine().GetWin32().OpenFileCount(m_device), 1u);
+    EXPECT_EQ(machine().GetIo().Files().OpenFileCount(m_device), 1u);
 
     TestDriver::Complete(HeldIrps::Take(), STATUS_SUCCESS, 1);
     ASSERT_TRUE(machine().GetWorkQueues().WaitIdle());
     EXPECT_EQ(Majors(), (std::vector<UCHAR>{IRP_MJ_CREATE, IRP_MJ_WRITE, IRP_MJ_CLEANUP, IRP_MJ_CLOSE}));
-    EXPECT_EQ(machine().GetWin32().OpenFileCount(m_device), 0u);
+    EXPECT_EQ(machine().GetIo().Files().OpenFileCount(m_device), 0u);
     EXPECT_EQ(closedOn, std::vector<PDEVICE_OBJECT>{m_device});
     EXPECT_EQ(overlapped.InternalHigh, 1u);
 }

@@ -14,7 +14,8 @@
 // The codes are shared with user mode; this executable does not see the tools library's folders.
 #include "../../../../diskimage/inc/cvtools/tfusermodeinterfacecodes.h"
 #include "ex/pool.h"
-#include "win32_subsystem.h"
+#include "io/file_objects.h"
+#include "io/io_manager.h"
 
 namespace tfscenario {
 namespace {
@@ -153,7 +154,7 @@ TEST_F(RemovalScenario, SurpriseRemovalFinishesEveryPendingRequestAndRemoveWaits
     EXPECT_EQ(write.Error(port), ERROR_OPERATION_ABORTED);
     EXPECT_EQ(held.Error(port), ERROR_OPERATION_ABORTED);
     EXPECT_EQ(wait.Error(port), ERROR_OPERATION_ABORTED);
-    EXPECT_EQ(machine().GetWin32().PendingRequestCount(), 0u);
+    EXPECT_EQ(machine().GetIo().Files().PendingRequestCount(), 0u);
 
     // The handles are still open: the devices heard SURPRISE_REMOVAL only, and stay loaded.
     EXPECT_EQ(PnpCount(child, IRP_MN_SURPRISE_REMOVAL), 1u);
@@ -169,7 +170,7 @@ TEST_F(RemovalScenario, SurpriseRemovalFinishesEveryPendingRequestAndRemoveWaits
     // A new request on the dead port does not wait either.
     Pending late;
     EXPECT_FALSE(Started(ReadFile(port, late.buffer, sizeof late.buffer, nullptr, &late.overlapped)));
-    EXPECT_EQ(machine().GetWin32().PendingRequestCount(), 0u);
+    EXPECT_EQ(machine().GetIo().Files().PendingRequestCount(), 0u);
 
     EXPECT_TRUE(CloseHandle(port));
     EXPECT_EQ(PnpCount(child, IRP_MN_REMOVE_DEVICE), 0u) << "the interface handle is still open";
@@ -232,7 +233,7 @@ TEST_F(RemovalScenario, OrderlyRemovalAfterConfigurationUseLeavesNothingBehind)
         }
         EXPECT_TRUE(CloseHandle(config));
     }
-    ASSERT_EQ(machine().GetWin32().OpenFileCount(), 0u);
+    ASSERT_EQ(machine().GetIo().Files().OpenFileCount(), 0u);
     std::vector<uint32_t> images;
     for (const char16_t* service : {kBusService, kFuncService}) {
         auto info = Drivers().InfoOf(Drivers().Find(service));
