@@ -36,18 +36,12 @@ BusScheduler::BusScheduler(UsbHost& host) : m_host(host)
 
 BusScheduler::~BusScheduler()
 {
-    // Stopped, nothing arms the timer or queues the DPC again; a run already going is waited for
-    // (only this scheduler's: other drivers' held DPCs stay as they are).
+    // Stopped, nothing arms the timer or queues the DPC again; a run that has begun (or whose DPC
+    // was taken off the queue) is waited for, as a driver flushes its DPCs before it goes.
     m_stopped = true;
     KeCancelTimer(&m_timer);
     KeRemoveQueueDpc(&m_dpc);
-    for (;;) {
-        {
-            std::lock_guard lock(m_host.Mutex());
-            if (!m_running) break;
-        }
-        std::this_thread::yield();
-    }
+    if (m_used) KeFlushQueuedDpcs();
 }
 
 void BusScheduler::SetPaced(bool paced)
@@ -77,6 +71,7 @@ BusStatistics BusScheduler::Statistics() const
 void BusScheduler::Kick()
 {
     if (m_stopped) return;
+    m_used = true;
     // From inside a run (a completion routine sending its next request): the run goes round again.
     if (m_runner.load() == std::this_thread::get_id()) {
         m_again = true;
@@ -290,6 +285,7 @@ void BusScheduler::ArmTimer()
         m_frame = savedFrame;
         m_slot = savedSlot;
     }
+    m_used = true;
     LARGE_INTEGER when;
     when.QuadPart = Clock::kBootSystemTime + due;  // absolute: the system time of that interrupt time
     KeSetTimer(&m_timer, when, &m_dpc);
