@@ -120,9 +120,7 @@ void UsbHost::Unplug(UsbDevice& device)
 void UsbHost::UnplugLocked(UsbDevice& device, std::vector<Transfer*>& ready)
 {
     device.MarkGone();
-    std::vector<Pipe*> pipes = device.Pipes();
-    for (Pipe* pipe : device.RetiredPipes()) pipes.push_back(pipe);
-    for (Pipe* pipe : pipes) m_transfers->TakeAll(*pipe, USBD_STATUS_DEVICE_GONE, ready);
+    for (Pipe* pipe : device.AllPipes()) m_transfers->TakeAll(*pipe, USBD_STATUS_DEVICE_GONE, ready);
     std::shared_ptr<UsbDevice>& slot = m_ports[device.Port() - 1];
     if (slot.get() == &device) m_departed.push_back(std::move(slot));
     device.Model().Detached();
