@@ -22,7 +22,7 @@ int64_t FrameOf(MachineTime time) { return time / kFrameLength; }
 // Full-speed interrupt endpoints are polled every 2^n frames, n from bInterval.
 int64_t Pipe::Period() const
 {
-    if (type != 3) return 1;
+    if (type != USB_ENDPOINT_TYPE_INTERRUPT) return 1;
     int64_t period = 1;
     while (period * 2 <= interval && period < 32) period *= 2;
     return period;
@@ -216,7 +216,7 @@ bool BusScheduler::Step(Pipe& pipe, MachineTime at, std::vector<Transfer*>& read
         return true;
     }
     const PacketResult result = RunPacket(*transfer, at);
-    if (pipe.type == 3) pipe.lastFrame = FrameOf(at);
+    if (pipe.type == USB_ENDPOINT_TYPE_INTERRUPT) pipe.lastFrame = FrameOf(at);
     if (result.refused) {
         ++m_statistics.refusals;
         pipe.retryAt = RetryTime(device, at);
@@ -250,7 +250,7 @@ std::optional<MachineTime> BusScheduler::ReadyTime(const Pipe& pipe) const
     if (head->state != TransferState::Queued || head->cancelling) return std::nullopt;
     if (pipe.halted && !pipe.IsControl()) return std::nullopt;
     MachineTime time = std::max(head->eligibleFrom, pipe.retryAt);
-    if (pipe.type == 3 && pipe.lastFrame >= 0) time = std::max(time, (pipe.lastFrame + pipe.Period()) * kFrameLength);
+    if (pipe.type == USB_ENDPOINT_TYPE_INTERRUPT && pipe.lastFrame >= 0) time = std::max(time, (pipe.lastFrame + pipe.Period()) * kFrameLength);
     return time;
 }
 

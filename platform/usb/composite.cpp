@@ -63,9 +63,9 @@ FunctionPdo* FunctionPdo::Make(UsbHost& host, PDRIVER_OBJECT driver, std::shared
     }
     pdo->m_device->Flags &= ~DO_DEVICE_INITIALIZING;
     UsbDevice& usb = *pdo->m_usb;
+    std::lock_guard lock(host.Mutex());  // the model is asked for the interface's text under it
     const std::optional<std::u16string> text = function.stringIndex ? usb.String(function.stringIndex) : std::nullopt;
     pdo->m_identity = FunctionIdentity(usb.Info(), function, usb.Identity(), text);
-    std::lock_guard lock(host.Mutex());
     pdo->m_scope.interfaces = {function.number};
     pdo->m_scope.configurationHandle = host.NewHandle();
     usb.SetFunctionPdo(function.number, pdo->m_device);

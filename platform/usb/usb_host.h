@@ -87,6 +87,7 @@ private:
 
     Kernel& m_kernel;
     std::mutex m_mutex;
+    std::mutex m_startMutex;  // one plug brings the root hub up
     std::unique_ptr<TransferBook> m_transfers;
     std::unique_ptr<BusScheduler> m_scheduler;
     std::vector<std::shared_ptr<UsbDevice>> m_ports;  // by port number - 1

@@ -8,6 +8,7 @@
 #include <wdm.h>
 #include <usb.h>
 
+#include <atomic>
 #include <vector>
 
 #include "device_ids.h"
@@ -65,9 +66,14 @@ protected:
     virtual NTSTATUS Remove(PIRP irp) = 0;
     virtual NTSTATUS InternalDeviceControl(PIRP irp) = 0;
 
-    bool Removed() const { return m_state == State::SurpriseRemoved || m_state == State::Removed; }
+    bool Removed() const
+    {
+        const State state = m_state.load();
+        return state == State::SurpriseRemoved || state == State::Removed;
+    }
 
-    State m_state = State::Added;
+    // Set by PnP IRPs, read by URBs on any thread.
+    std::atomic<State> m_state{State::Added};
 
 private:
     NTSTATUS Pnp(PIRP irp);
