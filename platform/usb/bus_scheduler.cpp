@@ -116,7 +116,6 @@ void BusScheduler::Run()
         m_again = false;
         const MachineTime now = m_host.Now();
         TakeNotifications();
-        m_host.Transfers().ReleaseDelayed(now, ready);
         const bool more = m_paced ? RunPaced(now, ready) : RunUnpaced(now, ready);
         lock.unlock();
         // The tree hears of an unplug before any driver hears of its failed transfers.
@@ -153,6 +152,9 @@ bool BusScheduler::RunPaced(MachineTime now, std::vector<Transfer*>& ready)
         const MachineTime at = SlotTime(m_frame, m_slot);
         if (at > now) return false;
         m_runTime = at;
+        // Held-back completions come in time order with the slots.
+        m_host.Transfers().ReleaseDelayed(at, ready);
+        if (!ready.empty()) return true;
         // The slot goes to the pipe served longest ago that moves a packet in it.
         bool used = false;
         for (size_t index = 0; index < m_pipes.size() && !used; ++index) {
@@ -181,6 +183,7 @@ bool BusScheduler::RunPaced(MachineTime now, std::vector<Transfer*>& ready)
 bool BusScheduler::RunUnpaced(MachineTime now, std::vector<Transfer*>& ready)
 {
     m_runTime = now;
+    m_host.Transfers().ReleaseDelayed(now, ready);
     size_t budget = kUnpacedPacketsPerRound;
     for (Pipe* pipe : std::vector<Pipe*>(m_pipes)) {
         bool moved = false;
