@@ -263,10 +263,15 @@ TEST_F(UsbBulkTest, AnUnplugAtTheNthRequestFailsItAndEveryRequestAfter)
     EXPECT_EQ(Bulk(m_pdo, m_in, data, kIn | USBD_SHORT_TRANSFER_OK), USBD_STATUS_SUCCESS);
     m_model->SetOutRoom(kOutEndpoint, 0);
     auto out = StartBulk(m_pdo, m_out, 64, 0, Bytes(64, 0));
-    data.assign(64, 0);
-    EXPECT_EQ(Bulk(m_pdo, m_in, data, kIn | USBD_SHORT_TRANSFER_OK), USBD_STATUS_DEVICE_GONE);
+    // The tree is told (its work is queued) before any driver hears its transfers failed.
+    size_t queuedAtCompletion = 0;
+    out->request.OnCompletion([&] { queuedAtCompletion = machine().GetWorkQueues().QueuedCount(); });
+    auto in = StartBulk(m_pdo, m_in, 64, kIn | USBD_SHORT_TRANSFER_OK);
+    ASSERT_TRUE(in->request.Wait());
+    EXPECT_EQ(in->UrbStatus(), USBD_STATUS_DEVICE_GONE);
     ASSERT_TRUE(out->request.Wait());
     EXPECT_EQ(out->UrbStatus(), USBD_STATUS_DEVICE_GONE);
+    EXPECT_EQ(queuedAtCompletion, 1u);
 
     // The PDO is still there: what comes now fails at once.
     std::vector<uint8_t> none;

@@ -20,6 +20,7 @@ NTSTATUS UrbRequest::Completed(PDEVICE_OBJECT, PIRP, PVOID context)
 {
     auto* self = static_cast<UrbRequest*>(context);
     self->m_completionIrql = KeGetCurrentIrql();
+    if (self->m_onCompletion) self->m_onCompletion();
     {
         std::lock_guard lock(self->m_mutex);
         self->m_done = true;

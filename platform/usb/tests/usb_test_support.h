@@ -9,6 +9,7 @@
 #include <atomic>
 #include <chrono>
 #include <condition_variable>
+#include <functional>
 #include <memory>
 #include <mutex>
 #include <vector>
@@ -40,6 +41,8 @@ public:
     PIRP Irp() { return m_irp; }
     // IoCancelIrp.
     BOOLEAN Cancel() { return IoCancelIrp(m_irp); }
+    // Runs inside the completion routine (at its IRQL), before the request counts as done.
+    void OnCompletion(std::function<void()> action) { m_onCompletion = std::move(action); }
 
 private:
     static NTSTATUS Completed(PDEVICE_OBJECT, PIRP irp, PVOID context);
@@ -49,6 +52,7 @@ private:
     PIRP m_irp;
     std::atomic<bool> m_done{false};
     KIRQL m_completionIrql = PASSIVE_LEVEL;
+    std::function<void()> m_onCompletion;
     bool m_sent = false;
     std::mutex m_mutex;
     std::condition_variable m_changed;
