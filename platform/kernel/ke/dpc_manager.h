@@ -1,7 +1,7 @@
 // Timers and DPCs of the emulated machine.
 //
 // Armed timers sit in one table ordered by due time (interrupt time of the machine clock). A timer
-// that comes due leaves the table (a periodic one moves on by its period), is signalled through
+// that comes due leaves the table (a periodic one goes back one period after it fired), is signalled through
 // the dispatcher, and queues its DPC. DPCs run at DISPATCH_LEVEL in queue order on the machine's
 // DPC thread; a KDPC is queued at most once, and is no longer queued once its routine has begun.
 //
