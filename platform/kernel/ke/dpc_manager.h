@@ -22,6 +22,7 @@
 #include <mutex>
 #include <optional>
 #include <set>
+#include <string>
 #include <thread>
 #include <tuple>
 #include <vector>
@@ -79,6 +80,9 @@ public:
     // The pool is about to free [block, block + size): a timer still armed or a DPC still queued
     // there is a driver fault, reported and taken out of the machine's lists.
     void OnPoolFree(const void* block, size_t size);
+    // The same for any memory about to go: `what` names it and what happens to it ("device object
+    // X freed"). With `routinesToo` (an image's code) a queued DPC whose routine lies there counts.
+    void CheckFreedMemory(const void* memory, size_t size, const std::string& what, bool routinesToo = false);
 
 private:
     struct QueuedDpc {

@@ -494,7 +494,7 @@ TEST_F(TimerDpcTest, FreeingPoolThatHoldsAnArmedTimerOrQueuedDpcIsReportedAndSaf
     KeInitializeDpc(&armed->dpc, [](PKDPC, PVOID, PVOID, PVOID) { ADD_FAILURE() << "DPC of freed memory ran"; }, nullptr);
     KeSetTimer(&armed->timer, Relative(kMs), &armed->dpc);
     pool.Free(armed);
-    EXPECT_EQ(Take(Violation::Bugcheck), 1u);
+    EXPECT_EQ(Take(Violation::TimerOrDpcInFreedMemory), 1u);
     EXPECT_EQ(dpcs().ArmedTimerCount(), 0u);
 
     auto* queued = static_cast<Record*>(pool.Allocate(NonPagedPool, sizeof(Record), PoolTag("Test")));
@@ -502,7 +502,7 @@ TEST_F(TimerDpcTest, FreeingPoolThatHoldsAnArmedTimerOrQueuedDpcIsReportedAndSaf
     dpcs().HoldDpcs(true);
     KeInsertQueueDpc(&queued->dpc, nullptr, nullptr);
     pool.Free(queued);
-    EXPECT_EQ(Take(Violation::Bugcheck), 1u);
+    EXPECT_EQ(Take(Violation::TimerOrDpcInFreedMemory), 1u);
     EXPECT_EQ(dpcs().RunQueuedDpcs(), 0u);
 
     // A DPC may free the memory it lives in: it has left the queue by then.

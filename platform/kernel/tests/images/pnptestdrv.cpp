@@ -2,7 +2,8 @@
 // (opens and closes too, which its child PDOs accept);
 // as a bus driver it reports "ChildCount" child PDOs (read from its hardware key at every
 // BusRelations query). Its service key and hardware key script it:
-//   service:  EntryStatus (DriverEntry's result), LeakOnUnload (keep a "PtLk" block at unload);
+//   service:  EntryStatus (DriverEntry's result), LeakOnUnload (keep a "PtLk" block at unload),
+//             ArmAtUnload (1: leave the image's timer armed at unload, 2: leave its DPC queued);
 //             it writes EntryCount, the DriverEntry calls this copy of the image has seen.
 //   hardware: ChildCount, DuplicateChildren, RefuseQueryRemove, RefuseQueryStop, FailStart.
 //   driver key: AddDevice writes AddDeviceSeen = 1.
@@ -35,6 +36,11 @@ struct PDO_EXTENSION {
 static ULONG g_ulEntryCount;
 static PVOID g_pLeakBlock;
 static BOOLEAN g_bLeakOnUnload;
+static ULONG g_ulArmAtUnload;
+static KTIMER g_Timer;
+static KDPC g_Dpc;
+
+static void TimerDpc(PKDPC, PVOID, PVOID, PVOID) {}
 
 static ULONG ReadDword(HANDLE hKey, PCWSTR pszName, ULONG ulDefault)
 {
@@ -339,6 +345,10 @@ static void DriverUnload(PDRIVER_OBJECT)
 {
     if (!g_bLeakOnUnload && g_pLeakBlock) ExFreePoolWithTag(g_pLeakBlock, PNPTEST_TAG_LEAK);
     g_pLeakBlock = NULL;
+    LARGE_INTEGER due;
+    due.QuadPart = -10000000LL * 3600;
+    if (g_ulArmAtUnload == 1) KeSetTimer(&g_Timer, due, &g_Dpc);
+    if (g_ulArmAtUnload == 2) KeInsertQueueDpc(&g_Dpc, NULL, NULL);
 }
 
 extern "C" NTSTATUS DriverEntry(PDRIVER_OBJECT pDriver, PUNICODE_STRING pRegistryPath)
@@ -352,6 +362,9 @@ extern "C" NTSTATUS DriverEntry(PDRIVER_OBJECT pDriver, PUNICODE_STRING pRegistr
     WriteDword(hKey, u"EntryCount", g_ulEntryCount);
     status = (NTSTATUS)ReadDword(hKey, u"EntryStatus", STATUS_SUCCESS);
     g_bLeakOnUnload = ReadDword(hKey, u"LeakOnUnload", 0) != 0;
+    g_ulArmAtUnload = ReadDword(hKey, u"ArmAtUnload", 0);
+    KeInitializeTimer(&g_Timer);
+    KeInitializeDpc(&g_Dpc, TimerDpc, NULL);
     ZwClose(hKey);
     if (!NT_SUCCESS(status)) return status;
 
