@@ -23,6 +23,13 @@ bool ShouldInvoke(UCHAR control, NTSTATUS status, BOOLEAN cancel)
 
 }  // namespace
 
+// No driver location is current and the IRP has been down and back: only a second completion of it
+// could come now.
+bool IoManager::IsBackWithItsSender(PIRP irp, const IrpRecord& record)
+{
+    return record.state == IrpState::Idle && record.generation > 0 && irp->CurrentLocation == irp->StackCount + 1;
+}
+
 IoManager::CompletionTicket IoManager::BeginCompletion(PIRP irp)
 {
     std::lock_guard lock(m_mutex);
@@ -38,6 +45,11 @@ IoManager::CompletionTicket IoManager::BeginCompletion(PIRP irp)
     IrpRecord& record = it->second;
     if (record.state == IrpState::Completed || irp->CurrentLocation > irp->StackCount + 1) {
         m_kernel.GetVerifier().Report(Violation::IrpCompletedTwice, "IoCompleteRequest of a completed IRP");
+        return {};
+    }
+    if (IsBackWithItsSender(irp, record)) {
+        m_kernel.GetVerifier().Report(Violation::IrpCompletedTwice,
+                                       "IoCompleteRequest of an IRP that completion already gave back to its sender");
         return {};
     }
     if (irp->CancelRoutine) {
@@ -84,6 +96,7 @@ void IoManager::CompleteRequest(PIRP irp)
         // Decided before any routine runs: once a routine has let the IRP go, it is not touched.
         const bool last = irp->CurrentLocation == top;
         irp->PendingReturned = (finished->Control & SL_PENDING_RETURNED) ? TRUE : FALSE;
+        NoteLocationCompleted(irp, ticket.generation, static_cast<CHAR>(irp->CurrentLocation - 1), irp->PendingReturned);
 
         PIO_COMPLETION_ROUTINE routine = finished->CompletionRoutine;
         PVOID context = finished->Context;
@@ -110,6 +123,7 @@ void IoManager::CompleteRequest(PIRP irp)
 void IoManager::FinishAtTop(PIRP irp, uint64_t generation)
 {
     IrpRecord done;
+    bool leaked = false;
     {
         std::lock_guard lock(m_mutex);
         auto it = m_irps.find(irp);
@@ -117,13 +131,22 @@ void IoManager::FinishAtTop(PIRP irp, uint64_t generation)
         if (it == m_irps.end() || it->second.generation != generation) return;
         IoSkipCurrentIrpStackLocation(irp);  // past the top: a second completion is recognised
         if (!it->second.built) {
-            // The sender of an IoAllocateIrp IRP frees it itself.
+            // The sender of an IoAllocateIrp IRP frees it itself, and must have stopped the
+            // completion with its routine: past the top Windows would touch an IRP it never built.
             it->second.state = IrpState::Completed;
-            return;
+            leaked = true;
+        } else {
+            done = std::move(it->second);
+            m_irps.erase(it);
+            RememberFreed(irp);
+            OrphanFrames(irp);
         }
-        done = std::move(it->second);
-        m_irps.erase(it);
-        RememberFreed(irp);
+    }
+    if (leaked) {
+        m_kernel.GetVerifier().Report(Violation::IrpLeaked,
+                                       "IRP from IoAllocateIrp completed to the top: no completion routine stopped it "
+                                       "with STATUS_MORE_PROCESSING_REQUIRED");
+        return;
     }
     FinishBuilt(irp, done);
 }

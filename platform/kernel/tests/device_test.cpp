@@ -37,13 +37,16 @@ NTSTATUS DeleteLink(const char16_t* link)
     return IoDeleteSymbolicLink(&linkName);
 }
 
-// Sends an IRP of the test's own to the device; it comes back to the test (no completion routine).
+// Sends an IRP of the test's own to the device; its completion routine gives it back to the test.
 PIRP SendIrp(PDEVICE_OBJECT device, UCHAR major, UCHAR minor, NTSTATUS* status)
 {
     PIRP irp = IoAllocateIrp(device->StackSize, FALSE);
     PIO_STACK_LOCATION stack = IoGetNextIrpStackLocation(irp);
     stack->MajorFunction = major;
     stack->MinorFunction = minor;
+    IoSetCompletionRoutine(
+        irp, [](PDEVICE_OBJECT, PIRP, PVOID) -> NTSTATUS { return STATUS_MORE_PROCESSING_REQUIRED; }, nullptr, TRUE,
+        TRUE, TRUE);
     *status = IoCallDriver(device, irp);
     return irp;
 }
