@@ -21,6 +21,27 @@ bool ShouldInvoke(UCHAR control, NTSTATUS status, BOOLEAN cancel)
     return cancel && (control & SL_INVOKE_ON_CANCEL);
 }
 
+// A completed location is cleared as Windows clears it, before the routine of the driver above
+// runs: what that driver sent down is gone (so it keeps its own copy). The function codes' major
+// and the device stay, and an error is kept: SL_ERROR_RETURNED with the status in Argument4.
+void ClearCompletedLocation(PIO_STACK_LOCATION finished, NTSTATUS status)
+{
+    UCHAR control = finished->Control & SL_ERROR_RETURNED;
+    PVOID errorStatus = finished->Parameters.Others.Argument4;
+    if (!NT_SUCCESS(status)) {
+        control |= SL_ERROR_RETURNED;
+        errorStatus = reinterpret_cast<PVOID>(static_cast<ULONG_PTR>(static_cast<ULONG>(status)));
+    }
+    finished->MinorFunction = 0;
+    finished->Flags = 0;
+    std::memset(&finished->Parameters, 0, sizeof finished->Parameters);
+    if (control & SL_ERROR_RETURNED) finished->Parameters.Others.Argument4 = errorStatus;
+    finished->FileObject = nullptr;
+    finished->Control = control;
+    finished->CompletionRoutine = nullptr;
+    finished->Context = nullptr;
+}
+
 }  // namespace
 
 // No driver location is current and the IRP has been down and back: only a second completion of it
@@ -101,9 +122,7 @@ void IoManager::CompleteRequest(PIRP irp)
         PIO_COMPLETION_ROUTINE routine = finished->CompletionRoutine;
         PVOID context = finished->Context;
         const bool invoke = routine && ShouldInvoke(finished->Control, irp->IoStatus.Status, irp->Cancel);
-        finished->Control = 0;
-        finished->CompletionRoutine = nullptr;
-        finished->Context = nullptr;
+        ClearCompletedLocation(finished, irp->IoStatus.Status);
 
         // From here on the sender holds the IRP again; its routine may free it or send it anew.
         if (irp->CurrentLocation >= ticket.senderLocation) MarkReturned(irp, ticket.generation);

@@ -361,6 +361,59 @@ TEST_F(IrpCompletionTest, InvokeFlagsChooseTheRoutinesThatRun)
     }
 }
 
+// Completion clears the location it has finished before the routine of the driver above runs:
+// that driver cannot read back what it sent down. An error is kept there (SL_ERROR_RETURNED, the
+// status in Argument4).
+TEST_F(IrpCompletionTest, CompletedLocationIsClearedBeforeTheRoutineAboveRuns)
+{
+    struct Seen {
+        IO_STACK_LOCATION below;
+    };
+    FakeLowerDevice lower(1), upper(2);
+    FILE_OBJECT file{};
+    Seen seen{};
+    upper.SetBehaviour(Behaviour::Custom([&](PDEVICE_OBJECT, PIRP irp) {
+        IoCopyCurrentIrpStackLocationToNext(irp);
+        PIO_STACK_LOCATION next = IoGetNextIrpStackLocation(irp);
+        next->MinorFunction = IRP_MN_QUERY_CAPABILITIES;
+        next->Flags = 0x02;
+        next->Parameters.Others.Argument1 = &file;
+        next->Parameters.Others.Argument4 = &file;
+        next->FileObject = &file;
+        IoSetCompletionRoutine(
+            irp,
+            [](PDEVICE_OBJECT, PIRP completed, PVOID context) -> NTSTATUS {
+                static_cast<Seen*>(context)->below = *IoGetNextIrpStackLocation(completed);
+                return STATUS_SUCCESS;
+            },
+            &seen, TRUE, TRUE, TRUE);
+        return IoCallDriver(lower.Device(), irp);
+    }));
+    for (NTSTATUS status : {STATUS_SUCCESS, STATUS_DEVICE_NOT_CONNECTED}) {
+        SCOPED_TRACE(::testing::Message() << std::hex << status);
+        lower.SetBehaviour(Behaviour::Complete(status));
+        seen = Seen{};
+        PIRP irp = SenderIrp(2, IRP_MJ_PNP, nullptr);
+        IoCallDriver(upper.Device(), irp);
+        EXPECT_EQ(seen.below.MajorFunction, IRP_MJ_PNP);
+        EXPECT_EQ(seen.below.DeviceObject, lower.Device());
+        EXPECT_EQ(seen.below.MinorFunction, 0);
+        EXPECT_EQ(seen.below.Flags, 0);
+        EXPECT_EQ(seen.below.Parameters.Others.Argument1, nullptr);
+        EXPECT_EQ(seen.below.FileObject, nullptr);
+        EXPECT_EQ(seen.below.CompletionRoutine, nullptr);
+        if (NT_SUCCESS(status)) {
+            EXPECT_EQ(seen.below.Control, 0);
+            EXPECT_EQ(seen.below.Parameters.Others.Argument4, nullptr);
+        } else {
+            EXPECT_EQ(seen.below.Control, SL_ERROR_RETURNED);
+            EXPECT_EQ(seen.below.Parameters.Others.Argument4,
+                      reinterpret_cast<PVOID>(static_cast<ULONG_PTR>(static_cast<ULONG>(status))));
+        }
+        IoFreeIrp(irp);
+    }
+}
+
 TEST_F(IrpCompletionTest, PendingReturnedReachesTheSenderThroughLayersWithoutRoutines)
 {
     for (bool pend : {false, true}) {
