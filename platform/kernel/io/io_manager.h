@@ -160,6 +160,7 @@ private:
     void NoteLocationCompleted(PIRP irp, uint64_t generation, CHAR location, bool marked);
     // Under m_mutex: the IRP is freed or reused; its frames can no longer be completed.
     void OrphanFrames(PIRP irp);
+    void EraseFrame(uint64_t id);
     void JudgeFrame(const DispatchFrame& frame);
     static void CheckDispatchIrql(PDRIVER_DISPATCH routine, UCHAR major, KIRQL before);
 
@@ -176,7 +177,8 @@ private:
     std::map<PropertyKey, size_t> m_propertyCalls;
     size_t m_propertyCallCount = 0;
 
-    std::map<uint64_t, DispatchFrame> m_frames;  // under m_mutex
+    std::map<uint64_t, DispatchFrame> m_frames;             // under m_mutex
+    std::unordered_multimap<PIRP, uint64_t> m_framesOfIrp;  // those whose IRP is still there
     uint64_t m_nextFrame = 1;
 };
 

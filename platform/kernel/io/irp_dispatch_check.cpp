@@ -45,7 +45,21 @@ uint64_t IoManager::BeginDispatch(PIRP irp, PDRIVER_DISPATCH routine)
     m_frames.emplace(id, DispatchFrame{irp, it->second.generation, irp->CurrentLocation,
                                        IoGetCurrentIrpStackLocation(irp)->MajorFunction,
                                        reinterpret_cast<const void*>(routine), std::nullopt, std::nullopt});
+    m_framesOfIrp.emplace(irp, id);
     return id;
+}
+
+void IoManager::EraseFrame(uint64_t id)
+{
+    auto it = m_frames.find(id);
+    if (it == m_frames.end()) return;
+    auto [first, last] = m_framesOfIrp.equal_range(it->second.irp);
+    for (auto entry = first; entry != last; ++entry) {
+        if (entry->second != id) continue;
+        m_framesOfIrp.erase(entry);
+        break;
+    }
+    m_frames.erase(it);
 }
 
 void IoManager::EndDispatch(uint64_t id, NTSTATUS returned)
@@ -59,7 +73,7 @@ void IoManager::EndDispatch(uint64_t id, NTSTATUS returned)
         // Still waiting for completion to pass its location, unless the IRP has gone without that.
         if (!it->second.marked && it->second.irp) return;
         frame = it->second;
-        m_frames.erase(it);
+        EraseFrame(id);
     }
     JudgeFrame(frame);
 }
@@ -69,36 +83,32 @@ void IoManager::NoteLocationCompleted(PIRP irp, uint64_t generation, CHAR locati
     std::vector<DispatchFrame> judged;
     {
         std::lock_guard lock(m_mutex);
-        for (auto it = m_frames.begin(); it != m_frames.end();) {
-            DispatchFrame& frame = it->second;
-            if (frame.irp != irp || frame.generation != generation || frame.location != location || frame.marked) {
-                ++it;
-                continue;
-            }
+        std::vector<uint64_t> done;
+        auto [first, last] = m_framesOfIrp.equal_range(irp);
+        for (auto entry = first; entry != last; ++entry) {
+            DispatchFrame& frame = m_frames.at(entry->second);
+            if (frame.generation != generation || frame.location != location || frame.marked) continue;
             frame.marked = marked;
-            if (!frame.returned) {
-                ++it;
-                continue;
-            }
+            if (!frame.returned) continue;
             judged.push_back(frame);
-            it = m_frames.erase(it);
+            done.push_back(entry->second);
         }
+        for (uint64_t id : done) EraseFrame(id);
     }
     for (const DispatchFrame& frame : judged) JudgeFrame(frame);
 }
 
 void IoManager::OrphanFrames(PIRP irp)
 {
-    for (auto it = m_frames.begin(); it != m_frames.end();) {
-        if (it->second.irp != irp) {
-            ++it;
-        } else if (it->second.returned) {
-            it = m_frames.erase(it);  // never completed past its location: nothing left to judge
-        } else {
+    auto [first, last] = m_framesOfIrp.equal_range(irp);
+    for (auto entry = first; entry != last; ++entry) {
+        auto it = m_frames.find(entry->second);
+        if (it->second.returned)
+            m_frames.erase(it);  // never completed past its location: nothing left to judge
+        else
             it->second.irp = nullptr;  // judged when its dispatch returns, if its location was passed
-            ++it;
-        }
     }
+    m_framesOfIrp.erase(first, last);
 }
 
 void IoManager::JudgeFrame(const DispatchFrame& frame)
