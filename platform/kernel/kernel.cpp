@@ -87,11 +87,13 @@ Kernel::Kernel(KernelOptions options) : m_options(options)
 Kernel::~Kernel()
 {
     Destroy(m_pnp);         // device stacks are removed and driver images unloaded while the kernel runs
+    // Queued work items run while everything they may touch is alive; the device objects they
+    // hold go with them, and with those the images that waited for them.
+    m_workQueues->Shutdown();
     Destroy(m_drivers);
     Destroy(m_power);
     Destroy(m_wmi);
     Destroy(m_interfaces);
-    m_workQueues->Shutdown();  // queued work items run while everything they may touch is alive
     m_dpcs->Shutdown();        // no DPC runs and no timer fires after this
     Destroy(m_threads);  // every system thread has ended before anything it may touch goes away
     Destroy(m_workQueues);

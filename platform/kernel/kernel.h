@@ -76,6 +76,10 @@ public:
     PowerManager& GetPower() { return *m_power; }
     InterfaceManager& GetInterfaces() { return *m_interfaces; }
     WmiManager& GetWmi() { return *m_wmi; }
+    // Null once the component has gone, for what the machine's shutdown may still free late (the
+    // memory of a device object that was referenced to the end).
+    DpcManager* FindDpcs() { return m_dpcs.get(); }
+    DriverLoader* FindDrivers() { return m_drivers.get(); }
 
 private:
     KernelOptions m_options;

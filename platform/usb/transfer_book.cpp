@@ -30,7 +30,7 @@ bool TransferBook::Queue(Transfer* transfer)
     TransferOf(irp) = transfer;
     IoSetCancelRoutine(irp, &TransferBook::CancelRoutine);
     // Cancelled before the routine was in place: whoever takes the routine back completes it.
-    if (irp->Cancel && Claim(transfer)) return false;
+    if (ReadBooleanAcquire(&irp->Cancel) && Claim(transfer)) return false;
     transfer->pipe->queue.push_back(transfer);
     m_host.Scheduler().Activate(*transfer->pipe);
     return true;

@@ -69,11 +69,14 @@ constexpr Mapping kMappings[] = {
 
 // Facility 7 carries a Win32 error in its low word (HRESULT_FROM_WIN32-style NTSTATUS values).
 constexpr uint32_t kFacilityWin32 = 7;
+// A driver's own codes (the customer bit set) reach the application as they are.
+constexpr uint32_t kCustomerBit = 0x20000000u;
 
 }  // namespace
 
 extern "C" ULONG RtlNtStatusToDosError(NTSTATUS status)
 {
+    if (static_cast<uint32_t>(status) & kCustomerBit) return static_cast<ULONG>(status);
     for (const Mapping& mapping : kMappings)
         if (mapping.status == status) return mapping.error;
     const uint32_t value = static_cast<uint32_t>(status);

@@ -72,6 +72,10 @@ void* Pool::Allocate(POOL_TYPE type, size_t size, ULONG tag, const void* caller)
                                         std::to_string(irql));
     }
 
+    if (size == 0)
+        m_kernel.GetVerifier().Report(Violation::PoolZeroBytes,
+                                      "ExAllocatePoolWithTag(" + PoolTagText(tag) + ") of zero bytes");
+
     {
         std::lock_guard lock(m_mutex);
         if (ShouldFail(tag) || size > kMaxBlockSize) {
@@ -80,7 +84,7 @@ void* Pool::Allocate(POOL_TYPE type, size_t size, ULONG tag, const void* caller)
         }
     }
 
-    // A zero-byte request still gets a block of its own, as on Windows.
+    // A zero-byte request (reported above) still gets a block of its own, as on Windows.
     void* address = ::operator new(std::max<size_t>(size, 1), kAlignment, std::nothrow);
     if (!address) {
         std::lock_guard lock(m_mutex);

@@ -10,7 +10,9 @@
 #include <new>
 #include <string>
 
+#include "io/driver_loader.h"
 #include "io/io_manager.h"
+#include "ke/dpc_manager.h"
 #include "ke/kthread.h"
 #include "ke/spin_lock_holders.h"
 #include "ob/object_namespace.h"
@@ -33,11 +35,33 @@ constexpr int kMaxStackDepth = 64;
 
 void Report(Violation kind, std::string detail) { Kernel::Current().GetVerifier().Report(kind, std::move(detail)); }
 
+// Before its memory goes: a timer still armed or a DPC still queued in the device object or its
+// extension is the driver's fault, reported and taken out of the machine's lists.
+void CheckNothingArmedIn(const DeviceRecord& record)
+{
+    Kernel* machine = Kernel::TryCurrent();
+    DpcManager* dpcs = machine ? machine->FindDpcs() : nullptr;
+    if (!dpcs) return;
+    const std::string name = record.name.empty() ? "(unnamed)" : NarrowText(record.name);
+    dpcs->CheckFreedMemory(record.memory.get(), kExtensionOffset + record.extensionSize,
+                           "device object " + name + " freed");
+}
+
+// Its driver's image may have waited for this device object to go.
+void TellDriverLoader(PDRIVER_OBJECT driver)
+{
+    Kernel* machine = Kernel::TryCurrent();
+    if (DriverLoader* drivers = machine ? machine->FindDrivers() : nullptr) drivers->OnDeviceFreed(driver);
+}
+
 void DestroyRecord(DeviceRecord* record)
 {
+    PDRIVER_OBJECT driver = record->device->DriverObject;
+    CheckNothingArmedIn(*record);
     SynchroniseWithSpinLocksIn(record->memory.get(), kExtensionOffset + record->extensionSize, "a device object");
     if (record->owner) record->owner->ForgetDevice(record);
     delete record;
+    TellDriverLoader(driver);
 }
 
 // The text of a caller's UNICODE_STRING, or a failure status for a malformed one.

@@ -8,6 +8,7 @@
 #include <cstring>
 
 #include "dbg/debug_output.h"
+#include "ke/dpc_manager.h"
 #include "ke/kthread.h"
 #include "ob/object_namespace.h"
 #include "ex/pool.h"
@@ -127,6 +128,7 @@ DriverLoader::~DriverLoader()
         const bool unused = image->body->driver.DeviceObject == nullptr;
         Finish(std::move(image), unused && image->body->driver.DriverUnload);
     }
+    CloseUnloading();
 }
 
 std::u16string DriverLoader::ServiceKeyPath(std::u16string_view service)
@@ -324,40 +326,113 @@ NTSTATUS DriverLoader::MapModule(Image& image, PDRIVER_INITIALIZE& entry)
 void DriverLoader::Finish(std::unique_ptr<Image> image, bool callUnload)
 {
     PDRIVER_OBJECT object = &image->body->driver;
-    const std::string name = NarrowText(image->service);
     if (callUnload && object->DriverUnload) object->DriverUnload(object);
+    {
+        // Checked and parked under one lock, so the free of its last device object cannot slip between.
+        std::lock_guard lock(m_mutex);
+        if (!object->DeviceObject && m_kernel.GetNamespace().LiveDeviceCount(object) != 0) {
+            m_unloading[object] = std::move(image);
+            return;
+        }
+    }
+    Close(std::move(image));
+}
+
+namespace {
+
+void ReportLeakedPool(Kernel& machine, uint32_t imageId, const std::string& name)
+{
+    std::vector<PoolBlock> leaked = machine.GetPool().LiveBlocksOfOwner(imageId);
+    if (leaked.empty()) return;
+    std::string detail = "driver " + name + " unloaded leaving " + std::to_string(leaked.size()) + " pool block(s):";
+    size_t shown = 0;
+    for (const PoolBlock& block : leaked) {
+        if (shown++ == 16) {
+            detail += " ...";
+            break;
+        }
+        detail += " " + PoolTagText(block.tag) + " " + std::to_string(block.size) + " bytes;";
+    }
+    machine.GetVerifier().Report(Violation::PoolLeak, detail);
+    machine.GetPool().DisownBlocks(imageId);
+}
+
+}  // namespace
+
+void DriverLoader::Close(std::unique_ptr<Image> image)
+{
+    PDRIVER_OBJECT object = &image->body->driver;
+    const std::string name = NarrowText(image->service);
 
     // A device object left behind would call into an image that is gone: keep the module mapped.
-    bool keepModule = false;
-    if (object->DeviceObject) {
-        ReportViolation(Violation::Bugcheck, "driver " + name + " unloaded with device objects left");
-        keepModule = true;
-    }
-
-    std::vector<PoolBlock> leaked = m_kernel.GetPool().LiveBlocksOfOwner(image->id);
-    if (!leaked.empty()) {
-        std::string detail = "driver " + name + " unloaded leaving " + std::to_string(leaked.size()) + " pool block(s):";
-        size_t shown = 0;
-        for (const PoolBlock& block : leaked) {
-            if (shown++ == 16) {
-                detail += " ...";
-                break;
-            }
-            detail += " " + PoolTagText(block.tag) + " " + std::to_string(block.size) + " bytes;";
-        }
-        m_kernel.GetVerifier().Report(Violation::PoolLeak, detail);
-        m_kernel.GetPool().DisownBlocks(image->id);
-    }
-
+    const bool keepModule = object->DeviceObject != nullptr;
+    if (keepModule) ReportViolation(Violation::Bugcheck, "driver " + name + " unloaded with device objects left");
+    ReportLeakedPool(m_kernel, image->id, name);
     if (image->named) m_kernel.GetNamespace().RemoveIfNames(image->driverName, object);
-    if (!keepModule) {
-        // The address ranges go before the module, so no new block is charged to a stranger.
-        image->segments.clear();
-        if (image->module) dlclose(image->module);
-        m_kernel.GetObjectManager().Dereference(object);
+    if (keepModule) {
+        // Its Image (names the driver object points into) stays allocated as well.
+        (void)image.release();
+        return;
     }
-    // A kept module's Image (names the driver object points into) stays allocated as well.
-    if (keepModule) (void)image.release();
+
+    // Before the image's memory goes, nothing may be armed or queued in it (its span, as
+    // DriverStart and DriverSize give it).
+    DpcManager* dpcs = m_kernel.FindDpcs();
+    if (dpcs && !image->segments.empty())
+        dpcs->CheckFreedMemory(reinterpret_cast<const void*>(image->segments.front().begin),
+                               image->segments.back().end - image->segments.front().begin,
+                               "image of driver " + name + " unloaded", true);
+    // The address ranges go before the module, so no new block is charged to a stranger.
+    image->segments.clear();
+    if (image->module) dlclose(image->module);  // built-in images have no module
+    m_kernel.GetObjectManager().Dereference(object);
+}
+
+void DriverLoader::CloseUnloading()
+{
+    std::map<PDRIVER_OBJECT, std::unique_ptr<Image>> waiting;
+    {
+        std::lock_guard lock(m_mutex);
+        waiting.swap(m_unloading);
+    }
+    for (auto& [driver, image] : waiting) {
+        const size_t referenced = m_kernel.GetNamespace().LiveDeviceCount(driver);
+        if (referenced == 0) {
+            Close(std::move(image));
+            continue;
+        }
+        // Whoever holds them could still call into the image: it stays mapped.
+        ReportViolation(Violation::Bugcheck, "driver " + NarrowText(image->service) + " unloaded with " +
+                                                 std::to_string(referenced) +
+                                                 " deleted device object(s) still referenced at shutdown");
+        (void)image.release();
+    }
+}
+
+void DriverLoader::OnDeviceFreed(PDRIVER_OBJECT driver)
+{
+    // Freed at a raised IRQL, perhaps from inside the image: the image waits for the shutdown.
+    if (KeGetCurrentIrql() != PASSIVE_LEVEL) return;
+    {
+        std::lock_guard lock(m_mutex);
+        if (!m_unloading.count(driver)) return;
+    }
+    std::lock_guard loadLock(m_loadLock);
+    std::unique_ptr<Image> image;
+    {
+        std::lock_guard lock(m_mutex);
+        auto it = m_unloading.find(driver);
+        if (it == m_unloading.end() || m_kernel.GetNamespace().LiveDeviceCount(driver) != 0) return;
+        image = std::move(it->second);
+        m_unloading.erase(it);
+    }
+    Close(std::move(image));
+}
+
+size_t DriverLoader::UnloadingCount() const
+{
+    std::lock_guard lock(m_mutex);
+    return m_unloading.size();
 }
 
 bool DriverLoader::UnloadIfUnused(PDRIVER_OBJECT driver)

@@ -5,7 +5,9 @@
 // host files: a driver image is a shared module, loaded with dlopen(RTLD_NOW | RTLD_LOCAL), so each
 // image has its own globals. Loading creates "\Driver\<service>" and calls DriverEntry at
 // PASSIVE_LEVEL; unloading calls DriverUnload, checks that the driver left no device object and
-// no pool block behind, and closes the module.
+// no pool block behind, and closes the module. A device object the driver deleted may still be
+// referenced (a queued work item references its device object): the image then stays loaded until
+// the last device object of the image is freed, and is checked and closed then.
 //
 // Pool blocks are charged to an image by the address they were allocated from: ExAllocatePool*
 // passes its return address to the pool, which asks the loader which loaded module's segments
@@ -94,6 +96,12 @@ public:
     size_t EntryCount(std::u16string_view service) const;
     // The loaded image whose segments contain the address (0 for none).
     uint32_t ImageOf(const void* address) const;
+    // Images whose DriverUnload has run and that wait for their device objects to be freed.
+    size_t UnloadingCount() const;
+
+    // ---- Device objects ----------------------------------------------------------------------------
+    // A device object of the driver has been freed; an image waiting for that is closed now.
+    void OnDeviceFreed(PDRIVER_OBJECT driver);
 
     struct Image;  // driver_loader.cpp
 
@@ -101,8 +109,14 @@ private:
     NTSTATUS ResolveImage(std::u16string_view service, std::filesystem::path& hostPath, std::u16string& imageName);
     // dlopen of the image's file: its module, segments and DriverEntry.
     NTSTATUS MapModule(Image& image, PDRIVER_INITIALIZE& entry);
-    // Calls DriverUnload (when asked), checks what the driver left, closes the module.
+    // Calls DriverUnload (when asked), then closes the image, or keeps it waiting while device
+    // objects of it are still referenced.
     void Finish(std::unique_ptr<Image> image, bool callUnload);
+    // Checks what the driver left (pool blocks, armed timers and queued DPCs in the image) and
+    // closes the module.
+    void Close(std::unique_ptr<Image> image);
+    // Closes what waits for device objects at shutdown: those still referenced keep their module.
+    void CloseUnloading();
 
     Kernel& m_kernel;
     mutable std::mutex m_mutex;  // guards the tables; never held across a call into a driver
@@ -110,6 +124,7 @@ private:
     std::map<std::u16string, std::filesystem::path> m_directory;  // upper-cased image name -> file
     std::map<std::u16string, PDRIVER_INITIALIZE> m_builtIn;       // upper-cased image name -> entry
     std::map<std::u16string, std::unique_ptr<Image>> m_images;   // upper-cased service -> image
+    std::map<PDRIVER_OBJECT, std::unique_ptr<Image>> m_unloading;  // waiting for device objects
     std::map<std::u16string, size_t> m_entryCounts;
     uint32_t m_nextImageId = 1;
 };

@@ -144,6 +144,7 @@ void IoManager::FreeIrp(PIRP irp)
         released = std::move(it->second);
         m_irps.erase(it);
         RememberFreed(irp);
+        OrphanFrames(irp);
     }
 }
 
@@ -167,6 +168,7 @@ void IoManager::ReuseIrp(PIRP irp, NTSTATUS status)
     if (HasCancelRoutine(irp))
         m_kernel.GetVerifier().Report(Violation::IrpCancelRoutineSet,
                                        "IoReuseIrp of an IRP whose cancel routine is still set");
+    OrphanFrames(irp);
     InitializeIrp(irp, record.stackSize, IrpAllocationSize(record.stackSize));
     irp->IoStatus.Status = status;
     record.state = IrpState::Idle;

@@ -12,6 +12,7 @@
 #include <map>
 #include <memory>
 #include <mutex>
+#include <optional>
 #include <string_view>
 #include <unordered_map>
 #include <utility>
@@ -131,11 +132,35 @@ private:
     bool TakeInjectedFailure();
     NTSTATUS BeginCall(PIRP irp);
     CompletionTicket BeginCompletion(PIRP irp);
+    static bool IsBackWithItsSender(PIRP irp, const IrpRecord& record);
     void MarkReturned(PIRP irp, uint64_t generation);
     void FinishAtTop(PIRP irp, uint64_t generation);
     void FinishBuilt(PIRP irp, IrpRecord& record);
     void RememberFreed(PIRP irp);
     bool WasFreed(PIRP irp) const;
+
+    // ---- The pending protocol of each dispatch (irp_dispatch_check.cpp) ------------------------
+    // One call of a dispatch routine for one stack location. It is judged once both its return
+    // status and whether its location was marked pending when completion passed it are known.
+    struct DispatchFrame {
+        PIRP irp;  // null once the IRP has gone
+        uint64_t generation;
+        CHAR location;
+        UCHAR major;
+        const void* routine;
+        std::optional<NTSTATUS> returned;
+        std::optional<bool> marked;
+    };
+    NTSTATUS Dispatch(PDRIVER_DISPATCH dispatch, PDEVICE_OBJECT deviceObject, PIRP irp);
+    uint64_t BeginDispatch(PIRP irp, PDRIVER_DISPATCH routine);
+    void EndDispatch(uint64_t frame, NTSTATUS returned);
+    // Completion is passing `location` (before it is cleared): the mark that is there now counts.
+    void NoteLocationCompleted(PIRP irp, uint64_t generation, CHAR location, bool marked);
+    // Under m_mutex: the IRP is freed or reused; its frames can no longer be completed.
+    void OrphanFrames(PIRP irp);
+    void EraseFrame(uint64_t id);
+    void JudgeFrame(const DispatchFrame& frame);
+    static void CheckDispatchIrql(PDRIVER_DISPATCH routine, UCHAR major, KIRQL before);
 
     Kernel& m_kernel;
     KSPIN_LOCK m_cancelLock = 0;
@@ -150,6 +175,9 @@ private:
     std::map<PropertyKey, size_t> m_propertyCalls;
     size_t m_propertyCallCount = 0;
 
+    std::map<uint64_t, DispatchFrame> m_frames;             // under m_mutex
+    std::unordered_multimap<PIRP, uint64_t> m_framesOfIrp;  // those whose IRP is still there
+    uint64_t m_nextFrame = 1;
     // Last: its file objects go before the IRPs they may still hold.
     std::unique_ptr<FileObjects> m_fileObjects;
 };

@@ -84,7 +84,19 @@ NTSTATUS IoManager::CallDriver(PDEVICE_OBJECT deviceObject, PIRP irp)
         CompleteRequest(irp);
         return STATUS_INVALID_DEVICE_REQUEST;
     }
-    return dispatch(deviceObject, irp);
+    return Dispatch(dispatch, deviceObject, irp);
+}
+
+// Calls the dispatch routine as the I/O verifier watches it: its IRQL and its pending protocol.
+NTSTATUS IoManager::Dispatch(PDRIVER_DISPATCH dispatch, PDEVICE_OBJECT deviceObject, PIRP irp)
+{
+    const KIRQL irql = KeGetCurrentIrql();
+    const UCHAR major = IoGetCurrentIrpStackLocation(irp)->MajorFunction;
+    const uint64_t frame = BeginDispatch(irp, dispatch);
+    const NTSTATUS status = dispatch(deviceObject, irp);
+    CheckDispatchIrql(dispatch, major, irql);
+    EndDispatch(frame, status);
+    return status;
 }
 
 }  // namespace emu

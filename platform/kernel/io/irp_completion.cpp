@@ -22,7 +22,35 @@ bool ShouldInvoke(UCHAR control, NTSTATUS status, BOOLEAN cancel)
     return cancel && (control & SL_INVOKE_ON_CANCEL);
 }
 
+// A completed location is cleared as Windows clears it, before the routine of the driver above
+// runs: what that driver sent down is gone (so it keeps its own copy). The function codes' major
+// and the device stay, and an error is kept: SL_ERROR_RETURNED with the status in Argument4.
+void ClearCompletedLocation(PIO_STACK_LOCATION finished, NTSTATUS status)
+{
+    UCHAR control = finished->Control & SL_ERROR_RETURNED;
+    PVOID errorStatus = finished->Parameters.Others.Argument4;
+    if (!NT_SUCCESS(status)) {
+        control |= SL_ERROR_RETURNED;
+        errorStatus = reinterpret_cast<PVOID>(static_cast<ULONG_PTR>(static_cast<ULONG>(status)));
+    }
+    finished->MinorFunction = 0;
+    finished->Flags = 0;
+    std::memset(&finished->Parameters, 0, sizeof finished->Parameters);
+    if (control & SL_ERROR_RETURNED) finished->Parameters.Others.Argument4 = errorStatus;
+    finished->FileObject = nullptr;
+    finished->Control = control;
+    finished->CompletionRoutine = nullptr;
+    finished->Context = nullptr;
+}
+
 }  // namespace
+
+// No driver location is current and the IRP has been down and back: only a second completion of it
+// could come now.
+bool IoManager::IsBackWithItsSender(PIRP irp, const IrpRecord& record)
+{
+    return record.state == IrpState::Idle && record.generation > 0 && irp->CurrentLocation == irp->StackCount + 1;
+}
 
 IoManager::CompletionTicket IoManager::BeginCompletion(PIRP irp)
 {
@@ -39,6 +67,11 @@ IoManager::CompletionTicket IoManager::BeginCompletion(PIRP irp)
     IrpRecord& record = it->second;
     if (record.state == IrpState::Completed || irp->CurrentLocation > irp->StackCount + 1) {
         m_kernel.GetVerifier().Report(Violation::IrpCompletedTwice, "IoCompleteRequest of a completed IRP");
+        return {};
+    }
+    if (IsBackWithItsSender(irp, record)) {
+        m_kernel.GetVerifier().Report(Violation::IrpCompletedTwice,
+                                       "IoCompleteRequest of an IRP that completion already gave back to its sender");
         return {};
     }
     if (HasCancelRoutine(irp)) {
@@ -85,13 +118,12 @@ void IoManager::CompleteRequest(PIRP irp)
         // Decided before any routine runs: once a routine has let the IRP go, it is not touched.
         const bool last = irp->CurrentLocation == top;
         irp->PendingReturned = (finished->Control & SL_PENDING_RETURNED) ? TRUE : FALSE;
+        NoteLocationCompleted(irp, ticket.generation, static_cast<CHAR>(irp->CurrentLocation - 1), irp->PendingReturned);
 
         PIO_COMPLETION_ROUTINE routine = finished->CompletionRoutine;
         PVOID context = finished->Context;
         const bool invoke = routine && ShouldInvoke(finished->Control, irp->IoStatus.Status, IsIrpCancelled(irp));
-        finished->Control = 0;
-        finished->CompletionRoutine = nullptr;
-        finished->Context = nullptr;
+        ClearCompletedLocation(finished, irp->IoStatus.Status);
 
         // From here on the sender holds the IRP again; its routine may free it or send it anew.
         if (irp->CurrentLocation >= ticket.senderLocation) MarkReturned(irp, ticket.generation);
@@ -111,6 +143,7 @@ void IoManager::CompleteRequest(PIRP irp)
 void IoManager::FinishAtTop(PIRP irp, uint64_t generation)
 {
     IrpRecord done;
+    bool leaked = false;
     {
         std::lock_guard lock(m_mutex);
         auto it = m_irps.find(irp);
@@ -118,13 +151,22 @@ void IoManager::FinishAtTop(PIRP irp, uint64_t generation)
         if (it == m_irps.end() || it->second.generation != generation) return;
         IoSkipCurrentIrpStackLocation(irp);  // past the top: a second completion is recognised
         if (!it->second.built) {
-            // The sender of an IoAllocateIrp IRP frees it itself.
+            // The sender of an IoAllocateIrp IRP frees it itself, and must have stopped the
+            // completion with its routine: past the top Windows would touch an IRP it never built.
             it->second.state = IrpState::Completed;
-            return;
+            leaked = true;
+        } else {
+            done = std::move(it->second);
+            m_irps.erase(it);
+            RememberFreed(irp);
+            OrphanFrames(irp);
         }
-        done = std::move(it->second);
-        m_irps.erase(it);
-        RememberFreed(irp);
+    }
+    if (leaked) {
+        m_kernel.GetVerifier().Report(Violation::IrpLeaked,
+                                       "IRP from IoAllocateIrp completed to the top: no completion routine stopped it "
+                                       "with STATUS_MORE_PROCESSING_REQUIRED");
+        return;
     }
     FinishBuilt(irp, done);
 }

@@ -330,7 +330,10 @@ bool Dispatcher::CheckObjects(ULONG count, PVOID objects[], WAIT_TYPE waitType, 
 
 bool Dispatcher::IsPoll(const LARGE_INTEGER* timeout, const char* caller)
 {
-    if (timeout && timeout->QuadPart == 0) return true;
+    if (timeout && timeout->QuadPart == 0) {
+        CheckIrqlAtMost(DISPATCH_LEVEL, caller);  // even a poll is refused above DISPATCH_LEVEL
+        return true;
+    }
     KIRQL irql = KeGetCurrentIrql();
     if (irql < DISPATCH_LEVEL) return false;
     ReportViolation(Violation::WaitAtDispatch, std::string(caller) + " with a non-zero time-out at IRQL " +
@@ -506,6 +509,7 @@ extern "C" LONG KeSetEvent(PRKEVENT event, KPRIORITY increment, BOOLEAN wait)
 
 extern "C" void KeClearEvent(PRKEVENT event)
 {
+    emu::CheckIrqlAtMost(DISPATCH_LEVEL, "KeClearEvent");
     if (CheckEvent(event, "KeClearEvent")) KernelDispatcher().ResetEvent(event);
 }
 

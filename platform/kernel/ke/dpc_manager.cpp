@@ -271,11 +271,22 @@ void DpcManager::SetThreadCount(size_t count)
 
 void DpcManager::OnPoolFree(const void* block, size_t size)
 {
-    auto begin = reinterpret_cast<uintptr_t>(block);
+    CheckFreedMemory(block, size, "pool block " + Address(block) + " freed");
+}
+
+void DpcManager::CheckFreedMemory(const void* memory, size_t size, const std::string& what, bool routinesToo)
+{
+    auto begin = reinterpret_cast<uintptr_t>(memory);
     auto end = begin + size;
     auto inside = [&](const void* p) {
         auto address = reinterpret_cast<uintptr_t>(p);
         return address >= begin && address < end;
+    };
+    auto condemned = [&](PKDPC dpc) {
+        return inside(dpc) || (routinesToo && inside(reinterpret_cast<const void*>(dpc->DeferredRoutine)));
+    };
+    auto dpcText = [&](PKDPC dpc) {
+        return (inside(dpc) ? " holding DPC " : " holding the routine of DPC ") + Address(dpc);
     };
     std::vector<std::string> faults;
     {
@@ -285,28 +296,25 @@ void DpcManager::OnPoolFree(const void* block, size_t size)
         for (auto& [timer, key] : m_timers) {
             if (inside(timer)) {
                 timers.push_back(timer);
-            } else if (timer->Dpc && inside(timer->Dpc)) {
-                faults.push_back("pool block " + Address(block) + " freed holding DPC " + Address(timer->Dpc) +
-                                 " of armed timer " + Address(timer));
+            } else if (timer->Dpc && condemned(timer->Dpc)) {
+                faults.push_back(what + dpcText(timer->Dpc) + " of armed timer " + Address(timer));
                 timer->Dpc = nullptr;  // the timer still fires, but queues nothing
             }
         }
         for (PKTIMER timer : timers) {
-            faults.push_back("pool block " + Address(block) + " freed holding timer " + Address(timer) +
-                             " that is still armed");
+            faults.push_back(what + " holding timer " + Address(timer) + " that is still armed");
             Disarm(timer);
         }
         std::vector<PKDPC> dpcs;
         for (auto& [dpc, sequence] : m_queuedByAddress)
-            if (inside(dpc)) dpcs.push_back(dpc);
+            if (condemned(dpc)) dpcs.push_back(dpc);
         for (PKDPC dpc : dpcs) {
-            faults.push_back("pool block " + Address(block) + " freed holding DPC " + Address(dpc) +
-                             " that is still queued");
+            faults.push_back(what + dpcText(dpc) + " that is still queued");
             Unqueue(dpc);
         }
         if (!dpcs.empty()) m_changed.notify_all();
     }
-    for (std::string& fault : faults) ReportViolation(Violation::Bugcheck, std::move(fault));
+    for (std::string& fault : faults) ReportViolation(Violation::TimerOrDpcInFreedMemory, std::move(fault));
 }
 
 }  // namespace emu

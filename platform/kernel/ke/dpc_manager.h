@@ -1,7 +1,7 @@
 // Timers and DPCs of the emulated machine.
 //
 // Armed timers sit in one table ordered by due time (interrupt time of the machine clock). A timer
-// that comes due leaves the table (a periodic one moves on by its period), is signalled through
+// that comes due leaves the table (a periodic one goes back one period after it fired), is signalled through
 // the dispatcher, and queues its DPC. DPCs run at DISPATCH_LEVEL in queue order on the machine's
 // DPC thread; a KDPC is queued at most once, and is no longer queued once its routine has begun.
 //
@@ -22,6 +22,7 @@
 #include <mutex>
 #include <optional>
 #include <set>
+#include <string>
 #include <thread>
 #include <tuple>
 #include <vector>
@@ -79,6 +80,9 @@ public:
     // The pool is about to free [block, block + size): a timer still armed or a DPC still queued
     // there is a driver fault, reported and taken out of the machine's lists.
     void OnPoolFree(const void* block, size_t size);
+    // The same for any memory about to go: `what` names it and what happens to it ("device object
+    // X freed"). With `routinesToo` (an image's code) a queued DPC whose routine lies there counts.
+    void CheckFreedMemory(const void* memory, size_t size, const std::string& what, bool routinesToo = false);
 
 private:
     struct QueuedDpc {

@@ -1,8 +1,9 @@
 // Kernel timers: dispatcher objects in the DPC manager's due-time table.
 //
 // A timer is armed (in the table), or not. When it comes due it leaves the table - a periodic
-// timer goes back in one period after its due time - is signalled under the dispatcher lock, and
-// queues its DPC. From then on KeCancelTimer cannot stop the DPC: it is queued or running.
+// timer goes back in one period after the time it fired, so a long jump of the clock gives one
+// expiry, not one for each period missed - is signalled under the dispatcher lock, and queues its
+// DPC. From then on KeCancelTimer cannot stop the DPC: it is queued or running.
 #include <wdm.h>
 
 #include <cstdint>
@@ -71,7 +72,7 @@ bool DpcManager::ExpireNextDue(LONGLONG now)
     timer->Header.Inserted = FALSE;
     if (timer->Period > 0) {
         LONGLONG step = timer->Period * kHundredNsPerMillisecond;
-        Arm(timer, due > INT64_MAX - step ? INT64_MAX : due + step);
+        Arm(timer, now > INT64_MAX - step ? INT64_MAX : now + step);
     }
     PKDPC dpc = timer->Dpc;
     {

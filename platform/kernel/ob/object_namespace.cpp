@@ -318,6 +318,15 @@ size_t ObjectNamespace::LiveDeviceCount() const
 
 bool ObjectNamespace::IsLiveDevice(const DEVICE_OBJECT* device) const { return RecordOf(device) != nullptr; }
 
+size_t ObjectNamespace::LiveDeviceCount(const DRIVER_OBJECT* driver) const
+{
+    std::lock_guard lock(m_mutex);
+    size_t count = 0;
+    for (const auto& [device, record] : m_devices)
+        if (device->DriverObject == driver) ++count;
+    return count;
+}
+
 std::optional<DeviceInfo> ObjectNamespace::Describe(const DEVICE_OBJECT* device) const
 {
     std::lock_guard lock(m_mutex);

@@ -115,6 +115,8 @@ public:
     // Device objects whose memory is alive (deleted ones kept by a reference count too).
     size_t LiveDeviceCount() const;
     bool IsLiveDevice(const DEVICE_OBJECT* device) const;
+    // Device objects of one driver whose memory is alive.
+    size_t LiveDeviceCount(const DRIVER_OBJECT* driver) const;
     std::optional<DeviceInfo> Describe(const DEVICE_OBJECT* device) const;
     // The device a device object is attached to (IoAttachDeviceToDeviceStack), or null.
     PDEVICE_OBJECT AttachedTo(const DEVICE_OBJECT* device) const;

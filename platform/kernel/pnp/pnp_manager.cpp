@@ -1,4 +1,5 @@
 #include "pnp/pnp_manager.h"
+#include "pnp/pnp_node.h"
 
 #include <algorithm>
 #include <cstdio>
@@ -93,18 +94,6 @@ const char* DeviceNodeStateName(DeviceNodeState state)
     }
     return "?";
 }
-
-struct PnpManager::Node {
-    DeviceNodeInfo info;
-    Node* parent = nullptr;
-    std::vector<std::unique_ptr<Node>> children;
-    std::vector<PDEVICE_OBJECT> rejected;  // reported PDOs refused a node, one reference each
-    PDRIVER_OBJECT driver = nullptr;
-    ResourceCopy resources;
-    bool listed = true;         // the parent's last BusRelations answer named it
-    bool surpriseRoot = false;  // a surprise-removed subtree waiting for its handles
-    bool hasStack = false;      // its stack got START since its last REMOVE
-};
 
 PnpManager::PnpManager(Kernel& machine) : m_kernel(machine) {}
 
@@ -334,7 +323,6 @@ NTSTATUS PnpManager::SendPnp(Node* node, PDEVICE_OBJECT pdo, UCHAR minor,
                              const std::function<void(PIO_STACK_LOCATION)>& setup, ULONG_PTR* information,
                              ULONG detail)
 {
-    if (information) *information = 0;
     PDEVICE_OBJECT top = IoGetAttachedDeviceReference(pdo);
     PIRP irp = IoAllocateIrp(top->StackSize, FALSE);
     if (!irp) {
@@ -343,7 +331,7 @@ NTSTATUS PnpManager::SendPnp(Node* node, PDEVICE_OBJECT pdo, UCHAR minor,
     }
     // Untouched answers keep this status, so a driver that does not handle a minor says so.
     irp->IoStatus.Status = STATUS_NOT_SUPPORTED;
-    irp->IoStatus.Information = 0;
+    irp->IoStatus.Information = information ? *information : 0;
     PIO_STACK_LOCATION stack = IoGetNextIrpStackLocation(irp);
     stack->MajorFunction = IRP_MJ_PNP;
     stack->MinorFunction = minor;
@@ -352,12 +340,8 @@ NTSTATUS PnpManager::SendPnp(Node* node, PDEVICE_OBJECT pdo, UCHAR minor,
     KeInitializeEvent(&done, NotificationEvent, FALSE);
     IoSetCompletionRoutine(irp, &PnpIrpDone, &done, TRUE, TRUE, TRUE);
 
+    // The I/O manager sees to the IRQL the dispatch routine returns at.
     NTSTATUS status = IoCallDriver(top, irp);
-    if (KeGetCurrentIrql() != PASSIVE_LEVEL) {
-        ReportViolation(Violation::IrqlTooHigh, "a PnP dispatch routine returned at IRQL " +
-                                                    std::to_string(KeGetCurrentIrql()));
-        SetCurrentIrql(PASSIVE_LEVEL);
-    }
     if (status == STATUS_PENDING) {
         KeWaitForSingleObject(&done, Executive, KernelMode, FALSE, nullptr);
     } else if (KeReadStateEvent(&done) == 0) {
@@ -534,6 +518,7 @@ NTSTATUS PnpManager::StartNode(Node* node)
     }
 
     node->hasStack = true;
+    QueryResourceRequirements(node);
     PCM_RESOURCE_LIST raw = node->resources.raw.empty() ? nullptr : reinterpret_cast<PCM_RESOURCE_LIST>(node->resources.raw.data());
     PCM_RESOURCE_LIST translated = node->resources.translated.empty()
                                        ? nullptr
@@ -554,6 +539,7 @@ NTSTATUS PnpManager::StartNode(Node* node)
         node->info.state = DeviceNodeState::Started;
         node->info.problem = STATUS_SUCCESS;
     }
+    RequeryCapabilities(node);
     QueryDeviceState(node);
     Enumerate(node);
     return STATUS_SUCCESS;
@@ -570,23 +556,9 @@ void PnpManager::Enumerate(Node* node)
     // A failed query leaves the relations as they were.
     if (!NT_SUCCESS(status)) return;
 
-    std::vector<PDEVICE_OBJECT> reported;
-    if (information) {
-        auto* relations = reinterpret_cast<PDEVICE_RELATIONS>(information);
-        std::optional<PoolBlock> block = m_kernel.GetPool().Find(relations);
-        if (!block) {
-            ReportViolation(Violation::Bugcheck, "BusRelations answer is not a pool block");
-            return;
-        }
-        const size_t header = offsetof(DEVICE_RELATIONS, Objects);
-        if (block->size < header || relations->Count > (block->size - header) / sizeof(PDEVICE_OBJECT)) {
-            ReportViolation(Violation::Bugcheck, "BusRelations answer counts more objects than its block holds");
-            ExFreePool(relations);
-            return;
-        }
-        reported.assign(relations->Objects, relations->Objects + relations->Count);
-        ExFreePool(relations);
-    }
+    std::optional<std::vector<PDEVICE_OBJECT>> answer = TakeRelations(information, "BusRelations");
+    if (!answer) return;
+    const std::vector<PDEVICE_OBJECT>& reported = *answer;
 
     // Each reported object carries a reference for the manager: a known child already has one.
     std::vector<PDEVICE_OBJECT> fresh;
@@ -704,14 +676,8 @@ PnpManager::Node* PnpManager::CreateChild(Node* parent, PDEVICE_OBJECT pdo)
     if (auto text = queryText(IRP_MN_QUERY_DEVICE_TEXT, DeviceTextLocationInformation, DeviceTextLocationInformation))
         node->info.location = FirstString(*text);
 
-    DEVICE_CAPABILITIES capabilities{};
-    capabilities.Size = sizeof(DEVICE_CAPABILITIES);
-    capabilities.Version = 1;
-    capabilities.Address = 0xFFFFFFFF;
-    capabilities.UINumber = 0xFFFFFFFF;
-    NTSTATUS capabilityStatus =
-        SendPnp(nullptr, pdo, IRP_MN_QUERY_CAPABILITIES,
-                [&](PIO_STACK_LOCATION stack) { stack->Parameters.DeviceCapabilities.Capabilities = &capabilities; }, nullptr);
+    DEVICE_CAPABILITIES capabilities;
+    NTSTATUS capabilityStatus = QueryCapabilities(nullptr, pdo, capabilities);
     if (NT_SUCCESS(capabilityStatus)) {
         node->info.hasCapabilities = true;
         node->info.capabilities = capabilities;
@@ -776,6 +742,8 @@ NTSTATUS PnpManager::QueryRemoveSubtree(Node* node)
         if (current->hasStack) order.push_back(current);
     };
     collect(node);
+    // As Windows builds its removal list first: the relations of every device that is to go.
+    for (Node* current : order) QueryRemovalRelations(current);
     std::vector<Node*> asked;
     for (Node* current : order) {
         NTSTATUS status = SendPnp(current, current->info.pdo, IRP_MN_QUERY_REMOVE_DEVICE, nullptr, nullptr);
@@ -1071,6 +1039,7 @@ NTSTATUS PnpManager::StopDevice(PDEVICE_OBJECT pdo)
             return result;
         }
         SetState(node, DeviceNodeState::Started);
+        RequeryCapabilities(node);
         QueryDeviceState(node);
         Enumerate(node);
         return result;

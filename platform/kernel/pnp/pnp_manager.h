@@ -177,8 +177,18 @@ private:
     void QueueDrainWorkItem(PDEVICE_OBJECT device);
 
     // Operations, called on the running thread.
+    // `information`: in, IoStatus.Information the IRP starts with (0 for most); out, the answer.
     NTSTATUS SendPnp(Node* node, PDEVICE_OBJECT pdo, UCHAR minor, const std::function<void(PIO_STACK_LOCATION)>& setup,
                      ULONG_PTR* information, ULONG detail = 0);
+    // The requests around start and removal that Windows sends (pnp_requests.cpp).
+    void QueryResourceRequirements(Node* node);
+    NTSTATUS QueryCapabilities(Node* node, PDEVICE_OBJECT pdo, DEVICE_CAPABILITIES& capabilities);
+    void RequeryCapabilities(Node* node);
+    void QueryRemovalRelations(Node* node);
+    // The objects of a DEVICE_RELATIONS answer (each referenced for the manager; none for no
+    // answer); the answer's pool block is freed. Nothing when it is malformed (reported).
+    std::optional<std::vector<PDEVICE_OBJECT>> TakeRelations(ULONG_PTR answer, const char* what);
+    void FreeAnswer(ULONG_PTR answer, const char* what);
     NTSTATUS StartNode(Node* node);
     void Enumerate(Node* node);
     Node* CreateChild(Node* parent, PDEVICE_OBJECT pdo);

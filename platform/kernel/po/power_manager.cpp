@@ -4,6 +4,7 @@
 
 #include "po/power_manager.h"
 
+#include <algorithm>
 #include <cstdint>
 #include <cstdio>
 #include <string>
@@ -31,6 +32,18 @@ std::string DeviceText(Kernel& machine, PDEVICE_OBJECT device)
 }
 
 bool IsDeviceState(DEVICE_POWER_STATE state) { return state >= PowerDeviceD0 && state <= PowerDeviceD3; }
+
+// Presents a power IRP to a device as the power manager does: a device object without
+// DO_POWER_PAGABLE must take its power IRPs at DISPATCH_LEVEL, and gets them there.
+NTSTATUS Present(IoManager& io, PDEVICE_OBJECT deviceObject, PIRP irp)
+{
+    if (!deviceObject || (deviceObject->Flags & DO_POWER_PAGABLE)) return io.CallDriver(deviceObject, irp);
+    KIRQL caller;
+    KeRaiseIrql(std::max<KIRQL>(KeGetCurrentIrql(), DISPATCH_LEVEL), &caller);
+    const NTSTATUS status = io.CallDriver(deviceObject, irp);
+    KeLowerIrql(caller);
+    return status;
+}
 
 }  // namespace
 
@@ -159,7 +172,7 @@ NTSTATUS PowerManager::Send(PDEVICE_OBJECT deviceObject, UCHAR minorFunction, PO
         m_inFlight[irp] = std::move(tracked);
     }
     if (irpOut) *irpOut = irp;
-    m_kernel.GetIo().CallDriver(top, irp);
+    Present(m_kernel.GetIo(), top, irp);
     return STATUS_SUCCESS;
 }
 
@@ -221,7 +234,7 @@ NTSTATUS PowerManager::CallDriver(PDEVICE_OBJECT deviceObject, PIRP irp)
         auto it = m_inFlight.find(irp);
         if (it != m_inFlight.end() && deviceObject) it->second->reached.push_back(deviceObject);
     }
-    return m_kernel.GetIo().CallDriver(deviceObject, irp);
+    return Present(m_kernel.GetIo(), deviceObject, irp);
 }
 
 POWER_STATE PowerManager::SetPowerState(PDEVICE_OBJECT deviceObject, POWER_STATE_TYPE type, POWER_STATE state)

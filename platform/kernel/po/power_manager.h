@@ -1,7 +1,9 @@
 // Power manager of the emulated machine: power IRPs requested by drivers (PoRequestPowerIrp) and
 // sent by the system (system power IRPs from tests), the device power states drivers announce
 // (PoSetPowerState), and, before Windows Vista, the rule that every driver a power IRP reaches
-// calls PoStartNextPowerIrp for it.
+// calls PoStartNextPowerIrp for it. A device object without DO_POWER_PAGABLE gets its power IRPs
+// at DISPATCH_LEVEL (sent by the power manager or passed on with PoCallDriver), as Windows may send
+// them there.
 #pragma once
 
 #include <wdm.h>

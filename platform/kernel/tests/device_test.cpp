@@ -9,6 +9,7 @@
 #include <vector>
 
 #include "io/io_manager.h"
+#include "ke/dpc_manager.h"
 #include "ob/object_namespace.h"
 #include "machine_test.h"
 #include "test_driver.h"
@@ -36,13 +37,16 @@ NTSTATUS DeleteLink(const char16_t* link)
     return IoDeleteSymbolicLink(&linkName);
 }
 
-// Sends an IRP of the test's own to the device; it comes back to the test (no completion routine).
+// Sends an IRP of the test's own to the device; its completion routine gives it back to the test.
 PIRP SendIrp(PDEVICE_OBJECT device, UCHAR major, UCHAR minor, NTSTATUS* status)
 {
     PIRP irp = IoAllocateIrp(device->StackSize, FALSE);
     PIO_STACK_LOCATION stack = IoGetNextIrpStackLocation(irp);
     stack->MajorFunction = major;
     stack->MinorFunction = minor;
+    IoSetCompletionRoutine(
+        irp, [](PDEVICE_OBJECT, PIRP, PVOID) -> NTSTATUS { return STATUS_MORE_PROCESSING_REQUIRED; }, nullptr, TRUE,
+        TRUE, TRUE);
     *status = IoCallDriver(device, irp);
     return irp;
 }
@@ -281,6 +285,48 @@ TEST_F(DeviceTest, DeleteWhileReferencedKeepsTheMemoryUntilTheLastReference)
     EXPECT_FALSE(Names().IsLiveDevice(port));
     EXPECT_EQ(Names().LiveDeviceCount(), 1u);
     EXPECT_EQ(Names().DeviceByName(u"\\Device\\Port1"), again);
+}
+
+// The extension goes with the device object's last reference: a timer armed or a DPC queued in it
+// then is reported before the memory goes, and taken out of the machine's lists.
+TEST_F(DeviceTest, TimerOrDpcLeftInTheExtensionIsReportedWhenTheDeviceObjectIsFreed)
+{
+    struct Extension {
+        KTIMER timer;
+        KDPC dpc;
+    };
+    struct Case {
+        bool queueDpc;  // else arm the timer
+        bool referenced;  // a reference outlives IoDeleteDevice
+    };
+    DpcManager& dpcs = machine().GetDpcs();
+    dpcs.HoldDpcs(true);  // a queued DPC stays queued
+    for (const Case c : {Case{false, false}, Case{true, false}, Case{false, true}, Case{true, true}}) {
+        PDEVICE_OBJECT port = m_driver.CreateDevice(u"\\Device\\Port1", sizeof(Extension));
+        ASSERT_NE(port, nullptr);
+        auto* extension = static_cast<Extension*>(port->DeviceExtension);
+        KeInitializeTimer(&extension->timer);
+        KeInitializeDpc(&extension->dpc, [](PKDPC, PVOID, PVOID, PVOID) { ADD_FAILURE() << "DPC of freed memory ran"; },
+                        nullptr);
+        LARGE_INTEGER due;
+        due.QuadPart = -10000000LL * 3600;
+        if (c.queueDpc)
+            KeInsertQueueDpc(&extension->dpc, nullptr, nullptr);
+        else
+            KeSetTimer(&extension->timer, due, nullptr);
+        if (c.referenced) ObReferenceObject(port);
+
+        IoDeleteDevice(port);
+        if (c.referenced) {
+            EXPECT_EQ(Take(Violation::TimerOrDpcInFreedMemory), 0u);  // the memory is still there
+            ObDereferenceObject(port);
+        }
+        auto reports = verifier().Take(Violation::TimerOrDpcInFreedMemory);
+        ASSERT_EQ(reports.size(), 1u) << c.queueDpc << c.referenced;
+        EXPECT_NE(reports[0].detail.find("device object \\Device\\Port1 freed"), std::string::npos) << reports[0].detail;
+        EXPECT_EQ(dpcs.ArmedTimerCount(), 0u);
+        EXPECT_EQ(dpcs.QueuedDpcCount(), 0u);
+    }
 }
 
 TEST_F(DeviceTest, DeleteWithAnIrpStillPendingIsReportedAndKeepsTheDevice)

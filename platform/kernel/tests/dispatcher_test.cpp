@@ -338,6 +338,40 @@ TEST_F(DispatcherTest, WaitsAtDispatchLevelAreReportedAndPoll)
     EXPECT_EQ(Take(Violation::WaitAtDispatch), 1u);
 }
 
+// A poll and KeClearEvent are allowed up to DISPATCH_LEVEL, and reported above it.
+TEST_F(DispatcherTest, PollsAndClearingAnEventAboveDispatchLevelAreReported)
+{
+    KEVENT event;
+    KeInitializeEvent(&event, NotificationEvent, FALSE);
+    struct Case {
+        const char* name;
+        std::function<void()> call;
+    };
+    const Case cases[] = {
+        {"poll", [&] { EXPECT_EQ(PollOne(&event), STATUS_TIMEOUT); }},
+        {"poll of several",
+         [&] {
+             PVOID objects[] = {&event};
+             LARGE_INTEGER zero = Poll();
+             EXPECT_EQ(KeWaitForMultipleObjects(1, objects, WaitAny, Executive, KernelMode, FALSE, &zero, nullptr),
+                       STATUS_TIMEOUT);
+         }},
+        {"KeClearEvent", [&] { KeClearEvent(&event); }},
+    };
+    for (const Case& c : cases) {
+        {
+            testing::ScopedIrql dpc(DISPATCH_LEVEL);
+            c.call();
+        }
+        EXPECT_EQ(Take(Violation::IrqlTooHigh), 0u) << c.name;
+        {
+            testing::ScopedIrql device(DISPATCH_LEVEL + 1);
+            c.call();
+        }
+        EXPECT_EQ(Take(Violation::IrqlTooHigh), 1u) << c.name;
+    }
+}
+
 // ---------------------------------------------------------------------------------------------
 // Semaphores and mutexes
 // ---------------------------------------------------------------------------------------------

@@ -2,9 +2,12 @@
 // pool leak check.
 #include <gtest/gtest.h>
 
+#include <functional>
 #include <string>
 
+#include "ex/work_queues.h"
 #include "io/driver_loader.h"
+#include "ke/dpc_manager.h"
 #include "ob/object_namespace.h"
 #include "ex/pool.h"
 #include "cm/registry.h"
@@ -95,6 +98,67 @@ TEST_F(DriverLoaderTest, PoolBlockLeftByTheImageIsReportedAtUnload)
     ASSERT_EQ(reports.size(), 1u);
     EXPECT_NE(reports[0].detail.find("PtLk 24 bytes"), std::string::npos) << reports[0].detail;
     ExFreePool(mine);
+}
+
+// The image's memory is checked before it goes, as pool is: a timer left armed or a DPC left queued
+// in it is reported and taken out of the machine's lists.
+TEST_F(DriverLoaderTest, TimerOrDpcLeftInTheImageIsReportedAtUnload)
+{
+    DpcManager& dpcs = machine().GetDpcs();
+    dpcs.HoldDpcs(true);  // a queued DPC stays queued
+    for (ULONG arm : {1u, 2u}) {
+        Reg().SetDword(ServiceKey(u"PnpBus"), u"ArmAtUnload", arm);
+        PDRIVER_OBJECT driver = nullptr;
+        ASSERT_EQ(Drivers().Load(u"PnpBus", &driver), STATUS_SUCCESS);
+        EXPECT_EQ(Drivers().Unload(u"PnpBus"), STATUS_SUCCESS);
+        auto reports = verifier().Take(Violation::TimerOrDpcInFreedMemory);
+        ASSERT_EQ(reports.size(), 1u) << arm;
+        EXPECT_NE(reports[0].detail.find("image of driver PnpBus unloaded"), std::string::npos) << reports[0].detail;
+        EXPECT_EQ(dpcs.ArmedTimerCount(), 0u);
+        EXPECT_EQ(dpcs.QueuedDpcCount(), 0u);
+    }
+}
+
+// A deleted device object that something still references (a queued work item, an object
+// reference) keeps its image loaded: DriverUnload runs, the image goes with the last device object.
+TEST_F(DriverLoaderTest, ImageStaysLoadedWhileADeletedDeviceObjectOfItIsReferenced)
+{
+    machine().GetWorkQueues().SetDeterministic(true);
+    struct Case {
+        const char* holder;
+        std::function<std::function<void()>(PDEVICE_OBJECT)> hold;  // returns what lets go
+    };
+    const Case cases[] = {
+        {"a queued work item",
+         [this](PDEVICE_OBJECT device) {
+             PIO_WORKITEM item = IoAllocateWorkItem(device);
+             IoQueueWorkItem(
+                 item, [](PDEVICE_OBJECT, PVOID context) { IoFreeWorkItem(static_cast<PIO_WORKITEM>(context)); },
+                 DelayedWorkQueue, item);
+             return std::function<void()>([this] { machine().GetWorkQueues().DrainWorkQueues(); });
+         }},
+        {"an object reference",
+         [](PDEVICE_OBJECT device) {
+             ObReferenceObject(device);
+             return std::function<void()>([device] { ObDereferenceObject(device); });
+         }},
+    };
+    for (const Case& c : cases) {
+        PDRIVER_OBJECT driver = nullptr;
+        ASSERT_EQ(Drivers().Load(u"PnpBus", &driver), STATUS_SUCCESS);
+        PDEVICE_OBJECT device = nullptr;
+        ASSERT_EQ(IoCreateDevice(driver, 0, nullptr, FILE_DEVICE_UNKNOWN, 0, FALSE, &device), STATUS_SUCCESS);
+        std::function<void()> letGo = c.hold(device);
+        IoDeleteDevice(device);
+
+        EXPECT_EQ(Drivers().Unload(u"PnpBus"), STATUS_SUCCESS) << c.holder;
+        EXPECT_FALSE(Drivers().IsLoaded(u"PnpBus"));
+        EXPECT_EQ(Drivers().UnloadingCount(), 1u) << c.holder;
+        EXPECT_TRUE(machine().GetNamespace().Contains(u"\\Driver\\PnpBus"));
+        letGo();
+        EXPECT_EQ(Drivers().UnloadingCount(), 0u) << c.holder;
+        EXPECT_FALSE(machine().GetNamespace().Contains(u"\\Driver\\PnpBus"));
+    }
 }
 
 TEST_F(DriverLoaderTest, ImageWithoutLeakUnloadsSilently)

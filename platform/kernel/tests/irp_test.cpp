@@ -51,12 +51,19 @@ Behaviour ForwardTo(PDEVICE_OBJECT lower, Probe* probe)
     });
 }
 
-// An IRP of the sender's own, with the probe on the first location it fills.
+// The routine with which a sender takes its own IRP back from completion.
+NTSTATUS KeepIrp(PDEVICE_OBJECT, PIRP, PVOID) { return STATUS_MORE_PROCESSING_REQUIRED; }
+
+// An IRP of the sender's own, with the probe (or a routine that keeps it) on the first location it
+// fills.
 PIRP SenderIrp(CCHAR stackSize, UCHAR major, Probe* probe)
 {
     PIRP irp = IoAllocateIrp(stackSize, FALSE);
     IoGetNextIrpStackLocation(irp)->MajorFunction = major;
-    if (probe) IoSetCompletionRoutine(irp, ProbeRoutine, probe, TRUE, TRUE, TRUE);
+    if (probe)
+        IoSetCompletionRoutine(irp, ProbeRoutine, probe, TRUE, TRUE, TRUE);
+    else
+        IoSetCompletionRoutine(irp, KeepIrp, nullptr, TRUE, TRUE, TRUE);
     return irp;
 }
 
@@ -93,6 +100,7 @@ TEST_F(IrpAllocationTest, FreshIrpIsZeroedAndItsFirstLocationIsTheTopmost)
     FakeLowerDevice lower(3);
     IoGetNextIrpStackLocation(irp)->MajorFunction = IRP_MJ_FLUSH_BUFFERS;
     IoGetNextIrpStackLocation(irp)->Parameters.Others.Argument1 = irp;
+    IoSetCompletionRoutine(irp, KeepIrp, nullptr, TRUE, TRUE, TRUE);
     lower.SetBehaviour(Behaviour::Custom([irp](PDEVICE_OBJECT self, PIRP received) {
         EXPECT_EQ(received, irp);
         EXPECT_EQ(received->CurrentLocation, 3);
@@ -183,6 +191,7 @@ TEST_F(IrpCallTest, MajorFunctionWithoutDispatchIsRefusedAsInvalid)
     FakeLowerDevice lower;
     lower.Driver()->MajorFunction[IRP_MJ_WRITE] = nullptr;
     Probe probe;
+    probe.result = STATUS_MORE_PROCESSING_REQUIRED;
     PIRP irp = SenderIrp(1, IRP_MJ_WRITE, &probe);
     EXPECT_EQ(IoCallDriver(lower.Device(), irp), STATUS_INVALID_DEVICE_REQUEST);
     EXPECT_EQ(probe.calls, 1);
@@ -190,7 +199,109 @@ TEST_F(IrpCallTest, MajorFunctionWithoutDispatchIsRefusedAsInvalid)
     IoFreeIrp(irp);
 }
 
+// The I/O verifier's view of a dispatch routine: STATUS_PENDING goes with IoMarkIrpPending both
+// ways, judged once the routine has returned and completion has passed its location, whichever
+// comes first; and the routine returns at the IRQL it was called at.
+TEST_F(IrpCallTest, PendingProtocolAndIrqlOfEachDispatchAreChecked)
+{
+    FakeLowerDevice lower(1), top(2);
+    lower.SetBehaviour(Behaviour::Pend());
+    PIRP held = nullptr;  // a request the top driver keeps, completed after its dispatch returned
+    Probe propagating;    // passes PendingReturned on, as a completion routine must
+    struct Case {
+        const char* name;
+        Behaviour topDriver;
+        size_t mismatches;
+        size_t irqlChanges;
+    };
+    const Case cases[] = {
+        {"pends without marking", Behaviour::Custom([&](PDEVICE_OBJECT, PIRP irp) {
+             held = irp;
+             return STATUS_PENDING;
+         }),
+         1, 0},
+        {"marks and pends", Behaviour::Custom([&](PDEVICE_OBJECT, PIRP irp) {
+             IoMarkIrpPending(irp);
+             held = irp;
+             return STATUS_PENDING;
+         }),
+         0, 0},
+        {"marks, completes and returns success", Behaviour::Custom([](PDEVICE_OBJECT, PIRP irp) {
+             IoMarkIrpPending(irp);
+             return CompleteNow(irp, STATUS_SUCCESS);
+         }),
+         1, 0},
+        {"completes and returns its status",
+         Behaviour::Custom([](PDEVICE_OBJECT, PIRP irp) { return CompleteNow(irp, STATUS_SUCCESS); }), 0, 0},
+        {"skips down to a driver that pends", Behaviour::Custom([&](PDEVICE_OBJECT, PIRP irp) {
+             IoSkipCurrentIrpStackLocation(irp);
+             return IoCallDriver(lower.Device(), irp);
+         }),
+         0, 0},
+        {"forwards with a routine that passes the mark on", ForwardTo(lower.Device(), &propagating), 0, 0},
+        {"forwards with a routine that drops the mark", Behaviour::Custom([&](PDEVICE_OBJECT, PIRP irp) {
+             IoCopyCurrentIrpStackLocationToNext(irp);
+             IoSetCompletionRoutine(
+                 irp, [](PDEVICE_OBJECT, PIRP, PVOID) -> NTSTATUS { return STATUS_SUCCESS; }, nullptr, TRUE, TRUE,
+                 TRUE);
+             return IoCallDriver(lower.Device(), irp);
+         }),
+         1, 0},
+        {"returns at DISPATCH_LEVEL", Behaviour::Custom([](PDEVICE_OBJECT, PIRP irp) {
+             KIRQL old;
+             KeRaiseIrql(DISPATCH_LEVEL, &old);
+             return CompleteNow(irp, STATUS_SUCCESS);
+         }),
+         0, 1},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        top.SetBehaviour(c.topDriver);
+        held = nullptr;
+        PIRP irp = SenderIrp(2, IRP_MJ_READ, nullptr);
+        IoCallDriver(top.Device(), irp);
+        EXPECT_EQ(KeGetCurrentIrql(), PASSIVE_LEVEL);
+        if (held) CompleteNow(held, STATUS_SUCCESS);
+        if (lower.PendingCount()) {
+            ASSERT_TRUE(lower.CompletePending(STATUS_SUCCESS));
+        }
+        EXPECT_EQ(Take(Violation::IrpPendingMismatch), c.mismatches);
+        EXPECT_EQ(Take(Violation::DispatchIrqlChanged), c.irqlChanges);
+        IoFreeIrp(irp);
+    }
+}
+
 using IrpCompletionTest = MachineTest;
+
+// An IRP from IoAllocateIrp belongs to its sender: a completion routine of the sender must stop the
+// completion with STATUS_MORE_PROCESSING_REQUIRED, or it runs past the top, which is reported.
+TEST_F(IrpCompletionTest, AllocatedIrpCompletedToTheTopIsReportedAsLeaked)
+{
+    struct Case {
+        const char* name;
+        bool routine;
+        NTSTATUS routineResult;
+        size_t leaked;
+    };
+    const Case cases[] = {
+        {"no completion routine", false, STATUS_SUCCESS, 1},
+        {"a routine that lets completion go on", true, STATUS_SUCCESS, 1},
+        {"a routine that keeps the IRP", true, STATUS_MORE_PROCESSING_REQUIRED, 0},
+    };
+    FakeLowerDevice lower;
+    lower.SetBehaviour(Behaviour::Complete(STATUS_SUCCESS));
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        Probe sender;
+        sender.result = c.routineResult;
+        PIRP irp = IoAllocateIrp(1, FALSE);
+        IoGetNextIrpStackLocation(irp)->MajorFunction = IRP_MJ_READ;
+        if (c.routine) IoSetCompletionRoutine(irp, ProbeRoutine, &sender, TRUE, TRUE, TRUE);
+        EXPECT_EQ(IoCallDriver(lower.Device(), irp), STATUS_SUCCESS);
+        EXPECT_EQ(Take(Violation::IrpLeaked), c.leaked);
+        IoFreeIrp(irp);
+    }
+}
 
 TEST_F(IrpCompletionTest, RoutinesRunBottomUpAndMoreProcessingRequiredStopsTheWalk)
 {
@@ -237,12 +348,68 @@ TEST_F(IrpCompletionTest, InvokeFlagsChooseTheRoutinesThatRun)
         FakeLowerDevice lower;
         lower.SetBehaviour(Behaviour::Complete(c.status));
         Probe probe;
+        probe.result = STATUS_MORE_PROCESSING_REQUIRED;
         PIRP irp = IoAllocateIrp(1, FALSE);
         IoGetNextIrpStackLocation(irp)->MajorFunction = IRP_MJ_READ;
         IoSetCompletionRoutine(irp, ProbeRoutine, &probe, c.onSuccess, c.onError, c.onCancel);
         irp->Cancel = c.cancel;
         IoCallDriver(lower.Device(), irp);
         EXPECT_EQ(probe.calls, c.invoked ? 1 : 0);
+        // A routine the sender's flags leave out cannot keep its IRP: it runs past the top.
+        EXPECT_EQ(Take(Violation::IrpLeaked), c.invoked ? 0u : 1u);
+        IoFreeIrp(irp);
+    }
+}
+
+// Completion clears the location it has finished before the routine of the driver above runs:
+// that driver cannot read back what it sent down. An error is kept there (SL_ERROR_RETURNED, the
+// status in Argument4).
+TEST_F(IrpCompletionTest, CompletedLocationIsClearedBeforeTheRoutineAboveRuns)
+{
+    struct Seen {
+        IO_STACK_LOCATION below;
+    };
+    FakeLowerDevice lower(1), upper(2);
+    FILE_OBJECT file{};
+    Seen seen{};
+    upper.SetBehaviour(Behaviour::Custom([&](PDEVICE_OBJECT, PIRP irp) {
+        IoCopyCurrentIrpStackLocationToNext(irp);
+        PIO_STACK_LOCATION next = IoGetNextIrpStackLocation(irp);
+        next->MinorFunction = IRP_MN_QUERY_CAPABILITIES;
+        next->Flags = 0x02;
+        next->Parameters.Others.Argument1 = &file;
+        next->Parameters.Others.Argument4 = &file;
+        next->FileObject = &file;
+        IoSetCompletionRoutine(
+            irp,
+            [](PDEVICE_OBJECT, PIRP completed, PVOID context) -> NTSTATUS {
+                static_cast<Seen*>(context)->below = *IoGetNextIrpStackLocation(completed);
+                return STATUS_SUCCESS;
+            },
+            &seen, TRUE, TRUE, TRUE);
+        return IoCallDriver(lower.Device(), irp);
+    }));
+    for (NTSTATUS status : {STATUS_SUCCESS, STATUS_DEVICE_NOT_CONNECTED}) {
+        SCOPED_TRACE(::testing::Message() << std::hex << status);
+        lower.SetBehaviour(Behaviour::Complete(status));
+        seen = Seen{};
+        PIRP irp = SenderIrp(2, IRP_MJ_PNP, nullptr);
+        IoCallDriver(upper.Device(), irp);
+        EXPECT_EQ(seen.below.MajorFunction, IRP_MJ_PNP);
+        EXPECT_EQ(seen.below.DeviceObject, lower.Device());
+        EXPECT_EQ(seen.below.MinorFunction, 0);
+        EXPECT_EQ(seen.below.Flags, 0);
+        EXPECT_EQ(seen.below.Parameters.Others.Argument1, nullptr);
+        EXPECT_EQ(seen.below.FileObject, nullptr);
+        EXPECT_EQ(seen.below.CompletionRoutine, nullptr);
+        if (NT_SUCCESS(status)) {
+            EXPECT_EQ(seen.below.Control, 0);
+            EXPECT_EQ(seen.below.Parameters.Others.Argument4, nullptr);
+        } else {
+            EXPECT_EQ(seen.below.Control, SL_ERROR_RETURNED);
+            EXPECT_EQ(seen.below.Parameters.Others.Argument4,
+                      reinterpret_cast<PVOID>(static_cast<ULONG_PTR>(static_cast<ULONG>(status))));
+        }
         IoFreeIrp(irp);
     }
 }

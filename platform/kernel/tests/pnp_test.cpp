@@ -141,7 +141,8 @@ TEST_F(PnpTest, BusStartsAndItsChildrenGetIdentityKeysAndTheirOwnDriver)
     m_children = ChildPdos();
     EXPECT_EQ(Sequence({IRP_MN_QUERY_ID, IRP_MN_QUERY_DEVICE_TEXT, IRP_MN_QUERY_CAPABILITIES, IRP_MN_QUERY_BUS_INFORMATION,
                         IRP_MN_START_DEVICE}),
-              (std::vector<std::string>{Step("bus", IRP_MN_START_DEVICE), Step("child0", IRP_MN_QUERY_ID),
+              (std::vector<std::string>{Step("bus", IRP_MN_START_DEVICE), Step("bus", IRP_MN_QUERY_CAPABILITIES),
+                                        Step("child0", IRP_MN_QUERY_ID),
                                         Step("child0", IRP_MN_QUERY_ID), Step("child0", IRP_MN_QUERY_ID),
                                         Step("child0", IRP_MN_QUERY_ID), Step("child0", IRP_MN_QUERY_DEVICE_TEXT),
                                         Step("child0", IRP_MN_QUERY_DEVICE_TEXT), Step("child0", IRP_MN_QUERY_CAPABILITIES),
@@ -150,7 +151,8 @@ TEST_F(PnpTest, BusStartsAndItsChildrenGetIdentityKeysAndTheirOwnDriver)
                                         Step("child1", IRP_MN_QUERY_ID), Step("child1", IRP_MN_QUERY_DEVICE_TEXT),
                                         Step("child1", IRP_MN_QUERY_DEVICE_TEXT), Step("child1", IRP_MN_QUERY_CAPABILITIES),
                                         Step("child1", IRP_MN_QUERY_BUS_INFORMATION), Step("child0", IRP_MN_START_DEVICE),
-                                        Step("child1", IRP_MN_START_DEVICE)}));
+                                        Step("child0", IRP_MN_QUERY_CAPABILITIES), Step("child1", IRP_MN_START_DEVICE),
+                                        Step("child1", IRP_MN_QUERY_CAPABILITIES)}));
     EXPECT_EQ(machine().GetPool().LiveCount(PoolTag("Ptst")), 0u);
     EXPECT_TRUE(machine().GetDrivers().IsLoaded(u"PnpBus"));
     EXPECT_TRUE(machine().GetDrivers().IsLoaded(u"PnpFun"));
@@ -177,6 +179,41 @@ TEST_F(PnpTest, RemovalQueriesAndRemovesChildrenFirstThenUnloadsBothImages)
     EXPECT_EQ(Pnp().FindNode(m_pdo)->driverKey, std::u16string(kSystemClassGuid) + u"\\0000");
     EXPECT_EQ(Reg().GetDword(DriverLoader::ServiceKeyPath(u"PnpBus"), u"EntryCount"), 1u);
     EXPECT_EQ(machine().GetDrivers().EntryCount(u"PnpBus"), 2u);
+}
+
+// Around a start and a removal the manager sends what Windows sends: the resource requirements and
+// their filtering before START, the capabilities through the whole stack after it, and the removal
+// relations of every device that is to go before the first QUERY_REMOVE.
+TEST_F(PnpTest, RequestsAroundStartAndQueryRemoveComeInWindowsOrder)
+{
+    ASSERT_EQ(PlugBus(1), STATUS_SUCCESS);
+    m_children = ChildPdos();
+    const std::vector<UCHAR> aroundStart = {IRP_MN_QUERY_RESOURCE_REQUIREMENTS, IRP_MN_FILTER_RESOURCE_REQUIREMENTS,
+                                            IRP_MN_START_DEVICE, IRP_MN_QUERY_CAPABILITIES,
+                                            IRP_MN_QUERY_PNP_DEVICE_STATE};
+    const std::vector<std::string> expected = {
+        Step("bus", IRP_MN_QUERY_RESOURCE_REQUIREMENTS), Step("bus", IRP_MN_FILTER_RESOURCE_REQUIREMENTS),
+        Step("bus", IRP_MN_START_DEVICE), Step("bus", IRP_MN_QUERY_CAPABILITIES),
+        Step("bus", IRP_MN_QUERY_PNP_DEVICE_STATE),
+        // The child's identity query before its function driver is loaded, then its start.
+        Step("child0", IRP_MN_QUERY_CAPABILITIES), Step("child0", IRP_MN_QUERY_RESOURCE_REQUIREMENTS),
+        Step("child0", IRP_MN_FILTER_RESOURCE_REQUIREMENTS), Step("child0", IRP_MN_START_DEVICE),
+        Step("child0", IRP_MN_QUERY_CAPABILITIES), Step("child0", IRP_MN_QUERY_PNP_DEVICE_STATE)};
+    EXPECT_EQ(Sequence(aroundStart), expected);
+    // The child's requirements were replaced by its function driver's, and those freed.
+    EXPECT_EQ(machine().GetPool().LiveCount(PoolTag("Ptst")), 0u);
+
+    Pnp().ClearIrpLog();
+    ASSERT_EQ(Pnp().QueryRemoveDevice(m_pdo), STATUS_SUCCESS);
+    std::vector<std::string> removal;
+    for (const PnpIrpRecord& record : Pnp().IrpLog()) {
+        const std::string who = record.pdo == m_pdo ? "bus" : "child0";
+        if (record.minor == IRP_MN_QUERY_DEVICE_RELATIONS && record.detail == RemovalRelations)
+            removal.push_back(who + ":removal relations");
+        if (record.minor == IRP_MN_QUERY_REMOVE_DEVICE) removal.push_back(who + ":query remove");
+    }
+    EXPECT_EQ(removal, (std::vector<std::string>{"child0:removal relations", "bus:removal relations",
+                                                 "child0:query remove", "bus:query remove"}));
 }
 
 TEST_F(PnpTest, RefusedQueryRemoveIsCancelledForEveryStackAsked)

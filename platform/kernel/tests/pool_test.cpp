@@ -65,9 +65,10 @@ TEST_F(PoolTest, BlocksAreAlignedAndFilledWithThePattern)
         for (size_t i = 0; i < size; ++i) ASSERT_EQ(p[i], 0xCD) << "byte " << i << " of " << size;
         ExFreePool(p);
     }
-    // A zero-byte block is still a block of its own.
+    // A zero-byte request is a driver fault, reported; the block is still one of its own.
     void* empty = ExAllocatePool(NonPagedPool, 0);
     ASSERT_NE(empty, nullptr);
+    EXPECT_EQ(Take(Violation::PoolZeroBytes), 1u);
     EXPECT_EQ(pool().LiveCount(PoolTag("None")), 1u);
     ExFreePool(empty);
 }

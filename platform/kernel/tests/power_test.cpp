@@ -18,6 +18,7 @@ struct Seen {
     POWER_STATE_TYPE type;
     POWER_STATE state;
     POWER_ACTION action;
+    KIRQL irql;
 };
 
 struct Callback {
@@ -55,6 +56,9 @@ protected:
         m_pdo = m_bus.CreateDevice(u"\\Device\\Pdo1");
         m_fdo = m_function.CreateDevice();
         ASSERT_EQ(IoAttachDeviceToDeviceStack(m_fdo, m_pdo), m_pdo);
+        // A pageable stack, as USB stacks are: its power IRPs come at PASSIVE_LEVEL.
+        m_pdo->Flags |= DO_POWER_PAGABLE;
+        m_fdo->Flags |= DO_POWER_PAGABLE;
         // Both layers start the next power IRP and pass it on / complete it, as WDM drivers must.
         m_function.SetDispatch(IRP_MJ_POWER, [this](PDEVICE_OBJECT device, PIRP irp) {
             Record(device, irp);
@@ -79,7 +83,8 @@ protected:
     {
         PIO_STACK_LOCATION stack = IoGetCurrentIrpStackLocation(irp);
         m_seen.push_back(Seen{device, stack->MinorFunction, stack->Parameters.Power.Type,
-                              stack->Parameters.Power.State, stack->Parameters.Power.ShutdownType});
+                              stack->Parameters.Power.State, stack->Parameters.Power.ShutdownType,
+                              KeGetCurrentIrql()});
     }
 
     TestDriver m_bus{u"usbhub"};
@@ -137,6 +142,35 @@ TEST_F(PowerTest, CompletionFunctionRunsAtTheIrqlTheIrpCompletedAt)
     EXPECT_EQ(callback.minor, IRP_MN_QUERY_POWER);
     EXPECT_EQ(callback.status, STATUS_DEVICE_BUSY);
     EXPECT_EQ(machine().GetPower().OutstandingIrpCount(), 0u);
+}
+
+// The power manager presents power IRPs to a device object without DO_POWER_PAGABLE at
+// DISPATCH_LEVEL; a driver that clears the flag passes them on from there.
+TEST_F(PowerTest, DevicesWithoutDoPowerPagableTakeTheirPowerIrpsAtDispatchLevel)
+{
+    struct Case {
+        ULONG fdoFlags;
+        ULONG pdoFlags;
+        KIRQL fdoIrql;
+        KIRQL pdoIrql;
+    };
+    const Case cases[] = {
+        {DO_POWER_PAGABLE, DO_POWER_PAGABLE, PASSIVE_LEVEL, PASSIVE_LEVEL},
+        {0, 0, DISPATCH_LEVEL, DISPATCH_LEVEL},
+        {0, DO_POWER_PAGABLE, DISPATCH_LEVEL, DISPATCH_LEVEL},
+    };
+    for (const Case& c : cases) {
+        m_fdo->Flags = (m_fdo->Flags & ~DO_POWER_PAGABLE) | c.fdoFlags;
+        m_pdo->Flags = (m_pdo->Flags & ~DO_POWER_PAGABLE) | c.pdoFlags;
+        m_seen.clear();
+        Callback callback;
+        PoRequestPowerIrp(m_pdo, IRP_MN_SET_POWER, DeviceState(PowerDeviceD2), RecordCompletion, &callback, nullptr);
+        ASSERT_EQ(m_seen.size(), 2u);
+        EXPECT_EQ(m_seen[0].irql, c.fdoIrql) << c.fdoFlags << "/" << c.pdoFlags;
+        EXPECT_EQ(m_seen[1].irql, c.pdoIrql) << c.fdoFlags << "/" << c.pdoFlags;
+        EXPECT_EQ(callback.irql, c.pdoIrql);  // the PDO completed it there
+        EXPECT_EQ(KeGetCurrentIrql(), PASSIVE_LEVEL);
+    }
 }
 
 TEST_F(PowerTest, InvalidStatesAndMinorFunctionsAreRefusedWithoutAnIrp)

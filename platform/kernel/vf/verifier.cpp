@@ -23,6 +23,10 @@ const char* ViolationName(Violation v)
     case Violation::IrpStackOverrun: return "IrpStackOverrun";
     case Violation::IrpLeaked: return "IrpLeaked";
     case Violation::IrpPendingAtDelete: return "IrpPendingAtDelete";
+    case Violation::IrpPendingMismatch: return "IrpPendingMismatch";
+    case Violation::DispatchIrqlChanged: return "DispatchIrqlChanged";
+    case Violation::TimerOrDpcInFreedMemory: return "TimerOrDpcInFreedMemory";
+    case Violation::PoolZeroBytes: return "PoolZeroBytes";
     case Violation::PoolLeak: return "PoolLeak";
     case Violation::HandleInvalid: return "HandleInvalid";
     case Violation::PowerIrpNotStarted: return "PowerIrpNotStarted";

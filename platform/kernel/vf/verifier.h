@@ -28,6 +28,10 @@ enum class Violation {
     IrpStackOverrun,        // IofCallDriver past the last stack location
     IrpLeaked,              // an IRP from IoAllocateIrp reached the top without being kept
     IrpPendingAtDelete,     // a device deleted with an IRP still pending on it
+    IrpPendingMismatch,     // STATUS_PENDING returned without IoMarkIrpPending, or marked and another status returned
+    DispatchIrqlChanged,    // a dispatch routine returned at another IRQL than it was called at
+    TimerOrDpcInFreedMemory,  // memory freed or unloaded with an armed timer or a queued DPC in it
+    PoolZeroBytes,          // a pool allocation of zero bytes
     PoolLeak,               // pool blocks of an image live when it unloads
     HandleInvalid,          // a handle that is not open
     PowerIrpNotStarted,     // before Vista: a power IRP passed on or completed without PoStartNextPowerIrp

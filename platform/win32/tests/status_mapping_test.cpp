@@ -3,6 +3,8 @@
 
 #include <gtest/gtest.h>
 
+#include <cstdint>
+
 namespace {
 
 struct Pair {
@@ -47,6 +49,13 @@ TEST(StatusMapping, Win32FacilityCarriesItsErrorAndUnknownCodesHaveNone)
     EXPECT_EQ(RtlNtStatusToDosError(static_cast<NTSTATUS>(0x80070057u)), static_cast<ULONG>(ERROR_INVALID_PARAMETER));
     EXPECT_EQ(RtlNtStatusToDosError(static_cast<NTSTATUS>(0xC0AB0001u)), static_cast<ULONG>(ERROR_MR_MID_NOT_FOUND));
     EXPECT_EQ(RtlNtStatusToDosError(static_cast<NTSTATUS>(0x00070005u)), static_cast<ULONG>(ERROR_MR_MID_NOT_FOUND));
+}
+
+TEST(StatusMapping, CustomerCodesPassThroughUnchanged)
+{
+    // The customer bit wins over everything else a code carries, facility 7 included.
+    for (uint32_t code : {0xE0000001u, 0xA0070005u, 0x60000000u, 0x20000000u})
+        EXPECT_EQ(RtlNtStatusToDosError(static_cast<NTSTATUS>(code)), code) << std::hex << code;
 }
 
 }  // namespace

@@ -60,9 +60,13 @@ protected:
     }
 
     // A received request for the lower device: one stack location of ours above the lower stack.
+    // Its sender takes it back when our location completes, as the sender of an IRP it allocated must.
     PIRP NewUpperIrp(UCHAR ucMajor)
     {
         PIRP pIrp = IoAllocateIrp((CCHAR)(LowerDevice()->StackSize + 1), FALSE);
+        IoSetCompletionRoutine(
+            pIrp, [](PDEVICE_OBJECT, PIRP, PVOID) -> NTSTATUS { return STATUS_MORE_PROCESSING_REQUIRED; }, NULL,
+            TRUE, TRUE, TRUE);
         IoSetNextIrpStackLocation(pIrp);
         IoGetCurrentIrpStackLocation(pIrp)->MajorFunction = ucMajor;
         return pIrp;

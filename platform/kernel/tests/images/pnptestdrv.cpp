@@ -1,8 +1,10 @@
 // A small WDM driver for the PnP manager's tests. As a function driver it passes requests down
 // (opens and closes too, which its child PDOs accept);
 // as a bus driver it reports "ChildCount" child PDOs (read from its hardware key at every
-// BusRelations query). Its service key and hardware key script it:
-//   service:  EntryStatus (DriverEntry's result), LeakOnUnload (keep a "PtLk" block at unload);
+// BusRelations query), each with a resource requirements list that the function driver replaces
+// with a list of its own when it filters them. Its service key and hardware key script it:
+//   service:  EntryStatus (DriverEntry's result), LeakOnUnload (keep a "PtLk" block at unload),
+//             ArmAtUnload (1: leave the image's timer armed at unload, 2: leave its DPC queued);
 //             it writes EntryCount, the DriverEntry calls this copy of the image has seen.
 //   hardware: ChildCount, DuplicateChildren, RefuseQueryRemove, RefuseQueryStop, FailStart.
 //   driver key: AddDevice writes AddDeviceSeen = 1.
@@ -35,6 +37,11 @@ struct PDO_EXTENSION {
 static ULONG g_ulEntryCount;
 static PVOID g_pLeakBlock;
 static BOOLEAN g_bLeakOnUnload;
+static ULONG g_ulArmAtUnload;
+static KTIMER g_Timer;
+static KDPC g_Dpc;
+
+static void TimerDpc(PKDPC, PVOID, PVOID, PVOID) {}
 
 static ULONG ReadDword(HANDLE hKey, PCWSTR pszName, ULONG ulDefault)
 {
@@ -97,6 +104,24 @@ static NTSTATUS ForwardAndWait(FDO_EXTENSION* pFdo, PIRP pIrp)
     return pIrp->IoStatus.Status;
 }
 
+// A stand-in for a requirements list: the PnP manager only frees it.
+static ULONG_PTR NewRequirements()
+{
+    return (ULONG_PTR)ExAllocatePoolWithTag(PagedPool, 64, PNPTEST_TAG);
+}
+
+// Filtered on the way up: a function driver that answers with a new list frees the old one.
+static NTSTATUS FilterRequirements(FDO_EXTENSION* pFdo, PIRP pIrp)
+{
+    NTSTATUS status = ForwardAndWait(pFdo, pIrp);
+    ULONG_PTR ulOld = pIrp->IoStatus.Information;
+    if (!ulOld) return CompleteIrp(pIrp, status, 0);
+    ULONG_PTR ulNew = NewRequirements();
+    if (!ulNew) return CompleteIrp(pIrp, STATUS_INSUFFICIENT_RESOURCES, ulOld);
+    ExFreePoolWithTag((PVOID)ulOld, PNPTEST_TAG);
+    return CompleteIrp(pIrp, STATUS_SUCCESS, ulNew);
+}
+
 static PWCHAR PoolString(const WCHAR* pText, ULONG ulChars)
 {
     PWCHAR pCopy = (PWCHAR)ExAllocatePoolWithTag(PagedPool, ulChars * sizeof(WCHAR), PNPTEST_TAG);
@@ -156,6 +181,8 @@ static NTSTATUS FdoPnp(FDO_EXTENSION* pFdo, PIRP pIrp)
     case IRP_MN_QUERY_DEVICE_RELATIONS:
         if (pStack->Parameters.QueryDeviceRelations.Type == BusRelations) return QueryBusRelations(pFdo, pIrp);
         return PassDown(pFdo, pIrp);
+    case IRP_MN_FILTER_RESOURCE_REQUIREMENTS:
+        return FilterRequirements(pFdo, pIrp);
     case IRP_MN_QUERY_REMOVE_DEVICE:
         if (ReadDeviceSetting(pFdo->pPdo, u"RefuseQueryRemove")) return CompleteIrp(pIrp, STATUS_UNSUCCESSFUL, 0);
         pIrp->IoStatus.Status = STATUS_SUCCESS;
@@ -263,6 +290,10 @@ static NTSTATUS PdoPnp(PDO_EXTENSION* pPdo, PIRP pIrp)
         ulInformation = (ULONG_PTR)pCopy;
         break;
     }
+    case IRP_MN_QUERY_RESOURCE_REQUIREMENTS:
+        ulInformation = NewRequirements();
+        status = ulInformation ? STATUS_SUCCESS : STATUS_INSUFFICIENT_RESOURCES;
+        break;
     case IRP_MN_QUERY_CAPABILITIES: {
         PDEVICE_CAPABILITIES pCaps = pStack->Parameters.DeviceCapabilities.Capabilities;
         if (pCaps->Version != 1 || pCaps->Size < sizeof(DEVICE_CAPABILITIES)) {
@@ -339,6 +370,10 @@ static void DriverUnload(PDRIVER_OBJECT)
 {
     if (!g_bLeakOnUnload && g_pLeakBlock) ExFreePoolWithTag(g_pLeakBlock, PNPTEST_TAG_LEAK);
     g_pLeakBlock = NULL;
+    LARGE_INTEGER due;
+    due.QuadPart = -10000000LL * 3600;
+    if (g_ulArmAtUnload == 1) KeSetTimer(&g_Timer, due, &g_Dpc);
+    if (g_ulArmAtUnload == 2) KeInsertQueueDpc(&g_Dpc, NULL, NULL);
 }
 
 extern "C" NTSTATUS DriverEntry(PDRIVER_OBJECT pDriver, PUNICODE_STRING pRegistryPath)
@@ -352,6 +387,9 @@ extern "C" NTSTATUS DriverEntry(PDRIVER_OBJECT pDriver, PUNICODE_STRING pRegistr
     WriteDword(hKey, u"EntryCount", g_ulEntryCount);
     status = (NTSTATUS)ReadDword(hKey, u"EntryStatus", STATUS_SUCCESS);
     g_bLeakOnUnload = ReadDword(hKey, u"LeakOnUnload", 0) != 0;
+    g_ulArmAtUnload = ReadDword(hKey, u"ArmAtUnload", 0);
+    KeInitializeTimer(&g_Timer);
+    KeInitializeDpc(&g_Dpc, TimerDpc, NULL);
     ZwClose(hKey);
     if (!NT_SUCCESS(status)) return status;
 
