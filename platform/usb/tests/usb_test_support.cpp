@@ -12,6 +12,7 @@ UrbRequest::UrbRequest(PDEVICE_OBJECT pdo) : m_pdo(pdo), m_irp(IoAllocateIrp(pdo
 
 UrbRequest::~UrbRequest()
 {
+    { std::lock_guard lock(m_mutex); }  // a completion still notifying has finished
     if (m_sent && !Done()) ADD_FAILURE() << "a URB is still pending at the end of the test";
     if (!m_sent || Done()) IoFreeIrp(m_irp);
 }
@@ -21,10 +22,10 @@ NTSTATUS UrbRequest::Completed(PDEVICE_OBJECT, PIRP, PVOID context)
     auto* self = static_cast<UrbRequest*>(context);
     self->m_completionIrql = KeGetCurrentIrql();
     if (self->m_onCompletion) self->m_onCompletion();
-    {
-        std::lock_guard lock(self->m_mutex);
-        self->m_done = true;
-    }
+    // Told under the lock, which the destructor takes too: a waiter that sees the request done may
+    // destroy it at once, and must not do so while this notification still runs.
+    std::lock_guard lock(self->m_mutex);
+    self->m_done = true;
     self->m_changed.notify_all();
     return STATUS_MORE_PROCESSING_REQUIRED;
 }
