@@ -1,4 +1,4 @@
-// The standard USB requests of the chip (chapter 9 of the USB specification): descriptors,
+// The standard USB requests of the chip (chapter 9 of the USB standard): descriptors,
 // address, configuration, interface, status and the endpoint halt feature. A request the device
 // does not support is stalled, as a real device does; that is no protocol error (hosts probe).
 #pragma once
