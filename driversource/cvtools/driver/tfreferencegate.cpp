@@ -135,6 +135,10 @@ NTSTATUS CTfReferenceGate::m_CloseAndWait(BOOLEAN bKeepOpen)
                    (ULONG)Status);
         return Status;
     }
+    // The last holder set the event with the lock held and lets go of the lock just after: taking
+    // it once waits for that, so the caller may free the gate as soon as this returns.
+    m_Lock.m_Acquire();
+    m_Lock.m_Release();
     TfDebugLog(7, "CTfReferenceGate::m_CloseAndWait - OUT (Success)");
     return Status;
 }

@@ -28,7 +28,8 @@ public:
     void m_ReleaseAndSetOpen(BOOLEAN bOpen);
 
     // Closes the gate (unless bKeepOpen) and waits until no holder is left: without time-out below
-    // DISPATCH_LEVEL, as a poll at DISPATCH_LEVEL. STATUS_SUCCESS when free, else the wait status
+    // DISPATCH_LEVEL, as a poll at DISPATCH_LEVEL. STATUS_SUCCESS when free, and then the last
+    // holder has left the gate's lock too, so the gate may be freed; else the wait status
     // (STATUS_TIMEOUT for the poll).
     NTSTATUS m_CloseAndWait(BOOLEAN bKeepOpen);
     void m_ClearEvent();
