@@ -39,6 +39,11 @@ function(cv_driver_image name)
          "extern \"C\" __attribute__((visibility(\"default\"))) NTSTATUS DriverEntry(PDRIVER_OBJECT, PUNICODE_STRING);\n")
   endif()
 
+  # The usbd helpers are part of every image, as drivers link usbd.lib.
+  if(TARGET emu_usbd)
+    list(APPEND _libraries emu_usbd)
+  endif()
+
   add_library(${name} MODULE ${_sources})
   target_link_libraries(${name} PRIVATE ${_libraries} emu_kernel)
   set_target_properties(${name} PROPERTIES

@@ -4,6 +4,7 @@
 #include <cstdio>
 #include <cstdlib>
 
+#include "usb_host.h"
 #include "win32_subsystem.h"
 
 namespace emu {
@@ -15,6 +16,7 @@ std::atomic<Machine*> g_current{nullptr};
 Machine::Machine(MachineOptions options) : Kernel(options)
 {
     m_win32 = std::make_unique<Win32Subsystem>(*this);
+    m_usb = std::make_unique<usb::UsbHost>(*this);
     g_current.store(this);
 }
 

@@ -1,5 +1,5 @@
-// One emulated Windows computer: its kernel, and on top of it the user-mode subsystem (and, as they
-// arrive, the USB host and the devices plugged into it). The kernel-mode functions of <wdm.h> act on
+// One emulated Windows computer: its kernel, and on top of it the user-mode subsystem and the USB
+// host that devices are plugged into. The kernel-mode functions of <wdm.h> act on
 // the machine that is running; one machine runs at a time in a process.
 #pragma once
 
@@ -12,6 +12,9 @@
 namespace emu {
 
 class Win32Subsystem;
+namespace usb {
+class UsbHost;
+}
 
 using MachineOptions = KernelOptions;
 
@@ -26,9 +29,14 @@ public:
     static Machine* TryCurrent();
 
     Win32Subsystem& GetWin32() { return *m_win32; }
+    // The USB host controller that test devices plug into.
+    usb::UsbHost& GetUsb() { return *m_usb; }
 
 private:
     std::unique_ptr<Win32Subsystem> m_win32;
+    // Destroyed after user mode (the body of the destructor) and before the kernel: its devices
+    // leave the tree while every kernel component still runs.
+    std::unique_ptr<usb::UsbHost> m_usb;
 };
 
 }  // namespace emu

@@ -143,7 +143,13 @@ void DriverLoader::InstallImage(std::u16string_view imageName, std::filesystem::
 bool DriverLoader::RemoveImage(std::u16string_view imageName)
 {
     std::lock_guard lock(m_mutex);
-    return m_directory.erase(UpcaseText(imageName)) != 0;
+    return (m_directory.erase(UpcaseText(imageName)) + m_builtIn.erase(UpcaseText(imageName))) != 0;
+}
+
+void DriverLoader::InstallBuiltInImage(std::u16string_view imageName, PDRIVER_INITIALIZE entry)
+{
+    std::lock_guard lock(m_mutex);
+    m_builtIn[UpcaseText(imageName)] = entry;
 }
 
 std::optional<std::filesystem::path> DriverLoader::ImageFile(std::u16string_view imageName) const
@@ -192,6 +198,10 @@ NTSTATUS DriverLoader::ResolveImage(std::u16string_view service, std::filesystem
     rest.remove_prefix(kDrivers.size());
     if (rest.empty() || rest.find(u'\\') != std::u16string_view::npos) return STATUS_OBJECT_PATH_NOT_FOUND;
     imageName.assign(rest);
+    {
+        std::lock_guard lock(m_mutex);
+        if (m_builtIn.count(UpcaseText(imageName))) return STATUS_SUCCESS;  // no file: hostPath stays empty
+    }
     std::optional<std::filesystem::path> file = ImageFile(imageName);
     if (!file) return STATUS_OBJECT_NAME_NOT_FOUND;
     hostPath = *file;
@@ -213,25 +223,16 @@ NTSTATUS DriverLoader::Load(std::u16string_view service, PDRIVER_OBJECT* driver)
     NTSTATUS status = ResolveImage(service, image->hostPath, image->imageName);
     if (!NT_SUCCESS(status)) return status;
 
-    // A module already mapped for another service would share its globals with it.
-    if (void* resident = dlopen(image->hostPath.c_str(), RTLD_NOW | RTLD_LOCAL | RTLD_NOLOAD)) {
-        dlclose(resident);
-        return kStatusImageAlreadyLoaded;
+    PDRIVER_INITIALIZE entry = nullptr;
+    if (image->hostPath.empty()) {
+        std::lock_guard lock(m_mutex);
+        auto it = m_builtIn.find(UpcaseText(image->imageName));
+        if (it == m_builtIn.end()) return STATUS_OBJECT_NAME_NOT_FOUND;
+        entry = it->second;
+    } else {
+        status = MapModule(*image, entry);
+        if (!NT_SUCCESS(status)) return status;
     }
-    image->module = dlopen(image->hostPath.c_str(), RTLD_NOW | RTLD_LOCAL);
-    if (!image->module) {
-        const char* error = dlerror();
-        m_kernel.GetDebugOutput().Print(std::string("emu: cannot load ") + image->hostPath.string() + ": " +
-                                         (error ? error : "?") + "\n");
-        return kStatusInvalidImageFormat;
-    }
-    auto entry = reinterpret_cast<PDRIVER_INITIALIZE>(dlsym(image->module, "DriverEntry"));
-    if (!entry) {
-        dlclose(image->module);
-        return kStatusDriverEntrypointNotFound;
-    }
-    link_map* map = nullptr;
-    if (dlinfo(image->module, RTLD_DI_LINKMAP, &map) == 0 && map) image->segments = SegmentsOf(map->l_addr);
 
     // The driver object, its names and the default dispatch.
     image->driverName = u"\\Driver\\" + image->service;
@@ -295,6 +296,31 @@ NTSTATUS DriverLoader::Load(std::u16string_view service, PDRIVER_OBJECT* driver)
     return STATUS_SUCCESS;
 }
 
+NTSTATUS DriverLoader::MapModule(Image& image, PDRIVER_INITIALIZE& entry)
+{
+    // A module already mapped for another service would share its globals with it.
+    if (void* resident = dlopen(image.hostPath.c_str(), RTLD_NOW | RTLD_LOCAL | RTLD_NOLOAD)) {
+        dlclose(resident);
+        return kStatusImageAlreadyLoaded;
+    }
+    image.module = dlopen(image.hostPath.c_str(), RTLD_NOW | RTLD_LOCAL);
+    if (!image.module) {
+        const char* error = dlerror();
+        m_kernel.GetDebugOutput().Print(std::string("emu: cannot load ") + image.hostPath.string() + ": " +
+                                         (error ? error : "?") + "\n");
+        return kStatusInvalidImageFormat;
+    }
+    entry = reinterpret_cast<PDRIVER_INITIALIZE>(dlsym(image.module, "DriverEntry"));
+    if (!entry) {
+        dlclose(image.module);
+        image.module = nullptr;
+        return kStatusDriverEntrypointNotFound;
+    }
+    link_map* map = nullptr;
+    if (dlinfo(image.module, RTLD_DI_LINKMAP, &map) == 0 && map) image.segments = SegmentsOf(map->l_addr);
+    return STATUS_SUCCESS;
+}
+
 void DriverLoader::Finish(std::unique_ptr<Image> image, bool callUnload)
 {
     PDRIVER_OBJECT object = &image->body->driver;
@@ -327,7 +353,7 @@ void DriverLoader::Finish(std::unique_ptr<Image> image, bool callUnload)
     if (!keepModule) {
         // The address ranges go before the module, so no new block is charged to a stranger.
         image->segments.clear();
-        dlclose(image->module);
+        if (image->module) dlclose(image->module);
         m_kernel.GetObjectManager().Dereference(object);
     }
     // A kept module's Image (names the driver object points into) stays allocated as well.

@@ -10,6 +10,10 @@
 // Pool blocks are charged to an image by the address they were allocated from: ExAllocatePool*
 // passes its return address to the pool, which asks the loader which loaded module's segments
 // contain it. Allocations the platform makes on a driver's behalf are charged to nobody.
+//
+// A built-in image is part of the machine itself (the USB host's hub and composite drivers): its
+// name maps to an entry point in this process instead of a module file. It loads and unloads like
+// any image; having no segments, its pool blocks are charged to nobody.
 #pragma once
 
 #include <wdm.h>
@@ -64,6 +68,8 @@ public:
     // Puts an image file into System32\Drivers under that name (names compare without case).
     void InstallImage(std::u16string_view imageName, std::filesystem::path hostPath);
     bool RemoveImage(std::u16string_view imageName);
+    // Puts a built-in image into System32\Drivers under that name.
+    void InstallBuiltInImage(std::u16string_view imageName, PDRIVER_INITIALIZE entry);
     std::optional<std::filesystem::path> ImageFile(std::u16string_view imageName) const;
     // Writes a kernel-driver service key: ImagePath "\SystemRoot\System32\Drivers\<image>", Type 1,
     // Start, ErrorControl 1.
@@ -93,6 +99,8 @@ public:
 
 private:
     NTSTATUS ResolveImage(std::u16string_view service, std::filesystem::path& hostPath, std::u16string& imageName);
+    // dlopen of the image's file: its module, segments and DriverEntry.
+    NTSTATUS MapModule(Image& image, PDRIVER_INITIALIZE& entry);
     // Calls DriverUnload (when asked), checks what the driver left, closes the module.
     void Finish(std::unique_ptr<Image> image, bool callUnload);
 
@@ -100,6 +108,7 @@ private:
     mutable std::mutex m_mutex;  // guards the tables; never held across a call into a driver
     std::recursive_mutex m_loadLock;  // one load or unload at a time
     std::map<std::u16string, std::filesystem::path> m_directory;  // upper-cased image name -> file
+    std::map<std::u16string, PDRIVER_INITIALIZE> m_builtIn;       // upper-cased image name -> entry
     std::map<std::u16string, std::unique_ptr<Image>> m_images;   // upper-cased service -> image
     std::map<std::u16string, size_t> m_entryCounts;
     uint32_t m_nextImageId = 1;
