@@ -227,29 +227,27 @@ BOOLEAN CCvUsbSamDriver::m_RebalanceDevice(ULONG ulPhase)
 void CCvUsbSamDriver::m_PowerDownResetDevice()
 {
     TfDebugLog(7, "CCvUsbSamDriver::m_PowerDownResetDevice - IN");
-    m_LockPorts();
-    for (CFTDI1Port* pPort = (CFTDI1Port*)m_PortList.m_GetFirst(); pPort != NULL;
-         pPort = (CFTDI1Port*)m_PortList.m_GetNext()) {
-        if (!pPort->m_SaveDeviceState()) {
-            TfDebugLog(7, "CCvUsbSamDriver::m_PowerDownResetDevice - port %u not saved", pPort->m_GetPortNumber());
-        }
-    }
-    m_UnlockPorts();
+    m_ForEachPort(&CFTDI1Port::m_SaveDeviceState, "CCvUsbSamDriver::m_PowerDownResetDevice - port %u not saved");
     TfDebugLog(7, "CCvUsbSamDriver::m_PowerDownResetDevice - OUT (Success)");
 }
 
 void CCvUsbSamDriver::m_PowerUpInitDevice()
 {
     TfDebugLog(7, "CCvUsbSamDriver::m_PowerUpInitDevice - IN");
+    m_ForEachPort(&CFTDI1Port::m_RestoreDeviceState, "CCvUsbSamDriver::m_PowerUpInitDevice - port %u not restored");
+    TfDebugLog(7, "CCvUsbSamDriver::m_PowerUpInitDevice - OUT (Success)");
+}
+
+void CCvUsbSamDriver::m_ForEachPort(BOOLEAN (CFTDI1Port::*pfnCall)(), const char* pszFailure)
+{
     m_LockPorts();
     for (CFTDI1Port* pPort = (CFTDI1Port*)m_PortList.m_GetFirst(); pPort != NULL;
          pPort = (CFTDI1Port*)m_PortList.m_GetNext()) {
-        if (!pPort->m_RestoreDeviceState()) {
-            TfDebugLog(7, "CCvUsbSamDriver::m_PowerUpInitDevice - port %u not restored", pPort->m_GetPortNumber());
+        if (!(pPort->*pfnCall)()) {
+            TfDebugLog(7, pszFailure, pPort->m_GetPortNumber());
         }
     }
     m_UnlockPorts();
-    TfDebugLog(7, "CCvUsbSamDriver::m_PowerUpInitDevice - OUT (Success)");
 }
 
 // ---- Parameters -----------------------------------------------------------------------------------

@@ -94,6 +94,8 @@ private:
     // Takes the first listed port with that number (any number: ulPortNumber 0 and bAny) out.
     CFTDI1Port* m_UnlistPort(ULONG ulPortNumber, BOOLEAN bAny);
     static void sm_DeletePort(CFTDI1Port* pPort);
+    // Calls a member of every listed port with the list locked; a failure is only logged.
+    void m_ForEachPort(BOOLEAN (CFTDI1Port::*pfnCall)(), const char* pszFailure);
     void m_LockPorts();
     void m_UnlockPorts();
 

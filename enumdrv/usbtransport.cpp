@@ -175,33 +175,26 @@ BOOLEAN CUSBTransport::m_ReadStart(ULONG ulSize)
 
 BOOLEAN CUSBTransport::m_ReadStop()
 {
-    CUsbDevice* pDevice = m_AcquireDevice();
-    if (pDevice == NULL) {
-        return FALSE;
-    }
-    BOOLEAN bResult = pDevice->m_StopRead();
-    m_ReleaseDevice();
-    return bResult;
+    return m_CallDevice(&CUsbDevice::m_StopRead);
 }
 
 BOOLEAN CUSBTransport::m_ReadEnable()
 {
-    CUsbDevice* pDevice = m_AcquireDevice();
-    if (pDevice == NULL) {
-        return FALSE;
-    }
-    BOOLEAN bResult = pDevice->m_EnableRead();
-    m_ReleaseDevice();
-    return bResult;
+    return m_CallDevice(&CUsbDevice::m_EnableRead);
 }
 
 BOOLEAN CUSBTransport::m_ReadDisable()
+{
+    return m_CallDevice(&CUsbDevice::m_DisableRead);
+}
+
+BOOLEAN CUSBTransport::m_CallDevice(BOOLEAN (CUsbDevice::*pfnCall)())
 {
     CUsbDevice* pDevice = m_AcquireDevice();
     if (pDevice == NULL) {
         return FALSE;
     }
-    BOOLEAN bResult = pDevice->m_DisableRead();
+    BOOLEAN bResult = (pDevice->*pfnCall)();
     m_ReleaseDevice();
     return bResult;
 }

@@ -90,6 +90,8 @@ private:
     CUSBTransport& operator=(const CUSBTransport&) = delete;
 
     static void sm_OnBulkIn(PVOID pContext, PVOID pData, ULONG ulLength);
+    // Calls a member of the device while it is held; FALSE without a device.
+    BOOLEAN m_CallDevice(BOOLEAN (CUsbDevice::*pfnCall)());
     CUsbDevice* m_AcquireDevice() { return (CUsbDevice*)m_DeviceHolder.m_Acquire(); }
     void m_ReleaseDevice() { m_DeviceHolder.m_Release(); }
 

@@ -49,13 +49,6 @@ protected:
         delete m_pTransport;
         UsbFunctionTest::TearDown();
     }
-    CTfBuffer* NewBuffer(ULONG length)
-    {
-        CTfBuffer* pBuffer = new (NonPagedPool) CTfBuffer();
-        EXPECT_TRUE(pBuffer->m_Allocate(length));
-        return pBuffer;
-    }
-
     CUSBTransport* m_pTransport = nullptr;
     Client m_client;
 };

@@ -1,6 +1,7 @@
 #include "usbfunction_fixture.h"
 
 #include <chrono>
+#include <cstring>
 #include <thread>
 
 namespace cvusbtest {
@@ -25,6 +26,8 @@ void UsbFunctionTest::SetUp()
 
 void UsbFunctionTest::TearDown()
 {
+    delete m_pDevice;
+    m_pDevice = nullptr;
     EXPECT_EQ(m_usb.PendingCount(), 0u) << "requests left pending";
     EXPECT_EQ(m_baseline, LiveTracked());
     TfLibraryRelease();
@@ -56,6 +59,25 @@ void UsbFunctionTest::WriteRegistry(const std::vector<EndpointSpec>& endpoints)
         reg.SetDword(key, u"EndPointType", e.type);
         reg.SetDword(key, u"CallbackNeeded", e.callbackNeeded);
     }
+}
+
+CUsbDevice* UsbFunctionTest::NewDevice(bool initialise)
+{
+    delete m_pDevice;
+    m_pDevice = new (NonPagedPool) CUsbDevice();
+    EXPECT_NE(m_pDevice, nullptr);
+    if (m_pDevice != nullptr && initialise) {
+        EXPECT_TRUE(m_pDevice->m_Init(Pdo()));
+    }
+    return m_pDevice;
+}
+
+CTfBuffer* UsbFunctionTest::NewBuffer(ULONG length, UCHAR fill)
+{
+    CTfBuffer* pBuffer = new (NonPagedPool) CTfBuffer();
+    EXPECT_TRUE(pBuffer->m_Allocate(length));
+    std::memset(pBuffer->m_GetData(), fill, length);
+    return pBuffer;
 }
 
 int UsbFunctionTest::RunWithClock(const std::function<void()>& call, LONGLONG step)

@@ -46,6 +46,11 @@ protected:
     void WriteRegistry(const std::vector<EndpointSpec>& endpoints = PortEndpoints());
     PDEVICE_OBJECT Pdo() { return m_pdo.Device(); }
     size_t LiveTracked() { return machine().GetPool().LiveCount(TF_TAG_TRACKED); }
+    // A USB device for the PDO (a previous one is deleted), initialised unless told not to; the
+    // fixture deletes it at the end.
+    CUsbDevice* NewDevice(bool initialise = true);
+    // A buffer object of `length` bytes, each `fill`.
+    CTfBuffer* NewBuffer(ULONG length, UCHAR fill = 0);
 
     // Runs `call` on a thread of its own and lets the paused clock jump 1 s each time the thread
     // waits with a time-out, until the call returns. The number of jumps.
@@ -53,6 +58,7 @@ protected:
 
     FakeUsbFunction m_usb;
     emu::testing::FakeLowerDevice m_pdo;
+    CUsbDevice* m_pDevice = nullptr;
     size_t m_baseline = 0;
 };
 

@@ -18,23 +18,10 @@ protected:
     {
         UsbFunctionTest::SetUp();
         WriteRegistry();
-        m_pDevice = new (NonPagedPool) CUsbDevice();
-        ASSERT_TRUE(m_pDevice->m_Init(Pdo()));
+        ASSERT_NE(NewDevice(), nullptr);
         m_pUsb = m_pDevice->m_GetTransport();
     }
-    void TearDown() override
-    {
-        delete m_pDevice;
-        UsbFunctionTest::TearDown();
-    }
-    CTfBuffer* NewBuffer(ULONG length)
-    {
-        CTfBuffer* pBuffer = new (NonPagedPool) CTfBuffer();
-        EXPECT_TRUE(pBuffer->m_Allocate(length));
-        return pBuffer;
-    }
 
-    CUsbDevice* m_pDevice = nullptr;
     CUsb* m_pUsb = nullptr;
 };
 

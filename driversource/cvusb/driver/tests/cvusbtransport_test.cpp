@@ -42,16 +42,10 @@ protected:
     {
         UsbFunctionTest::SetUp();
         WriteRegistry();
-        m_pDevice = new (NonPagedPool) CUsbDevice();
-        ASSERT_TRUE(m_pDevice->m_Init(Pdo()));
+        ASSERT_NE(NewDevice(), nullptr);
         m_pTransport = m_pDevice->m_GetTransport();
         m_received.pTransport = m_pTransport;
         ASSERT_TRUE(m_pDevice->m_GetPipeHandle(1, &m_hIn));
-    }
-    void TearDown() override
-    {
-        delete m_pDevice;
-        UsbFunctionTest::TearDown();
     }
     void Create()
     {
@@ -66,7 +60,6 @@ protected:
     }
     ULONG State() { return m_pTransport->m_GetState(); }
 
-    CUsbDevice* m_pDevice = nullptr;
     CUsbTransport* m_pTransport = nullptr;
     USBD_PIPE_HANDLE m_hIn = nullptr;
     Received m_received;
