@@ -22,7 +22,7 @@ int64_t FrameOf(MachineTime time) { return time / kFrameLength; }
 // Full-speed interrupt endpoints are polled every 2^n frames, n from bInterval.
 int64_t Pipe::Period() const
 {
-    if (type != 3) return 1;
+    if (type != USB_ENDPOINT_TYPE_INTERRUPT) return 1;
     int64_t period = 1;
     while (period * 2 <= interval && period < 32) period *= 2;
     return period;
@@ -36,18 +36,12 @@ BusScheduler::BusScheduler(UsbHost& host) : m_host(host)
 
 BusScheduler::~BusScheduler()
 {
-    // Stopped, nothing arms the timer or queues the DPC again; a run already going is waited for
-    // (only this scheduler's: other drivers' held DPCs stay as they are).
+    // Stopped, nothing arms the timer or queues the DPC again; a run that has begun (or whose DPC
+    // was taken off the queue) is waited for, as a driver flushes its DPCs before it goes.
     m_stopped = true;
     KeCancelTimer(&m_timer);
     KeRemoveQueueDpc(&m_dpc);
-    for (;;) {
-        {
-            std::lock_guard lock(m_host.Mutex());
-            if (!m_running) break;
-        }
-        std::this_thread::yield();
-    }
+    if (m_used) KeFlushQueuedDpcs();
 }
 
 void BusScheduler::SetPaced(bool paced)
@@ -77,6 +71,7 @@ BusStatistics BusScheduler::Statistics() const
 void BusScheduler::Kick()
 {
     if (m_stopped) return;
+    m_used = true;
     // From inside a run (a completion routine sending its next request): the run goes round again.
     if (m_runner.load() == std::this_thread::get_id()) {
         m_again = true;
@@ -121,7 +116,6 @@ void BusScheduler::Run()
         m_again = false;
         const MachineTime now = m_host.Now();
         TakeNotifications();
-        m_host.Transfers().ReleaseDelayed(now, ready);
         const bool more = m_paced ? RunPaced(now, ready) : RunUnpaced(now, ready);
         lock.unlock();
         // The tree hears of an unplug before any driver hears of its failed transfers.
@@ -158,6 +152,9 @@ bool BusScheduler::RunPaced(MachineTime now, std::vector<Transfer*>& ready)
         const MachineTime at = SlotTime(m_frame, m_slot);
         if (at > now) return false;
         m_runTime = at;
+        // Held-back completions come in time order with the slots.
+        m_host.Transfers().ReleaseDelayed(at, ready);
+        if (!ready.empty()) return true;
         // The slot goes to the pipe served longest ago that moves a packet in it.
         bool used = false;
         for (size_t index = 0; index < m_pipes.size() && !used; ++index) {
@@ -186,6 +183,7 @@ bool BusScheduler::RunPaced(MachineTime now, std::vector<Transfer*>& ready)
 bool BusScheduler::RunUnpaced(MachineTime now, std::vector<Transfer*>& ready)
 {
     m_runTime = now;
+    m_host.Transfers().ReleaseDelayed(now, ready);
     size_t budget = kUnpacedPacketsPerRound;
     for (Pipe* pipe : std::vector<Pipe*>(m_pipes)) {
         bool moved = false;
@@ -221,7 +219,7 @@ bool BusScheduler::Step(Pipe& pipe, MachineTime at, std::vector<Transfer*>& read
         return true;
     }
     const PacketResult result = RunPacket(*transfer, at);
-    if (pipe.type == 3) pipe.lastFrame = FrameOf(at);
+    if (pipe.type == USB_ENDPOINT_TYPE_INTERRUPT) pipe.lastFrame = FrameOf(at);
     if (result.refused) {
         ++m_statistics.refusals;
         pipe.retryAt = RetryTime(device, at);
@@ -255,7 +253,7 @@ std::optional<MachineTime> BusScheduler::ReadyTime(const Pipe& pipe) const
     if (head->state != TransferState::Queued || head->cancelling) return std::nullopt;
     if (pipe.halted && !pipe.IsControl()) return std::nullopt;
     MachineTime time = std::max(head->eligibleFrom, pipe.retryAt);
-    if (pipe.type == 3 && pipe.lastFrame >= 0) time = std::max(time, (pipe.lastFrame + pipe.Period()) * kFrameLength);
+    if (pipe.type == USB_ENDPOINT_TYPE_INTERRUPT && pipe.lastFrame >= 0) time = std::max(time, (pipe.lastFrame + pipe.Period()) * kFrameLength);
     return time;
 }
 
@@ -290,6 +288,7 @@ void BusScheduler::ArmTimer()
         m_frame = savedFrame;
         m_slot = savedSlot;
     }
+    m_used = true;
     LARGE_INTEGER when;
     when.QuadPart = Clock::kBootSystemTime + due;  // absolute: the system time of that interrupt time
     KeSetTimer(&m_timer, when, &m_dpc);

@@ -99,6 +99,7 @@ private:
     UsbHost& m_host;
     std::atomic<bool> m_paced{true};
     std::atomic<bool> m_stopped{false};
+    std::atomic<bool> m_used{false};  // its DPC was ever queued or its timer armed
     KTIMER m_timer;
     KDPC m_dpc;
 

@@ -14,25 +14,6 @@ NTSTATUS CompositeFdo::Add(UsbHost& host, PDRIVER_OBJECT driver, PDEVICE_OBJECT 
     return status;
 }
 
-NTSTATUS CompositeFdo::Pnp(PIRP irp)
-{
-    PIO_STACK_LOCATION stack = IoGetCurrentIrpStackLocation(irp);
-    switch (stack->MinorFunction) {
-    case IRP_MN_START_DEVICE: return Start(irp);
-    case IRP_MN_QUERY_DEVICE_RELATIONS:
-        if (stack->Parameters.QueryDeviceRelations.Type == BusRelations) return ReportChildren(irp);
-        return PassDown(irp);
-    case IRP_MN_REMOVE_DEVICE: {
-        irp->IoStatus.Status = STATUS_SUCCESS;
-        NTSTATUS status = PassDown(irp);
-        DeleteFunctions();
-        Detach();
-        return status;
-    }
-    default: return PassOnPnp(irp);
-    }
-}
-
 NTSTATUS CompositeFdo::Start(PIRP irp)
 {
     NTSTATUS status = ForwardAndWait(irp);
@@ -50,7 +31,7 @@ NTSTATUS CompositeFdo::Start(PIRP irp)
     return Complete(irp, status);
 }
 
-NTSTATUS CompositeFdo::ReportChildren(PIRP irp)
+std::vector<PDEVICE_OBJECT> CompositeFdo::Children()
 {
     if (m_functions.empty()) {
         const ConfigurationInfo* configuration = m_usb->FirstConfiguration();
@@ -61,10 +42,10 @@ NTSTATUS CompositeFdo::ReportChildren(PIRP irp)
     }
     std::vector<PDEVICE_OBJECT> children;
     for (FunctionPdo* function : m_functions) children.push_back(function->Device());
-    return AnswerBusRelations(irp, children);
+    return children;
 }
 
-void CompositeFdo::DeleteFunctions()
+void CompositeFdo::DeleteChildren()
 {
     for (FunctionPdo* function : m_functions) function->Delete();
     m_functions.clear();
@@ -82,9 +63,9 @@ FunctionPdo* FunctionPdo::Make(UsbHost& host, PDRIVER_OBJECT driver, std::shared
     }
     pdo->m_device->Flags &= ~DO_DEVICE_INITIALIZING;
     UsbDevice& usb = *pdo->m_usb;
+    std::lock_guard lock(host.Mutex());  // the model is asked for the interface's text under it
     const std::optional<std::u16string> text = function.stringIndex ? usb.String(function.stringIndex) : std::nullopt;
     pdo->m_identity = FunctionIdentity(usb.Info(), function, usb.Identity(), text);
-    std::lock_guard lock(host.Mutex());
     pdo->m_scope.interfaces = {function.number};
     pdo->m_scope.configurationHandle = host.NewHandle();
     usb.SetFunctionPdo(function.number, pdo->m_device);
@@ -126,9 +107,7 @@ void FunctionPdo::EndTransfers(USBD_STATUS status)
     std::vector<Transfer*> ready;
     {
         std::lock_guard lock(m_host.Mutex());
-        std::vector<Pipe*> pipes = m_usb->Pipes();
-        for (Pipe* pipe : m_usb->RetiredPipes()) pipes.push_back(pipe);
-        for (Pipe* pipe : pipes)
+        for (Pipe* pipe : m_usb->AllPipes())
             if (pipe->IsControl() || pipe->interfaceNumber == own) m_host.Transfers().TakeAll(*pipe, status, ready, mine);
     }
     TransferBook::Complete(ready);

@@ -20,13 +20,14 @@ public:
     static NTSTATUS Add(UsbHost& host, PDRIVER_OBJECT driver, PDEVICE_OBJECT pdo, std::shared_ptr<UsbDevice> device);
 
 protected:
-    NTSTATUS Pnp(PIRP irp) override;
+    // Selects the device's configuration once the stack below has started.
+    NTSTATUS Start(PIRP irp) override;
+    // A PDO for each interface, made at the first report.
+    std::vector<PDEVICE_OBJECT> Children() override;
+    void DeleteChildren() override;
 
 private:
     CompositeFdo(UsbHost& host, std::shared_ptr<UsbDevice> device) : UsbFdo(host), m_usb(std::move(device)) {}
-    NTSTATUS Start(PIRP irp);
-    NTSTATUS ReportChildren(PIRP irp);
-    void DeleteFunctions();
 
     std::shared_ptr<UsbDevice> m_usb;
     std::vector<FunctionPdo*> m_functions;

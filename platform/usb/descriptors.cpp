@@ -1,16 +1,12 @@
 #include "descriptors.h"
 
+#include <usb100.h>
+
 #include <algorithm>
 
 namespace emu::usb {
 
 namespace {
-
-constexpr uint8_t kDeviceType = 1;
-constexpr uint8_t kConfigurationType = 2;
-constexpr uint8_t kStringType = 3;
-constexpr uint8_t kInterfaceType = 4;
-constexpr uint8_t kEndpointType = 5;
 
 uint16_t Word(const std::vector<uint8_t>& bytes, size_t at) { return static_cast<uint16_t>(bytes[at] | bytes[at + 1] << 8); }
 
@@ -54,7 +50,7 @@ std::vector<uint8_t> ConfigurationInfo::OnlyInterfaces(const std::vector<uint8_t
     bool keeping = false;
     WalkDescriptors(bytes, [&](size_t at, uint8_t length, uint8_t type) {
         if (at == 0) return;
-        if (type == kInterfaceType && length >= 3)
+        if (type == USB_INTERFACE_DESCRIPTOR_TYPE && length >= 3)
             keeping = std::find(numbers.begin(), numbers.end(), bytes[at + 2]) != numbers.end();
         if (keeping) result.insert(result.end(), bytes.begin() + at, bytes.begin() + at + length);
     });
@@ -66,7 +62,7 @@ std::vector<uint8_t> ConfigurationInfo::OnlyInterfaces(const std::vector<uint8_t
 
 std::optional<DeviceInfo> ParseDeviceDescriptor(const std::vector<uint8_t>& bytes)
 {
-    if (bytes.size() < 18 || bytes[0] < 18 || bytes[1] != kDeviceType) return std::nullopt;
+    if (bytes.size() < 18 || bytes[0] < 18 || bytes[1] != USB_DEVICE_DESCRIPTOR_TYPE) return std::nullopt;
     DeviceInfo info;
     info.usbVersion = Word(bytes, 2);
     info.deviceClass = bytes[4];
@@ -87,7 +83,7 @@ std::optional<DeviceInfo> ParseDeviceDescriptor(const std::vector<uint8_t>& byte
 
 std::optional<ConfigurationInfo> ParseConfigurationDescriptor(std::vector<uint8_t> bytes)
 {
-    if (bytes.size() < 9 || bytes[0] < 9 || bytes[1] != kConfigurationType) return std::nullopt;
+    if (bytes.size() < 9 || bytes[0] < 9 || bytes[1] != USB_CONFIGURATION_DESCRIPTOR_TYPE) return std::nullopt;
     const uint16_t total = Word(bytes, 2);
     if (total < 9 || total > bytes.size()) return std::nullopt;
     bytes.resize(total);
@@ -97,7 +93,7 @@ std::optional<ConfigurationInfo> ParseConfigurationDescriptor(std::vector<uint8_
     info.attributes = bytes[7];
     bool wellFormed = true;
     const bool walked = WalkDescriptors(bytes, [&](size_t at, uint8_t length, uint8_t type) {
-        if (type == kInterfaceType) {
+        if (type == USB_INTERFACE_DESCRIPTOR_TYPE) {
             if (length < 9) {
                 wellFormed = false;
                 return;
@@ -110,7 +106,7 @@ std::optional<ConfigurationInfo> ParseConfigurationDescriptor(std::vector<uint8_
             entry.protocol = bytes[at + 7];
             entry.stringIndex = bytes[at + 8];
             info.interfaces.push_back(entry);
-        } else if (type == kEndpointType) {
+        } else if (type == USB_ENDPOINT_DESCRIPTOR_TYPE) {
             // An endpoint belongs to the interface before it; one before any interface is malformed.
             if (length < 7 || info.interfaces.empty()) {
                 wellFormed = false;
@@ -131,7 +127,7 @@ std::optional<ConfigurationInfo> ParseConfigurationDescriptor(std::vector<uint8_
 
 std::optional<std::u16string> ParseStringDescriptor(const std::vector<uint8_t>& bytes)
 {
-    if (bytes.size() < 2 || bytes[1] != kStringType || bytes[0] < 2 || bytes[0] > bytes.size()) return std::nullopt;
+    if (bytes.size() < 2 || bytes[1] != USB_STRING_DESCRIPTOR_TYPE || bytes[0] < 2 || bytes[0] > bytes.size()) return std::nullopt;
     std::u16string text;
     for (size_t at = 2; at + 1 < bytes[0]; at += 2) text.push_back(static_cast<char16_t>(bytes[at] | bytes[at + 1] << 8));
     if (text.empty()) return std::nullopt;

@@ -63,10 +63,11 @@ void DevicePdo::EndTransfers(USBD_STATUS status, bool unconfigure)
     std::vector<Transfer*> ready;
     {
         std::lock_guard lock(m_host.Mutex());
-        std::vector<Pipe*> pipes = m_usb->Pipes();
-        if (unconfigure && !m_usb->IsGone()) m_usb->Unconfigure(pipes, m_host.Now());
-        for (Pipe* pipe : m_usb->RetiredPipes()) pipes.push_back(pipe);
-        for (Pipe* pipe : pipes) m_host.Transfers().TakeAll(*pipe, status, ready);
+        if (unconfigure && !m_usb->IsGone()) {
+            std::vector<Pipe*> closed;
+            m_usb->Unconfigure(closed, m_host.Now());
+        }
+        for (Pipe* pipe : m_usb->AllPipes()) m_host.Transfers().TakeAll(*pipe, status, ready);
     }
     TransferBook::Complete(ready);
 }

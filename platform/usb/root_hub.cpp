@@ -54,29 +54,13 @@ NTSTATUS HubFdo::Add(UsbHost& host, PDRIVER_OBJECT driver, PDEVICE_OBJECT rootHu
 
 void HubFdo::Forget(DevicePdo* child) { std::erase(m_children, child); }
 
-NTSTATUS HubFdo::Pnp(PIRP irp)
+void HubFdo::DeleteChildren()
 {
-    PIO_STACK_LOCATION stack = IoGetCurrentIrpStackLocation(irp);
-    switch (stack->MinorFunction) {
-    case IRP_MN_START_DEVICE: return Complete(irp, ForwardAndWait(irp));
-    case IRP_MN_QUERY_DEVICE_RELATIONS:
-        if (stack->Parameters.QueryDeviceRelations.Type == BusRelations) return ReportChildren(irp);
-        return PassDown(irp);
-    case IRP_MN_REMOVE_DEVICE: {
-        // The PnP manager removed the children first; those whose device is still plugged kept
-        // their PDO until now.
-        irp->IoStatus.Status = STATUS_SUCCESS;
-        NTSTATUS status = PassDown(irp);
-        for (DevicePdo* child : std::vector<DevicePdo*>(m_children)) child->Delete();
-        m_children.clear();
-        Detach();
-        return status;
-    }
-    default: return PassOnPnp(irp);
-    }
+    for (DevicePdo* child : std::vector<DevicePdo*>(m_children)) child->Delete();
+    m_children.clear();
 }
 
-NTSTATUS HubFdo::ReportChildren(PIRP irp)
+std::vector<PDEVICE_OBJECT> HubFdo::Children()
 {
     std::vector<PDEVICE_OBJECT> present;
     for (const std::shared_ptr<UsbDevice>& device : m_host.PresentDevices()) {
@@ -87,7 +71,7 @@ NTSTATUS HubFdo::ReportChildren(PIRP irp)
         if (known == m_children.end()) m_children.push_back(child);
         present.push_back(child->Device());
     }
-    return AnswerBusRelations(irp, present);
+    return present;
 }
 
 }  // namespace emu::usb

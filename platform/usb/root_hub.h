@@ -36,11 +36,13 @@ public:
     void Forget(DevicePdo* child);
 
 protected:
-    NTSTATUS Pnp(PIRP irp) override;
+    NTSTATUS Start(PIRP irp) override { return Complete(irp, ForwardAndWait(irp)); }
+    // A PDO for each plugged device, made at the first report after its plug.
+    std::vector<PDEVICE_OBJECT> Children() override;
+    // Those whose device is still plugged kept their PDO until the hub's own REMOVE.
+    void DeleteChildren() override;
 
 private:
-    NTSTATUS ReportChildren(PIRP irp);
-
     std::vector<DevicePdo*> m_children;
 };
 

@@ -10,14 +10,6 @@ namespace emu::usb {
 
 namespace {
 
-constexpr uint8_t kGetStatus = 0x00;
-constexpr uint8_t kClearFeature = 0x01;
-constexpr uint8_t kSetFeature = 0x03;
-constexpr uint8_t kGetDescriptor = 0x06;
-constexpr uint8_t kGetConfiguration = 0x08;
-constexpr uint8_t kGetInterface = 0x0A;
-constexpr uint16_t kEndpointHalt = 0x0000;
-
 PacketResult Refused() { return PacketResult{true, false, USBD_STATUS_SUCCESS}; }
 PacketResult Moved() { return PacketResult{}; }
 PacketResult Finished(USBD_STATUS status) { return PacketResult{false, true, status}; }
@@ -28,13 +20,13 @@ std::vector<uint8_t> Descriptor(UsbDevice& device, const SetupPacket& setup,
     const uint8_t type = static_cast<uint8_t>(setup.value >> 8);
     const uint8_t index = static_cast<uint8_t>(setup.value);
     switch (type) {
-    case 1: return device.Model().DeviceDescriptor();
-    case 2: {
+    case USB_DEVICE_DESCRIPTOR_TYPE: return device.Model().DeviceDescriptor();
+    case USB_CONFIGURATION_DESCRIPTOR_TYPE: {
         const ConfigurationInfo* configuration = device.Configuration(index);
         if (!configuration) return {};
         return scope ? configuration->OnlyInterfaces(*scope) : configuration->bytes;
     }
-    case 3: return device.Model().StringDescriptor(index, setup.index);
+    case USB_STRING_DESCRIPTOR_TYPE: return device.Model().StringDescriptor(index, setup.index);
     default: return {};
     }
 }
@@ -42,7 +34,7 @@ std::vector<uint8_t> Descriptor(UsbDevice& device, const SetupPacket& setup,
 ControlReply EndpointFeature(UsbDevice& device, const SetupPacket& setup, bool set, MachineTime at)
 {
     const uint8_t address = static_cast<uint8_t>(setup.index);
-    if (setup.value != kEndpointHalt || (address & 0x0F) == 0) return ControlReply::Ack();
+    if (setup.value != USB_FEATURE_ENDPOINT_STALL || (address & 0x0F) == 0) return ControlReply::Ack();
     if (set) {
         device.StallEndpointLocked(address);
     } else {
@@ -58,7 +50,7 @@ ControlReply Status(UsbDevice& device, const SetupPacket& setup)
     switch (setup.requestType & kRequestRecipientMask) {
     case kRecipientDevice: {
         const ConfigurationInfo* first = device.FirstConfiguration();
-        if (first && (first->attributes & 0x40)) status |= 1;  // self-powered
+        if (first && (first->attributes & USB_CONFIG_SELF_POWERED)) status |= 1;
         break;
     }
     case kRecipientEndpoint:
@@ -137,16 +129,16 @@ ControlReply AnswerStandardRequest(UsbDevice& device, const SetupPacket& setup,
 {
     const bool endpoint = (setup.requestType & kRequestRecipientMask) == kRecipientEndpoint;
     switch (setup.request) {
-    case kGetDescriptor: {
+    case USB_REQUEST_GET_DESCRIPTOR: {
         std::vector<uint8_t> bytes = Descriptor(device, setup, scope);
         if (bytes.empty()) return ControlReply::Stall();
         return ControlReply::Ack(std::move(bytes));
     }
-    case kGetStatus: return Status(device, setup);
-    case kClearFeature: return endpoint ? EndpointFeature(device, setup, false, at) : ControlReply::Ack();
-    case kSetFeature: return endpoint ? EndpointFeature(device, setup, true, at) : ControlReply::Ack();
-    case kGetConfiguration: return ControlReply::Ack({device.ConfigurationValue().value_or(0)});
-    case kGetInterface: {
+    case USB_REQUEST_GET_STATUS: return Status(device, setup);
+    case USB_REQUEST_CLEAR_FEATURE: return endpoint ? EndpointFeature(device, setup, false, at) : ControlReply::Ack();
+    case USB_REQUEST_SET_FEATURE: return endpoint ? EndpointFeature(device, setup, true, at) : ControlReply::Ack();
+    case USB_REQUEST_GET_CONFIGURATION: return ControlReply::Ack({device.ConfigurationValue().value_or(0)});
+    case USB_REQUEST_GET_INTERFACE: {
         std::optional<uint8_t> alternate = device.AlternateSetting(static_cast<uint8_t>(setup.index));
         if (!alternate) return ControlReply::Stall();
         return ControlReply::Ack({*alternate});

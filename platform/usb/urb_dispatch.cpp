@@ -12,11 +12,6 @@ namespace emu::usb {
 
 namespace {
 
-constexpr uint8_t kSetAddress = 0x05;
-constexpr uint8_t kSetDescriptor = 0x07;
-constexpr uint8_t kSetConfiguration = 0x09;
-constexpr uint8_t kSetInterface = 0x0B;
-
 NTSTATUS Fail(PIRP irp, PURB urb, USBD_STATUS status) { return TransferBook::CompleteNow(irp, urb, status); }
 
 // The transfer buffer: the URB's pointer, else the memory its MDL describes.
@@ -153,7 +148,7 @@ NTSTATUS SubmitDescriptorRequest(const UrbTarget& target, PIRP irp, PURB urb, bo
     ControlRequest control;
     control.setup.requestType =
         static_cast<uint8_t>((get ? kRequestDirectionIn : 0) | RecipientOf(urb->UrbHeader.Function));
-    control.setup.request = get ? 0x06 : kSetDescriptor;
+    control.setup.request = get ? USB_REQUEST_GET_DESCRIPTOR : USB_REQUEST_SET_DESCRIPTOR;
     control.setup.value = static_cast<uint16_t>(request.DescriptorType << 8 | request.Index);
     control.setup.index = request.LanguageId;
     control.buffer = request.TransferBuffer;
@@ -169,7 +164,7 @@ NTSTATUS SubmitStatusRequest(const UrbTarget& target, PIRP irp, PURB urb)
         return Fail(irp, urb, USBD_STATUS_INVALID_PARAMETER);
     ControlRequest control;
     control.setup.requestType = static_cast<uint8_t>(kRequestDirectionIn | RecipientOf(urb->UrbHeader.Function));
-    control.setup.request = 0x00;
+    control.setup.request = USB_REQUEST_GET_STATUS;
     control.setup.index = request.Index;
     control.buffer = request.TransferBuffer;
     control.mdl = request.TransferBufferMDL;
@@ -183,7 +178,7 @@ NTSTATUS SubmitFeatureRequest(const UrbTarget& target, PIRP irp, PURB urb, bool 
     if (urb->UrbHeader.Length < sizeof(request)) return Fail(irp, urb, USBD_STATUS_INVALID_PARAMETER);
     ControlRequest control;
     control.setup.requestType = RecipientOf(urb->UrbHeader.Function);
-    control.setup.request = set ? 0x03 : 0x01;
+    control.setup.request = set ? USB_REQUEST_SET_FEATURE : USB_REQUEST_CLEAR_FEATURE;
     control.setup.value = request.FeatureSelector;
     control.setup.index = request.Index;
     return SubmitControl(target, irp, urb, control);
@@ -226,8 +221,8 @@ NTSTATUS SubmitRawControl(const UrbTarget& target, PIRP irp, PURB urb)
     control.setup.index = static_cast<uint16_t>(packet[4] | packet[5] << 8);
     // The host keeps addresses and configurations to itself.
     const bool standard = (control.setup.requestType & kRequestTypeMask) == kRequestTypeStandard;
-    if (standard && (control.setup.request == kSetAddress || control.setup.request == kSetConfiguration ||
-                     control.setup.request == kSetInterface))
+    if (standard && (control.setup.request == USB_REQUEST_SET_ADDRESS || control.setup.request == USB_REQUEST_SET_CONFIGURATION ||
+                     control.setup.request == USB_REQUEST_SET_INTERFACE))
         return Fail(irp, urb, USBD_STATUS_INVALID_PARAMETER);
     control.buffer = request.TransferBuffer;
     control.mdl = request.TransferBufferMDL;
@@ -244,7 +239,7 @@ NTSTATUS SubmitSingleByteRequest(const UrbTarget& target, PIRP irp, PURB urb, bo
         return Fail(irp, urb, USBD_STATUS_INVALID_PARAMETER);
     ControlRequest control;
     control.setup.requestType = static_cast<uint8_t>(kRequestDirectionIn | (configuration ? 0 : kRecipientInterface));
-    control.setup.request = configuration ? 0x08 : 0x0A;
+    control.setup.request = configuration ? USB_REQUEST_GET_CONFIGURATION : USB_REQUEST_GET_INTERFACE;
     control.setup.index = configuration ? 0 : request.Interface;
     control.buffer = request.TransferBuffer;
     control.mdl = request.TransferBufferMDL;

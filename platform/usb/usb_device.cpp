@@ -161,9 +161,9 @@ std::vector<Pipe*> UsbDevice::Pipes()
     return pipes;
 }
 
-std::vector<Pipe*> UsbDevice::RetiredPipes()
+std::vector<Pipe*> UsbDevice::AllPipes()
 {
-    std::vector<Pipe*> pipes;
+    std::vector<Pipe*> pipes = Pipes();
     for (auto& pipe : m_retired) pipes.push_back(pipe.get());
     return pipes;
 }

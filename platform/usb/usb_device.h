@@ -84,8 +84,9 @@ public:
     Pipe* FindPipe(USBD_PIPE_HANDLE handle, const FunctionScope* scope);
     // Every open pipe (the control pipe first).
     std::vector<Pipe*> Pipes();
-    // Pipes closed by later selections, kept for the device's life.
-    std::vector<Pipe*> RetiredPipes();
+    // Every pipe a transfer of the device may wait on: the open ones, and those closed by later
+    // selections (kept for the device's life).
+    std::vector<Pipe*> AllPipes();
 
     // Selections: they fill the URB's records and hand out new handles. Pipes that close go to
     // `closed`, so the host fails what waits on them.

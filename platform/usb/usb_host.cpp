@@ -80,8 +80,11 @@ void UsbHost::StopRootHub()
 UsbDevice* UsbHost::Plug(std::shared_ptr<DeviceModel> model, unsigned port)
 {
     if (!CheckIrqlAtMost(PASSIVE_LEVEL, "plugging a USB device") || !model) return nullptr;
-    if (!m_rootHubPdo) StartRootHub();
-    if (!m_rootHubPdo) return nullptr;
+    {
+        std::lock_guard start(m_startMutex);
+        if (!m_rootHubPdo) StartRootHub();
+        if (!m_rootHubPdo) return nullptr;
+    }
     {
         std::lock_guard lock(m_mutex);
         if (port == 0) {
@@ -96,8 +99,8 @@ UsbDevice* UsbHost::Plug(std::shared_ptr<DeviceModel> model, unsigned port)
         std::lock_guard lock(m_mutex);
         if (m_ports[port - 1]) return nullptr;
         m_ports[port - 1] = device;
+        model->Attached(*device);
     }
-    model->Attached(*device);
     m_kernel.GetPnp().EnumerateDevice(m_rootHubPdo);
     return device.get();
 }
@@ -120,9 +123,7 @@ void UsbHost::Unplug(UsbDevice& device)
 void UsbHost::UnplugLocked(UsbDevice& device, std::vector<Transfer*>& ready)
 {
     device.MarkGone();
-    std::vector<Pipe*> pipes = device.Pipes();
-    for (Pipe* pipe : device.RetiredPipes()) pipes.push_back(pipe);
-    for (Pipe* pipe : pipes) m_transfers->TakeAll(*pipe, USBD_STATUS_DEVICE_GONE, ready);
+    for (Pipe* pipe : device.AllPipes()) m_transfers->TakeAll(*pipe, USBD_STATUS_DEVICE_GONE, ready);
     std::shared_ptr<UsbDevice>& slot = m_ports[device.Port() - 1];
     if (slot.get() == &device) m_departed.push_back(std::move(slot));
     device.Model().Detached();

@@ -13,7 +13,6 @@
 
 #include <wdm.h>
 
-#include <array>
 #include <cstdint>
 #include <memory>
 #include <mutex>
@@ -50,7 +49,8 @@ public:
     // ---- Plugging (PASSIVE_LEVEL) --------------------------------------------------------------
     // Plugs the model into root port `port` (1-based; 0: the first free one) and enumerates it:
     // returns once the device's PDO (and a composite device's function PDOs) are in the tree and
-    // their drivers started. Null when the port is taken or the descriptors are unusable.
+    // their drivers started. Null when the port is taken or the descriptors are unusable. The
+    // device stays valid until it is unplugged and its PDO removed.
     UsbDevice* Plug(std::shared_ptr<DeviceModel> model, unsigned port = 0);
     // Unplugs the device: every transfer of it fails at once (USBD_STATUS_DEVICE_GONE), new ones
     // too, and the PnP manager surprise-removes its nodes before this returns.
@@ -87,6 +87,7 @@ private:
 
     Kernel& m_kernel;
     std::mutex m_mutex;
+    std::mutex m_startMutex;  // one plug brings the root hub up
     std::unique_ptr<TransferBook> m_transfers;
     std::unique_ptr<BusScheduler> m_scheduler;
     std::vector<std::shared_ptr<UsbDevice>> m_ports;  // by port number - 1

@@ -97,6 +97,13 @@ NTSTATUS UsbNode::Complete(PIRP irp, NTSTATUS status, ULONG_PTR information)
     return status;
 }
 
+NTSTATUS UsbNode::CompleteUnchanged(PIRP irp)
+{
+    const NTSTATUS status = irp->IoStatus.Status;
+    IoCompleteRequest(irp, IO_NO_INCREMENT);
+    return status;
+}
+
 // ---- UsbPdo --------------------------------------------------------------------------------------------
 
 NTSTATUS UsbPdo::Dispatch(PIRP irp)
@@ -105,12 +112,7 @@ NTSTATUS UsbPdo::Dispatch(PIRP irp)
     case IRP_MJ_PNP: return Pnp(irp);
     case IRP_MJ_POWER: return Power(irp);
     case IRP_MJ_INTERNAL_DEVICE_CONTROL: return InternalDeviceControl(irp);
-    case IRP_MJ_SYSTEM_CONTROL: {
-        // Not a WMI provider: the answer stays what the drivers above left.
-        NTSTATUS status = irp->IoStatus.Status;
-        IoCompleteRequest(irp, IO_NO_INCREMENT);
-        return status;
-    }
+    case IRP_MJ_SYSTEM_CONTROL: return CompleteUnchanged(irp);  // not a WMI provider
     case IRP_MJ_CREATE:
     case IRP_MJ_CLOSE:
     case IRP_MJ_CLEANUP: return Complete(irp, STATUS_SUCCESS);
@@ -136,11 +138,7 @@ NTSTATUS UsbPdo::Pnp(PIRP irp)
     case IRP_MN_QUERY_CAPABILITIES: return QueryCapabilities(irp);
     case IRP_MN_QUERY_BUS_INFORMATION: return QueryBusInformation(irp);
     case IRP_MN_QUERY_DEVICE_RELATIONS: return QueryRelations(irp);
-    default: {
-        NTSTATUS status = irp->IoStatus.Status;
-        IoCompleteRequest(irp, IO_NO_INCREMENT);
-        return status;
-    }
+    default: return CompleteUnchanged(irp);
     }
 }
 
@@ -168,11 +166,7 @@ NTSTATUS UsbPdo::QueryId(PIRP irp)
     case BusQueryHardwareIDs: answer = MultiSz(identity.hardwareIds); break;
     case BusQueryCompatibleIDs: answer = MultiSz(identity.compatibleIds); break;
     case BusQueryInstanceID: answer = identity.instanceId; break;
-    default: {
-        NTSTATUS status = irp->IoStatus.Status;
-        IoCompleteRequest(irp, IO_NO_INCREMENT);
-        return status;
-    }
+    default: return CompleteUnchanged(irp);
     }
     PWCHAR text = PoolText(answer);
     if (!text) return Complete(irp, STATUS_INSUFFICIENT_RESOURCES);
@@ -184,11 +178,7 @@ NTSTATUS UsbPdo::QueryText(PIRP irp)
     const NodeIdentity& identity = Identity();
     const DEVICE_TEXT_TYPE type = IoGetCurrentIrpStackLocation(irp)->Parameters.QueryDeviceText.DeviceTextType;
     const std::u16string& answer = type == DeviceTextDescription ? identity.description : identity.location;
-    if (answer.empty()) {
-        NTSTATUS status = irp->IoStatus.Status;
-        IoCompleteRequest(irp, IO_NO_INCREMENT);
-        return status;
-    }
+    if (answer.empty()) return CompleteUnchanged(irp);
     PWCHAR text = PoolText(answer);
     if (!text) return Complete(irp, STATUS_INSUFFICIENT_RESOURCES);
     return Complete(irp, STATUS_SUCCESS, reinterpret_cast<ULONG_PTR>(text));
@@ -216,11 +206,8 @@ NTSTATUS UsbPdo::QueryBusInformation(PIRP irp)
 
 NTSTATUS UsbPdo::QueryRelations(PIRP irp)
 {
-    if (IoGetCurrentIrpStackLocation(irp)->Parameters.QueryDeviceRelations.Type != TargetDeviceRelation) {
-        NTSTATUS status = irp->IoStatus.Status;
-        IoCompleteRequest(irp, IO_NO_INCREMENT);
-        return status;
-    }
+    if (IoGetCurrentIrpStackLocation(irp)->Parameters.QueryDeviceRelations.Type != TargetDeviceRelation)
+        return CompleteUnchanged(irp);
     auto* relations = static_cast<PDEVICE_RELATIONS>(ExAllocatePoolWithTag(PagedPool, sizeof(DEVICE_RELATIONS), kPoolTag));
     if (!relations) return Complete(irp, STATUS_INSUFFICIENT_RESOURCES);
     ObReferenceObject(m_device);
@@ -258,12 +245,6 @@ NTSTATUS UsbFdo::Attach(PDRIVER_OBJECT driver, PDEVICE_OBJECT pdo)
     return STATUS_SUCCESS;
 }
 
-void UsbFdo::Detach()
-{
-    IoDetachDevice(m_lower);
-    Destroy(this);
-}
-
 NTSTATUS UsbFdo::PassDown(PIRP irp)
 {
     IoSkipCurrentIrpStackLocation(irp);
@@ -295,18 +276,31 @@ NTSTATUS UsbFdo::AnswerBusRelations(PIRP irp, const std::vector<PDEVICE_OBJECT>&
     return PassDown(irp);
 }
 
-NTSTATUS UsbFdo::PassOnPnp(PIRP irp)
+NTSTATUS UsbFdo::Pnp(PIRP irp)
 {
-    switch (IoGetCurrentIrpStackLocation(irp)->MinorFunction) {
+    PIO_STACK_LOCATION stack = IoGetCurrentIrpStackLocation(irp);
+    switch (stack->MinorFunction) {
+    case IRP_MN_START_DEVICE: return Start(irp);
+    case IRP_MN_QUERY_DEVICE_RELATIONS:
+        if (stack->Parameters.QueryDeviceRelations.Type == BusRelations) return AnswerBusRelations(irp, Children());
+        return PassDown(irp);
+    case IRP_MN_REMOVE_DEVICE: {
+        irp->IoStatus.Status = STATUS_SUCCESS;
+        PDEVICE_OBJECT lower = m_lower;
+        NTSTATUS status = PassDown(irp);
+        DeleteChildren();
+        IoDetachDevice(lower);
+        Destroy(this);
+        return status;
+    }
     case IRP_MN_QUERY_STOP_DEVICE:
     case IRP_MN_STOP_DEVICE:
     case IRP_MN_CANCEL_STOP_DEVICE:
     case IRP_MN_QUERY_REMOVE_DEVICE:
     case IRP_MN_CANCEL_REMOVE_DEVICE:
-    case IRP_MN_SURPRISE_REMOVAL: irp->IoStatus.Status = STATUS_SUCCESS; break;
-    default: break;
+    case IRP_MN_SURPRISE_REMOVAL: irp->IoStatus.Status = STATUS_SUCCESS; return PassDown(irp);
+    default: return PassDown(irp);
     }
-    return PassDown(irp);
 }
 
 }  // namespace emu::usb

@@ -151,6 +151,7 @@ TEST_F(UsbBulkTest, AStalledEndpointHaltsThePipeUntilResetAndTheDeviceHearsOfThe
     ASSERT_TRUE(waiting->request.Wait());
     EXPECT_EQ(waiting->UrbStatus(), USBD_STATUS_SUCCESS);
     EXPECT_EQ(waiting->Transferred(), 3u);
+    EXPECT_EQ(waiting->request.CompletionIrql(), DISPATCH_LEVEL);  // from the host's DPC
 }
 
 TEST_F(UsbBulkTest, CancelledTransfersCompleteCancelledWithWhatMovedSoFar)
@@ -160,6 +161,7 @@ TEST_F(UsbBulkTest, CancelledTransfersCompleteCancelledWithWhatMovedSoFar)
     auto out = StartBulk(m_pdo, m_out, 200, 0, Bytes(200, 0));
     Settle();
     ASSERT_FALSE(out->request.Done());
+    EXPECT_EQ(m_device->PendingTransfers(), 2u);
     EXPECT_TRUE(in->request.Cancel());
     EXPECT_TRUE(out->request.Cancel());
     for (auto* bulk : {in.get(), out.get()}) {
@@ -169,8 +171,23 @@ TEST_F(UsbBulkTest, CancelledTransfersCompleteCancelledWithWhatMovedSoFar)
     }
     EXPECT_EQ(in->Transferred(), 0u);
     EXPECT_EQ(out->Transferred(), 64u);
+    EXPECT_EQ(m_device->PendingTransfers(), 0u);
     // A request that is no longer pending cannot be cancelled.
     EXPECT_FALSE(in->request.Cancel());
+
+    // An IRP sent again without re-initialising it still carries its Cancel flag: the host
+    // cancels it as soon as it would queue it (the data waiting is not taken).
+    m_model->QueueIn(kInEndpoint, {9});
+    UrbRequest stale(m_pdo);
+    stale.Irp()->Cancel = TRUE;
+    URB urb{};
+    std::vector<uint8_t> buffer(64);
+    UsbBuildInterruptOrBulkTransferRequest(&urb, sizeof(struct _URB_BULK_OR_INTERRUPT_TRANSFER), m_in, buffer.data(),
+                                           nullptr, 64, kIn | USBD_SHORT_TRANSFER_OK, nullptr);
+    EXPECT_EQ(stale.Send(urb), STATUS_PENDING);
+    ASSERT_TRUE(stale.Done());
+    EXPECT_EQ(stale.Status(), STATUS_CANCELLED);
+    EXPECT_EQ(m_model->InPacketsGiven(kInEndpoint), 0u);
 }
 
 TEST_F(UsbBulkTest, InjectedFaultsFailDropOrHoldTheRequestTheyMatch)
@@ -246,10 +263,15 @@ TEST_F(UsbBulkTest, AnUnplugAtTheNthRequestFailsItAndEveryRequestAfter)
     EXPECT_EQ(Bulk(m_pdo, m_in, data, kIn | USBD_SHORT_TRANSFER_OK), USBD_STATUS_SUCCESS);
     m_model->SetOutRoom(kOutEndpoint, 0);
     auto out = StartBulk(m_pdo, m_out, 64, 0, Bytes(64, 0));
-    data.assign(64, 0);
-    EXPECT_EQ(Bulk(m_pdo, m_in, data, kIn | USBD_SHORT_TRANSFER_OK), USBD_STATUS_DEVICE_GONE);
+    // The tree is told (its work is queued) before any driver hears its transfers failed.
+    size_t queuedAtCompletion = 0;
+    out->request.OnCompletion([&] { queuedAtCompletion = machine().GetWorkQueues().QueuedCount(); });
+    auto in = StartBulk(m_pdo, m_in, 64, kIn | USBD_SHORT_TRANSFER_OK);
+    ASSERT_TRUE(in->request.Wait());
+    EXPECT_EQ(in->UrbStatus(), USBD_STATUS_DEVICE_GONE);
     ASSERT_TRUE(out->request.Wait());
     EXPECT_EQ(out->UrbStatus(), USBD_STATUS_DEVICE_GONE);
+    EXPECT_EQ(queuedAtCompletion, 1u);
 
     // The PDO is still there: what comes now fails at once.
     std::vector<uint8_t> none;

@@ -5,6 +5,7 @@
 #include <cstdlib>
 #include <vector>
 
+#include "ke/clock.h"
 #include "usb_test_support.h"
 
 namespace emu::testing {
@@ -180,6 +181,45 @@ TEST_F(UsbBusTimeTest, AJumpOfTheClockRunsTheSlotsItSkippedAndUnpacedDropsTheBud
     auto unpaced = StartBulk(plugged.Pdo(), plugged.In(), 4096, kShortIn);
     ASSERT_TRUE(unpaced->request.Wait());  // no time passes
     EXPECT_EQ(unpaced->Transferred(), 4096u);
+}
+
+TEST_F(UsbBusTimeTest, AnInterruptPipeIsPolledOncePerItsPeriod)
+{
+    ScriptedUsbDevice::Description description = ScriptedUsbDevice::SingleInterface(0x0403, 0x6011);
+    description.interfaces[0].endpoints.push_back({0x83, 3, 8, 6});  // bInterval 6: every 4 frames
+    Bus().SetPaced(false);
+    usb::UsbDevice* device = nullptr;
+    auto model = PlugScripted(description, &device);
+    std::unique_ptr<Selection> selection = SelectConfiguration(device->Pdo());
+    Bus().SetPaced(true);
+    model->FeedInForever(0x83);
+    ToFrameStart();
+    // Each 8-byte transfer takes one transaction; 20 frames allow five.
+    std::vector<std::unique_ptr<PendingBulk>> transfers;
+    for (int i = 0; i < 8; ++i) transfers.push_back(StartBulk(device->Pdo(), selection->Pipe(0x83), 8, kShortIn));
+    Advance(20 * usb::kFrameLength - 1);
+    EXPECT_EQ(DoneCount(transfers), 5u);
+    for (auto& transfer : transfers)
+        if (!transfer->request.Done()) transfer->request.Cancel();
+    WaitAll(transfers);
+}
+
+TEST_F(UsbBusTimeTest, OnARunningClockTheBusKeepsItsBudget)
+{
+    Plugged plugged = PlugDevice(0x6001);
+    plugged.model->FeedInForever(kInEndpoint);
+    const int64_t frame = Now() / usb::kFrameLength;
+    machine().GetClock().SetScale(100);  // 1 ms of bus time every 10 us
+    auto in = StartBulk(plugged.Pdo(), plugged.In(), 4096, kShortIn);
+    ASSERT_TRUE(in->request.Wait());
+    machine().GetClock().SetScale(0);
+    EXPECT_EQ(in->Transferred(), 4096u);
+    unsigned packets = 0;
+    for (int64_t f = frame; f < Now() / usb::kFrameLength + 1; ++f) {
+        EXPECT_LE(Bus().PacketsInFrame(f), usb::kSlotsPerFrame);
+        packets += Bus().PacketsInFrame(f);
+    }
+    EXPECT_EQ(packets, 64u);
 }
 
 }  // namespace

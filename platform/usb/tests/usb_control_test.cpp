@@ -150,6 +150,8 @@ TEST_F(UsbControlTest, VendorRequestsReachTheModelInBothDirectionsWithTheShortPa
         USBD_STATUS status;
         ULONG transferred;
         std::vector<uint8_t> received;
+        USHORT function = URB_FUNCTION_VENDOR_INTERFACE;
+        UCHAR requestType = 0;  // 0: vendor to the interface, in the case's direction
     };
     const Case cases[] = {
         {"IN, exact", true, 5, 2, 0, USBD_STATUS_SUCCESS, 2, {0x11, 0x60}},
@@ -157,24 +159,62 @@ TEST_F(UsbControlTest, VendorRequestsReachTheModelInBothDirectionsWithTheShortPa
         {"IN, short with the flag", true, 10, 2, USBD_SHORT_TRANSFER_OK, USBD_STATUS_SUCCESS, 1, {0x10}},
         {"OUT with data", false, 1, 2, 0, USBD_STATUS_SUCCESS, 2, {}},
         {"OUT, stalled", false, 9, 0, 0, USBD_STATUS_STALL_PID, 0, {}},
+        {"class IN to the device", true, 5, 2, 0, USBD_STATUS_SUCCESS, 2, {0x11, 0x60}, URB_FUNCTION_CLASS_DEVICE, 0xA0},
+        {"vendor OUT to an endpoint", false, 1, 0, 0, USBD_STATUS_SUCCESS, 0, {}, URB_FUNCTION_VENDOR_ENDPOINT, 0x42},
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(c.name);
         std::vector<uint8_t> data(c.length, 0xA5);
         ULONG transferred = 0;
-        EXPECT_EQ(Vendor(m_pdo, c.in, c.request, 0x0101, 0x0001, data, c.flags, &transferred), c.status);
+        EXPECT_EQ(Vendor(m_pdo, c.in, c.request, 0x0101, 0x0001, data, c.flags, &transferred, c.function), c.status);
         EXPECT_EQ(transferred, c.transferred);
         if (c.in) {
             EXPECT_EQ(std::vector<uint8_t>(data.begin(), data.begin() + transferred), c.received);
         }
         const ScriptedUsbDevice::ControlRecord last = m_model->ControlLog().back();
-        EXPECT_EQ(last.setup.requestType, c.in ? 0xC1 : 0x41);  // vendor, interface, direction
+        EXPECT_EQ(last.setup.requestType, c.requestType ? c.requestType : (c.in ? 0xC1 : 0x41));  // direction, type, recipient
         EXPECT_EQ(last.setup.request, c.request);
         EXPECT_EQ(last.setup.value, 0x0101);
         EXPECT_EQ(last.setup.index, 0x0001);
         EXPECT_EQ(last.setup.length, c.length);
         EXPECT_EQ(last.out, c.in ? std::vector<uint8_t>{} : std::vector<uint8_t>(c.length, 0xA5));
     }
+}
+
+TEST_F(UsbControlTest, SelectInterfaceOpensTheAlternateSettingsPipesAndClosesTheOldOnes)
+{
+    ScriptedUsbDevice::Description description = ScriptedUsbDevice::SingleInterface(0x0403, 0x6011);
+    ScriptedUsbDevice::Interface alternate;
+    alternate.alternateSetting = 1;
+    alternate.endpoints = {{0x85, 3, 16, 4}};
+    description.interfaces.push_back(alternate);
+    usb::UsbDevice* device = nullptr;
+    PlugScripted(description, &device);
+    std::unique_ptr<Selection> selection = SelectConfiguration(device->Pdo());
+    ASSERT_EQ(selection->status, USBD_STATUS_SUCCESS);
+    ASSERT_EQ(selection->interfaces.at(0)->AlternateSetting, 0);
+
+    std::vector<uint8_t> storage(GET_SELECT_INTERFACE_REQUEST_SIZE(1));
+    auto* urb = reinterpret_cast<PURB>(storage.data());
+    UsbBuildSelectInterfaceRequest(urb, GET_SELECT_INTERFACE_REQUEST_SIZE(1),
+                                   selection->urb->UrbSelectConfiguration.ConfigurationHandle, 0, 1);
+    UrbRequest request(device->Pdo());
+    request.Send(*urb);
+    ASSERT_TRUE(request.Wait());
+    ASSERT_EQ(urb->UrbHeader.Status, USBD_STATUS_SUCCESS);
+    const USBD_PIPE_INFORMATION& pipe = urb->UrbSelectInterface.Interface.Pipes[0];
+    EXPECT_EQ(urb->UrbSelectInterface.Interface.NumberOfPipes, 1u);
+    EXPECT_EQ(pipe.EndpointAddress, 0x85);
+    EXPECT_EQ(pipe.PipeType, UsbdPipeTypeInterrupt);
+    EXPECT_EQ(pipe.Interval, 4);
+    std::vector<uint8_t> data{1};
+    EXPECT_EQ(Bulk(device->Pdo(), selection->Pipe(0x02), data), USBD_STATUS_INVALID_PIPE_HANDLE);
+
+    // A stale configuration handle is refused.
+    urb->UrbSelectInterface.ConfigurationHandle = reinterpret_cast<USBD_CONFIGURATION_HANDLE>(0x1234);
+    request.Send(*urb);
+    ASSERT_TRUE(request.Wait());
+    EXPECT_EQ(urb->UrbHeader.Status, USBD_STATUS_INVALID_PARAMETER);
 }
 
 TEST_F(UsbControlTest, PortRequestsResetTheDeviceAndReportItsPort)

@@ -19,6 +19,8 @@ UrbRequest::~UrbRequest()
 NTSTATUS UrbRequest::Completed(PDEVICE_OBJECT, PIRP, PVOID context)
 {
     auto* self = static_cast<UrbRequest*>(context);
+    self->m_completionIrql = KeGetCurrentIrql();
+    if (self->m_onCompletion) self->m_onCompletion();
     {
         std::lock_guard lock(self->m_mutex);
         self->m_done = true;
@@ -146,10 +148,10 @@ std::unique_ptr<UsbHostTest::Selection> UsbHostTest::SelectConfiguration(PDEVICE
 }
 
 USBD_STATUS UsbHostTest::Vendor(PDEVICE_OBJECT pdo, bool in, UCHAR request, USHORT value, USHORT index,
-                                std::vector<uint8_t>& data, ULONG flags, ULONG* transferred)
+                                std::vector<uint8_t>& data, ULONG flags, ULONG* transferred, USHORT function)
 {
     URB urb{};
-    UsbBuildVendorRequest(&urb, URB_FUNCTION_VENDOR_INTERFACE, sizeof(struct _URB_CONTROL_VENDOR_OR_CLASS_REQUEST),
+    UsbBuildVendorRequest(&urb, function, sizeof(struct _URB_CONTROL_VENDOR_OR_CLASS_REQUEST),
                           (in ? USBD_TRANSFER_DIRECTION_IN : 0) | flags, 0, request, value, index,
                           data.empty() ? nullptr : data.data(), nullptr, static_cast<ULONG>(data.size()), nullptr);
     UrbRequest sender(pdo);

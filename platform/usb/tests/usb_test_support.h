@@ -9,6 +9,7 @@
 #include <atomic>
 #include <chrono>
 #include <condition_variable>
+#include <functional>
 #include <memory>
 #include <mutex>
 #include <vector>
@@ -35,9 +36,13 @@ public:
     bool Wait(std::chrono::milliseconds bound = std::chrono::seconds(10));
     bool Done() const { return m_done.load(); }
     NTSTATUS Status() const { return m_irp->IoStatus.Status; }
+    // The IRQL the completion routine ran at.
+    KIRQL CompletionIrql() const { return m_completionIrql; }
     PIRP Irp() { return m_irp; }
     // IoCancelIrp.
     BOOLEAN Cancel() { return IoCancelIrp(m_irp); }
+    // Runs inside the completion routine (at its IRQL), before the request counts as done.
+    void OnCompletion(std::function<void()> action) { m_onCompletion = std::move(action); }
 
 private:
     static NTSTATUS Completed(PDEVICE_OBJECT, PIRP irp, PVOID context);
@@ -46,6 +51,8 @@ private:
     PDEVICE_OBJECT m_pdo;
     PIRP m_irp;
     std::atomic<bool> m_done{false};
+    KIRQL m_completionIrql = PASSIVE_LEVEL;
+    std::function<void()> m_onCompletion;
     bool m_sent = false;
     std::mutex m_mutex;
     std::condition_variable m_changed;
@@ -82,7 +89,8 @@ protected:
     };
     std::unique_ptr<Selection> SelectConfiguration(PDEVICE_OBJECT pdo, ULONG maximumTransferSize = 4096);
     USBD_STATUS Vendor(PDEVICE_OBJECT pdo, bool in, UCHAR request, USHORT value, USHORT index,
-                       std::vector<uint8_t>& data, ULONG flags = 0, ULONG* transferred = nullptr);
+                       std::vector<uint8_t>& data, ULONG flags = 0, ULONG* transferred = nullptr,
+                       USHORT function = URB_FUNCTION_VENDOR_INTERFACE);
     USBD_STATUS PipeRequest(PDEVICE_OBJECT pdo, USHORT function, USBD_PIPE_HANDLE pipe);
     // A bulk transfer, waited for; `data` is the OUT data or the IN buffer (resized to what came).
     USBD_STATUS Bulk(PDEVICE_OBJECT pdo, USBD_PIPE_HANDLE pipe, std::vector<uint8_t>& data, ULONG flags = 0,
