@@ -1,5 +1,5 @@
-// Enumdrv39.sys on the machine's USB host: an adapter plugged into the root hub gets the bus driver
-// (only the maker's, never a product ID beginning with F), which creates its port child (the
+// Enumdrv39.sys on the machine's USB host: a simulated chip plugged into the root hub gets the bus
+// driver (only the maker's, never a product ID beginning with F), which creates its port child (the
 // framework's test function driver runs on it, as the COM port driver will) and serves the port's
 // ISerial record, its parameter set (also forwarded from the port's configuration interface) and
 // its WMI blocks; unplugging takes everything down and leaves nothing allocated.
@@ -12,6 +12,7 @@
 #include <string>
 #include <vector>
 
+#include "chip_usb_model.h"
 #include "cm/registry.h"
 #include "cviserial.h"
 #include "enumdrvwmi.h"
@@ -20,11 +21,12 @@
 #include "machine_test.h"
 #include "pnp/interface_manager.h"
 #include "pnp/pnp_manager.h"
-#include "scripted_usb_device.h"
 #include "tfusermodeinterfacecodes.h"
+#include "usbfunction_fixture.h"
 #include "usb_host.h"
 #include "wmi_requests.h"
 
+namespace enumdrvtest {
 namespace {
 
 using Bytes = std::vector<uint8_t>;
@@ -33,12 +35,12 @@ constexpr char16_t kService[] = u"Enumdrv39";
 constexpr char16_t kImage[] = u"Enumdrv39.sys";
 constexpr char16_t kPortService[] = u"Tffunc";
 constexpr char16_t kPortImage[] = u"Tffunc.sys";
-constexpr char16_t kSerial[] = u"CV000001";
+constexpr char16_t kSerial[] = u"EMU00001";  // the chips' serial number
 constexpr char16_t kPortDeviceId[] = u"CVUSB\\PORT";
 constexpr char16_t kPortInstancePath[] = u"CVUSB\\PORT\\0001";
 constexpr char16_t kPortsClass[] = u"{4D36E978-E325-11CE-BFC1-08002BE10318}";
-constexpr USHORT kProductId = 0x6001;
-constexpr USHORT kRefusedProductId = 0xF0C1;
+constexpr USHORT kProductId = emu::devices::kSinglePortProductId;
+constexpr USHORT kRefusedProductId = emu::devices::kRefusedProductId;
 
 const GUID kBusInterfaceGuid = {0x862AB446, 0x2AA7, 0x4B60, {0x89, 0x45, 0xF5, 0x79, 0xC0, 0x9F, 0x36, 0xCB}};
 const GUID kPortInterfaceGuid = {0x429D4669, 0xCDFF, 0x4B62, {0xB0, 0xDC, 0xBD, 0xCE, 0xA7, 0x6A, 0xBD, 0x31}};
@@ -139,21 +141,7 @@ protected:
         reg.SetDword(child, u"SurpriseRemovalOK", 1);
         reg.SetDword(child, u"Address", 1);
         reg.SetDword(child, u"UINumber", 1);
-        std::u16string usb = bus + u"\\USB";
-        reg.SetDword(usb, u"DeviceClass", 0);
-        reg.SetDword(usb, u"DeviceSubClass", 0);
-        reg.SetDword(usb, u"DeviceProtocol", 0);
-        reg.SetDword(usb, u"SelectedConfiguration", 0);
-        const ULONG endpoints[2][6] = {{1, 0, 0, 0x81, 2, 1}, {2, 0, 0, 0x02, 2, 0}};
-        for (int i = 0; i < 2; ++i) {
-            std::u16string key = usb + (i == 0 ? u"\\EndPoint1" : u"\\EndPoint2");
-            reg.SetDword(key, u"EndPointHandle", endpoints[i][0]);
-            reg.SetDword(key, u"InterfaceNumber", endpoints[i][1]);
-            reg.SetDword(key, u"AlternateSetting", endpoints[i][2]);
-            reg.SetDword(key, u"EndPointAddress", endpoints[i][3]);
-            reg.SetDword(key, u"EndPointType", endpoints[i][4]);
-            reg.SetDword(key, u"CallbackNeeded", endpoints[i][5]);
-        }
+        cvusbtest::WriteUsbDescription(reg, bus);
         // The port's function driver (the framework's test image).
         std::u16string port = HardwareKey(kPortInstancePath);
         reg.SetDword(port, u"TypeOfDevice", FILE_DEVICE_SERIAL_PORT);
@@ -165,9 +153,8 @@ protected:
     void Plug(USHORT productId = kProductId)
     {
         WriteRegistry(productId);
-        auto description = emu::testing::ScriptedUsbDevice::SingleInterface(CV_MAKER_VENDOR_ID, productId);
-        description.serialNumber = kSerial;
-        m_model = std::make_shared<emu::testing::ScriptedUsbDevice>(description);
+        m_model = std::make_shared<ChipUsbModel>(productId == kRefusedProductId ? emu::devices::ChipConfig::Refused()
+                                                                                : emu::devices::ChipConfig::SinglePort());
         m_device = machine().GetUsb().Plug(m_model);
         ASSERT_NE(m_device, nullptr);
     }
@@ -282,7 +269,7 @@ protected:
         return result.instances.empty() ? Bytes() : result.instances[0];
     }
 
-    std::shared_ptr<emu::testing::ScriptedUsbDevice> m_model;
+    std::shared_ptr<ChipUsbModel> m_model;
     emu::usb::UsbDevice* m_device = nullptr;
 };
 
@@ -317,8 +304,8 @@ TEST_F(EnumdrvImageTest, ThePluggedAdapterGetsTheBusDriverAndItsPortServesISeria
     EXPECT_EQ(pISerial->m_ulSupportedBaudRates, ISERIAL_SUPPORTED_BAUD_UNKNOWN);
     EXPECT_EQ(pISerial->m_Capabilities.ucCts, 1);
     EXPECT_EQ(pISerial->m_Operations.pDuplexMode, nullptr);
-    // The port object selected the adapter's configuration over the bus.
-    EXPECT_EQ(m_model->ConfigurationValue(), 1);
+    // The port object selected the chip's configuration over the bus.
+    EXPECT_TRUE(m_model->Chip().Configured());
 
     // Wrong lengths are refused on the way in.
     Bytes input;
@@ -394,3 +381,4 @@ TEST_F(EnumdrvImageTest, UnpluggingWithAPortObjectAliveLeavesNothingBehind)
 }
 
 }  // namespace
+}  // namespace enumdrvtest

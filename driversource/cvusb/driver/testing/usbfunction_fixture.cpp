@@ -39,10 +39,10 @@ std::u16string UsbFunctionTest::HardwareKey() const
     return std::u16string(emu::kEnumKeyPath) + u"\\" + kInstancePath + u"\\Device Parameters";
 }
 
-void UsbFunctionTest::WriteRegistry(const std::vector<EndpointSpec>& endpoints)
+void WriteUsbDescription(emu::Registry& reg, const std::u16string& hardwareKey,
+                         const std::vector<EndpointSpec>& endpoints)
 {
-    emu::Registry& reg = machine().GetRegistry();
-    std::u16string usb = HardwareKey() + u"\\USB";
+    std::u16string usb = hardwareKey + u"\\USB";
     ASSERT_TRUE(reg.CreateKey(usb));
     reg.SetDword(usb, u"DeviceClass", 0);
     reg.SetDword(usb, u"DeviceSubClass", 0);
@@ -59,6 +59,11 @@ void UsbFunctionTest::WriteRegistry(const std::vector<EndpointSpec>& endpoints)
         reg.SetDword(key, u"EndPointType", e.type);
         reg.SetDword(key, u"CallbackNeeded", e.callbackNeeded);
     }
+}
+
+void UsbFunctionTest::WriteRegistry(const std::vector<EndpointSpec>& endpoints)
+{
+    WriteUsbDescription(machine().GetRegistry(), HardwareKey(), endpoints);
 }
 
 CUsbDevice* UsbFunctionTest::NewDevice(bool initialise)
@@ -80,7 +85,7 @@ CTfBuffer* UsbFunctionTest::NewBuffer(ULONG length, UCHAR fill)
     return pBuffer;
 }
 
-int UsbFunctionTest::RunWithClock(const std::function<void()>& call, LONGLONG step)
+int RunAdvancingClock(emu::Machine& machine, const std::function<void()>& call, LONGLONG step)
 {
     std::atomic<bool> done{false};
     std::thread worker([&] {
@@ -88,10 +93,10 @@ int UsbFunctionTest::RunWithClock(const std::function<void()>& call, LONGLONG st
         done = true;
     });
     int jumps = 0;
-    emu::Dispatcher& dispatcher = machine().GetDispatcher();
+    emu::Dispatcher& dispatcher = machine.GetDispatcher();
     while (!done) {
         if (dispatcher.AwaitTimedWaiters(1, std::chrono::milliseconds(20))) {
-            machine().GetClock().Advance(step);
+            machine.GetClock().Advance(step);
             ++jumps;
         }
     }

@@ -34,6 +34,15 @@ inline std::vector<EndpointSpec> PortEndpoints(ULONG iface = 0)
     return {{1, 1, iface, 0, 0x81 + 2 * iface, 2, 1}, {2, 2, iface, 0, 0x02 + 2 * iface, 2, 0}};
 }
 
+// The bus INF's description of a port's USB device under a hardware key: the "USB" values (class
+// triple 0/0/0, configuration 0) and one "EndPoint<n>" subkey per endpoint.
+void WriteUsbDescription(emu::Registry& registry, const std::u16string& hardwareKey,
+                         const std::vector<EndpointSpec>& endpoints = PortEndpoints());
+
+// Runs `call` on a thread of its own and lets the paused machine clock jump `step` (100 ns units)
+// each time a thread waits with a time-out, until the call returns. The number of jumps.
+int RunAdvancingClock(emu::Machine& machine, const std::function<void()>& call, LONGLONG step = 10000000);
+
 class UsbFunctionTest : public emu::testing::MachineTest {
 protected:
     explicit UsbFunctionTest(int interfaces = 1) : m_usb(interfaces) {}
@@ -52,9 +61,10 @@ protected:
     // A buffer object of `length` bytes, each `fill`.
     CTfBuffer* NewBuffer(ULONG length, UCHAR fill = 0);
 
-    // Runs `call` on a thread of its own and lets the paused clock jump 1 s each time the thread
-    // waits with a time-out, until the call returns. The number of jumps.
-    int RunWithClock(const std::function<void()>& call, LONGLONG step = 10000000);
+    int RunWithClock(const std::function<void()>& call, LONGLONG step = 10000000)
+    {
+        return RunAdvancingClock(machine(), call, step);
+    }
 
     FakeUsbFunction m_usb;
     emu::testing::FakeLowerDevice m_pdo;
