@@ -1,11 +1,7 @@
 // The port's transport: initialisation, connect and disconnect with the spare IRP, the receive
 // handed to the port as buffers of its own, the settings requests with the port index, and writes
 // that succeed only when every byte was taken.
-#include <atomic>
-#include <cstdio>
-#include <cstdlib>
 #include <mutex>
-#include <thread>
 
 #include "usbfunction_fixture.h"
 #include "usbtransport.h"
@@ -141,22 +137,13 @@ TEST_F(UsbTransportTest, AWriteSucceedsOnlyWhenEveryByteWasTaken)
 
     // A write the device never takes ends when the port cancels it.
     m_usb.SetBulkOutHang(true);
-    std::atomic<bool> returned{false};
     BOOLEAN result = TRUE;
-    std::thread writer([&] {
-        result = m_pTransport->m_Write(pData, &ulWritten, CV_TRANSPORT_DEFAULT_ENDPOINT);
-        returned = true;
-    });
-    ASSERT_TRUE(m_usb.WaitForPending(1));
-    m_pTransport->m_CancelWrite();
-    auto bound = std::chrono::steady_clock::now() + std::chrono::seconds(10);
-    while (!returned && std::chrono::steady_clock::now() < bound) std::this_thread::yield();
-    if (!returned) {
-        ADD_FAILURE() << "the write never returned";
-        std::fflush(nullptr);
-        std::_Exit(1);
-    }
-    writer.join();
+    cvusbtest::CallWithinBound([&] { result = m_pTransport->m_Write(pData, &ulWritten, CV_TRANSPORT_DEFAULT_ENDPOINT); },
+                               [&] {
+                                   ASSERT_TRUE(m_usb.WaitForPending(1));
+                                   m_pTransport->m_CancelWrite();
+                               },
+                               "the write");
     EXPECT_FALSE(result);
     EXPECT_EQ(ulWritten, 0u);
     pData->m_Delete();

@@ -1,6 +1,8 @@
 #include "usbfunction_fixture.h"
 
 #include <chrono>
+#include <cstdio>
+#include <cstdlib>
 #include <cstring>
 #include <thread>
 
@@ -83,6 +85,24 @@ CTfBuffer* UsbFunctionTest::NewBuffer(ULONG length, UCHAR fill)
     EXPECT_TRUE(pBuffer->m_Allocate(length));
     std::memset(pBuffer->m_GetData(), fill, length);
     return pBuffer;
+}
+
+void CallWithinBound(const std::function<void()>& call, const std::function<void()>& meanwhile, const char* what)
+{
+    std::atomic<bool> returned{false};
+    std::thread worker([&] {
+        call();
+        returned = true;
+    });
+    meanwhile();
+    auto bound = std::chrono::steady_clock::now() + std::chrono::seconds(10);
+    while (!returned && std::chrono::steady_clock::now() < bound) std::this_thread::yield();
+    if (!returned) {
+        ADD_FAILURE() << what << " never returned";
+        std::fflush(nullptr);
+        std::_Exit(1);
+    }
+    worker.join();
 }
 
 int RunAdvancingClock(emu::Machine& machine, const std::function<void()>& call, LONGLONG step)

@@ -39,6 +39,11 @@ inline std::vector<EndpointSpec> PortEndpoints(ULONG iface = 0)
 void WriteUsbDescription(emu::Registry& registry, const std::u16string& hardwareKey,
                          const std::vector<EndpointSpec>& endpoints = PortEndpoints());
 
+// Runs `call` on a thread of its own, does `meanwhile` on this one, and waits (10 s of real time
+// at most) until the call returns. A call that never returns is blocked in the code under test for
+// good: the test binary stops at once with the failure rather than hang.
+void CallWithinBound(const std::function<void()>& call, const std::function<void()>& meanwhile, const char* what);
+
 // Runs `call` on a thread of its own and lets the paused machine clock jump `step` (100 ns units)
 // each time a thread waits with a time-out, until the call returns. The number of jumps.
 int RunAdvancingClock(emu::Machine& machine, const std::function<void()>& call, LONGLONG step = 10000000);

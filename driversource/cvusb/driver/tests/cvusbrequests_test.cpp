@@ -1,11 +1,6 @@
 // The USB request routines: vendor requests tried again after transaction errors and time-outs
 // (with a port reset and a pause each time), requests refused rather than sent unwaited above
 // APC_LEVEL, and bulk writes that report what the device took and can be ended.
-#include <atomic>
-#include <chrono>
-#include <cstdio>
-#include <cstdlib>
-#include <thread>
 
 #include "usbfunction_fixture.h"
 
@@ -110,22 +105,12 @@ TEST_F(UsbRequestsTest, AWriteTheDeviceNeverTakesEndsWhenCancelled)
     CTfBuffer* pData = NewBuffer(64);
     ULONG ulTransferred = 99;
     BOOLEAN result = TRUE;
-    std::atomic<bool> returned{false};
-    std::thread writer([&] {
-        result = m_pUsb->m_SendData(pData, hOut, FALSE, &ulTransferred);
-        returned = true;
-    });
-    ASSERT_TRUE(m_usb.WaitForPending(1));
-    m_pUsb->m_CancelSendData();
-    auto bound = std::chrono::steady_clock::now() + std::chrono::seconds(10);
-    while (!returned && std::chrono::steady_clock::now() < bound) std::this_thread::yield();
-    if (!returned) {
-        // The writer waits for a transfer that never ends: nothing can end this test.
-        ADD_FAILURE() << "the write never returned";
-        std::fflush(nullptr);
-        std::_Exit(1);
-    }
-    writer.join();
+    CallWithinBound([&] { result = m_pUsb->m_SendData(pData, hOut, FALSE, &ulTransferred); },
+                    [&] {
+                        ASSERT_TRUE(m_usb.WaitForPending(1));
+                        m_pUsb->m_CancelSendData();
+                    },
+                    "the write");
     // Nothing else to cancel: a second cancel is harmless.
     m_pUsb->m_CancelSendData();
     EXPECT_FALSE(result);

@@ -3,8 +3,6 @@
 // restart; failed transfers started again after a pause; and the spare IRP.
 #include <atomic>
 #include <chrono>
-#include <cstdio>
-#include <cstdlib>
 #include <mutex>
 #include <thread>
 
@@ -182,25 +180,16 @@ TEST_F(BulkInTest, AStopMeetingACompletionBeforeItsCancelStillReturns)
     // cancelling the IRP; the data arrives in that gap.
     KIRQL irql;
     IoAcquireCancelSpinLock(&irql);
-    std::atomic<bool> stopped{false};
-    std::thread stopper([&] {
-        EXPECT_TRUE(m_pTransport->m_StopInterruptUrb());
-        stopped = true;
-    });
-    auto bound = std::chrono::steady_clock::now() + std::chrono::seconds(10);
-    while (State() != CVUSB_BULK_IN_CANCELLED && std::chrono::steady_clock::now() < bound) std::this_thread::yield();
-    EXPECT_EQ(State(), (ULONG)CVUSB_BULK_IN_CANCELLED);
-    EXPECT_TRUE(m_usb.CompleteBulkIn(Bytes(8)));
-    IoReleaseCancelSpinLock(irql);
-    bound = std::chrono::steady_clock::now() + std::chrono::seconds(10);
-    while (!stopped && std::chrono::steady_clock::now() < bound) std::this_thread::yield();
-    if (!stopped) {
-        // The stop waits for a transfer that will never come back: nothing can end this test.
-        ADD_FAILURE() << "the stop never returned";
-        std::fflush(nullptr);
-        std::_Exit(1);
-    }
-    stopper.join();
+    CallWithinBound([&] { EXPECT_TRUE(m_pTransport->m_StopInterruptUrb()); },
+                    [&] {
+                        auto bound = std::chrono::steady_clock::now() + std::chrono::seconds(10);
+                        while (State() != CVUSB_BULK_IN_CANCELLED && std::chrono::steady_clock::now() < bound)
+                            std::this_thread::yield();
+                        EXPECT_EQ(State(), (ULONG)CVUSB_BULK_IN_CANCELLED);
+                        EXPECT_TRUE(m_usb.CompleteBulkIn(Bytes(8)));
+                        IoReleaseCancelSpinLock(irql);
+                    },
+                    "the stop");
     EXPECT_EQ(State(), (ULONG)CVUSB_BULK_IN_INITIALISED);
     // Data that came in after the stop began is not delivered, and nothing starts again.
     EXPECT_EQ(m_received.Count(), 0u);
