@@ -61,7 +61,7 @@ public:
 
     // Port resets made by vendor-request retries since construction (the device's settings may
     // have been lost with each).
-    ULONG m_GetPortResetCount() const { return (ULONG)m_lPortResets; }
+    ULONG m_GetPortResetCount() { return (ULONG)InterlockedCompareExchange(&m_lPortResets, 0, 0); }
 
     // Completion routine of the submissions: sets the waiting sender's event (when the request
     // is no longer pending) and keeps the IRP for it.

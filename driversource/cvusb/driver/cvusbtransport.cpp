@@ -152,7 +152,7 @@ BOOLEAN CUsbTransport::m_StartInterruptUrb(USBD_PIPE_HANDLE hPipe, ULONG ulSize)
         return FALSE;
     }
     m_UrbLock.m_Acquire();
-    LONG lState = m_lState;
+    LONG lState = (LONG)m_GetState();
     if (lState == CVUSB_BULK_IN_INITIALISED) {
         m_hInterruptPipe = hPipe;
         m_bRun = TRUE;
@@ -183,9 +183,9 @@ BOOLEAN CUsbTransport::m_Submit(USBD_PIPE_HANDLE hPipe, ULONG ulSize)
         return FALSE;
     }
     m_UrbLock.m_Acquire();
-    if (m_lState != CVUSB_BULK_IN_INITIALISED || !m_bRun) {
+    if ((LONG)m_GetState() != CVUSB_BULK_IN_INITIALISED || !m_bRun) {
         // Stopped (or started by someone else) since the caller looked.
-        BOOLEAN bStarted = m_lState == CVUSB_BULK_IN_STARTED;
+        BOOLEAN bStarted = (LONG)m_GetState() == CVUSB_BULK_IN_STARTED;
         m_UrbLock.m_Release();
         FreeTrackedPool(pBuffer);
         TfDebugLog(7, "CUsbTransport::m_Submit - not submitted: %s", bStarted ? "started" : "stopped");
@@ -218,7 +218,7 @@ BOOLEAN CUsbTransport::m_Submit(USBD_PIPE_HANDLE hPipe, ULONG ulSize)
 
     // A stop that came before the lower driver had the IRP only marked it: cancel it now.
     m_UrbLock.m_Acquire();
-    BOOLEAN bCancel = m_lState == CVUSB_BULK_IN_CANCELLED && m_bPending;
+    BOOLEAN bCancel = (LONG)m_GetState() == CVUSB_BULK_IN_CANCELLED && m_bPending;
     m_UrbLock.m_Release();
     if (bCancel) {
         IoCancelIrp(m_pInterruptIrp);
@@ -231,7 +231,7 @@ BOOLEAN CUsbTransport::m_StopInterruptUrb()
     TfDebugLog(7, "CUsbTransport::m_StopInterruptUrb - IN - Current State on entry %s", m_GetStateName(m_GetState()));
     m_UrbLock.m_Acquire();
     m_bRun = FALSE;
-    LONG lState = m_lState;
+    LONG lState = (LONG)m_GetState();
     BOOLEAN bPending = m_bPending;
     if (lState == CVUSB_BULK_IN_STARTED || lState == CVUSB_BULK_IN_DISABLED) {
         InterlockedExchange(&m_lState, CVUSB_BULK_IN_CANCELLED);
@@ -268,7 +268,7 @@ BOOLEAN CUsbTransport::m_EnableInterruptUrb()
 {
     TfDebugLog(7, "CUsbTransport::m_EnableInterruptUrb - IN - Current State on entry %s", m_GetStateName(m_GetState()));
     m_UrbLock.m_Acquire();
-    LONG lState = m_lState;
+    LONG lState = (LONG)m_GetState();
     BOOLEAN bRestart = FALSE;
     if (lState == CVUSB_BULK_IN_DISABLED) {
         if (m_bPending) {
@@ -320,7 +320,7 @@ NTSTATUS CUsbTransport::sm_OnInterrupt(PDEVICE_OBJECT pDeviceObject, PIRP pIrp, 
 
 void CUsbTransport::m_OnInterrupt(PIRP pIrp)
 {
-    LONG lState = m_lState;
+    LONG lState = (LONG)m_GetState();
     NTSTATUS Status = pIrp->IoStatus.Status;
     USBD_STATUS UrbStatus = m_pInterruptUrb->UrbHeader.Status;
     PVOID pBuffer = m_pvInterruptPipeBuffer;
@@ -365,7 +365,7 @@ void CUsbTransport::m_OnInterrupt(PIRP pIrp)
         TfDebugLog(7, "CUsbTransport::m_OnInterrupt - Data amount received was 0");
     }
     FreeTrackedPool(pBuffer);
-    if (m_lState == CVUSB_BULK_IN_DISABLED) {
+    if ((LONG)m_GetState() == CVUSB_BULK_IN_DISABLED) {
         m_FinishedEvent.m_Set();
         TfDebugLog(7, "CUsbTransport::m_OnInterrupt - OUT (Success) - Not re-starting URB, as state machine state was "
                       "'Disabled'");
