@@ -1,6 +1,6 @@
-// Identity of the simulated USB-serial chips: the maker's USB vendor ID (a build-time constant of
-// this project; the bus driver's hardware-ID rule must be built with the same value), the product
-// IDs of the adapters, and the endpoint numbering of the ports.
+// Identity of the simulated USB-serial chips: the maker's USB vendor ID (the build-time constant
+// CV_MAKER_VENDOR_ID, which the bus driver's hardware-ID rule is built with too), the product IDs
+// of the adapters, and the endpoint numbering of the ports.
 #pragma once
 
 #include <cstdint>
@@ -8,7 +8,10 @@
 
 namespace emu::devices {
 
-inline constexpr std::uint16_t kChipVendorId = 0x0403;
+#ifndef CV_MAKER_VENDOR_ID
+#error "CV_MAKER_VENDOR_ID is set by the build"
+#endif
+inline constexpr std::uint16_t kChipVendorId = CV_MAKER_VENDOR_ID;
 inline constexpr std::uint16_t kSinglePortProductId = 0x6001;  // one interface
 inline constexpr std::uint16_t kDualPortProductId = 0x6010;    // composite, one interface per port
 // A product ID beginning with F: an adapter the bus driver must refuse.
