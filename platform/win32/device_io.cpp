@@ -35,18 +35,12 @@ BOOL FinishOverlapped(NTSTATUS status, LPOVERLAPPED overlapped, LPDWORD bytes)
     return FALSE;
 }
 
-// The answer of a synchronous call. A request left pending on a file opened for overlapped I/O
-// (FlushFileBuffers takes no OVERLAPPED) is waited for on the file.
-BOOL FinishSynchronous(HANDLE file, NTSTATUS status, const IO_STATUS_BLOCK& block, LPDWORD bytes)
+// The answer of a synchronous call: the services wait for the request themselves (a synchronous
+// file's every request, and a flush on any file).
+BOOL FinishSynchronous(NTSTATUS status, const IO_STATUS_BLOCK& block, LPDWORD bytes)
 {
-    if (status == STATUS_PENDING) {
-        status = NtWaitForSingleObject(file, FALSE, nullptr);
-        if (NT_SUCCESS(status)) status = block.Status;
-    }
     if (bytes && !NT_ERROR(status)) *bytes = static_cast<DWORD>(block.Information);
-    if (NT_SUCCESS(status)) return TRUE;
-    SetLastNtError(status);
-    return FALSE;
+    return Answer(status);
 }
 
 // The shape every transfer shares: the caller's count, and the OVERLAPPED set to pending before
@@ -62,7 +56,7 @@ BOOL Transfer(HANDLE handle, LPDWORD bytes, LPOVERLAPPED overlapped, const Servi
     if (bytes) *bytes = 0;
     if (!overlapped) {
         IO_STATUS_BLOCK block{};
-        return FinishSynchronous(handle, service(nullptr, nullptr, &block), block, bytes);
+        return FinishSynchronous(service(nullptr, nullptr, &block), block, bytes);
     }
     overlapped->InternalHigh = 0;
     std::atomic_ref<ULONG_PTR>(overlapped->Internal)
@@ -116,7 +110,7 @@ extern "C" BOOL DeviceIoControl(HANDLE hDevice, DWORD dwIoControlCode, LPVOID lp
 extern "C" BOOL FlushFileBuffers(HANDLE hFile)
 {
     IO_STATUS_BLOCK block{};
-    return emu::win32::FinishSynchronous(hFile, NtFlushBuffersFile(hFile, &block), block, nullptr);
+    return emu::win32::FinishSynchronous(NtFlushBuffersFile(hFile, &block), block, nullptr);
 }
 
 // Waits up to dwMilliseconds for the request; no user-mode APCs run on this machine, so an
