@@ -4,6 +4,7 @@
 
 #include <atomic>
 #include <chrono>
+#include <functional>
 #include <future>
 #include <string>
 #include <thread>
@@ -88,6 +89,53 @@ TEST_F(CommPortTest, OverlappedReadIsPendingOnlyWhenTheDriverPendsIt)
     EXPECT_EQ(count, 2u);
     EXPECT_EQ(buffer[1], 'k');
     CloseHandle(event);
+}
+
+TEST_F(CommPortTest, OverlappedCallsAnswerAtOnceUnlessTheDriverPends)
+{
+    struct PendCase {
+        const char* name;
+        std::function<void(SerialTestPort&)> arrange;
+        std::function<BOOL(HANDLE, OVERLAPPED*)> call;
+        DWORD error;  // ERROR_SUCCESS: done at once; ERROR_IO_PENDING: pending; else failed at once
+    };
+    static uint8_t buffer[4];
+    static DWORD events;
+    const auto read = [](HANDLE h, OVERLAPPED* o) { return ReadFile(h, buffer, sizeof(buffer), nullptr, o); };
+    const auto write = [](HANDLE h, OVERLAPPED* o) { return WriteFile(h, "w", 1, nullptr, o); };
+    const auto wait = [](HANDLE h, OVERLAPPED* o) { return WaitCommEvent(h, &events, o); };
+    const auto mask = [](ULONG m) { return [m](SerialTestPort& p) { p.Modify([m](auto& s) { s.waitMask = m; }); }; };
+    const PendCase cases[] = {
+        {"read with data", [](SerialTestPort& p) { p.SupplyReadData({7}); }, read, ERROR_SUCCESS},
+        {"read without data", [](SerialTestPort&) {}, read, ERROR_IO_PENDING},
+        {"write", [](SerialTestPort&) {}, write, ERROR_SUCCESS},
+        {"write held", [](SerialTestPort& p) { p.HoldWrites(true); }, write, ERROR_IO_PENDING},
+        {"wait already met", [&](SerialTestPort& p) { mask(EV_RXCHAR)(p); p.RaiseEvents(EV_RXCHAR); }, wait,
+         ERROR_SUCCESS},
+        {"wait", mask(EV_RXCHAR), wait, ERROR_IO_PENDING},
+        {"wait refused cancelled",
+         [&](SerialTestPort& p) { mask(EV_RXCHAR)(p); p.FailNext(IOCTL_SERIAL_WAIT_ON_MASK, STATUS_CANCELLED); }, wait,
+         ERROR_OPERATION_ABORTED},
+        {"wait with no mask", mask(0), wait, ERROR_INVALID_PARAMETER},
+    };
+    HANDLE handle = Open(true);
+    for (const PendCase& c : cases) {
+        c.arrange(Port());
+        OVERLAPPED overlapped{};
+        SetLastError(ERROR_SUCCESS);
+        const BOOL result = c.call(handle, &overlapped);
+        EXPECT_EQ(result, c.error == ERROR_SUCCESS) << c.name;
+        EXPECT_EQ(GetLastError(), c.error) << c.name;
+        if (c.error == ERROR_SUCCESS) {
+            EXPECT_TRUE(HasOverlappedIoCompleted(&overlapped)) << c.name;
+        }
+        if (c.error != ERROR_IO_PENDING) continue;
+        EXPECT_FALSE(HasOverlappedIoCompleted(&overlapped)) << c.name;
+        EXPECT_TRUE(CancelIo(handle)) << c.name;
+        DWORD count = 0;
+        EXPECT_FALSE(GetOverlappedResult(handle, &overlapped, &count, TRUE)) << c.name;
+        Port().HoldWrites(false);
+    }
 }
 
 TEST_F(CommPortTest, TimedOutResultWaitSaysWaitTimeout)
