@@ -251,6 +251,11 @@ typedef struct _COMMCONFIG {
     WCHAR wcProviderData[1];
 } COMMCONFIG, *LPCOMMCONFIG;
 
+// ---- The status behind the thread's last error (ntdll) --------------------------------------------
+// The NTSTATUS that the last error set from a status came from: it tells apart statuses that map
+// to one Win32 error (STATUS_INVALID_DEVICE_REQUEST and STATUS_NOT_IMPLEMENTED, for example).
+extern "C" NTSTATUS WINAPI RtlGetLastNtStatus(void);
+
 // ---- Overlapped results with a time-out ---------------------------------------------------------
 WINBASEAPI BOOL WINAPI GetOverlappedResultEx(HANDLE hFile, LPOVERLAPPED lpOverlapped,
                                              LPDWORD lpNumberOfBytesTransferred, DWORD dwMilliseconds,

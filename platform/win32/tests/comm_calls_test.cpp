@@ -361,6 +361,9 @@ TEST_F(CommPortTest, EveryStatusTheDriversCompleteWithReachesTheCallerAsItsWin32
             SetLastError(ERROR_SUCCESS);
             EXPECT_EQ(SetCommBreak(handle), c.result) << std::hex << c.status;
             EXPECT_EQ(GetLastError(), c.error) << std::hex << c.status;
+            if (!c.result) {
+                EXPECT_EQ(RtlGetLastNtStatus(), c.status) << std::hex << c.status;
+            }
         }
         Close(handle);
     }
