@@ -21,6 +21,15 @@ void AwaitHeld(SerialTestPort& port, UCHAR major, size_t count = 1)
     while (port.HeldCount(major) != count) std::this_thread::yield();
 }
 
+// WaitCommEvent without an OVERLAPPED on another thread: the events, or 0xDEAD when it failed.
+std::future<DWORD> WaitInThread(HANDLE handle)
+{
+    return std::async(std::launch::async, [handle] {
+        DWORD events = 0;
+        return WaitCommEvent(handle, &events, nullptr) ? events : 0xDEAD;
+    });
+}
+
 TEST_F(CommPortTest, ComNamesOpenThroughTheirLinks)
 {
     SerialTestPort port10(u"\\DosDevices\\COM10", u"SerialTest10");
@@ -221,10 +230,7 @@ TEST_F(CommPortTest, WaitWithoutOverlappedBlocksOnEitherKindOfHandle)
     for (bool overlapped : {false, true}) {
         HANDLE handle = Open(overlapped);
         ASSERT_TRUE(SetCommMask(handle, EV_BREAK));
-        std::future<DWORD> waited = std::async(std::launch::async, [&] {
-            DWORD events = 0;
-            return WaitCommEvent(handle, &events, nullptr) ? events : 0xDEAD;
-        });
+        std::future<DWORD> waited = WaitInThread(handle);
         AwaitHeld(Port(), IRP_MJ_DEVICE_CONTROL);
         Port().RaiseEvents(EV_BREAK);
         EXPECT_EQ(waited.get(), static_cast<DWORD>(EV_BREAK)) << overlapped;
@@ -238,10 +244,7 @@ TEST_F(CommPortTest, BlockingCallOnAnOverlappedHandleWaitsForItsOwnRequestOnly)
 {
     HANDLE handle = Open(true);
     ASSERT_TRUE(SetCommMask(handle, EV_CTS));
-    std::future<DWORD> waited = std::async(std::launch::async, [&] {
-        DWORD events = 0;
-        return WaitCommEvent(handle, &events, nullptr) ? events : 0xDEAD;
-    });
+    std::future<DWORD> waited = WaitInThread(handle);
     AwaitHeld(Port(), IRP_MJ_DEVICE_CONTROL);
     // Another request on the handle completes and signals the file; the waiter stays.
     OVERLAPPED overlapped{};
