@@ -251,6 +251,10 @@ typedef struct _COMMCONFIG {
     WCHAR wcProviderData[1];
 } COMMCONFIG, *LPCOMMCONFIG;
 
+static_assert(sizeof(DCB) == 28 && sizeof(COMMTIMEOUTS) == 20 && sizeof(COMSTAT) == 12 && sizeof(COMMPROP) == 64 &&
+                  sizeof(COMMCONFIG) == 52,
+              "the communications structures keep the Windows layouts");
+
 // ---- The status behind the thread's last error (ntdll) --------------------------------------------
 // The NTSTATUS that the last error set from a status came from: it tells apart statuses that map
 // to one Win32 error (STATUS_INVALID_DEVICE_REQUEST and STATUS_NOT_IMPLEMENTED, for example).
