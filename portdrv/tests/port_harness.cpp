@@ -217,14 +217,17 @@ std::unique_ptr<PendingRequest> PortTest::ControlAsync(ULONG code, const Bytes& 
     return request;
 }
 
-std::unique_ptr<PendingRequest> PortTest::ReadAsync(ULONG length)
+std::unique_ptr<PendingRequest> PortTest::ReadAsync(ULONG length, KIRQL irql)
 {
     auto request = std::make_unique<PendingRequest>();
     KeInitializeEvent(&request->event, NotificationEvent, FALSE);
     request->buffer.assign(length, 0);
     PIRP irp = IoBuildSynchronousFsdRequest(IRP_MJ_READ, Fdo(), request->buffer.data(), length, nullptr,
                                             &request->event, &request->ioStatus);
-    request->dispatchStatus = IoCallDriver(Fdo(), irp);
+    {
+        emu::testing::ScopedIrql raised(irql);
+        request->dispatchStatus = IoCallDriver(Fdo(), irp);
+    }
     if (request->dispatchStatus != STATUS_PENDING) request->ioStatus.Status = request->dispatchStatus;
     return request;
 }
