@@ -4,6 +4,7 @@
 #include <cstring>
 
 #include "ex/pool.h"
+#include "pdo_double.h"
 
 namespace tfscenario {
 
@@ -31,44 +32,6 @@ std::string Narrow(const std::u16string& text)
     return narrow;
 }
 
-// The USB PDO: accepts the PnP sequence, reports a power table and succeeds power requests.
-NTSTATUS UsbPnp(PDEVICE_OBJECT, PIRP irp)
-{
-    PIO_STACK_LOCATION stack = IoGetCurrentIrpStackLocation(irp);
-    NTSTATUS status = irp->IoStatus.Status;
-    switch (stack->MinorFunction) {
-    case IRP_MN_START_DEVICE:
-    case IRP_MN_QUERY_REMOVE_DEVICE:
-    case IRP_MN_REMOVE_DEVICE:
-    case IRP_MN_CANCEL_REMOVE_DEVICE:
-    case IRP_MN_QUERY_STOP_DEVICE:
-    case IRP_MN_STOP_DEVICE:
-    case IRP_MN_CANCEL_STOP_DEVICE:
-    case IRP_MN_SURPRISE_REMOVAL:
-        status = STATUS_SUCCESS;
-        break;
-    case IRP_MN_QUERY_CAPABILITIES: {
-        PDEVICE_CAPABILITIES caps = stack->Parameters.DeviceCapabilities.Capabilities;
-        caps->Removable = TRUE;
-        caps->SurpriseRemovalOK = TRUE;
-        caps->DeviceState[PowerSystemWorking] = PowerDeviceD0;
-        for (int state = PowerSystemSleeping1; state < PowerSystemMaximum; ++state)
-            caps->DeviceState[state] = PowerDeviceD3;
-        status = STATUS_SUCCESS;
-        break;
-    }
-    default:
-        break;
-    }
-    return emu::testing::TestDriver::Complete(irp, status, irp->IoStatus.Information);
-}
-
-NTSTATUS UsbPower(PDEVICE_OBJECT, PIRP irp)
-{
-    PoStartNextPowerIrp(irp);
-    return emu::testing::TestDriver::Complete(irp, STATUS_SUCCESS, irp->IoStatus.Information);
-}
-
 }  // namespace
 
 void FrameworkScenario::SetUp()
@@ -81,8 +44,9 @@ void FrameworkScenario::SetUp()
     Pnp().BindService(kBusHardwareId, kBusService);
     Pnp().BindService(kChildDeviceId, kFuncService, kPortsClass);
 
-    m_usb.SetDispatch(IRP_MJ_PNP, UsbPnp);
-    m_usb.SetDispatch(IRP_MJ_POWER, UsbPower);
+    // The USB PDO accepts the PnP sequence, reports a power table and succeeds power requests.
+    m_usb.SetDispatch(IRP_MJ_PNP, emu::testing::AcceptingPdoPnp);
+    m_usb.SetDispatch(IRP_MJ_POWER, emu::testing::AcceptingPdoPower);
     // Named, as the USB hub's PDOs are: an interface can only be enabled on a named PDO.
     m_usbPdo = m_usb.CreateDevice(u"\\Device\\USBPDO-7");
     ASSERT_NE(m_usbPdo, nullptr);
