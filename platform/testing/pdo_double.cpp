@@ -54,7 +54,10 @@ DeviceControlResult SendDeviceControl(PDEVICE_OBJECT device, ULONG code, const s
                                              static_cast<ULONG>(in.size()),
                                              result.output.empty() ? nullptr : result.output.data(), outputLength,
                                              internal ? TRUE : FALSE, &event, &ioStatus);
-    if (!irp) return result;
+    if (!irp) {
+        result.status = STATUS_INSUFFICIENT_RESOURCES;
+        return result;
+    }
     NTSTATUS status = IoCallDriver(device, irp);
     if (status == STATUS_PENDING) {
         KeWaitForSingleObject(&event, Executive, KernelMode, FALSE, nullptr);

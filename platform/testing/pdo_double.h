@@ -20,7 +20,8 @@ struct DeviceControlResult {
     std::vector<uint8_t> output;
 };
 
-// IoBuildDeviceIoControlRequest (buffered), sent to `device` at PASSIVE_LEVEL and waited for.
+// IoBuildDeviceIoControlRequest (buffered), sent to `device` at PASSIVE_LEVEL and waited for;
+// STATUS_INSUFFICIENT_RESOURCES when the request cannot be built.
 DeviceControlResult SendDeviceControl(PDEVICE_OBJECT device, ULONG code, const std::vector<uint8_t>& input,
                                       ULONG outputLength, bool internal);
 

@@ -211,28 +211,8 @@ bool FrameworkScenario::Control(HANDLE handle, ULONG code, const std::vector<uin
 ControlResult FrameworkScenario::SendControl(PDEVICE_OBJECT device, ULONG code, const std::vector<uint8_t>& input,
                                              ULONG outputLength, bool internal)
 {
-    ControlResult result;
-    std::vector<uint8_t> in = input;
-    result.output.assign(outputLength, 0);
-    KEVENT event;
-    KeInitializeEvent(&event, NotificationEvent, FALSE);
-    IO_STATUS_BLOCK ioStatus{};
-    PIRP irp = IoBuildDeviceIoControlRequest(code, device, in.empty() ? nullptr : in.data(),
-                                             static_cast<ULONG>(in.size()),
-                                             result.output.empty() ? nullptr : result.output.data(), outputLength,
-                                             internal ? TRUE : FALSE, &event, &ioStatus);
-    if (!irp) {
-        result.status = STATUS_INSUFFICIENT_RESOURCES;
-        return result;
-    }
-    NTSTATUS status = IoCallDriver(device, irp);
-    if (status == STATUS_PENDING) {
-        KeWaitForSingleObject(&event, Executive, KernelMode, FALSE, nullptr);
-        status = ioStatus.Status;
-    }
-    result.status = status;
-    result.information = ioStatus.Information;
-    return result;
+    emu::testing::DeviceControlResult sent = emu::testing::SendDeviceControl(device, code, input, outputLength, internal);
+    return ControlResult{sent.status, sent.information, sent.output};
 }
 
 std::vector<std::string> FrameworkScenario::Record(std::u16string_view service, size_t from)
