@@ -46,6 +46,7 @@ CVCP::CVCP()
       m_pWaitWakeIrp(NULL),
       m_ucSavedRxTriggerLevel(0),
       m_lAmountHookDepth(0),
+      m_lReleaseSequence(0),
       m_pExecutionOnPassiveLevel(NULL)
 {
     TfDebugLog(7, "VCP Constructor");

@@ -233,5 +233,8 @@ protected:
     LONG volatile m_lEscapeChar;
     // Receive paths active in m_DataAmountChangedInReadQueue (a nested call only updates state).
     LONG volatile m_lAmountHookDepth;
+    // Counts the releases of receive flow control; a flow-control request queued before a release
+    // is stale when it runs.
+    LONG volatile m_lReleaseSequence;
     CTfPassiveLevelExecutor* m_pExecutionOnPassiveLevel;
 };

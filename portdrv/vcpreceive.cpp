@@ -228,6 +228,7 @@ void CVCP::sm_ExecutionReleaseFlowControl(PVOID pContext, PVOID pArgument)
 
 void CVCP::m_ReleaseReceiveFlowControl()
 {
+    InterlockedIncrement(&m_lReleaseSequence);
     ISerial* pISerial = m_GetISerial();
     if (pISerial == NULL) {
         return;
@@ -307,7 +308,9 @@ BOOLEAN CVCP::m_AvailableReceiveBufferSizeCallback(ULONG ulJustReceived, ULONG u
     // A FIFO allowance at or above the queue size triggers at once.
     BOOLEAN bTrigger = ullHeld + m_ulWorkingXoffLimit >= ulSize || ullHeld + ulFifoAllowance >= ulSize;
     if (bTrigger && m_pExecutionOnPassiveLevel != NULL) {
-        m_pExecutionOnPassiveLevel->m_QueueFunction(sm_ExecutionOnDispatchLevelQueueOverflow, this, NULL);
+        ULONG_PTR ulSequence = (ULONG_PTR)(ULONG)m_Read32(&m_lReleaseSequence);
+        m_pExecutionOnPassiveLevel->m_QueueFunction(sm_ExecutionOnDispatchLevelQueueOverflow, this,
+                                                    (PVOID)ulSequence);
     }
     TfDebugLog(7, "CVCP::m_XoffSentCallbackCallback - OUT - ulAvailableBufferSize:0x%X", *pulAvailable);
     return TRUE;
@@ -315,7 +318,13 @@ BOOLEAN CVCP::m_AvailableReceiveBufferSizeCallback(ULONG ulJustReceived, ULONG u
 
 void CVCP::sm_ExecutionOnDispatchLevelQueueOverflow(PVOID pContext, PVOID pArgument)
 {
-    ((CVCP*)pContext)->m_ExecutionOnDispatchLevelQueueOverflow();
+    CVCP* pThis = (CVCP*)pContext;
+    // The queue was drained and its flow control released after this request was made: stopping
+    // the peer now would stop it for good, as nothing would release it again.
+    if ((ULONG)(ULONG_PTR)pArgument != (ULONG)m_Read32(&pThis->m_lReleaseSequence)) {
+        return;
+    }
+    pThis->m_ExecutionOnDispatchLevelQueueOverflow();
 }
 
 void CVCP::m_ExecutionOnDispatchLevelQueueOverflow()
@@ -326,11 +335,12 @@ void CVCP::m_ExecutionOnDispatchLevelQueueOverflow()
     }
     ULONG ulReplace = m_HandFlow.FlowReplace;
     if (ulReplace & SERIAL_AUTO_RECEIVE) {
-        if (InterlockedExchange(&m_lXoffSent, SERIAL_TX_WAITING_XOFF_SENT >> 3) == 0 && m_Read32(&m_lXonHold) == 0) {
-            VcpCallISerial(pISerial, pISerial->m_Operations.pSendXonXoff, (BOOLEAN)TRUE);
+        if (InterlockedExchange(&m_lXoffSent, 2) == 0 && m_Read32(&m_lXonHold) == 0) {
+            // The hold goes first: a release that comes while the XOFF is under way clears it.
             if (!(ulReplace & SERIAL_XOFF_CONTINUE)) {
                 InterlockedExchange(&m_lXonHold, SERIAL_TX_WAITING_FOR_XON);
             }
+            VcpCallISerial(pISerial, pISerial->m_Operations.pSendXonXoff, (BOOLEAN)TRUE);
         }
     }
     if ((m_HandFlow.ControlHandShake & SERIAL_DTR_MASK) == SERIAL_DTR_HANDSHAKE &&

@@ -39,13 +39,15 @@ protected:
     }
     ULONG CommStatus(ULONG offset) { return Number(IOCTL_SERIAL_GET_COMMSTATUS, offset, 20); }
     ULONG Stat(ULONG index) { return Number(IOCTL_SERIAL_GET_STATS, index * 4, 24); }
-    // Polls (real time, bounded) until the bus saw the call.
-    bool WaitForCall(const std::string& call)
+    // Polls (real time, bounded) until the bus saw the call `times` times.
+    bool WaitForCall(const std::string& call, size_t times = 1, int milliseconds = 1000)
     {
-        for (int i = 0; i < 500; ++i) {
-            for (const std::string& seen : Port().Calls()) {
-                if (seen == call) return true;
+        for (int waited = 0; waited <= milliseconds; waited += 2) {
+            size_t seen = 0;
+            for (const std::string& made : Port().Calls()) {
+                if (made == call) ++seen;
             }
+            if (seen >= times) return true;
             std::this_thread::sleep_for(std::chrono::milliseconds(2));
         }
         return false;
@@ -146,13 +148,54 @@ TEST_F(DataPathTest, ReceiveFlowControlSendsXoffOnceAndXonOnce)
     OpenWith();
     SetHandFlow(SERIAL_DTR_CONTROL, SERIAL_RTS_CONTROL | SERIAL_AUTO_RECEIVE);
     Port().Receive(Bytes(4000, 0x41));
+    Port().HoldNext("SendXonXoff");
     for (int i = 0; i < 5; ++i) {
         EXPECT_EQ(Port().ReceiveRoom(62, 318), 96u);
     }
+    ASSERT_TRUE(Port().WaitUntilHeld());
+    Port().Proceed();
     ASSERT_TRUE(WaitForCall("SendXonXoff 1"));
     EXPECT_EQ(CommStatus(4) & SERIAL_TX_WAITING_XOFF_SENT, SERIAL_TX_WAITING_XOFF_SENT);
     EXPECT_EQ(Buffered().size(), 4000u);
-    EXPECT_EQ(Port().CallsOf("SendXonXoff"), (std::vector<std::string>{"SendXonXoff 1", "SendXonXoff 0"}));
+    // The requests the full queue left behind find it drained: they send nothing more.
+    Port().Receive({0x42});
+    EXPECT_EQ(Buffered().size(), 1u);
+    Port().ReleaseHolds();
+    // A last request, run after those still queued (the executor keeps order), marks their end.
+    Port().HoldNext("SendXonXoff");
+    Port().Receive(Bytes(4000, 0x43));
+    Port().ReceiveRoom(62, 318);
+    ASSERT_TRUE(Port().WaitUntilHeld());
+    Port().Proceed();
+    EXPECT_EQ(Port().CallsOf("SendXonXoff"),
+              (std::vector<std::string>{"SendXonXoff 1", "SendXonXoff 0", "SendXonXoff 1"}));
+}
+
+// The queue drains while an XOFF is being sent: the flow-control request still queued behind it
+// must not stop the peer again, as nothing would release it.
+TEST_F(DataPathTest, AFlowControlRequestQueuedBeforeTheDrainSendsNothing)
+{
+    OpenWith();
+    SetHandFlow(SERIAL_DTR_CONTROL, SERIAL_RTS_CONTROL | SERIAL_AUTO_RECEIVE);
+    Port().Receive(Bytes(4000, 0x41));
+    Port().HoldNext("SendXonXoff");
+    Port().ReceiveRoom(62, 318);
+    ASSERT_TRUE(Port().WaitUntilHeld());   // the executor sends XOFF
+    Port().ReceiveRoom(62, 318);           // queued behind it
+    EXPECT_EQ(Buffered().size(), 4000u);   // drained: XON
+    Port().Proceed();
+    // Without the mend the request queued behind sends its XOFF at once; it must send nothing.
+    EXPECT_FALSE(WaitForCall("SendXonXoff 1", 2, 300));
+    Port().Receive({0x42});
+    EXPECT_EQ(Buffered().size(), 1u);
+    // The executor runs in order: a last request shows that the one before it is done.
+    Port().HoldNext("SendXonXoff");
+    Port().Receive(Bytes(4000, 0x43));
+    Port().ReceiveRoom(62, 318);
+    ASSERT_TRUE(Port().WaitUntilHeld());
+    Port().Proceed();
+    EXPECT_EQ(Port().CallsOf("SendXonXoff"),
+              (std::vector<std::string>{"SendXonXoff 1", "SendXonXoff 0", "SendXonXoff 1"}));
 }
 
 // A read served at DISPATCH_LEVEL drains the queue: the lines come back up from PASSIVE_LEVEL.

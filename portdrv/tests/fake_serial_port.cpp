@@ -1,5 +1,6 @@
 #include "fake_serial_port.h"
 
+#include <chrono>
 #include <cstring>
 
 namespace portdrvtest {
@@ -45,6 +46,33 @@ std::vector<uint8_t> CFakeSerialPort::Written()
 {
     std::lock_guard lock(m_mutex);
     return m_written;
+}
+
+void CFakeSerialPort::HoldNext(const std::string& name)
+{
+    std::lock_guard lock(m_mutex);
+    m_holdName = name;
+}
+
+bool CFakeSerialPort::WaitUntilHeld()
+{
+    std::unique_lock lock(m_mutex);
+    return m_changed.wait_for(lock, std::chrono::seconds(10), [this] { return m_held; });
+}
+
+void CFakeSerialPort::Proceed()
+{
+    std::lock_guard lock(m_mutex);
+    m_held = false;
+    m_changed.notify_all();
+}
+
+void CFakeSerialPort::ReleaseHolds()
+{
+    std::lock_guard lock(m_mutex);
+    m_holdName.clear();
+    m_held = false;
+    m_changed.notify_all();
 }
 
 std::vector<std::string> CFakeSerialPort::CallsAbovePassive()

@@ -3,6 +3,7 @@
 // the port driver's callbacks.
 #pragma once
 
+#include <condition_variable>
 #include <map>
 #include <mutex>
 #include <string>
@@ -36,6 +37,13 @@ public:
     // An operation that answers FALSE from now on (true) or again TRUE (false).
     void Fail(const std::string& name, bool fail = true);
     std::vector<uint8_t> Written();
+    // The next call of that operation waits inside the bus until Proceed (staging a race).
+    void HoldNext(const std::string& name);
+    // Waits (bounded, real time) until the held call has come; false when it did not.
+    bool WaitUntilHeld();
+    void Proceed();
+    // Lets every held call go and holds none from now on.
+    void ReleaseHolds();
     // The calls made above PASSIVE_LEVEL (the bus's operations block, so there must be none).
     std::vector<std::string> CallsAbovePassive();
 
@@ -84,9 +92,15 @@ private:
         std::string call = name;
         ((call += " " + std::to_string(static_cast<unsigned long>(values))), ...);
         bool above = KeGetCurrentIrql() > PASSIVE_LEVEL;
-        std::lock_guard lock(m_mutex);
+        std::unique_lock lock(m_mutex);
         m_calls.push_back(call);
         if (above) m_aboveCalls.push_back(call);
+        if (m_holdName == name) {
+            m_holdName.clear();
+            m_held = true;
+            m_changed.notify_all();
+            m_changed.wait(lock, [this] { return !m_held; });
+        }
         return m_failing.count(name) ? FALSE : TRUE;
     }
 
@@ -96,6 +110,9 @@ private:
     std::map<std::string, bool> m_failing;
     std::vector<uint8_t> m_written;
     std::vector<std::string> m_aboveCalls;
+    std::condition_variable m_changed;
+    std::string m_holdName;
+    bool m_held = false;
 };
 
 }  // namespace portdrvtest

@@ -54,6 +54,7 @@ void PortTest::SetUp()
 
 void PortTest::TearDown()
 {
+    if (m_port) m_port->ReleaseHolds();
     if (m_handle != INVALID_HANDLE_VALUE) ClosePort();
     if (m_plugged) {
         EXPECT_EQ(Unplug(), STATUS_SUCCESS);
