@@ -2,7 +2,9 @@
 // removal with an open handle, and the WMI blocks.
 #include <ntddser.h>
 
+#include <chrono>
 #include <cstring>
+#include <thread>
 
 #include "pnp/interface_manager.h"
 #include "pnp/pnp_manager.h"
@@ -185,6 +187,29 @@ TEST_F(SessionTest, SurpriseRemovalEndsEveryRequestOfTheOpenHandle)
     EXPECT_EQ(IoCallDriver(fdo, irp), STATUS_DELETE_PENDING);
     ClosePort();
     machine().GetPnp().WaitIdle();
+    EXPECT_EQ(BusRequests(), (std::vector<std::string>{"create 1", "release 1"}));
+}
+
+// Removal stops the port's executor before it gives the record back: a flow-control action under
+// way finishes on a record that still exists.
+TEST_F(SessionTest, RemovalReleasesTheRecordOnlyAfterTheExecutorStopped)
+{
+    ASSERT_EQ(Plug(), STATUS_SUCCESS);
+    OpenPort();
+    ASSERT_EQ(Status(IOCTL_SERIAL_SET_HANDFLOW, Join({U32(SERIAL_DTR_CONTROL), U32(SERIAL_RTS_CONTROL | SERIAL_AUTO_RECEIVE),
+                                                      U32(512), U32(128)})),
+              STATUS_SUCCESS);
+    Port().Receive(Bytes(4000, 0x41));
+    Port().HoldNext("SendXonXoff");
+    Port().ReceiveRoom(62, 318);
+    ASSERT_TRUE(Port().WaitUntilHeld());
+    ClosePort();
+    std::thread unplug([this] { EXPECT_EQ(Unplug(), STATUS_SUCCESS); });
+    // The removal waits for the action; without the order it gives the record back meanwhile.
+    std::this_thread::sleep_for(std::chrono::milliseconds(200));
+    EXPECT_EQ(BusRequests(), std::vector<std::string>{"create 1"});
+    Port().Proceed();
+    unplug.join();
     EXPECT_EQ(BusRequests(), (std::vector<std::string>{"create 1", "release 1"}));
 }
 
