@@ -169,6 +169,7 @@ protected:
     // Out-queue amount (vcpwrite.cpp).
     void m_AddOutQueue(ULONG ulBytes, BOOLEAN bImmediate);
     void m_ClearOutQueue();
+    void m_TakeBackOutQueue(ULONG ulBytes);
     // Takes back a byte counted for an immediate character whose send failed, only while the flag
     // still says it is outstanding.
     void m_UndoImmediate();

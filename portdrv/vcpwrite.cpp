@@ -36,6 +36,14 @@ void CVCP::m_AddOutQueue(ULONG ulBytes, BOOLEAN bImmediate)
     KeReleaseSpinLock(m_OutQueueLock.m_GetLock(), Irql);
 }
 
+void CVCP::m_TakeBackOutQueue(ULONG ulBytes)
+{
+    KIRQL Irql;
+    KeAcquireSpinLock(m_OutQueueLock.m_GetLock(), &Irql);
+    m_ulOutQueue = ulBytes < m_ulOutQueue ? m_ulOutQueue - ulBytes : 0;
+    KeReleaseSpinLock(m_OutQueueLock.m_GetLock(), Irql);
+}
+
 void CVCP::m_UndoImmediate()
 {
     KIRQL Irql;
@@ -68,8 +76,14 @@ BOOLEAN CVCP::m_Write(CTfBuffer* pBuffer)
         pBuffer->m_Delete();
         return FALSE;
     }
-    m_AddOutQueue(pBuffer->m_GetLength(), FALSE);
-    VcpCallISerial(pISerial, pISerial->m_Operations.pWrite, pBuffer);
+    ULONG ulLength = pBuffer->m_GetLength();
+    m_AddOutQueue(ulLength, FALSE);
+    if (!VcpCallISerial(pISerial, pISerial->m_Operations.pWrite, pBuffer)) {
+        // The bus refused the block before queuing any of it: no confirmation will come for it.
+        m_TakeBackOutQueue(ulLength);
+        TfDebugLog(7, "CVCP::m_Write - OUT - Fail-> the bus refused the block");
+        return FALSE;
+    }
     return TRUE;
 }
 

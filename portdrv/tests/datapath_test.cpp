@@ -231,6 +231,23 @@ TEST_F(DataPathTest, AWriteCompletesWhenTheBusConfirmsItsBytes)
     EXPECT_EQ(CommStatus(12), 0u);
 }
 
+// A block the bus refuses fails its write instead of leaving it waiting for a confirmation that
+// never comes, and leaves nothing counted in the out queue.
+TEST_F(DataPathTest, AWriteTheBusRefusesFailsAndLeavesTheOutQueueEmpty)
+{
+    OpenWith();
+    Port().Fail("Write");
+    auto write = WriteAsync({1, 2, 3, 4});
+    ASSERT_TRUE(write->Wait(2000));
+    EXPECT_EQ(write->ioStatus.Status, STATUS_UNSUCCESSFUL);
+    EXPECT_EQ(CommStatus(12), 0u);
+    Port().Fail("Write", false);
+    auto again = WriteAsync({5, 6});
+    ASSERT_TRUE(again->Wait());
+    EXPECT_EQ(again->ioStatus.Status, STATUS_SUCCESS);
+    EXPECT_EQ(again->ioStatus.Information, 2u);
+}
+
 // The bus confirms the immediate byte even when it could not send it: the undo must not count it twice.
 TEST_F(DataPathTest, AFailedImmediateCharacterLeavesNothingInTheOutQueue)
 {
