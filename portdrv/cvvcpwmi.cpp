@@ -52,6 +52,64 @@ ULONG WmiParity(UCHAR ucParity)
     return ucParity < 5 ? Codes[ucParity] : 0;
 }
 
+void FillCommBlock(PUCHAR pucBuffer, CVCP* pVcp, CCvUVcpUserModeInterface* pSet, BOOLEAN bOpen)
+{
+    Put32(pucBuffer, 36, pSet != NULL ? pSet->m_Values().ulMaxBaudRate : 115200);
+    Put32(pucBuffer, 40, 0xFFFFFFFF);
+    Put32(pucBuffer, 44, 0xFFFFFFFF);
+    RtlFillMemory(pucBuffer + 49, 11, 1);
+    pucBuffer[60] = bOpen ? 1 : 0;
+    if (pVcp == NULL) {
+        return;
+    }
+    SERIAL_LINE_CONTROL Line;
+    SERIAL_CHARS Chars;
+    SERIAL_HANDFLOW HandFlow;
+    pVcp->m_GetLineControl(&Line);
+    pVcp->m_GetChars(&Chars);
+    pVcp->m_GetHandFlow(&HandFlow);
+    Put32(pucBuffer, 0, pVcp->m_GetBaudRate());
+    Put32(pucBuffer, 4, Line.WordLength);
+    Put32(pucBuffer, 8, WmiParity(Line.Parity));
+    pucBuffer[12] = Line.Parity != NO_PARITY ? 1 : 0;
+    Put32(pucBuffer, 16, Line.StopBits == STOP_BIT_1 ? 1 : Line.StopBits == STOP_BITS_2 ? 2 : 0);
+    Put32(pucBuffer, 20, Chars.XoffChar);
+    Put32(pucBuffer, 24, (ULONG)HandFlow.XoffLimit);
+    Put32(pucBuffer, 28, Chars.XonChar);
+    Put32(pucBuffer, 32, (ULONG)HandFlow.XonLimit);
+}
+
+void FillParametersBlock(PUCHAR pucBuffer, const VCP_PARAMETERS& P)
+{
+    const ULONG Values[] = {P.ulPortType, P.ulMaxBaudRate, P.ulMinBaudRate, P.ulTransmitTriggerLevel,
+                            P.ulReceiveTriggerLevel, P.ulFlowControlTriggerLevel, P.ulDuplexMode, P.ulBaudrate,
+                            P.ulDatabits, P.ulParity, P.ulStopbits, P.ulFlowControl, P.ulLogLevel,
+                            P.ulSupportedBaudRates, P.ulSupportedParities, P.ulSupportedDataBits,
+                            P.ulSupportedStopBits};
+    for (ULONG i = 0; i < 17; i++) Put32(pucBuffer, i * 4, Values[i]);
+    BOOLEAN bNoFlow = P.ulPortType == VCP_PORT_TYPE_RS422_485 && P.ulDuplexMode == 2;
+    for (ULONG i = 0; i < 3; i++) pucBuffer[68 + i] = bNoFlow ? 0 : (UCHAR)((P.ulSupportedFlowControls >> i) & 1);
+    for (ULONG i = 0; i < 2; i++) pucBuffer[71 + i] = (UCHAR)((P.ulSupportedDuplexModes >> i) & 1);
+    const ULONG Overrides[] = {P.ulOverrideBaudRates, P.ulOverrideDataBits, P.ulOverrideParity,
+                               P.ulOverrideStopbits, P.ulOverrideFlowControl};
+    for (ULONG i = 0; i < 5; i++) Put32(pucBuffer, 76 + i * 4, Overrides[i] != 0);
+    pucBuffer[96] = P.ulEmulateCtsTrue != 0;
+    pucBuffer[97] = P.ulEmulateDsrTrue != 0;
+    pucBuffer[98] = P.ul422485CtsTrue != 0;
+}
+
+void FillLinesBlock(PUCHAR pucBuffer, CVCP* pVcp)
+{
+    pucBuffer[0] = pVcp->m_GetModemControl() & (SERIAL_DTR_STATE | SERIAL_RTS_STATE);
+    pucBuffer[1] = (UCHAR)pVcp->m_GetMsrImage();
+    pucBuffer[2] = (UCHAR)pVcp->m_GetLsrImage();
+    Put32(pucBuffer, 4, pVcp->m_GetTransmitHoldBits());
+    Put32(pucBuffer, 8, pVcp->m_GetReceiveHoldBits());
+    ULONG ulMask = 0;
+    pVcp->m_GetWaitMask(&ulMask);
+    Put32(pucBuffer, 12, ulMask);
+}
+
 }  // namespace
 
 TF_WMI_GUID_RECORD g_VcpWmiGuids[BlockCount] = {
@@ -129,31 +187,9 @@ BOOLEAN CCvUVCPDriver::m_WmiQueryDataBlock(ULONG ulGuidIndex, ULONG ulInstance, 
     CVCP* pVcp = m_AcquireVcp();
     CCvUVcpUserModeInterface* pSet = pVcp != NULL ? pVcp->m_GetParameters() : NULL;
     switch (ulGuidIndex) {
-    case CommBlock: {
-        Put32(pucBuffer, 36, pSet != NULL ? pSet->m_Values().ulMaxBaudRate : 115200);
-        Put32(pucBuffer, 40, 0xFFFFFFFF);
-        Put32(pucBuffer, 44, 0xFFFFFFFF);
-        RtlFillMemory(pucBuffer + 49, 11, 1);
-        pucBuffer[60] = m_bOpen ? 1 : 0;
-        if (pVcp != NULL) {
-            SERIAL_LINE_CONTROL Line;
-            SERIAL_CHARS Chars;
-            SERIAL_HANDFLOW HandFlow;
-            pVcp->m_GetLineControl(&Line);
-            pVcp->m_GetChars(&Chars);
-            pVcp->m_GetHandFlow(&HandFlow);
-            Put32(pucBuffer, 0, pVcp->m_GetBaudRate());
-            Put32(pucBuffer, 4, Line.WordLength);
-            Put32(pucBuffer, 8, WmiParity(Line.Parity));
-            pucBuffer[12] = Line.Parity != NO_PARITY ? 1 : 0;
-            Put32(pucBuffer, 16, Line.StopBits == STOP_BIT_1 ? 1 : Line.StopBits == STOP_BITS_2 ? 2 : 0);
-            Put32(pucBuffer, 20, Chars.XoffChar);
-            Put32(pucBuffer, 24, (ULONG)HandFlow.XoffLimit);
-            Put32(pucBuffer, 28, Chars.XonChar);
-            Put32(pucBuffer, 32, (ULONG)HandFlow.XonLimit);
-        }
+    case CommBlock:
+        FillCommBlock(pucBuffer, pVcp, pSet, m_bOpen);
         break;
-    }
     case HwBlock:
         Put32(pucBuffer, 24, 1);
         break;
@@ -179,36 +215,10 @@ BOOLEAN CCvUVCPDriver::m_WmiQueryDataBlock(ULONG ulGuidIndex, ULONG ulInstance, 
         }
         break;
     case ParametersBlock:
-        if (pSet != NULL) {
-            const VCP_PARAMETERS& P = pSet->m_Values();
-            const ULONG Values[] = {P.ulPortType, P.ulMaxBaudRate, P.ulMinBaudRate, P.ulTransmitTriggerLevel,
-                                    P.ulReceiveTriggerLevel, P.ulFlowControlTriggerLevel, P.ulDuplexMode,
-                                    P.ulBaudrate, P.ulDatabits, P.ulParity, P.ulStopbits, P.ulFlowControl,
-                                    P.ulLogLevel, P.ulSupportedBaudRates, P.ulSupportedParities,
-                                    P.ulSupportedDataBits, P.ulSupportedStopBits};
-            for (ULONG i = 0; i < 17; i++) Put32(pucBuffer, i * 4, Values[i]);
-            BOOLEAN bNoFlow = P.ulPortType == VCP_PORT_TYPE_RS422_485 && P.ulDuplexMode == 2;
-            for (ULONG i = 0; i < 3; i++) pucBuffer[68 + i] = bNoFlow ? 0 : (UCHAR)((P.ulSupportedFlowControls >> i) & 1);
-            for (ULONG i = 0; i < 2; i++) pucBuffer[71 + i] = (UCHAR)((P.ulSupportedDuplexModes >> i) & 1);
-            const ULONG Overrides[] = {P.ulOverrideBaudRates, P.ulOverrideDataBits, P.ulOverrideParity,
-                                       P.ulOverrideStopbits, P.ulOverrideFlowControl};
-            for (ULONG i = 0; i < 5; i++) Put32(pucBuffer, 76 + i * 4, Overrides[i] != 0);
-            pucBuffer[96] = P.ulEmulateCtsTrue != 0;
-            pucBuffer[97] = P.ulEmulateDsrTrue != 0;
-            pucBuffer[98] = P.ul422485CtsTrue != 0;
-        }
+        if (pSet != NULL) FillParametersBlock(pucBuffer, pSet->m_Values());
         break;
     case LinesBlock:
-        if (pVcp != NULL) {
-            pucBuffer[0] = pVcp->m_GetModemControl() & (SERIAL_DTR_STATE | SERIAL_RTS_STATE);
-            pucBuffer[1] = (UCHAR)pVcp->m_GetMsrImage();
-            pucBuffer[2] = (UCHAR)pVcp->m_GetLsrImage();
-            Put32(pucBuffer, 4, pVcp->m_GetTransmitHoldBits());
-            Put32(pucBuffer, 8, pVcp->m_GetReceiveHoldBits());
-            ULONG ulMask = 0;
-            pVcp->m_GetWaitMask(&ulMask);
-            Put32(pucBuffer, 12, ulMask);
-        }
+        if (pVcp != NULL) FillLinesBlock(pucBuffer, pVcp);
         break;
     default:
         break;

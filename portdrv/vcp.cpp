@@ -45,7 +45,6 @@ CVCP::CVCP()
       m_bImmediatePending(FALSE),
       m_pWaitWakeIrp(NULL),
       m_ucSavedRxTriggerLevel(0),
-      m_lAmountHookDepth(0),
       m_lReleaseSequence(0),
       m_pExecutionOnPassiveLevel(NULL)
 {

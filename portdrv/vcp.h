@@ -28,8 +28,6 @@
 #define VCP_RX_SIZE_MAXIMUM 0x100000
 // Priority of the port's passive-level executor.
 #define VCP_EXECUTOR_PRIORITY 31
-// Upper bound of the transmitter poll at close, in 100-ns units (2 s).
-#define VCP_DRAIN_POLL_LIMIT 20000000LL
 
 class CVCP : public CVcpBusInterface {
 public:
@@ -232,8 +230,6 @@ protected:
     LONG volatile m_lErrorsA;
     LONG volatile m_lErrorsB;
     LONG volatile m_lEscapeChar;
-    // Receive paths active in m_DataAmountChangedInReadQueue (a nested call only updates state).
-    LONG volatile m_lAmountHookDepth;
     // Counts the releases of receive flow control; a flow-control request queued before a release
     // is stale when it runs.
     LONG volatile m_lReleaseSequence;

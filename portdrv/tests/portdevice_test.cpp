@@ -4,6 +4,7 @@
 
 #include "ob/object_namespace.h"
 #include "pnp/interface_manager.h"
+#include "pnp/pnp_manager.h"
 #include "port_harness.h"
 
 namespace portdrvtest {
@@ -106,6 +107,17 @@ TEST_F(PortDeviceTest, OneOpenAtATimeAndCloseDisconnects)
     EXPECT_EQ(Status(IOCTL_SERIAL_GET_BAUD_RATE, {}, 4), STATUS_INVALID_DEVICE_REQUEST);
     OpenPort();
     EXPECT_EQ(Port().CallsOf("Connect").size(), 2u);
+}
+
+// The port holds no hardware resources: a stop and restart (a rebalance) leave it serving requests.
+TEST_F(PortDeviceTest, AStopAndRestartKeepsThePortWorking)
+{
+    ASSERT_EQ(Plug(), STATUS_SUCCESS);
+    ASSERT_EQ(machine().GetPnp().StopDevice(Pdo()), STATUS_SUCCESS);
+    OpenPort();
+    EXPECT_EQ(Status(IOCTL_SERIAL_GET_BAUD_RATE, {}, 4), STATUS_SUCCESS);
+    EXPECT_TRUE(Link().has_value());
+    EXPECT_EQ(BusRequests(), std::vector<std::string>{"create 1"});
 }
 
 TEST_F(PortDeviceTest, ARefusedConnectFailsTheOpen)
