@@ -52,6 +52,19 @@ protected:
         }
         return false;
     }
+    // Lets the queued flow-control requests run out, then fills the queue again and waits for the
+    // XOFF of that last request: the executor keeps order, so every request before it is done.
+    void RefillAfterTheQueuedRequests()
+    {
+        Port().Receive({0x42});
+        EXPECT_EQ(Buffered().size(), 1u);
+        Port().ReleaseHolds();
+        Port().HoldNext("SendXonXoff");
+        Port().Receive(Bytes(4000, 0x43));
+        Port().ReceiveRoom(62, 318);
+        ASSERT_TRUE(Port().WaitUntilHeld());
+        Port().Proceed();
+    }
     std::unique_ptr<PendingRequest> WaitOnMask(ULONG mask)
     {
         EXPECT_EQ(Status(IOCTL_SERIAL_SET_WAIT_MASK, U32(mask)), STATUS_SUCCESS);
@@ -158,15 +171,7 @@ TEST_F(DataPathTest, ReceiveFlowControlSendsXoffOnceAndXonOnce)
     EXPECT_EQ(CommStatus(4) & SERIAL_TX_WAITING_XOFF_SENT, SERIAL_TX_WAITING_XOFF_SENT);
     EXPECT_EQ(Buffered().size(), 4000u);
     // The requests the full queue left behind find it drained: they send nothing more.
-    Port().Receive({0x42});
-    EXPECT_EQ(Buffered().size(), 1u);
-    Port().ReleaseHolds();
-    // A last request, run after those still queued (the executor keeps order), marks their end.
-    Port().HoldNext("SendXonXoff");
-    Port().Receive(Bytes(4000, 0x43));
-    Port().ReceiveRoom(62, 318);
-    ASSERT_TRUE(Port().WaitUntilHeld());
-    Port().Proceed();
+    RefillAfterTheQueuedRequests();
     EXPECT_EQ(Port().CallsOf("SendXonXoff"),
               (std::vector<std::string>{"SendXonXoff 1", "SendXonXoff 0", "SendXonXoff 1"}));
 }
@@ -186,14 +191,7 @@ TEST_F(DataPathTest, AFlowControlRequestQueuedBeforeTheDrainSendsNothing)
     Port().Proceed();
     // Without the mend the request queued behind sends its XOFF at once; it must send nothing.
     EXPECT_FALSE(WaitForCall("SendXonXoff 1", 2, 300));
-    Port().Receive({0x42});
-    EXPECT_EQ(Buffered().size(), 1u);
-    // The executor runs in order: a last request shows that the one before it is done.
-    Port().HoldNext("SendXonXoff");
-    Port().Receive(Bytes(4000, 0x43));
-    Port().ReceiveRoom(62, 318);
-    ASSERT_TRUE(Port().WaitUntilHeld());
-    Port().Proceed();
+    RefillAfterTheQueuedRequests();
     EXPECT_EQ(Port().CallsOf("SendXonXoff"),
               (std::vector<std::string>{"SendXonXoff 1", "SendXonXoff 0", "SendXonXoff 1"}));
 }
