@@ -156,6 +156,20 @@ TEST_F(DataPathTest, ReceiveOverflowIsCountedOncePerCrossing)
     EXPECT_EQ(held.back(), '?');
 }
 
+// An application's huge queue request is clamped: its 80 % mark stays meaningful and the room the
+// bus is told stays bounded.
+TEST_F(DataPathTest, AHugeQueueSizeIsClampedAndKeepsItsEightyPercentMark)
+{
+    OpenWith();
+    ASSERT_EQ(Status(IOCTL_SERIAL_SET_QUEUE_SIZE, Join({U32(0x40000000), U32(0)})), STATUS_SUCCESS);
+    EXPECT_EQ(Number(IOCTL_SERIAL_GET_PROPERTIES, 48, 64), 0x100000u);
+    EXPECT_EQ(Port().ReceiveRoom(0, 318), 0x100000u);
+    auto wait = WaitOnMask(SERIAL_EV_RX80FULL | SERIAL_EV_RXCHAR);
+    Port().Receive({1, 2, 3});
+    ASSERT_TRUE(wait->Wait());
+    EXPECT_EQ(Events(*wait), (ULONG)SERIAL_EV_RXCHAR);
+}
+
 TEST_F(DataPathTest, ReceiveFlowControlSendsXoffOnceAndXonOnce)
 {
     OpenWith();
