@@ -38,6 +38,8 @@ public:
     LONG m_GetCount();
     BOOLEAN m_IsOpen();
     LONG m_ReadEventState();
+    // The event m_CloseAndWait waits on, so that a test can tell when a closing caller blocks.
+    PVOID m_GetWaitObject() { return &m_Event; }
 
 private:
     CTfReferenceGate(const CTfReferenceGate&) = delete;
