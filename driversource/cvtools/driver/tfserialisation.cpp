@@ -9,14 +9,14 @@
 
 CTfSerialisation::CTfSerialisation() : m_ulFlags(TF_SERIALISE_DEFAULT_FLAGS), m_ulSetIdentifier(0)
 {
-    TfDebugLog(7, "CTfSerialisation::CTfSerialisation - IN");
-    TfDebugLog(7, "CTfSerialisation::CTfSerialisation - OUT (Success)");
+    CTfRoutineLog Log("CTfSerialisation::CTfSerialisation");
+    Log.m_Success();
 }
 
 CTfSerialisation::~CTfSerialisation()
 {
-    TfDebugLog(7, "CTfSerialisation::~CTfSerialisation - IN");
-    TfDebugLog(7, "CTfSerialisation::~CTfSerialisation - OUT (Success)");
+    CTfRoutineLog Log("CTfSerialisation::~CTfSerialisation");
+    Log.m_Success();
 }
 
 void CTfSerialisation::sm_PutUlong(PUCHAR puc, ULONG ulValue)
@@ -34,15 +34,15 @@ ULONG CTfSerialisation::sm_GetUlong(const UCHAR* puc)
 
 BOOLEAN CTfSerialisation::SetFlags(ULONG ulFlags)
 {
-    TfDebugLog(7, "CTfSerialisation::SetFlags - IN");
+    CTfRoutineLog Log("CTfSerialisation::SetFlags");
     if (ulFlags >= TF_SERIALISE_FLAGS_LIMIT ||
         (ulFlags & (TF_SERIALISE_TERMINATOR | TF_SERIALISE_LENGTH)) == 0) {
         TF_ASSERT_AT();
-        TfDebugLog(7, "CTfSerialisation::SetFlags - OUT - Fail-> flags 0x%x refused", ulFlags);
+        Log.m_Fail("flags 0x%x refused", ulFlags);
         return FALSE;
     }
     m_ulFlags = ulFlags;
-    TfDebugLog(7, "CTfSerialisation::SetFlags - OUT (Success)");
+    Log.m_Success();
     return TRUE;
 }
 
@@ -58,7 +58,7 @@ ULONG CTfSerialisation::GetDwordSize() const
 
 ULONG CTfSerialisation::GetStringSize(CTfString* pString)
 {
-    TfDebugLog(7, "CTfSerialisation::GetStringSize - IN");
+    CTfRoutineLog Log("CTfSerialisation::GetStringSize");
     ULONG ulSize = 0;
     BOOLEAN bUnicode = (m_ulFlags & TF_SERIALISE_UNICODE) != 0;
 
@@ -67,16 +67,16 @@ ULONG CTfSerialisation::GetStringSize(CTfString* pString)
     if (m_ulFlags & TF_SERIALISE_TERMINATOR) ulSize += bUnicode ? sizeof(WCHAR) : sizeof(CHAR);
     if (m_ulFlags & TF_SERIALISE_LENGTH) ulSize += sizeof(ULONG);
     if (m_ulFlags & TF_SERIALISE_TYPE_TAGS) ulSize += 1;
-    TfDebugLog(7, "CTfSerialisation::GetStringSize - OUT (Success)");
+    Log.m_Success();
     return ulSize;
 }
 
 BOOLEAN CTfSerialisation::WriteHeader(PUCHAR* ppucCursor, PULONG pulRemaining)
 {
-    TfDebugLog(7, "CTfSerialisation::WriteHeader - IN");
+    CTfRoutineLog Log("CTfSerialisation::WriteHeader");
     ULONG ulSize = GetHeaderSize();
     if (*pulRemaining < ulSize) {
-        TfDebugLog(7, "CTfSerialisation::WriteHeader - OUT - Fail-> no room");
+        Log.m_Fail("no room");
         return FALSE;
     }
     PUCHAR puc = *ppucCursor;
@@ -84,16 +84,16 @@ BOOLEAN CTfSerialisation::WriteHeader(PUCHAR* ppucCursor, PULONG pulRemaining)
     sm_PutUlong(puc, m_ulSetIdentifier);
     *ppucCursor += ulSize;
     *pulRemaining -= ulSize;
-    TfDebugLog(7, "CTfSerialisation::WriteHeader - OUT (Success)");
+    Log.m_Success();
     return TRUE;
 }
 
 BOOLEAN CTfSerialisation::WriteDword(PUCHAR* ppucCursor, PULONG pulRemaining, ULONG ulValue)
 {
-    TfDebugLog(7, "CTfSerialisation::WriteDword - IN");
+    CTfRoutineLog Log("CTfSerialisation::WriteDword");
     ULONG ulSize = GetDwordSize();
     if (*pulRemaining < ulSize) {
-        TfDebugLog(7, "CTfSerialisation::WriteDword - OUT - Fail-> no room");
+        Log.m_Fail("no room");
         return FALSE;
     }
     PUCHAR puc = *ppucCursor;
@@ -101,16 +101,16 @@ BOOLEAN CTfSerialisation::WriteDword(PUCHAR* ppucCursor, PULONG pulRemaining, UL
     sm_PutUlong(puc, ulValue);
     *ppucCursor += ulSize;
     *pulRemaining -= ulSize;
-    TfDebugLog(7, "CTfSerialisation::WriteDword - OUT (Success)");
+    Log.m_Success();
     return TRUE;
 }
 
 BOOLEAN CTfSerialisation::WriteString(PUCHAR* ppucCursor, PULONG pulRemaining, CTfString* pString)
 {
-    TfDebugLog(7, "CTfSerialisation::WriteString - IN");
+    CTfRoutineLog Log("CTfSerialisation::WriteString");
     if (pString == NULL) {
         TF_ASSERT_AT();
-        TfDebugLog(7, "CTfSerialisation::WriteString - OUT - Fail-> no string");
+        Log.m_Fail("no string");
         return FALSE;
     }
     BOOLEAN bUnicode = (m_ulFlags & TF_SERIALISE_UNICODE) != 0;
@@ -133,7 +133,7 @@ BOOLEAN CTfSerialisation::WriteString(PUCHAR* ppucCursor, PULONG pulRemaining, C
     if (m_ulFlags & TF_SERIALISE_LENGTH) ulSize += sizeof(ULONG);
     if (m_ulFlags & TF_SERIALISE_TYPE_TAGS) ulSize += 1;
     if (*pulRemaining < ulSize) {
-        TfDebugLog(7, "CTfSerialisation::WriteString - OUT - Fail-> no room");
+        Log.m_Fail("no room");
         return FALSE;
     }
 
@@ -153,35 +153,35 @@ BOOLEAN CTfSerialisation::WriteString(PUCHAR* ppucCursor, PULONG pulRemaining, C
     }
     *ppucCursor += ulSize;
     *pulRemaining -= ulSize;
-    TfDebugLog(7, "CTfSerialisation::WriteString - OUT (Success)");
+    Log.m_Success();
     return TRUE;
 }
 
 BOOLEAN CTfSerialisation::ReadTypeTag(PUCHAR* ppucCursor, PULONG pulRemaining, PUCHAR pucTag)
 {
-    TfDebugLog(7, "CTfSerialisation::ReadTypeTag - IN");
+    CTfRoutineLog Log("CTfSerialisation::ReadTypeTag");
     if (*pulRemaining < 1) {
-        TfDebugLog(7, "CTfSerialisation::ReadTypeTag - OUT - Fail-> no data");
+        Log.m_Fail("no data");
         return FALSE;
     }
     *pucTag = **ppucCursor;
     *ppucCursor += 1;
     *pulRemaining -= 1;
-    TfDebugLog(7, "CTfSerialisation::ReadTypeTag - OUT (Success)");
+    Log.m_Success();
     return TRUE;
 }
 
 BOOLEAN CTfSerialisation::ReadLength(PUCHAR* ppucCursor, PULONG pulRemaining, PULONG pulLength)
 {
-    TfDebugLog(7, "CTfSerialisation::ReadLength - IN");
+    CTfRoutineLog Log("CTfSerialisation::ReadLength");
     if (*pulRemaining < sizeof(ULONG)) {
-        TfDebugLog(7, "CTfSerialisation::ReadLength - OUT - Fail-> no data");
+        Log.m_Fail("no data");
         return FALSE;
     }
     *pulLength = sm_GetUlong(*ppucCursor);
     *ppucCursor += sizeof(ULONG);
     *pulRemaining -= sizeof(ULONG);
-    TfDebugLog(7, "CTfSerialisation::ReadLength - OUT (Success)");
+    Log.m_Success();
     return TRUE;
 }
 
@@ -189,73 +189,72 @@ BOOLEAN CTfSerialisation::ReadLength(PUCHAR* ppucCursor, PULONG pulRemaining, PU
 // or names another type.
 BOOLEAN CTfSerialisation::m_ExpectTypeTag(PUCHAR* ppucCursor, PULONG pulRemaining, UCHAR ucExpected)
 {
-    TfDebugLog(7, "CTfSerialisation::m_ExpectTypeTag - IN");
+    CTfRoutineLog Log("CTfSerialisation::m_ExpectTypeTag");
     if ((m_ulFlags & TF_SERIALISE_TYPE_TAGS) == 0) {
-        TfDebugLog(7, "CTfSerialisation::m_ExpectTypeTag - OUT (Success)");
+        Log.m_Success();
         return TRUE;
     }
     UCHAR ucTag = 0;
     if (!ReadTypeTag(ppucCursor, pulRemaining, &ucTag)) {
         TF_ASSERT_AT();
-        TfDebugLog(7, "CTfSerialisation::m_ExpectTypeTag - OUT - Fail-> no type byte");
+        Log.m_Fail("no type byte");
         return FALSE;
     }
     if (ucTag != ucExpected) {
         TF_ASSERT_AT();
-        TfDebugLog(7, "CTfSerialisation::m_ExpectTypeTag - OUT - Fail-> type %u, expected %u", ucTag, ucExpected);
+        Log.m_Fail("type %u, expected %u", ucTag, ucExpected);
         return FALSE;
     }
-    TfDebugLog(7, "CTfSerialisation::m_ExpectTypeTag - OUT (Success)");
+    Log.m_Success();
     return TRUE;
 }
 
 BOOLEAN CTfSerialisation::CheckHeader(PUCHAR* ppucCursor, PULONG pulRemaining)
 {
-    TfDebugLog(7, "CTfSerialisation::CheckHeader - IN");
+    CTfRoutineLog Log("CTfSerialisation::CheckHeader");
     if (!m_ExpectTypeTag(ppucCursor, pulRemaining, TF_SERIALISE_TAG_HEADER)) {
-        TfDebugLog(7, "CTfSerialisation::CheckHeader - OUT - Fail-> type byte");
+        Log.m_Fail("type byte");
         return FALSE;
     }
     ULONG ulIdentifier = 0;
     if (!ReadLength(ppucCursor, pulRemaining, &ulIdentifier)) {
         TF_ASSERT_AT();
-        TfDebugLog(7, "CTfSerialisation::CheckHeader - OUT - Fail-> header cut short");
+        Log.m_Fail("header cut short");
         return FALSE;
     }
     if (ulIdentifier != m_ulSetIdentifier) {
         TF_ASSERT_AT();
-        TfDebugLog(7, "CTfSerialisation::CheckHeader - OUT - Fail-> set %u, expected %u", ulIdentifier,
-                   m_ulSetIdentifier);
+        Log.m_Fail("set %u, expected %u", ulIdentifier, m_ulSetIdentifier);
         return FALSE;
     }
-    TfDebugLog(7, "CTfSerialisation::CheckHeader - OUT (Success)");
+    Log.m_Success();
     return TRUE;
 }
 
 BOOLEAN CTfSerialisation::ReadDword(PUCHAR* ppucCursor, PULONG pulRemaining, PULONG pulValue)
 {
-    TfDebugLog(7, "CTfSerialisation::ReadDword - IN");
+    CTfRoutineLog Log("CTfSerialisation::ReadDword");
     if (!m_ExpectTypeTag(ppucCursor, pulRemaining, TF_SERIALISE_TAG_DWORD)) {
-        TfDebugLog(7, "CTfSerialisation::ReadDword - OUT - Fail-> type byte");
+        Log.m_Fail("type byte");
         return FALSE;
     }
     ULONG ulValue = 0;
     if (!ReadLength(ppucCursor, pulRemaining, &ulValue)) {
         TF_ASSERT_AT();
-        TfDebugLog(7, "CTfSerialisation::ReadDword - OUT - Fail-> number cut short");
+        Log.m_Fail("number cut short");
         return FALSE;
     }
     *pulValue = ulValue;
-    TfDebugLog(7, "CTfSerialisation::ReadDword - OUT (Success)");
+    Log.m_Success();
     return TRUE;
 }
 
 BOOLEAN CTfSerialisation::ReadString(PUCHAR* ppucCursor, PULONG pulRemaining, CTfString* pString)
 {
-    TfDebugLog(7, "CTfSerialisation::ReadString - IN");
+    CTfRoutineLog Log("CTfSerialisation::ReadString");
     if (pString == NULL) {
         TF_ASSERT_AT();
-        TfDebugLog(7, "CTfSerialisation::ReadString - OUT - Fail-> no target");
+        Log.m_Fail("no target");
         return FALSE;
     }
     BOOLEAN bUnicode = (m_ulFlags & TF_SERIALISE_UNICODE) != 0;
@@ -269,7 +268,7 @@ BOOLEAN CTfSerialisation::ReadString(PUCHAR* ppucCursor, PULONG pulRemaining, CT
     ULONG ulRemaining = *pulRemaining;
 
     if (!m_ExpectTypeTag(&puc, &ulRemaining, bUnicode ? TF_SERIALISE_TAG_UNICODE : TF_SERIALISE_TAG_ANSI)) {
-        TfDebugLog(7, "CTfSerialisation::ReadString - OUT - Fail-> type byte");
+        Log.m_Fail("type byte");
         return FALSE;
     }
 
@@ -277,22 +276,22 @@ BOOLEAN CTfSerialisation::ReadString(PUCHAR* ppucCursor, PULONG pulRemaining, CT
     if (bCounted) {
         if (!ReadLength(&puc, &ulRemaining, &cbLength)) {
             TF_ASSERT_AT();
-            TfDebugLog(7, "CTfSerialisation::ReadString - OUT - Fail-> length cut short");
+            Log.m_Fail("length cut short");
             return FALSE;
         }
         if (cbLength > ulRemaining) {
             TF_ASSERT_AT();
-            TfDebugLog(7, "CTfSerialisation::ReadString - OUT - Fail-> length %u beyond the data", cbLength);
+            Log.m_Fail("length %u beyond the data", cbLength);
             return FALSE;
         }
         if (cbLength > cbMaximum) {
             TF_ASSERT_AT();
-            TfDebugLog(7, "CTfSerialisation::ReadString - OUT - Fail-> length %u too long", cbLength);
+            Log.m_Fail("length %u too long", cbLength);
             return FALSE;
         }
         if (cbLength % cbCharacter != 0) {
             TF_ASSERT_AT();
-            TfDebugLog(7, "CTfSerialisation::ReadString - OUT - Fail-> odd length %u", cbLength);
+            Log.m_Fail("odd length %u", cbLength);
             return FALSE;
         }
     }
@@ -314,17 +313,17 @@ BOOLEAN CTfSerialisation::ReadString(PUCHAR* ppucCursor, PULONG pulRemaining, CT
         }
         if (!bFound) {
             TF_ASSERT_AT();
-            TfDebugLog(7, "CTfSerialisation::ReadString - OUT - Fail-> no terminator");
+            Log.m_Fail("no terminator");
             return FALSE;
         }
         if (cbText > cbMaximum) {
             TF_ASSERT_AT();
-            TfDebugLog(7, "CTfSerialisation::ReadString - OUT - Fail-> text %u too long", cbText);
+            Log.m_Fail("text %u too long", cbText);
             return FALSE;
         }
         if (bCounted && cbText != cbLength) {
             TF_ASSERT_AT();
-            TfDebugLog(7, "CTfSerialisation::ReadString - OUT - Fail-> text %u, length %u", cbText, cbLength);
+            Log.m_Fail("text %u, length %u", cbText, cbLength);
             return FALSE;
         }
         cbConsumed = cbText + cbCharacter;
@@ -339,7 +338,7 @@ BOOLEAN CTfSerialisation::ReadString(PUCHAR* ppucCursor, PULONG pulRemaining, CT
         // The text may lie at any byte offset; give the string an aligned copy.
         PWCH pwcText = (PWCH)AllocateTrackedPool(NonPagedPool, cbText + sizeof(WCHAR));
         if (pwcText == NULL) {
-            TfDebugLog(7, "CTfSerialisation::ReadString - OUT - Fail-> no memory");
+            Log.m_Fail("no memory");
             return FALSE;
         }
         RtlCopyMemory(pwcText, puc, cbText);
@@ -359,13 +358,12 @@ BOOLEAN CTfSerialisation::ReadString(PUCHAR* ppucCursor, PULONG pulRemaining, CT
     }
     if (pString->m_GetStatus() != STATUS_SUCCESS) {
         TF_ASSERT_AT();
-        TfDebugLog(7, "CTfSerialisation::ReadString - OUT - Fail-> string not taken (0x%08x)",
-                   (ULONG)pString->m_GetStatus());
+        Log.m_Fail("string not taken (0x%08x)", (ULONG)pString->m_GetStatus());
         return FALSE;
     }
 
     *ppucCursor = puc + cbConsumed;
     *pulRemaining = ulRemaining - cbConsumed;
-    TfDebugLog(7, "CTfSerialisation::ReadString - OUT (Success)");
+    Log.m_Success();
     return TRUE;
 }
