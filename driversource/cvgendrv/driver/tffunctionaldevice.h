@@ -155,6 +155,13 @@ public:
     static NTSTATUS sm_QueryCapabilitiesCompletionRoutine(PDEVICE_OBJECT pDeviceObject, PIRP pIrp, PVOID pContext);
     // The minors with more than a line of work.
     NTSTATUS m_StartDevice(PIRP pIrp);
+    NTSTATUS m_StopDevice(PIRP pIrp);
+    NTSTATUS m_QueryStopDevice(PIRP pIrp);
+    NTSTATUS m_CancelStopDevice(PIRP pIrp);
+    NTSTATUS m_QueryDeviceRelations(PIRP pIrp);
+    NTSTATUS m_QueryCapabilities(PIRP pIrp);
+    NTSTATUS m_FilterResourceRequirements(PIRP pIrp);
+    NTSTATUS m_DeviceUsageNotification(PIRP pIrp);
     NTSTATUS m_RemoveDevice(PIRP pIrp);
     void m_QueryPnpDeviceState(PIRP pIrp);
 
@@ -215,7 +222,14 @@ public:
     PDEVICE_OBJECT m_GetPartnerDeviceObject() const { return m_pPartnerDeviceObject; }
 
 protected:
-    // Construction steps.
+    // Construction steps, in order; each FALSE stops construction (the constructor tears down).
+    BOOLEAN m_CreateDriverObject(CTfDriver* pDriver, CTfObject** ppObject);
+    BOOLEAN m_ReadDeviceSettings(PHANDLE phDeviceKey);
+    BOOLEAN m_ReadDeviceSettingsFrom(HANDLE hDeviceKey);
+    BOOLEAN m_CreateDeviceObject(PDRIVER_OBJECT pDriverObject);
+    BOOLEAN m_InitConfigurationInterface(CTfDriver* pDriver);
+    BOOLEAN m_CallAddDevice(CTfDriver* pDriver, CTfObject* pObject);
+    BOOLEAN m_CreateHelpers(CTfObject* pObject);
     BOOLEAN m_NameDevice(HANDLE hDeviceKey);
     BOOLEAN m_NameByCountPolicy(HANDLE hDeviceKey);
     BOOLEAN m_NameByChildPolicy();

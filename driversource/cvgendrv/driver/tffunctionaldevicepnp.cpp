@@ -111,11 +111,11 @@ static PCM_PARTIAL_RESOURCE_DESCRIPTOR TfFindResource(PCM_RESOURCE_LIST pList, U
 
 NTSTATUS CTfFunctionalDevice::m_Dispatch_Pnp(PIRP pIrp)
 {
+    PAGED_CODE();  // plug and play requests come at PASSIVE_LEVEL
     PIO_STACK_LOCATION pStack = IoGetCurrentIrpStackLocation(pIrp);
     UCHAR ucMinor = pStack->MinorFunction;
-    NTSTATUS Status;
 
-    TfDebugLog(7, "CTfFunctionalDevice::m_Dispatch_Pnp - Minor Function : %s\n",
+    TfDebugLog(TF_LOG_FLOW, "CTfFunctionalDevice::m_Dispatch_Pnp - Minor Function : %s\n",
                CTfDebugManager::m_GetPnpMinorName(ucMinor));
 
     switch (ucMinor) {
@@ -134,85 +134,29 @@ NTSTATUS CTfFunctionalDevice::m_Dispatch_Pnp(PIRP pIrp)
         return TfCallDriverAsIs(pIrp, m_pLowerDeviceObject);
 
     case IRP_MN_STOP_DEVICE:
-        TfDebugLog(7, "IRP_MN_STOP_DEVICE IN");
-        m_ulPnpState = TF_PNP_STATE_STOPPED;
-        // The driver cannot refuse a stop; what it answers does not matter.
-        TfCallRebalance(this, TF_REBALANCE_STOP);
-        TfDebugLog(7, "IRP_MN_STOP_DEVICE OUT");
-        return TfCallDriverAsIs(pIrp, m_pLowerDeviceObject);
+        return m_StopDevice(pIrp);
 
-    case IRP_MN_QUERY_STOP_DEVICE: {
-        TfDebugLog(7, "IRP_MN_QUERY_STOP_DEVICE IN");
-        m_ulPnpState = TF_PNP_STATE_STOP_PENDING;
-        ULONG ulResult = TfCallRebalance(this, TF_REBALANCE_QUERY_STOP);
-        if (ulResult == TF_CALL_NO_OBJECT) return TfCompleteRequest(pIrp, STATUS_DEVICE_REMOVED);
-        if (ulResult == TF_CALL_FALSE) {
-            TfDebugLog(7, "IRP_MN_QUERY_STOP_DEVICE ERROR");
-            return TfCompleteRequest(pIrp, STATUS_UNSUCCESSFUL);
-        }
-        TfDebugLog(7, "IRP_MN_QUERY_STOP_DEVICE OUT SUCCESS");
-        return TfCallDriver(pIrp, m_pLowerDeviceObject, STATUS_SUCCESS);
-    }
+    case IRP_MN_QUERY_STOP_DEVICE:
+        return m_QueryStopDevice(pIrp);
 
-    case IRP_MN_CANCEL_STOP_DEVICE: {
-        TfDebugLog(7, "IRP_MN_CANCEL_STOP_DEVICE IN");
-        m_ulPnpState = TF_PNP_STATE_STARTED;
-        if (m_Callbacks.m_RebalanceDeviceCallback == NULL) return TfCallDriverAsIs(pIrp, m_pLowerDeviceObject);
-        Status = TfSendSynchronousRequest(pIrp, m_pLowerDeviceObject);
-        if (!NT_SUCCESS(Status)) return TfCompleteRequest(pIrp, Status);
-        ULONG ulResult = TfCallRebalance(this, TF_REBALANCE_CANCEL_STOP);
-        if (ulResult == TF_CALL_NO_OBJECT) return TfCompleteRequest(pIrp, STATUS_DEVICE_REMOVED);
-        if (ulResult == TF_CALL_FALSE) {
-            TfDebugLog(7, "IRP_MN_CANCEL_STOP_DEVICE ERROR");
-            return TfCompleteRequest(pIrp, STATUS_UNSUCCESSFUL);
-        }
-        TfDebugLog(7, "IRP_MN_CANCEL_STOP_DEVICE OUT SUCCESS");
-        return TfCompleteRequest(pIrp, STATUS_SUCCESS);
-    }
+    case IRP_MN_CANCEL_STOP_DEVICE:
+        return m_CancelStopDevice(pIrp);
 
     case IRP_MN_QUERY_DEVICE_RELATIONS:
-        if (pStack->Parameters.QueryDeviceRelations.Type == BusRelations) {
-            TfDebugLog(7, "IRP_MN_QUERY_DEVICE_RELATIONS BusRelations");
-            return HandleBusRelations(pIrp);
-        }
-        if (pStack->Parameters.QueryDeviceRelations.Type == RemovalRelations)
-            TfDebugLog(7, "IRP_MN_QUERY_DEVICE_RELATIONS RemovalRelations");
-        TfDebugLog(7, "IRP_MN_QUERY_DEVICE_RELATIONS ... Other ... Relations");
-        return TfCallDriverAsIs(pIrp, m_pLowerDeviceObject);
+        return m_QueryDeviceRelations(pIrp);
 
-    case IRP_MN_QUERY_CAPABILITIES: {
-        PDEVICE_CAPABILITIES pCapabilities = pStack->Parameters.DeviceCapabilities.Capabilities;
-        if (pCapabilities == NULL || pCapabilities->Version != 1 ||
-            pCapabilities->Size != sizeof(DEVICE_CAPABILITIES))
-            return TfCompleteRequest(pIrp, STATUS_UNSUCCESSFUL);
-        IoCopyCurrentIrpStackLocationToNext(pIrp);
-        IoSetCompletionRoutine(pIrp, sm_QueryCapabilitiesCompletionRoutine, this, TRUE, FALSE, FALSE);
-        return IoCallDriver(m_pLowerDeviceObject, pIrp);
-    }
+    case IRP_MN_QUERY_CAPABILITIES:
+        return m_QueryCapabilities(pIrp);
 
     case IRP_MN_FILTER_RESOURCE_REQUIREMENTS:
-        Status = TfSendSynchronousRequest(pIrp, m_pLowerDeviceObject);
-        if (!NT_SUCCESS(Status) && Status != STATUS_NOT_SUPPORTED) return TfCompleteRequest(pIrp, Status);
-        if (pIrp->IoStatus.Information == 0)
-            pIrp->IoStatus.Information =
-                (ULONG_PTR)pStack->Parameters.FilterResourceRequirements.IoResourceRequirementList;
-        return TfCompleteRequestWithInformation(pIrp, STATUS_SUCCESS, pIrp->IoStatus.Information);
+        return m_FilterResourceRequirements(pIrp);
 
     case IRP_MN_QUERY_PNP_DEVICE_STATE:
         m_QueryPnpDeviceState(pIrp);
         return TfCallDriverAsIs(pIrp, m_pLowerDeviceObject);
 
     case IRP_MN_DEVICE_USAGE_NOTIFICATION:
-        switch (pStack->Parameters.UsageNotification.Type) {
-        case DeviceUsageTypePaging:
-        case DeviceUsageTypeHibernation:
-        case DeviceUsageTypeDumpFile:
-            // The device cannot carry a paging, hibernation or dump file.
-            return TfCompleteRequest(pIrp, pStack->Parameters.UsageNotification.InPath ? STATUS_UNSUCCESSFUL
-                                                                                      : STATUS_SUCCESS);
-        default:
-            return TfCompleteRequest(pIrp, STATUS_UNSUCCESSFUL);
-        }
+        return m_DeviceUsageNotification(pIrp);
 
     case IRP_MN_SURPRISE_REMOVAL:
         TfCallRemove(this);
@@ -224,15 +168,109 @@ NTSTATUS CTfFunctionalDevice::m_Dispatch_Pnp(PIRP pIrp)
     }
 }
 
+NTSTATUS CTfFunctionalDevice::m_StopDevice(PIRP pIrp)
+{
+    TfDebugLog(TF_LOG_FLOW, "IRP_MN_STOP_DEVICE IN");
+    m_ulPnpState = TF_PNP_STATE_STOPPED;
+    // The driver cannot refuse a stop; what it answers does not matter.
+    TfCallRebalance(this, TF_REBALANCE_STOP);
+    TfDebugLog(TF_LOG_FLOW, "IRP_MN_STOP_DEVICE OUT");
+    return TfCallDriverAsIs(pIrp, m_pLowerDeviceObject);
+}
+
+NTSTATUS CTfFunctionalDevice::m_QueryStopDevice(PIRP pIrp)
+{
+    TfDebugLog(TF_LOG_FLOW, "IRP_MN_QUERY_STOP_DEVICE IN");
+    m_ulPnpState = TF_PNP_STATE_STOP_PENDING;
+    ULONG ulResult = TfCallRebalance(this, TF_REBALANCE_QUERY_STOP);
+    if (ulResult == TF_CALL_NO_OBJECT) return TfCompleteRequest(pIrp, STATUS_DEVICE_REMOVED);
+    if (ulResult == TF_CALL_FALSE) {
+        TfDebugLog(TF_LOG_FLOW, "IRP_MN_QUERY_STOP_DEVICE ERROR");
+        return TfCompleteRequest(pIrp, STATUS_UNSUCCESSFUL);
+    }
+    TfDebugLog(TF_LOG_FLOW, "IRP_MN_QUERY_STOP_DEVICE OUT SUCCESS");
+    return TfCallDriver(pIrp, m_pLowerDeviceObject, STATUS_SUCCESS);
+}
+
+// The device below goes first; the driver then resumes what the query stopped.
+NTSTATUS CTfFunctionalDevice::m_CancelStopDevice(PIRP pIrp)
+{
+    TfDebugLog(TF_LOG_FLOW, "IRP_MN_CANCEL_STOP_DEVICE IN");
+    m_ulPnpState = TF_PNP_STATE_STARTED;
+    if (m_Callbacks.m_RebalanceDeviceCallback == NULL) return TfCallDriverAsIs(pIrp, m_pLowerDeviceObject);
+    NTSTATUS Status = TfSendSynchronousRequest(pIrp, m_pLowerDeviceObject);
+    if (!NT_SUCCESS(Status)) return TfCompleteRequest(pIrp, Status);
+    ULONG ulResult = TfCallRebalance(this, TF_REBALANCE_CANCEL_STOP);
+    if (ulResult == TF_CALL_NO_OBJECT) return TfCompleteRequest(pIrp, STATUS_DEVICE_REMOVED);
+    if (ulResult == TF_CALL_FALSE) {
+        TfDebugLog(TF_LOG_FLOW, "IRP_MN_CANCEL_STOP_DEVICE ERROR");
+        return TfCompleteRequest(pIrp, STATUS_UNSUCCESSFUL);
+    }
+    TfDebugLog(TF_LOG_FLOW, "IRP_MN_CANCEL_STOP_DEVICE OUT SUCCESS");
+    return TfCompleteRequest(pIrp, STATUS_SUCCESS);
+}
+
+// Bus relations are answered here (the children); every other kind goes down as it is.
+NTSTATUS CTfFunctionalDevice::m_QueryDeviceRelations(PIRP pIrp)
+{
+    PIO_STACK_LOCATION pStack = IoGetCurrentIrpStackLocation(pIrp);
+    if (pStack->Parameters.QueryDeviceRelations.Type == BusRelations) {
+        TfDebugLog(TF_LOG_FLOW, "IRP_MN_QUERY_DEVICE_RELATIONS BusRelations");
+        return HandleBusRelations(pIrp);
+    }
+    if (pStack->Parameters.QueryDeviceRelations.Type == RemovalRelations)
+        TfDebugLog(TF_LOG_FLOW, "IRP_MN_QUERY_DEVICE_RELATIONS RemovalRelations");
+    TfDebugLog(TF_LOG_FLOW, "IRP_MN_QUERY_DEVICE_RELATIONS ... Other ... Relations");
+    return TfCallDriverAsIs(pIrp, m_pLowerDeviceObject);
+}
+
+// The capabilities are adjusted on the way up, by the completion routine.
+NTSTATUS CTfFunctionalDevice::m_QueryCapabilities(PIRP pIrp)
+{
+    PIO_STACK_LOCATION pStack = IoGetCurrentIrpStackLocation(pIrp);
+    PDEVICE_CAPABILITIES pCapabilities = pStack->Parameters.DeviceCapabilities.Capabilities;
+    if (pCapabilities == NULL || pCapabilities->Version != 1 || pCapabilities->Size != sizeof(DEVICE_CAPABILITIES))
+        return TfCompleteRequest(pIrp, STATUS_UNSUCCESSFUL);
+    IoCopyCurrentIrpStackLocationToNext(pIrp);
+    IoSetCompletionRoutine(pIrp, sm_QueryCapabilitiesCompletionRoutine, this, TRUE, FALSE, FALSE);
+    return IoCallDriver(m_pLowerDeviceObject, pIrp);
+}
+
+// The requirements the devices below filtered (or the original list) are kept as they are.
+NTSTATUS CTfFunctionalDevice::m_FilterResourceRequirements(PIRP pIrp)
+{
+    PIO_STACK_LOCATION pStack = IoGetCurrentIrpStackLocation(pIrp);
+    NTSTATUS Status = TfSendSynchronousRequest(pIrp, m_pLowerDeviceObject);
+    if (!NT_SUCCESS(Status) && Status != STATUS_NOT_SUPPORTED) return TfCompleteRequest(pIrp, Status);
+    if (pIrp->IoStatus.Information == 0)
+        pIrp->IoStatus.Information = (ULONG_PTR)pStack->Parameters.FilterResourceRequirements.IoResourceRequirementList;
+    return TfCompleteRequestWithInformation(pIrp, STATUS_SUCCESS, pIrp->IoStatus.Information);
+}
+
+NTSTATUS CTfFunctionalDevice::m_DeviceUsageNotification(PIRP pIrp)
+{
+    PIO_STACK_LOCATION pStack = IoGetCurrentIrpStackLocation(pIrp);
+    switch (pStack->Parameters.UsageNotification.Type) {
+    case DeviceUsageTypePaging:
+    case DeviceUsageTypeHibernation:
+    case DeviceUsageTypeDumpFile:
+        // The device cannot carry a paging, hibernation or dump file.
+        return TfCompleteRequest(pIrp,
+                                 pStack->Parameters.UsageNotification.InPath ? STATUS_UNSUCCESSFUL : STATUS_SUCCESS);
+    default:
+        return TfCompleteRequest(pIrp, STATUS_UNSUCCESSFUL);
+    }
+}
+
 NTSTATUS CTfFunctionalDevice::m_StartDevice(PIRP pIrp)
 {
-    TfDebugLog(7, "CTfFunctionalDevice::m_StartDevice - IN");
+    CTfRoutineLog Log("CTfFunctionalDevice::m_StartDevice");
     PIO_STACK_LOCATION pStack = IoGetCurrentIrpStackLocation(pIrp);
 
     // The lower device starts first.
     NTSTATUS Status = TfSendSynchronousRequest(pIrp, m_pLowerDeviceObject);
     if (!NT_SUCCESS(Status)) {
-        TfDebugLog(7, "CTfFunctionalDevice::m_StartDevice - OUT - Fail-> lower device 0x%08X", Status);
+        Log.m_Fail("lower device 0x%08X", Status);
         return TfCompleteRequest(pIrp, Status);
     }
 
@@ -248,16 +286,16 @@ NTSTATUS CTfFunctionalDevice::m_StartDevice(PIRP pIrp)
             ULONG ulResult = TfCallRebalance(this, TF_REBALANCE_RESTART);
             if (ulResult == TF_CALL_NO_OBJECT) return TfCompleteRequest(pIrp, STATUS_DEVICE_REMOVED);
             if (ulResult == TF_CALL_FALSE) {
-                TfDebugLog(7, "IRP_MN_START_DEVICE Rebalancing ERROR");
+                TfDebugLog(TF_LOG_FLOW, "IRP_MN_START_DEVICE Rebalancing ERROR");
                 return TfCompleteRequest(pIrp, STATUS_UNSUCCESSFUL);
             }
             m_ulPnpState = TF_PNP_STATE_STARTED;
-            TfDebugLog(7, "IRP_MN_START_DEVICE Rebalancing OUT SUCCESS");
+            TfDebugLog(TF_LOG_FLOW, "IRP_MN_START_DEVICE Rebalancing OUT SUCCESS");
         } else {
             // A driver without a rebalance routine restarts as it stood; left stopped, every
             // device-control request would be refused until removal.
             m_ulPnpState = TF_PNP_STATE_STARTED;
-            TfDebugLog(7, "IRP_MN_START_DEVICE m_RebalanceDeviceCallback=NULL OUT SUCCESS");
+            TfDebugLog(TF_LOG_FLOW, "IRP_MN_START_DEVICE m_RebalanceDeviceCallback=NULL OUT SUCCESS");
         }
         return TfCompleteRequest(pIrp, STATUS_SUCCESS);
     }
@@ -266,13 +304,13 @@ NTSTATUS CTfFunctionalDevice::m_StartDevice(PIRP pIrp)
     HANDLE hDeviceKey = m_OpenDeviceRegistryKey();
     if (hDeviceKey == NULL) {
         DbgPrint("StartDevice6 - NT STATUS: 0x%X\n", STATUS_UNSUCCESSFUL);
-        TfDebugLog(7, "CTfFunctionalDevice::m_StartDevice - OUT - Fail-> device key");
+        Log.m_Fail("device key");
         return TfCompleteRequest(pIrp, STATUS_UNSUCCESSFUL);
     }
     BOOLEAN bChildren = m_CreateAllChildDevices(hDeviceKey);
     ZwClose(hDeviceKey);
     if (!bChildren) {
-        TfDebugLog(7, "CTfFunctionalDevice::m_StartDevice - OUT - Fail-> children");
+        Log.m_Fail("children");
         return TfCompleteRequest(pIrp, STATUS_UNSUCCESSFUL);
     }
 
@@ -281,7 +319,7 @@ NTSTATUS CTfFunctionalDevice::m_StartDevice(PIRP pIrp)
         CTfIoClient* pClient = new (NonPagedPool) CTfIoClient(m_pPhysicalDeviceObject);
         if (pClient == NULL || !pClient->m_Start(TfIoClientRoutine, this)) {
             delete pClient;
-            TfDebugLog(7, "CTfFunctionalDevice::m_StartDevice - OUT - Fail-> I/O client");
+            Log.m_Fail("I/O client");
             return TfCompleteRequest(pIrp, STATUS_UNSUCCESSFUL);
         }
         m_pIoClient = pClient;
@@ -292,22 +330,22 @@ NTSTATUS CTfFunctionalDevice::m_StartDevice(PIRP pIrp)
     ULONG ulResult = TfCallStart(this);
     if (ulResult == TF_CALL_NO_OBJECT) return TfCompleteRequest(pIrp, STATUS_DEVICE_REMOVED);
     if (ulResult == TF_CALL_FALSE) {
-        TfDebugLog(7, "m_PnpStartDeviceCallback ERROR");
+        TfDebugLog(TF_LOG_FLOW, "m_PnpStartDeviceCallback ERROR");
         return TfCompleteRequest(pIrp, STATUS_UNSUCCESSFUL);
     }
     if (m_Callbacks.m_UserModeInterface != NULL && !m_UserModeInterface.m_LoadAllSets()) {
-        TfDebugLog(7, "m_PnpStartDeviceCallback TriggerUpdate ERROR");
+        TfDebugLog(TF_LOG_FLOW, "m_PnpStartDeviceCallback TriggerUpdate ERROR");
         return TfCompleteRequest(pIrp, STATUS_UNSUCCESSFUL);
     }
 
     m_ulPnpState = TF_PNP_STATE_STARTED;
-    TfDebugLog(7, "IRP_MN_START_DEVICE OUT SUCCESS");
+    TfDebugLog(TF_LOG_FLOW, "IRP_MN_START_DEVICE OUT SUCCESS");
     return TfCompleteRequest(pIrp, STATUS_SUCCESS);
 }
 
 NTSTATUS CTfFunctionalDevice::m_RemoveDevice(PIRP pIrp)
 {
-    TfDebugLog(7, "CTfFunctionalDevice::m_RemoveDevice - IN");
+    CTfRoutineLog Log("CTfFunctionalDevice::m_RemoveDevice");
     if (m_ulPnpState != TF_PNP_STATE_SURPRISE_REMOVED) TfCallRemove(this);
 
     // The client thread reads from the device below, which is about to go.
@@ -318,18 +356,18 @@ NTSTATUS CTfFunctionalDevice::m_RemoveDevice(PIRP pIrp)
     m_ulPnpState = TF_PNP_STATE_REMOVED;
 
     m_DeleteAllChildDevices();
-    TfDebugLog(7, "IRP_MN_REMOVE_DEVICE m_DeleteAllChildDevices SUCCESS");
+    TfDebugLog(TF_LOG_FLOW, "IRP_MN_REMOVE_DEVICE m_DeleteAllChildDevices SUCCESS");
     m_Remove();
-    TfDebugLog(7, "IRP_MN_REMOVE_DEVICE m_Remove SUCCESS");
+    TfDebugLog(TF_LOG_FLOW, "IRP_MN_REMOVE_DEVICE m_Remove SUCCESS");
 
     NTSTATUS Status = TfCallDriverAsIs(pIrp, m_pLowerDeviceObject);
-    TfDebugLog(7, "CTfFunctionalDevice::m_RemoveDevice - OUT (Success)");
+    Log.m_Success();
     return Status;
 }
 
 void CTfFunctionalDevice::m_Remove()
 {
-    TfDebugLog(7, "CTfFunctionalDevice::m_Remove IN");
+    TfDebugLog(TF_LOG_FLOW, "CTfFunctionalDevice::m_Remove IN");
 
     CTfDriver* pDriver = m_GetDriver();
     if (pDriver != NULL && pDriver->m_GetRemovalCallback() != NULL) pDriver->m_GetRemovalCallback()();
@@ -369,14 +407,14 @@ void CTfFunctionalDevice::m_Remove()
     m_GetRemoveGate()->m_SetOpen(FALSE);
     if (m_Callbacks.m_pExecutor != NULL) m_Callbacks.m_pExecutor->m_DeInit();
 
-    TfDebugLog(7, "CTfFunctionalDevice::m_Remove OUT");
+    TfDebugLog(TF_LOG_FLOW, "CTfFunctionalDevice::m_Remove OUT");
 }
 
 NTSTATUS CTfFunctionalDevice::sm_QueryCapabilitiesCompletionRoutine(PDEVICE_OBJECT pDeviceObject, PIRP pIrp,
                                                                    PVOID pContext)
 {
     UNREFERENCED_PARAMETER(pDeviceObject);
-    TfDebugLog(7, "CTfFunctionalDevice::sm_QueryCapabilitiesCompletionRoutine - IN");
+    CTfRoutineLog Log("CTfFunctionalDevice::sm_QueryCapabilitiesCompletionRoutine");
     CTfFunctionalDevice* pDevice = (CTfFunctionalDevice*)pContext;
     if (pIrp->PendingReturned) IoMarkIrpPending(pIrp);
 
@@ -386,13 +424,13 @@ NTSTATUS CTfFunctionalDevice::sm_QueryCapabilitiesCompletionRoutine(PDEVICE_OBJE
         for (ULONG ulState = PowerSystemWorking; ulState <= PowerSystemShutdown; ulState++)
             pDevice->m_PowerTable[ulState] = pCapabilities->DeviceState[ulState];
     }
-    TfDebugLog(7, "CTfFunctionalDevice::sm_QueryCapabilitiesCompletionRoutine - OUT (Success)");
+    Log.m_Success();
     return pIrp->IoStatus.Status;
 }
 
 void CTfFunctionalDevice::m_QueryPnpDeviceState(PIRP pIrp)
 {
-    TfDebugLog(7, "CTfFunctionalDevice::m_QueryPnpDeviceState - IN");
+    CTfRoutineLog Log("CTfFunctionalDevice::m_QueryPnpDeviceState");
     ULONG_PTR ulInformation = pIrp->IoStatus.Information;
     BOOLEAN bApplied = FALSE;
 
@@ -414,7 +452,7 @@ void CTfFunctionalDevice::m_QueryPnpDeviceState(PIRP pIrp)
         // Bits set under a status that still says "not handled" would be ignored.
         pIrp->IoStatus.Status = STATUS_SUCCESS;
     }
-    TfDebugLog(7, "CTfFunctionalDevice::m_QueryPnpDeviceState - OUT (Success)");
+    Log.m_Success();
 }
 
 void CTfFunctionalDevice::m_EmptyResourceLists()
@@ -434,7 +472,7 @@ void CTfFunctionalDevice::m_EmptyResourceLists()
 NTSTATUS CTfFunctionalDevice::m_StartDeviceResources(PCM_RESOURCE_LIST pRawResources,
                                                      PCM_RESOURCE_LIST pTranslatedResources)
 {
-    TfDebugLog(7, "CTfFunctionalDevice::m_StartDeviceResources - IN");
+    CTfRoutineLog Log("CTfFunctionalDevice::m_StartDeviceResources");
     m_EmptyResourceLists();
 
     // A device without resources (USB) has empty lists.
@@ -509,25 +547,25 @@ NTSTATUS CTfFunctionalDevice::m_StartDeviceResources(PCM_RESOURCE_LIST pRawResou
         pDma->ulPort = pTranslated->u.Dma.Port;
     }
 
-    TfDebugLog(7, "CTfFunctionalDevice::m_StartDeviceResources - OUT (Success)");
+    Log.m_Success();
     return STATUS_SUCCESS;
 
 Failure:
     m_EmptyResourceLists();
-    TfDebugLog(7, "CTfFunctionalDevice::m_StartDeviceResources - OUT - Fail-> resource list");
+    Log.m_Fail("resource list");
     return STATUS_UNSUCCESSFUL;
 }
 
 BOOLEAN CTfFunctionalDevice::m_CreateAllChildDevices(HANDLE hDeviceKey)
 {
-    TfDebugLog(7, "CTfFunctionalDevice::m_CreateAllChildDevices - IN");
+    CTfRoutineLog Log("CTfFunctionalDevice::m_CreateAllChildDevices");
     ULONG ulNumber = m_pRegistrySet != NULL ? m_pRegistrySet->m_GetNumberChildDevices() : 0;
 
     m_ChildrenLock.m_Acquire();
     BOOLEAN bDone = m_ulChildCount == ulNumber;
     m_ChildrenLock.m_Release();
     if (bDone) {
-        TfDebugLog(7, "CTfFunctionalDevice::m_CreateAllChildDevices - OUT (Success)");
+        Log.m_Success();
         return TRUE;
     }
 
@@ -542,7 +580,7 @@ BOOLEAN CTfFunctionalDevice::m_CreateAllChildDevices(HANDLE hDeviceKey)
         HANDLE hChildKey = NULL;
         if (!NT_SUCCESS(KeyName.m_AppendNumber(i, 10)) ||
             !CTfRegistry::m_OpenSubKey(hDeviceKey, KeyName, &hChildKey, KEY_READ, FALSE)) {
-            TfDebugLog(7, "CTfFunctionalDevice::m_CreateAllChildDevices - Child%u missing", i);
+            TfDebugLog(TF_LOG_FLOW, "CTfFunctionalDevice::m_CreateAllChildDevices - Child%u missing", i);
             bSuccess = FALSE;
             break;
         }
@@ -609,18 +647,18 @@ BOOLEAN CTfFunctionalDevice::m_CreateAllChildDevices(HANDLE hDeviceKey)
             if (pFound != NULL) FreeTrackedPool(pFound);
             delete pChild;
         }
-        TfDebugLog(7, "CTfFunctionalDevice::m_CreateAllChildDevices - OUT - Fail-> child device");
+        Log.m_Fail("child device");
         return FALSE;
     }
 
     Created.m_FreeNodes();
-    TfDebugLog(7, "CTfFunctionalDevice::m_CreateAllChildDevices - OUT (Success)");
+    Log.m_Success();
     return TRUE;
 }
 
 void CTfFunctionalDevice::m_DeleteAllChildDevices()
 {
-    TfDebugLog(7, "CTfFunctionalDevice::m_DeleteAllChildDevices - IN");
+    CTfRoutineLog Log("CTfFunctionalDevice::m_DeleteAllChildDevices");
     for (;;) {
         m_ChildrenLock.m_Acquire();
         PTF_CHILD_RECORD pRecord = (PTF_CHILD_RECORD)m_ChildList.m_RemoveHead();
@@ -635,7 +673,7 @@ void CTfFunctionalDevice::m_DeleteAllChildDevices()
         if (pChild != NULL) delete pChild;
         FreeTrackedPool(pRecord);
     }
-    TfDebugLog(7, "CTfFunctionalDevice::m_DeleteAllChildDevices - OUT (Success)");
+    Log.m_Success();
 }
 
 BOOLEAN CTfFunctionalDevice::m_IsChildDevice(PDEVICE_OBJECT pDeviceObject)
@@ -655,7 +693,7 @@ BOOLEAN CTfFunctionalDevice::m_IsChildDevice(PDEVICE_OBJECT pDeviceObject)
 
 NTSTATUS CTfFunctionalDevice::HandleBusRelations(PIRP pIrp)
 {
-    TfDebugLog(7, "CTfFunctionalDevice::HandleBusRelations - IN");
+    CTfRoutineLog Log("CTfFunctionalDevice::HandleBusRelations");
     PDEVICE_RELATIONS pOld = (PDEVICE_RELATIONS)pIrp->IoStatus.Information;
     ULONG ulOld = pOld != NULL ? pOld->Count : 0;
 
@@ -665,7 +703,7 @@ NTSTATUS CTfFunctionalDevice::HandleBusRelations(PIRP pIrp)
     PDEVICE_RELATIONS pNew = (PDEVICE_RELATIONS)ExAllocatePoolWithTag(NonPagedPool, cbSize, TF_TAG_BUS_RELATIONS);
     if (pNew == NULL) {
         m_ChildrenLock.m_Release();
-        TfDebugLog(7, "CTfFunctionalDevice::HandleBusRelations - OUT - Fail-> no memory");
+        Log.m_Fail("no memory");
         return TfCompleteRequest(pIrp, STATUS_INSUFFICIENT_RESOURCES);
     }
     RtlZeroMemory(pNew, cbSize);
@@ -689,22 +727,22 @@ NTSTATUS CTfFunctionalDevice::HandleBusRelations(PIRP pIrp)
         for (ULONG i = ulOld; i < ulCount; i++) ObDereferenceObject(pNew->Objects[i]);
         ExFreePool(pNew);
         pIrp->IoStatus.Status = STATUS_UNSUCCESSFUL;
-        TfDebugLog(7, "CTfFunctionalDevice::HandleBusRelations - OUT - Fail-> child list");
+        Log.m_Fail("child list");
         return TfCallDriverAsIs(pIrp, m_pLowerDeviceObject);
     }
 
     pNew->Count = ulCount;
     if (pOld != NULL) ExFreePool(pOld);
     pIrp->IoStatus.Information = (ULONG_PTR)pNew;
-    TfDebugLog(7, "CTfFunctionalDevice::HandleBusRelations - OUT (Success)");
+    Log.m_Success();
     return TfCallDriver(pIrp, m_pLowerDeviceObject, STATUS_SUCCESS);
 }
 
 BOOLEAN CTfFunctionalDevice::m_QueryCallbackObjectOwner(PDEVICE_OBJECT* ppPhysicalDeviceObject)
 {
-    TfDebugLog(7, "CTfFunctionalDevice::m_QueryCallbackObjectOwner - IN");
+    CTfRoutineLog Log("CTfFunctionalDevice::m_QueryCallbackObjectOwner");
     if (ppPhysicalDeviceObject == NULL) {
-        TfDebugLog(7, "CTfFunctionalDevice::m_QueryCallbackObjectOwner - OUT - Fail-> no out argument");
+        Log.m_Fail("no out argument");
         return FALSE;
     }
     *ppPhysicalDeviceObject = NULL;
@@ -716,10 +754,10 @@ BOOLEAN CTfFunctionalDevice::m_QueryCallbackObjectOwner(PDEVICE_OBJECT* ppPhysic
         CallbackObject.m_Delete();
     }
     if (pAnswer == NULL) {
-        TfDebugLog(7, "CTfFunctionalDevice::m_QueryCallbackObjectOwner - OUT - Fail-> no owner");
+        Log.m_Fail("no owner");
         return FALSE;
     }
     *ppPhysicalDeviceObject = pAnswer;
-    TfDebugLog(7, "CTfFunctionalDevice::m_QueryCallbackObjectOwner - OUT (Success)");
+    Log.m_Success();
     return TRUE;
 }
