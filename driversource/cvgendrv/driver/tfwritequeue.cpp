@@ -720,66 +720,7 @@ BOOLEAN CTfWriteQueue::m_StartNextWrite()
     BOOLEAN bWriteSideChanged = FALSE;
     for (;;) {
         m_bRestartAfterCallback = FALSE;
-        m_LockB.m_Acquire();
-        ULONG ulBlock = (m_ulQueuedBytes < m_ulCredit) ? m_ulQueuedBytes : m_ulCredit;
-        if (m_bDeleting) {
-            ulBlock = 0;
-        }
-        m_LockB.m_Release();
-        if (ulBlock == 0) {
-            break;
-        }
-
-        CTfBuffer* pChunk = new (NonPagedPool) CTfBuffer();
-        if (pChunk == NULL || !pChunk->m_Allocate(ulBlock)) {
-            if (pChunk != NULL) {
-                pChunk->m_Delete();
-            }
-            // The requests stay pending; nothing may come to start them again, so retry shortly.
-            m_ScheduleRetry();
-            bResult = FALSE;
-            TfDebugLog(TF_LOG_FLOW, "CTfWriteQueue::m_StartNextWrite - no memory for a block of %u bytes", ulBlock);
-            break;
-        }
-        ULONG ulCopied = m_FillBlock(pChunk->m_GetBytes(), ulBlock, &bWriteSideChanged);
-        if (ulCopied == 0) {
-            // Every pending request went away meanwhile.
-            pChunk->m_Delete();
-            m_LockB.m_Acquire();
-            m_StartTotalTimer();
-            m_LockB.m_Release();
-            break;
-        }
-        if (ulCopied < ulBlock) {
-            pChunk->m_KeepHead(ulCopied, TRUE);
-        }
-
-        m_LockB.m_Acquire();
-        m_ulCredit = (ulCopied < m_ulCredit) ? m_ulCredit - ulCopied : 0;
-        m_StartTotalTimer();
-        PTF_WRITE_QUEUE_WRITE_ROUTINE pRoutine = m_pWriteRoutine;
-        PVOID pContext = m_pWriteContext;
-        m_LockB.m_Release();
-
-        m_bInWriteCallback = TRUE;
-        if (pRoutine != NULL) {
-            bResult = pRoutine(pContext, pChunk);
-        } else {
-            pChunk->m_Delete();
-            bResult = FALSE;
-        }
-        m_bInWriteCallback = FALSE;
-
-        if (!bResult) {
-            m_SettleFailedBlock(ulCopied);
-            bWriteSideChanged = TRUE;
-            TfDebugLog(TF_LOG_FLOW, "CTfWriteQueue::m_StartNextWrite - the owner refused a block of %u bytes", ulCopied);
-            break;
-        }
-        m_LockB.m_Acquire();
-        m_SettleBlock();
-        m_LockB.m_Release();
-        if (!m_bRestartAfterCallback) {
+        if (!m_HandOverBlock(&bResult, &bWriteSideChanged) || !m_bRestartAfterCallback) {
             break;
         }
     }
@@ -796,6 +737,82 @@ BOOLEAN CTfWriteQueue::m_StartNextWrite()
     return TRUE;
 }
 
+// Builds one block and hands it to the owner. TRUE when the owner took it and it was settled;
+// FALSE when there was nothing to send (credit or requests), no memory (*pbResult FALSE, a retry is
+// scheduled) or the owner refused it (*pbResult FALSE). PASSIVE_LEVEL, write mutex held.
+BOOLEAN CTfWriteQueue::m_HandOverBlock(PBOOLEAN pbResult, PBOOLEAN pbWriteSideChanged)
+{
+    m_LockB.m_Acquire();
+    ULONG ulBlock = (m_ulQueuedBytes < m_ulCredit) ? m_ulQueuedBytes : m_ulCredit;
+    if (m_bDeleting) {
+        ulBlock = 0;
+    }
+    m_LockB.m_Release();
+    if (ulBlock == 0) {
+        return FALSE;
+    }
+
+    CTfBuffer* pChunk = new (NonPagedPool) CTfBuffer();
+    if (pChunk == NULL || !pChunk->m_Allocate(ulBlock)) {
+        if (pChunk != NULL) {
+            pChunk->m_Delete();
+        }
+        // The requests stay pending; nothing may come to start them again, so retry shortly.
+        m_ScheduleRetry();
+        *pbResult = FALSE;
+        TfDebugLog(TF_LOG_FLOW, "CTfWriteQueue::m_StartNextWrite - no memory for a block of %u bytes", ulBlock);
+        return FALSE;
+    }
+    ULONG ulCopied = m_FillBlock(pChunk->m_GetBytes(), ulBlock, pbWriteSideChanged);
+    if (ulCopied == 0) {
+        // Every pending request went away meanwhile.
+        pChunk->m_Delete();
+        m_LockB.m_Acquire();
+        m_StartTotalTimer();
+        m_LockB.m_Release();
+        return FALSE;
+    }
+    if (ulCopied < ulBlock) {
+        pChunk->m_KeepHead(ulCopied, TRUE);
+    }
+
+    *pbResult = m_GiveBlockToOwner(pChunk, ulCopied);
+    if (!*pbResult) {
+        m_SettleFailedBlock(ulCopied);
+        *pbWriteSideChanged = TRUE;
+        TfDebugLog(TF_LOG_FLOW, "CTfWriteQueue::m_StartNextWrite - the owner refused a block of %u bytes", ulCopied);
+        return FALSE;
+    }
+    m_LockB.m_Acquire();
+    m_SettleBlock();
+    m_LockB.m_Release();
+    return TRUE;
+}
+
+// The block's bytes leave the credit and the total timer starts; then the owner's write callback
+// takes the block (and owns it, whatever it answers). The owner may confirm bytes from inside the
+// callback on this thread. TRUE when the block went to the device. PASSIVE_LEVEL, write mutex held.
+BOOLEAN CTfWriteQueue::m_GiveBlockToOwner(CTfBuffer* pChunk, ULONG ulCopied)
+{
+    m_LockB.m_Acquire();
+    m_ulCredit = (ulCopied < m_ulCredit) ? m_ulCredit - ulCopied : 0;
+    m_StartTotalTimer();
+    PTF_WRITE_QUEUE_WRITE_ROUTINE pRoutine = m_pWriteRoutine;
+    PVOID pContext = m_pWriteContext;
+    m_LockB.m_Release();
+
+    BOOLEAN bResult;
+    m_bInWriteCallback = TRUE;
+    if (pRoutine != NULL) {
+        bResult = pRoutine(pContext, pChunk);
+    } else {
+        pChunk->m_Delete();
+        bResult = FALSE;
+    }
+    m_bInWriteCallback = FALSE;
+    return bResult;
+}
+
 ULONG CTfWriteQueue::m_FillBlock(PUCHAR pucBlock, ULONG ulBlock, PBOOLEAN pbWriteSideChanged)
 {
     CTfRoutineLog Log("CTfWriteQueue::m_FillBlock");
@@ -805,98 +822,23 @@ ULONG CTfWriteQueue::m_FillBlock(PUCHAR pucBlock, ULONG ulBlock, PBOOLEAN pbWrit
     m_LockB.m_Release();
 
     while (ulCopied < ulBlock) {
-        // The request a block took only part of comes first (the peek puts it at the front).
-        m_LockB.m_Acquire();
-        if (m_pPartialIrp != NULL && !TfIrpHasCancelRoutine(m_pPartialIrp)) {
-            // A cancellation owns it and waits for this lock to take it out. No later request may
-            // go ahead of it, and none can become the partly sent one while it holds that place:
-            // the cancellation starts the next block.
-            m_bStartAfterCancel = TRUE;
-            m_LockB.m_Release();
+        TF_WQ_TAKEN Taken;
+        if (!m_TakeOutForBlock(&Taken)) {
             break;
         }
-        PIRP pIrp = TfCsqRemoveNextIrpLocked(&m_PendingCsq.Csq, NULL);
-        if (pIrp == NULL) {
-            m_LockB.m_Release();
-            break;
-        }
-        m_pOutsideIrp = pIrp;
-        m_bOutsideTimedOut = FALSE;
-        ULONG ulPurgeSequence = m_ulPurgeSequence;
-        m_ulOutsidePurgeSequence = ulPurgeSequence;
-        ULONG ulLength = m_GetLength(pIrp);
-        ULONG ulSent = (ULONG)pIrp->IoStatus.Information;
-        PTF_WRITE_QUEUE_OUTSIDE_HOOK pHook = m_pOutsideHook;
-        PVOID pHookContext = m_pOutsideHookContext;
-        m_LockB.m_Release();
-
-        ULONG ulTake = ulLength - ulSent;
+        // Copied with no lock held: nobody else can reach the request while it is out.
+        ULONG ulTake = Taken.ulLength - Taken.ulSent;
         if (ulTake > ulBlock - ulCopied) {
             ulTake = ulBlock - ulCopied;
         }
-        RtlCopyMemory(pucBlock + ulCopied, (PUCHAR)pIrp->AssociatedIrp.SystemBuffer + ulSent, ulTake);
+        RtlCopyMemory(pucBlock + ulCopied, (PUCHAR)Taken.pIrp->AssociatedIrp.SystemBuffer + Taken.ulSent, ulTake);
         ulCopied += ulTake;
-        BOOLEAN bWhole = (ulSent + ulTake == ulLength);
-        if (pHook != NULL) {
-            pHook(pHookContext, TF_WQ_OUTSIDE_COPIED, pIrp);
+        BOOLEAN bWhole = (Taken.ulSent + ulTake == Taken.ulLength);
+        if (Taken.pHook != NULL) {
+            Taken.pHook(Taken.pHookContext, TF_WQ_OUTSIDE_COPIED, Taken.pIrp);
         }
 
-        m_LockB.m_Acquire();
-        pIrp->IoStatus.Information = ulSent + ulTake;
-        m_ulBytesHandedOver = TfWqAddSaturated(m_ulBytesHandedOver, ulTake);
-        m_JoinBlock(pIrp, ulTake);
-        NTSTATUS EndStatus = STATUS_SUCCESS;
-        if (m_ulPurgeSequence != ulPurgeSequence) {
-            EndStatus = STATUS_CANCELLED;  // a purge ran while the request was out of the queue
-        } else if (m_bOutsideTimedOut) {
-            EndStatus = STATUS_TIMEOUT;
-        }
-        if (EndStatus != STATUS_SUCCESS) {
-            ULONG_PTR ulInformation = (EndStatus == STATUS_TIMEOUT) ? pIrp->IoStatus.Information : 0;
-            m_AddDiscard((ULONG)pIrp->IoStatus.Information);
-            m_LeaveBlock(pIrp, TRUE);
-            m_ClearTimedIrp(pIrp);
-            m_pOutsideIrp = NULL;
-            m_bOutsideTimedOut = FALSE;
-            m_StartTotalTimer();
-            m_LockB.m_Release();
-            m_CompleteIrp(pIrp, EndStatus, ulInformation);
-            *pbWriteSideChanged = TRUE;
-            if (!bWhole) {
-                break;
-            }
-            continue;
-        }
-        m_LockB.m_Release();
-        if (pHook != NULL) {
-            pHook(pHookContext, TF_WQ_OUTSIDE_CHECKED, pIrp);
-        }
-
-        NTSTATUS Status;
-        if (bWhole) {
-            Status = IoCsqInsertIrpEx(&m_InFlightCsq.Csq, pIrp, NULL, TF_WQ_INSERT_HANDED_OVER);
-        } else {
-            // The block is full: the rest of this request is taken first next time.
-            Status = IoCsqInsertIrpEx(&m_PendingCsq.Csq, pIrp, &m_PendingInsertContext, TF_WQ_INSERT_PARTIAL);
-        }
-        if (!NT_SUCCESS(Status)) {
-            // Refused by the insert callback because a purge or the total time-out caught the request
-            // while it was out of the queue, or no memory: its bytes are in the block, and their
-            // confirmation must not be credited to later requests.
-            m_LockB.m_Acquire();
-            ULONG_PTR ulInformation = 0;
-            if (Status == STATUS_IO_TIMEOUT) {
-                Status = STATUS_TIMEOUT;
-                ulInformation = pIrp->IoStatus.Information;
-            }
-            m_AddDiscard((ULONG)pIrp->IoStatus.Information);
-            m_LeaveBlock(pIrp, TRUE);
-            m_ClearTimedIrp(pIrp);
-            m_pOutsideIrp = NULL;
-            m_bOutsideTimedOut = FALSE;
-            m_StartTotalTimer();
-            m_LockB.m_Release();
-            m_CompleteIrp(pIrp, Status, ulInformation);
+        if (!m_JoinBlockUnlessEnded(&Taken, ulTake) || !m_PutBackTakenIrp(&Taken, bWhole)) {
             *pbWriteSideChanged = TRUE;
         }
         if (!bWhole) {
@@ -905,6 +847,109 @@ ULONG CTfWriteQueue::m_FillBlock(PUCHAR pucBlock, ULONG ulBlock, PBOOLEAN pbWrit
     }
     Log.m_Success();
     return ulCopied;
+}
+
+// Takes the next pending request out of the queues for the block being built, and notes under B
+// what the builder needs of it. FALSE when there is none, or when the request a block took only
+// part of is owned by a cancellation: no later request may go ahead of it, and none can become the
+// partly sent one while it holds that place, so the cancellation starts the next block.
+// PASSIVE_LEVEL, write mutex held; the caller owns the request taken until it puts it back.
+BOOLEAN CTfWriteQueue::m_TakeOutForBlock(TF_WQ_TAKEN* pTaken)
+{
+    m_LockB.m_Acquire();
+    // The request a block took only part of comes first (the peek puts it at the front).
+    if (m_pPartialIrp != NULL && !TfIrpHasCancelRoutine(m_pPartialIrp)) {
+        m_bStartAfterCancel = TRUE;
+        m_LockB.m_Release();
+        return FALSE;
+    }
+    PIRP pIrp = TfCsqRemoveNextIrpLocked(&m_PendingCsq.Csq, NULL);
+    if (pIrp == NULL) {
+        m_LockB.m_Release();
+        return FALSE;
+    }
+    m_pOutsideIrp = pIrp;
+    m_bOutsideTimedOut = FALSE;
+    m_ulOutsidePurgeSequence = m_ulPurgeSequence;
+    pTaken->pIrp = pIrp;
+    pTaken->ulPurgeSequence = m_ulPurgeSequence;
+    pTaken->ulLength = m_GetLength(pIrp);
+    pTaken->ulSent = (ULONG)pIrp->IoStatus.Information;
+    pTaken->pHook = m_pOutsideHook;
+    pTaken->pHookContext = m_pOutsideHookContext;
+    m_LockB.m_Release();
+    return TRUE;
+}
+
+// The taken request's ulTake bytes are in the block: it joins the block, unless a purge or its
+// total time-out ran while it was out, which ends it here (its bytes are discarded when confirmed).
+// FALSE when it ended. Write mutex held; B is taken here.
+BOOLEAN CTfWriteQueue::m_JoinBlockUnlessEnded(const TF_WQ_TAKEN* pTaken, ULONG ulTake)
+{
+    PIRP pIrp = pTaken->pIrp;
+    m_LockB.m_Acquire();
+    pIrp->IoStatus.Information = pTaken->ulSent + ulTake;
+    m_ulBytesHandedOver = TfWqAddSaturated(m_ulBytesHandedOver, ulTake);
+    m_JoinBlock(pIrp, ulTake);
+    NTSTATUS EndStatus = STATUS_SUCCESS;
+    if (m_ulPurgeSequence != pTaken->ulPurgeSequence) {
+        EndStatus = STATUS_CANCELLED;  // a purge ran while the request was out of the queue
+    } else if (m_bOutsideTimedOut) {
+        EndStatus = STATUS_TIMEOUT;
+    }
+    if (EndStatus == STATUS_SUCCESS) {
+        m_LockB.m_Release();
+        return TRUE;
+    }
+    ULONG_PTR ulInformation = (EndStatus == STATUS_TIMEOUT) ? pIrp->IoStatus.Information : 0;
+    m_DropTakenIrpLocked(pIrp);
+    m_LockB.m_Release();
+    m_CompleteIrp(pIrp, EndStatus, ulInformation);
+    return FALSE;
+}
+
+// Puts the taken request back: in flight when the block took all of it, else at the front of the
+// pending queue. FALSE when it ended instead, because the insert callback found that a purge or
+// the total time-out caught it while it was out of the queue (or there was no memory): its bytes
+// are in the block, and their confirmation must not be credited to later requests.
+BOOLEAN CTfWriteQueue::m_PutBackTakenIrp(const TF_WQ_TAKEN* pTaken, BOOLEAN bWhole)
+{
+    PIRP pIrp = pTaken->pIrp;
+    if (pTaken->pHook != NULL) {
+        pTaken->pHook(pTaken->pHookContext, TF_WQ_OUTSIDE_CHECKED, pIrp);
+    }
+    NTSTATUS Status;
+    if (bWhole) {
+        Status = IoCsqInsertIrpEx(&m_InFlightCsq.Csq, pIrp, NULL, TF_WQ_INSERT_HANDED_OVER);
+    } else {
+        // The block is full: the rest of this request is taken first next time.
+        Status = IoCsqInsertIrpEx(&m_PendingCsq.Csq, pIrp, &m_PendingInsertContext, TF_WQ_INSERT_PARTIAL);
+    }
+    if (NT_SUCCESS(Status)) {
+        return TRUE;
+    }
+    m_LockB.m_Acquire();
+    ULONG_PTR ulInformation = 0;
+    if (Status == STATUS_IO_TIMEOUT) {
+        Status = STATUS_TIMEOUT;
+        ulInformation = pIrp->IoStatus.Information;
+    }
+    m_DropTakenIrpLocked(pIrp);
+    m_LockB.m_Release();
+    m_CompleteIrp(pIrp, Status, ulInformation);
+    return FALSE;
+}
+
+// The taken request ends before it went back: its bytes are discarded when confirmed, it leaves
+// the block and the total timer, and the builder has nothing out any more. B held.
+void CTfWriteQueue::m_DropTakenIrpLocked(PIRP pIrp)
+{
+    m_AddDiscard((ULONG)pIrp->IoStatus.Information);
+    m_LeaveBlock(pIrp, TRUE);
+    m_ClearTimedIrp(pIrp);
+    m_pOutsideIrp = NULL;
+    m_bOutsideTimedOut = FALSE;
+    m_StartTotalTimer();
 }
 
 void CTfWriteQueue::m_SettleBlock()

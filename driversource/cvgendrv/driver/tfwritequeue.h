@@ -205,7 +205,23 @@ private:
     static void m_PushIrp(PIRP* ppHead, PIRP* ppTail, PIRP pIrp);
     static void m_CompleteList(PIRP pList, NTSTATUS Status, BOOLEAN bKeepInformation);
     static void m_CompleteIrp(PIRP pIrp, NTSTATUS Status, ULONG_PTR ulInformation);
+    BOOLEAN m_HandOverBlock(PBOOLEAN pbResult, PBOOLEAN pbWriteSideChanged);
+    BOOLEAN m_GiveBlockToOwner(CTfBuffer* pChunk, ULONG ulCopied);
     ULONG m_FillBlock(PUCHAR pucBlock, ULONG ulBlock, PBOOLEAN pbWriteSideChanged);
+    // The block builder's steps for one request (PASSIVE_LEVEL, write mutex held): what it saw of the
+    // request under B when it took it out of the queues, then joining the block and going back.
+    struct TF_WQ_TAKEN {
+        PIRP pIrp;
+        ULONG ulLength;
+        ULONG ulSent;
+        ULONG ulPurgeSequence;
+        PTF_WRITE_QUEUE_OUTSIDE_HOOK pHook;
+        PVOID pHookContext;
+    };
+    BOOLEAN m_TakeOutForBlock(TF_WQ_TAKEN* pTaken);
+    BOOLEAN m_JoinBlockUnlessEnded(const TF_WQ_TAKEN* pTaken, ULONG ulTake);
+    BOOLEAN m_PutBackTakenIrp(const TF_WQ_TAKEN* pTaken, BOOLEAN bWhole);
+    void m_DropTakenIrpLocked(PIRP pIrp);
     void m_SettleFailedBlock(ULONG ulBlock);
     void m_CompleteCanceledWrite(PIRP pIrp);
     void m_RunDeferredCancels(BOOLEAN bTakeMutex);
