@@ -1,5 +1,16 @@
 // Write queue: the held flush requests. A flush waits in a cancel-safe queue of its own under
 // spin-lock record B until every write queued before it has been settled.
+//
+// Rules the code below keeps:
+//  - A flush is held only while a write is pending or in flight; the insertion decides that under
+//    B, so a flush never waits on a write side that is already idle.
+//  - Held flushes complete together, with STATUS_SUCCESS, once the write side is idle and the owner
+//    says the transmitter is empty; idleness is checked again under B after asking, since a write
+//    may have arrived meanwhile.
+//  - While the transmitter is busy one poll timer runs (m_bFlushPollRunning), whoever asks.
+//  - A purge does not cancel held flushes: they complete as soon as the emptied write side allows.
+//    Cleanup and removal cancel them.
+//  - The owner is asked, and requests are completed, with no lock held.
 #include "tfwritequeue.h"
 
 #include <ntddser.h>

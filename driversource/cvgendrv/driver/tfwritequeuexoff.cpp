@@ -1,5 +1,19 @@
 // Write queue: the XOFF-counter request. It is held in a cancel-safe queue of its own under
 // spin-lock record B, so it can be cancelled while held.
+//
+// Rules the code below keeps:
+//  - At most one request is held. A new one, or a new write, ends the held one with
+//    STATUS_SERIAL_MORE_WRITES; a purge ends it with STATUS_CANCELLED.
+//  - Its states: waiting for the write side to go idle; XOFF being sent (m_bXoffSendPending); XOFF
+//    sent (m_bXoffSent), counting received bytes down. Only bytes received after the XOFF went out
+//    count, and the XOFF goes out exactly once per request.
+//  - Every decision is made in m_ResolveXoffCounterIrp under B: the end of the count
+//    (STATUS_SUCCESS), its time-out once due (STATUS_SERIAL_COUNTER_TIMEOUT), more writes or a
+//    cancel. The request is taken out of its queue in the same lock hold, and completed after.
+//  - The time-out runs from the moment the XOFF is sent. A timer started for a request that ended
+//    meanwhile (the sequence number moved) is stopped, never recorded.
+//  - The XOFF is sent, and requests completed, with no lock held; the send runs at PASSIVE_LEVEL
+//    from the executor, since the owner may report bytes written at once.
 #include "tfwritequeue.h"
 
 #include <ntddser.h>

@@ -49,9 +49,9 @@ private:
     BOOLEAN m_AcquireLocked();
     void m_ReleaseLocked();
 
-    LONG m_lCount;
-    LONG m_lMaximum;
-    BOOLEAN m_bOpen;
+    LONG m_lCount;       // m_Lock
+    LONG m_lMaximum;     // set once, in the constructor
+    BOOLEAN m_bOpen;     // m_Lock
     CTfSpinLock m_Lock;
-    KEVENT m_Event;  // signalled exactly when the count is 0
+    KEVENT m_Event;      // set and cleared under m_Lock; signalled exactly when the count is 0
 };
