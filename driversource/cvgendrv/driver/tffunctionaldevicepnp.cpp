@@ -1,6 +1,21 @@
 // Plug and Play operations of the functional device: the PnP state machine with the driver's
 // start, stop, rebalance and removal callbacks, the resource lists, the child devices made from
 // the "Child<i>" subkeys of the hardware key, bus relations, capabilities and the PnP device state.
+//
+// Rules the code below keeps:
+//  - The PnP state (m_ulPnpState) is written only here, by the PnP dispatch, which Plug and Play
+//    calls for one request of a device at a time. The device-control dispatch reads it and refuses
+//    requests unless the device is started.
+//  - Its moves: start -> STARTED; query-stop -> STOP_PENDING, then stop -> STOPPED or cancel-stop ->
+//    STARTED; query-remove -> REMOVE_PENDING, then cancel-remove -> STARTED; surprise removal ->
+//    SURPRISE_REMOVED; removal -> REMOVED.
+//  - A start and a cancel-stop go to the device below first and reach the driver only when it
+//    succeeded; the other minors reach the driver first and then go down.
+//  - A start while STOPPED is a restart: the driver's rebalance routine resumes the device, and the
+//    children, the I/O client and the sets stay as they are. A failed first start leaves the
+//    state where it was.
+//  - The driver's removal routine runs once: at a surprise removal, or at the removal when none
+//    came before.
 #include <wdm.h>
 
 #include "tfdebug.h"
@@ -573,87 +588,93 @@ BOOLEAN CTfFunctionalDevice::m_CreateAllChildDevices(HANDLE hDeviceKey)
     CTfString ValueName(PagedPool, TF_CHILD_VALUE_DO_NOT_CREATE);
     CTfPointerList Created;  // the children of this call, not owned
     Created.m_Init(NonPagedPool);
-    BOOLEAN bSuccess = TRUE;
-
     for (ULONG i = 1; i <= ulNumber; i++) {
-        CTfString KeyName(PagedPool, TF_CHILD_KEY_PREFIX);
-        HANDLE hChildKey = NULL;
-        if (!NT_SUCCESS(KeyName.m_AppendNumber(i, 10)) ||
-            !CTfRegistry::m_OpenSubKey(hDeviceKey, KeyName, &hChildKey, KEY_READ, FALSE)) {
-            TfDebugLog(TF_LOG_FLOW, "CTfFunctionalDevice::m_CreateAllChildDevices - Child%u missing", i);
-            bSuccess = FALSE;
-            break;
-        }
-        ULONG ulDoNotCreate = 0;
-        if (CTfRegistry::m_QueryDword(hChildKey, ValueName, &ulDoNotCreate) && ulDoNotCreate == 1) {
-            CTfRegistry::m_CloseKey(hChildKey);
-            continue;
-        }
-
-        BOOLEAN bConstructed = FALSE;
-        CTfPhysicalDevice* pChild =
-            new (NonPagedPool) CTfPhysicalDevice(m_pDriverObject, this, hChildKey, ulIndex, &bConstructed);
-        CTfRegistry::m_CloseKey(hChildKey);
-        if (pChild == NULL || !bConstructed) {
-            delete pChild;
-            bSuccess = FALSE;
-            break;
-        }
-        if (!Created.m_AddTail(pChild)) {
-            delete pChild;
-            bSuccess = FALSE;
-            break;
-        }
-
-        PTF_CHILD_RECORD pRecord = (PTF_CHILD_RECORD)AllocateTrackedPool(NonPagedPool, sizeof(TF_CHILD_RECORD));
-        if (pRecord == NULL) {
-            bSuccess = FALSE;
-            break;
-        }
-        RtlZeroMemory(pRecord, sizeof(TF_CHILD_RECORD));
-        pRecord->pChildDeviceObject = pChild->m_GetDeviceObject();
-        pRecord->ulContextId = pChild->m_GetContextID();
-
-        m_ChildrenLock.m_Acquire();
-        BOOLEAN bAdded = m_ChildList.m_AddTail(pRecord);
-        if (bAdded) m_ulChildCount++;
-        m_ChildrenLock.m_Release();
-        if (!bAdded) {
-            FreeTrackedPool(pRecord);
-            bSuccess = FALSE;
-            break;
+        if (!m_CreateChildDevice(hDeviceKey, i, ulIndex, ValueName, &Created)) {
+            // Every child of this call goes, with its record.
+            m_DeleteCreatedChildDevices(&Created);
+            Log.m_Fail("child device");
+            return FALSE;
         }
     }
-
-    if (!bSuccess) {
-        // Every child of this call goes, with its record.
-        for (CTfPhysicalDevice* pChild = (CTfPhysicalDevice*)Created.m_RemoveHead(); pChild != NULL;
-             pChild = (CTfPhysicalDevice*)Created.m_RemoveHead()) {
-            PDEVICE_OBJECT pChildObject = pChild->m_GetDeviceObject();
-            PTF_CHILD_RECORD pFound = NULL;
-            m_ChildrenLock.m_Acquire();
-            for (PTF_CHILD_RECORD pRecord = (PTF_CHILD_RECORD)m_ChildList.m_GetFirst(); pRecord != NULL;
-                 pRecord = (PTF_CHILD_RECORD)m_ChildList.m_GetNext()) {
-                if (pRecord->pChildDeviceObject == pChildObject) {
-                    pFound = pRecord;
-                    break;
-                }
-            }
-            if (pFound != NULL) {
-                m_ChildList.m_Remove(pFound);
-                m_ulChildCount--;
-            }
-            m_ChildrenLock.m_Release();
-            if (pFound != NULL) FreeTrackedPool(pFound);
-            delete pChild;
-        }
-        Log.m_Fail("child device");
-        return FALSE;
-    }
-
     Created.m_FreeNodes();
     Log.m_Success();
     return TRUE;
+}
+
+// Creates the child of subkey "Child<ulChild>" (unless its DoNotCreateAtStartup is 1), adds it to
+// *pCreated and lists it among the children. FALSE when the subkey is missing or the child could
+// not be created or listed; a child already in *pCreated is left to the caller.
+BOOLEAN CTfFunctionalDevice::m_CreateChildDevice(HANDLE hDeviceKey, ULONG ulChild, ULONG ulIndex,
+                                                 const CTfString& DoNotCreateName, CTfPointerList* pCreated)
+{
+    CTfString KeyName(PagedPool, TF_CHILD_KEY_PREFIX);
+    HANDLE hChildKey = NULL;
+    if (!NT_SUCCESS(KeyName.m_AppendNumber(ulChild, 10)) ||
+        !CTfRegistry::m_OpenSubKey(hDeviceKey, KeyName, &hChildKey, KEY_READ, FALSE)) {
+        TfDebugLog(TF_LOG_FLOW, "CTfFunctionalDevice::m_CreateAllChildDevices - Child%u missing", ulChild);
+        return FALSE;
+    }
+    ULONG ulDoNotCreate = 0;
+    if (CTfRegistry::m_QueryDword(hChildKey, DoNotCreateName, &ulDoNotCreate) && ulDoNotCreate == 1) {
+        CTfRegistry::m_CloseKey(hChildKey);
+        return TRUE;
+    }
+
+    BOOLEAN bConstructed = FALSE;
+    CTfPhysicalDevice* pChild =
+        new (NonPagedPool) CTfPhysicalDevice(m_pDriverObject, this, hChildKey, ulIndex, &bConstructed);
+    CTfRegistry::m_CloseKey(hChildKey);
+    if (pChild == NULL || !bConstructed || !pCreated->m_AddTail(pChild)) {
+        delete pChild;
+        return FALSE;
+    }
+    return m_ListChildDevice(pChild);
+}
+
+// Adds a record of the child to the children list.
+BOOLEAN CTfFunctionalDevice::m_ListChildDevice(CTfPhysicalDevice* pChild)
+{
+    PTF_CHILD_RECORD pRecord = (PTF_CHILD_RECORD)AllocateTrackedPool(NonPagedPool, sizeof(TF_CHILD_RECORD));
+    if (pRecord == NULL) {
+        return FALSE;
+    }
+    RtlZeroMemory(pRecord, sizeof(TF_CHILD_RECORD));
+    pRecord->pChildDeviceObject = pChild->m_GetDeviceObject();
+    pRecord->ulContextId = pChild->m_GetContextID();
+
+    m_ChildrenLock.m_Acquire();
+    BOOLEAN bAdded = m_ChildList.m_AddTail(pRecord);
+    if (bAdded) m_ulChildCount++;
+    m_ChildrenLock.m_Release();
+    if (!bAdded) {
+        FreeTrackedPool(pRecord);
+    }
+    return bAdded;
+}
+
+// Deletes the children of *pCreated, and the record of each that was listed.
+void CTfFunctionalDevice::m_DeleteCreatedChildDevices(CTfPointerList* pCreated)
+{
+    for (CTfPhysicalDevice* pChild = (CTfPhysicalDevice*)pCreated->m_RemoveHead(); pChild != NULL;
+         pChild = (CTfPhysicalDevice*)pCreated->m_RemoveHead()) {
+        PDEVICE_OBJECT pChildObject = pChild->m_GetDeviceObject();
+        PTF_CHILD_RECORD pFound = NULL;
+        m_ChildrenLock.m_Acquire();
+        for (PTF_CHILD_RECORD pRecord = (PTF_CHILD_RECORD)m_ChildList.m_GetFirst(); pRecord != NULL;
+             pRecord = (PTF_CHILD_RECORD)m_ChildList.m_GetNext()) {
+            if (pRecord->pChildDeviceObject == pChildObject) {
+                pFound = pRecord;
+                break;
+            }
+        }
+        if (pFound != NULL) {
+            m_ChildList.m_Remove(pFound);
+            m_ulChildCount--;
+        }
+        m_ChildrenLock.m_Release();
+        if (pFound != NULL) FreeTrackedPool(pFound);
+        delete pChild;
+    }
 }
 
 void CTfFunctionalDevice::m_DeleteAllChildDevices()
