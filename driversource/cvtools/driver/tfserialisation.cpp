@@ -249,6 +249,89 @@ BOOLEAN CTfSerialisation::ReadDword(PUCHAR* ppucCursor, PULONG pulRemaining, PUL
     return TRUE;
 }
 
+// A counted text's length must lie within the data and a string's maximum, in whole characters.
+static BOOLEAN TfCheckTextLength(ULONG cbLength, ULONG ulRemaining, ULONG cbMaximum, ULONG cbCharacter,
+                                 const CTfRoutineLog& Log)
+{
+    if (cbLength > ulRemaining) {
+        TF_ASSERT_AT();
+        Log.m_Fail("length %u beyond the data", cbLength);
+        return FALSE;
+    }
+    if (cbLength > cbMaximum) {
+        TF_ASSERT_AT();
+        Log.m_Fail("length %u too long", cbLength);
+        return FALSE;
+    }
+    if (cbLength % cbCharacter != 0) {
+        TF_ASSERT_AT();
+        Log.m_Fail("odd length %u", cbLength);
+        return FALSE;
+    }
+    return TRUE;
+}
+
+// The length of a terminated text at puc (*pcbText, terminator not counted). UTF-16 terminators
+// count only on character boundaries. A text longer than a string can hold is refused without
+// scanning the rest of the data.
+static BOOLEAN TfFindTerminator(const UCHAR* puc, ULONG ulRemaining, ULONG cbMaximum, ULONG cbCharacter,
+                                PULONG pcbText, const CTfRoutineLog& Log)
+{
+    BOOLEAN bUnicode = cbCharacter == sizeof(WCHAR);
+    ULONG cbScan = ulRemaining;
+    if (cbScan > cbMaximum + cbCharacter) cbScan = cbMaximum + cbCharacter;
+    for (ULONG ulOffset = 0; ulOffset + cbCharacter <= cbScan; ulOffset += cbCharacter) {
+        if (puc[ulOffset] == 0 && (!bUnicode || puc[ulOffset + 1] == 0)) {
+            *pcbText = ulOffset;
+            if (ulOffset > cbMaximum) {
+                TF_ASSERT_AT();
+                Log.m_Fail("text %u too long", ulOffset);
+                return FALSE;
+            }
+            return TRUE;
+        }
+    }
+    TF_ASSERT_AT();
+    Log.m_Fail("no terminator");
+    return FALSE;
+}
+
+// Gives the string the cbText bytes of text at puc (none: an empty string).
+static BOOLEAN TfAssignText(CTfString* pString, const UCHAR* puc, ULONG cbText, BOOLEAN bUnicode,
+                            const CTfRoutineLog& Log)
+{
+    if (cbText == 0) {
+        pString->m_Clear();
+    } else if (bUnicode) {
+        // The text may lie at any byte offset; give the string an aligned copy.
+        PWCH pwcText = (PWCH)AllocateTrackedPool(NonPagedPool, cbText + sizeof(WCHAR));
+        if (pwcText == NULL) {
+            Log.m_Fail("no memory");
+            return FALSE;
+        }
+        RtlCopyMemory(pwcText, puc, cbText);
+        pwcText[cbText / sizeof(WCHAR)] = 0;
+        UNICODE_STRING Text;
+        Text.Length = (USHORT)cbText;
+        Text.MaximumLength = (USHORT)(cbText + sizeof(WCHAR));
+        Text.Buffer = pwcText;
+        pString->m_AssignUnicodeString(&Text);
+        FreeTrackedPool(pwcText);
+    } else {
+        ANSI_STRING Text;
+        Text.Length = (USHORT)cbText;
+        Text.MaximumLength = (USHORT)cbText;
+        Text.Buffer = (PCHAR)puc;
+        pString->m_AssignAnsi(&Text);
+    }
+    if (pString->m_GetStatus() != STATUS_SUCCESS) {
+        TF_ASSERT_AT();
+        Log.m_Fail("string not taken (0x%08x)", (ULONG)pString->m_GetStatus());
+        return FALSE;
+    }
+    return TRUE;
+}
+
 BOOLEAN CTfSerialisation::ReadString(PUCHAR* ppucCursor, PULONG pulRemaining, CTfString* pString)
 {
     CTfRoutineLog Log("CTfSerialisation::ReadString");
@@ -279,46 +362,15 @@ BOOLEAN CTfSerialisation::ReadString(PUCHAR* ppucCursor, PULONG pulRemaining, CT
             Log.m_Fail("length cut short");
             return FALSE;
         }
-        if (cbLength > ulRemaining) {
-            TF_ASSERT_AT();
-            Log.m_Fail("length %u beyond the data", cbLength);
-            return FALSE;
-        }
-        if (cbLength > cbMaximum) {
-            TF_ASSERT_AT();
-            Log.m_Fail("length %u too long", cbLength);
-            return FALSE;
-        }
-        if (cbLength % cbCharacter != 0) {
-            TF_ASSERT_AT();
-            Log.m_Fail("odd length %u", cbLength);
+        if (!TfCheckTextLength(cbLength, ulRemaining, cbMaximum, cbCharacter, Log)) {
             return FALSE;
         }
     }
 
-    ULONG cbText = 0;
-    ULONG cbConsumed = 0;
+    ULONG cbText = cbLength;
+    ULONG cbConsumed = cbLength;
     if (bTerminated) {
-        // UTF-16 terminators count only on character boundaries. A text longer than a string can
-        // hold is refused without scanning the rest of the data.
-        ULONG cbScan = ulRemaining;
-        if (cbScan > cbMaximum + cbCharacter) cbScan = cbMaximum + cbCharacter;
-        BOOLEAN bFound = FALSE;
-        for (ULONG ulOffset = 0; ulOffset + cbCharacter <= cbScan; ulOffset += cbCharacter) {
-            if (puc[ulOffset] == 0 && (!bUnicode || puc[ulOffset + 1] == 0)) {
-                cbText = ulOffset;
-                bFound = TRUE;
-                break;
-            }
-        }
-        if (!bFound) {
-            TF_ASSERT_AT();
-            Log.m_Fail("no terminator");
-            return FALSE;
-        }
-        if (cbText > cbMaximum) {
-            TF_ASSERT_AT();
-            Log.m_Fail("text %u too long", cbText);
+        if (!TfFindTerminator(puc, ulRemaining, cbMaximum, cbCharacter, &cbText, Log)) {
             return FALSE;
         }
         if (bCounted && cbText != cbLength) {
@@ -327,41 +379,11 @@ BOOLEAN CTfSerialisation::ReadString(PUCHAR* ppucCursor, PULONG pulRemaining, CT
             return FALSE;
         }
         cbConsumed = cbText + cbCharacter;
-    } else {
-        cbText = cbLength;
-        cbConsumed = cbLength;
     }
 
-    if (cbText == 0) {
-        pString->m_Clear();
-    } else if (bUnicode) {
-        // The text may lie at any byte offset; give the string an aligned copy.
-        PWCH pwcText = (PWCH)AllocateTrackedPool(NonPagedPool, cbText + sizeof(WCHAR));
-        if (pwcText == NULL) {
-            Log.m_Fail("no memory");
-            return FALSE;
-        }
-        RtlCopyMemory(pwcText, puc, cbText);
-        pwcText[cbText / sizeof(WCHAR)] = 0;
-        UNICODE_STRING Text;
-        Text.Length = (USHORT)cbText;
-        Text.MaximumLength = (USHORT)(cbText + sizeof(WCHAR));
-        Text.Buffer = pwcText;
-        pString->m_AssignUnicodeString(&Text);
-        FreeTrackedPool(pwcText);
-    } else {
-        ANSI_STRING Text;
-        Text.Length = (USHORT)cbText;
-        Text.MaximumLength = (USHORT)cbText;
-        Text.Buffer = (PCHAR)puc;
-        pString->m_AssignAnsi(&Text);
-    }
-    if (pString->m_GetStatus() != STATUS_SUCCESS) {
-        TF_ASSERT_AT();
-        Log.m_Fail("string not taken (0x%08x)", (ULONG)pString->m_GetStatus());
+    if (!TfAssignText(pString, puc, cbText, bUnicode, Log)) {
         return FALSE;
     }
-
     *ppucCursor = puc + cbConsumed;
     *pulRemaining = ulRemaining - cbConsumed;
     Log.m_Success();
