@@ -630,6 +630,9 @@ void CTfWriteQueue::m_AfterWriteSideChange()
 // Accepting a write
 // ---------------------------------------------------------------------------------------------
 
+// The write dispatch hands a write over. At or below DISPATCH_LEVEL. The caller owns the request
+// until it is inserted into the pending queue; from then on whoever removes it under B does (the
+// block builder, a confirmation, a time-out, a purge or the cancel-safe queue's cancellation).
 NTSTATUS CTfWriteQueue::m_QueueIrp(PIRP pIrp)
 {
     CTfRoutineLog Log("CTfWriteQueue::m_QueueIrp");
@@ -1080,6 +1083,8 @@ void CTfWriteQueue::sm_TotalTimeoutDpc(PKDPC pDpc, PVOID pContext, PVOID pArgume
     Log.m_Success();
 }
 
+// The total timer's DPC: DISPATCH_LEVEL. Owns nothing until it takes the timed request out of its
+// queue under A and B; a request the block builder has out is only marked, and ended by the builder.
 void CTfWriteQueue::m_TotalTimeoutExpired()
 {
     CTfRoutineLog Log("CTfWriteQueue::m_TotalTimeoutExpired");
@@ -1175,6 +1180,8 @@ void CTfWriteQueue::m_CancelAllIrps(BOOLEAN bCancelFlush)
     Log.m_Success();
 }
 
+// The accounting of a cancelled write the cancel-safe queue has already taken out. B held; the
+// caller owns the request and completes it.
 void CTfWriteQueue::m_FinishCanceledWriteLocked(PIRP pIrp)
 {
     CTfRoutineLog Log("CTfWriteQueue::m_FinishCanceledWriteLocked");
@@ -1186,6 +1193,9 @@ void CTfWriteQueue::m_FinishCanceledWriteLocked(PIRP pIrp)
     Log.m_Success();
 }
 
+// A pending or in-flight write was cancelled: the cancel-safe queue took it out and hands it over,
+// so the caller owns it. Any IRQL up to DISPATCH_LEVEL; above APC_LEVEL the write mutex cannot be
+// waited for, and the executor finishes the cancellation.
 void CTfWriteQueue::m_CompleteCanceledWrite(PIRP pIrp)
 {
     CTfRoutineLog Log("CTfWriteQueue::m_CompleteCanceledWrite");

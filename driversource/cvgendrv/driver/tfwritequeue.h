@@ -199,6 +199,8 @@ private:
     void m_AddDiscard(ULONG ulBytes);
     void m_SettleBlock();
     void m_FinishCanceledWriteLocked(PIRP pIrp);
+    void m_AccumulateConfirmedLocked(ULONG ulCount);
+    void m_SettleConfirmedLocked(PIRP* ppDone, PIRP* ppDoneTail);
     BOOLEAN m_QueueWorkerLocked(PTF_EXECUTOR_ROUTINE pRoutine);
     // Without locks.
     static ULONG m_GetLength(PIRP pIrp);
@@ -223,6 +225,7 @@ private:
     BOOLEAN m_PutBackTakenIrp(const TF_WQ_TAKEN* pTaken, BOOLEAN bWhole);
     void m_DropTakenIrpLocked(PIRP pIrp);
     void m_SettleFailedBlock(ULONG ulBlock);
+    BOOLEAN m_DeferDataWritten(ULONG ulCount);
     void m_CompleteCanceledWrite(PIRP pIrp);
     void m_RunDeferredCancels(BOOLEAN bTakeMutex);
     // Starts the next block when the flag (under B) says one is owed, and clears it: here at
