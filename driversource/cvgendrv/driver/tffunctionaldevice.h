@@ -159,6 +159,9 @@ public:
     static NTSTATUS sm_QueryCapabilitiesCompletionRoutine(PDEVICE_OBJECT pDeviceObject, PIRP pIrp, PVOID pContext);
     // The minors with more than a line of work.
     NTSTATUS m_StartDevice(PIRP pIrp);
+    NTSTATUS m_RestartDevice(PIRP pIrp);
+    BOOLEAN m_CreateChildrenAndClient(const CTfRoutineLog& Log);
+    NTSTATUS m_CallDriverStart(PIRP pIrp);
     NTSTATUS m_StopDevice(PIRP pIrp);
     NTSTATUS m_QueryStopDevice(PIRP pIrp);
     NTSTATUS m_CancelStopDevice(PIRP pIrp);

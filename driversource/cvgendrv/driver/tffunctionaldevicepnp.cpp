@@ -297,36 +297,52 @@ NTSTATUS CTfFunctionalDevice::m_StartDevice(PIRP pIrp)
                            pStack->Parameters.StartDevice.AllocatedResourcesTranslated);
 
     if (bRestart) {
-        if (m_Callbacks.m_RebalanceDeviceCallback != NULL) {
-            ULONG ulResult = TfCallRebalance(this, TF_REBALANCE_RESTART);
-            if (ulResult == TF_CALL_NO_OBJECT) return TfCompleteRequest(pIrp, STATUS_DEVICE_REMOVED);
-            if (ulResult == TF_CALL_FALSE) {
-                TfDebugLog(TF_LOG_FLOW, "IRP_MN_START_DEVICE Rebalancing ERROR");
-                return TfCompleteRequest(pIrp, STATUS_UNSUCCESSFUL);
-            }
-            m_ulPnpState = TF_PNP_STATE_STARTED;
-            TfDebugLog(TF_LOG_FLOW, "IRP_MN_START_DEVICE Rebalancing OUT SUCCESS");
-        } else {
-            // A driver without a rebalance routine restarts as it stood; left stopped, every
-            // device-control request would be refused until removal.
-            m_ulPnpState = TF_PNP_STATE_STARTED;
-            TfDebugLog(TF_LOG_FLOW, "IRP_MN_START_DEVICE m_RebalanceDeviceCallback=NULL OUT SUCCESS");
-        }
-        return TfCompleteRequest(pIrp, STATUS_SUCCESS);
+        return m_RestartDevice(pIrp);
     }
-
     // First start: the children, the I/O client, D0, the driver's start and the sets.
+    if (!m_CreateChildrenAndClient(Log)) {
+        return TfCompleteRequest(pIrp, STATUS_UNSUCCESSFUL);
+    }
+    m_DevicePowerState = PowerDeviceD0;
+    return m_CallDriverStart(pIrp);
+}
+
+// A start after a stop: the driver's rebalance routine resumes the device.
+NTSTATUS CTfFunctionalDevice::m_RestartDevice(PIRP pIrp)
+{
+    if (m_Callbacks.m_RebalanceDeviceCallback != NULL) {
+        ULONG ulResult = TfCallRebalance(this, TF_REBALANCE_RESTART);
+        if (ulResult == TF_CALL_NO_OBJECT) return TfCompleteRequest(pIrp, STATUS_DEVICE_REMOVED);
+        if (ulResult == TF_CALL_FALSE) {
+            TfDebugLog(TF_LOG_FLOW, "IRP_MN_START_DEVICE Rebalancing ERROR");
+            return TfCompleteRequest(pIrp, STATUS_UNSUCCESSFUL);
+        }
+        m_ulPnpState = TF_PNP_STATE_STARTED;
+        TfDebugLog(TF_LOG_FLOW, "IRP_MN_START_DEVICE Rebalancing OUT SUCCESS");
+    } else {
+        // A driver without a rebalance routine restarts as it stood; left stopped, every
+        // device-control request would be refused until removal.
+        m_ulPnpState = TF_PNP_STATE_STARTED;
+        TfDebugLog(TF_LOG_FLOW, "IRP_MN_START_DEVICE m_RebalanceDeviceCallback=NULL OUT SUCCESS");
+    }
+    return TfCompleteRequest(pIrp, STATUS_SUCCESS);
+}
+
+// The children from the device key and, for a driver that reads records, the I/O client. FALSE
+// after the start's failure line names what failed.
+BOOLEAN CTfFunctionalDevice::m_CreateChildrenAndClient(const CTfRoutineLog& Log)
+{
     HANDLE hDeviceKey = m_OpenDeviceRegistryKey();
     if (hDeviceKey == NULL) {
         DbgPrint("StartDevice6 - NT STATUS: 0x%X\n", STATUS_UNSUCCESSFUL);
         Log.m_Fail("device key");
-        return TfCompleteRequest(pIrp, STATUS_UNSUCCESSFUL);
+        return FALSE;
     }
     BOOLEAN bChildren = m_CreateAllChildDevices(hDeviceKey);
     ZwClose(hDeviceKey);
     if (!bChildren) {
         Log.m_Fail("children");
-        return TfCompleteRequest(pIrp, STATUS_UNSUCCESSFUL);
+        return FALSE;
     }
 
     if (m_pRegistrySet != NULL && m_pRegistrySet->m_GetReadClientType() == TF_READ_CLIENT_TYPE_RECORDS &&
@@ -335,13 +351,17 @@ NTSTATUS CTfFunctionalDevice::m_StartDevice(PIRP pIrp)
         if (pClient == NULL || !pClient->m_Start(TfIoClientRoutine, this)) {
             delete pClient;
             Log.m_Fail("I/O client");
-            return TfCompleteRequest(pIrp, STATUS_UNSUCCESSFUL);
+            return FALSE;
         }
         m_pIoClient = pClient;
     }
+    return TRUE;
+}
 
-    m_DevicePowerState = PowerDeviceD0;
-
+// The driver's start routine, then the sets of the configuration interface; only then is the
+// device started.
+NTSTATUS CTfFunctionalDevice::m_CallDriverStart(PIRP pIrp)
+{
     ULONG ulResult = TfCallStart(this);
     if (ulResult == TF_CALL_NO_OBJECT) return TfCompleteRequest(pIrp, STATUS_DEVICE_REMOVED);
     if (ulResult == TF_CALL_FALSE) {
