@@ -23,6 +23,14 @@ NTKERNELAPI void KeRaiseIrql(KIRQL newIrql, PKIRQL oldIrql);
 NTKERNELAPI void KeLowerIrql(KIRQL newIrql);
 NTKERNELAPI KIRQL KeRaiseIrqlToDpcLevel(void);
 
+// Checked-build IRQL assertions. A routine that may be paged out begins with PAGED_CODE(): it runs
+// at APC_LEVEL at most. One that must run at PASSIVE_LEVEL (it waits, or calls routines that allow
+// nothing higher) begins with PASSIVE_CODE(). The emulated kernel makes both checks in every build
+// and reports a breach through its verifier as a call at too high an IRQL, naming the routine.
+NTKERNELAPI void VfCheckIrqlAtMost(KIRQL highest, PCSTR routine);
+#define PAGED_CODE() VfCheckIrqlAtMost(APC_LEVEL, __func__)
+#define PASSIVE_CODE() VfCheckIrqlAtMost(PASSIVE_LEVEL, __func__)
+
 NTKERNELAPI void KeInitializeSpinLock(PKSPIN_LOCK spinLock);
 NTKERNELAPI KIRQL KfAcquireSpinLock(PKSPIN_LOCK spinLock);
 NTKERNELAPI void KfReleaseSpinLock(PKSPIN_LOCK spinLock, KIRQL newIrql);

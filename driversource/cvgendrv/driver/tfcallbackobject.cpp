@@ -11,35 +11,36 @@ CTfCallbackObject::CTfCallbackObject()
       m_pRoutineContext(NULL),
       m_Gate(TF_GATE_NO_MAXIMUM)
 {
-    TfDebugLog(7, "CTfCallbackObject::CTfCallbackObject - IN");
+    CTfRoutineLog Log("CTfCallbackObject::CTfCallbackObject");
     // Nothing to notify through until m_Create has opened the object.
     m_Gate.m_Init(FALSE);
-    TfDebugLog(7, "CTfCallbackObject::CTfCallbackObject - OUT (Success)");
+    Log.m_Success();
 }
 
 CTfCallbackObject::~CTfCallbackObject()
 {
-    TfDebugLog(7, "CTfCallbackObject::~CTfCallbackObject - IN");
+    CTfRoutineLog Log("CTfCallbackObject::~CTfCallbackObject");
     // A registration left behind would call into freed memory.
     if (m_pCallbackObject != NULL || m_pRegistration != NULL) {
         m_Delete();
     }
-    TfDebugLog(7, "CTfCallbackObject::~CTfCallbackObject - OUT (Success)");
+    Log.m_Success();
 }
 
 BOOLEAN CTfCallbackObject::m_Create(const GUID& Guid, PTF_CALLBACK_ROUTINE pfnRoutine, PVOID pContext)
 {
-    TfDebugLog(7, "CTfCallbackObject::m_Create - IN");
+    PASSIVE_CODE();
+    CTfRoutineLog Log("CTfCallbackObject::m_Create");
     if (m_pCallbackObject != NULL) {
         TF_ASSERT_AT();
-        TfDebugLog(7, "CTfCallbackObject::m_Create - OUT - Fail-> already created");
+        Log.m_Fail("already created");
         return FALSE;
     }
 
     CTfString Name(NonPagedPool);
     if (Name.m_AssignGuid(Guid) != STATUS_SUCCESS ||
         Name.m_PrependWide((const WCHAR*)TF_CALLBACK_DIRECTORY) != STATUS_SUCCESS) {
-        TfDebugLog(7, "CTfCallbackObject::m_Create - OUT - Fail-> name not built");
+        Log.m_Fail("name not built");
         return FALSE;
     }
 
@@ -49,14 +50,14 @@ BOOLEAN CTfCallbackObject::m_Create(const GUID& Guid, PTF_CALLBACK_ROUTINE pfnRo
     PCALLBACK_OBJECT pCallbackObject = NULL;
     NTSTATUS Status = ExCreateCallback(&pCallbackObject, &ObjectAttributes, TRUE, TRUE);
     if (!NT_SUCCESS(Status) || pCallbackObject == NULL) {
-        TfDebugLog(7, "CTfCallbackObject::m_Create - OUT - Fail-> ExCreateCallback %08x", (ULONG)Status);
+        Log.m_Fail("ExCreateCallback %08x", (ULONG)Status);
         return FALSE;
     }
     m_pCallbackObject = pCallbackObject;
     m_Gate.m_Init(TRUE);
 
     if (pfnRoutine == NULL) {
-        TfDebugLog(7, "CTfCallbackObject::m_Create - OUT (Success)");
+        Log.m_Success();
         return TRUE;
     }
 
@@ -72,33 +73,33 @@ BOOLEAN CTfCallbackObject::m_Create(const GUID& Guid, PTF_CALLBACK_ROUTINE pfnRo
         m_pRoutineContext = NULL;
         m_pCallbackObject = NULL;
         ObDereferenceObject(pCallbackObject);
-        TfDebugLog(7, "CTfCallbackObject::m_Create - OUT - Fail-> ExRegisterCallback");
+        Log.m_Fail("ExRegisterCallback");
         return FALSE;
     }
     m_pRegistration = pRegistration;
-    TfDebugLog(7, "CTfCallbackObject::m_Create - OUT (Success)");
+    Log.m_Success();
     return TRUE;
 }
 
 BOOLEAN CTfCallbackObject::m_Notify(PVOID pArgument1, PVOID pArgument2)
 {
-    TfDebugLog(7, "CTfCallbackObject::m_Notify - IN");
+    CTfRoutineLog Log("CTfCallbackObject::m_Notify");
     if (!m_Gate.m_Acquire()) {
-        TfDebugLog(7, "CTfCallbackObject::m_Notify - OUT - Fail-> being deleted");
+        Log.m_Fail("being deleted");
         return FALSE;
     }
     ExNotifyCallback(m_pCallbackObject, pArgument1, pArgument2);
     m_Gate.m_Release();
-    TfDebugLog(7, "CTfCallbackObject::m_Notify - OUT (Success)");
+    Log.m_Success();
     return TRUE;
 }
 
 void CTfCallbackObject::sm_CallbackFunction(PVOID pContext, PVOID pArgument1, PVOID pArgument2)
 {
-    TfDebugLog(7, "CTfCallbackObject::sm_CallbackFunction - IN");
+    CTfRoutineLog Log("CTfCallbackObject::sm_CallbackFunction");
     CTfCallbackObject* pThis = (CTfCallbackObject*)pContext;
     if (pThis == NULL || !pThis->m_Gate.m_Acquire()) {
-        TfDebugLog(7, "CTfCallbackObject::sm_CallbackFunction - OUT - Fail-> being deleted");
+        Log.m_Fail("being deleted");
         return;
     }
     PTF_CALLBACK_ROUTINE pfnRoutine = pThis->m_pfnRoutine;
@@ -106,12 +107,13 @@ void CTfCallbackObject::sm_CallbackFunction(PVOID pContext, PVOID pArgument1, PV
         pfnRoutine(pThis->m_pRoutineContext, pArgument1, pArgument2);
     }
     pThis->m_Gate.m_Release();
-    TfDebugLog(7, "CTfCallbackObject::sm_CallbackFunction - OUT (Success)");
+    Log.m_Success();
 }
 
 void CTfCallbackObject::m_Delete()
 {
-    TfDebugLog(7, "CTfCallbackObject::m_Delete - IN");
+    PASSIVE_CODE();
+    CTfRoutineLog Log("CTfCallbackObject::m_Delete");
     // No new call gets in through the system once unregistered; the gate then keeps out new
     // notifications and lets the calls already inside finish.
     if (m_pRegistration != NULL) {
@@ -127,5 +129,5 @@ void CTfCallbackObject::m_Delete()
         ObDereferenceObject(pCallbackObject);
     }
     m_Gate.m_ClearEvent();
-    TfDebugLog(7, "CTfCallbackObject::m_Delete - OUT (Success)");
+    Log.m_Success();
 }

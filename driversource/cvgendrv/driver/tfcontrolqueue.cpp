@@ -1,29 +1,37 @@
 // Wait-on-mask queue of a serial port.
+//
+// Rules the code below keeps:
+//  - One lock (m_Lock) guards the wait mask, the events received and the waiting request; it is
+//    also the cancel-safe queue's lock, so a cancellation and a completion never both own a request.
+//  - At most one request waits. A new one is first checked against the events already recorded,
+//    then inserted, then checked again: an event recorded in between finds the request either way.
+//  - Events are taken from the record in the same lock hold as the request they are reported to,
+//    so no event is reported twice or lost between two requests.
+//  - A new wait mask forgets the events received and completes the waiting request with events 0.
+//  - Requests are completed with no lock held.
 #include "tfcontrolqueue.h"
 
 #include "tfdebug.h"
 
-#define TF_CQ_LOG 30
-
 CTfControlQueue::CTfControlQueue() : m_ulWaitMask(0), m_ulEventsReceived(0)
 {
-    TfDebugLog(TF_CQ_LOG, "CTfControlQueue::CTfControlQueue - IN");
+    CTfRoutineLog Log("CTfControlQueue::CTfControlQueue", TF_LOG_CONTROL_QUEUE);
     m_IrpList.m_Init(NonPagedPool);
     RtlZeroMemory(&m_Csq, sizeof(m_Csq));
     TfCsqSetOwner(&m_Csq, this);
     IoCsqInitializeEx(&m_Csq.Csq, sm_CsqInsertIrp, sm_CsqRemoveIrp, sm_CsqPeekNextIrp, sm_CsqAcquireLock,
                       sm_CsqReleaseLock, sm_CsqCompleteCanceledIrp);
-    TfDebugLog(TF_CQ_LOG, "CTfControlQueue::CTfControlQueue - OUT (Success)");
+    Log.m_Success();
 }
 
 CTfControlQueue::~CTfControlQueue()
 {
-    TfDebugLog(TF_CQ_LOG, "CTfControlQueue::~CTfControlQueue - IN");
+    CTfRoutineLog Log("CTfControlQueue::~CTfControlQueue", TF_LOG_CONTROL_QUEUE);
     m_CancelMaskIrps();
     m_Lock.m_Acquire();
     m_IrpList.m_FreeNodes();
     m_Lock.m_Release();
-    TfDebugLog(TF_CQ_LOG, "CTfControlQueue::~CTfControlQueue - OUT (Success)");
+    Log.m_Success();
 }
 
 void CTfControlQueue::sm_CompleteWithEvents(PIRP pIrp, NTSTATUS Status, ULONG ulEvents, ULONG_PTR ulInformation)
@@ -45,18 +53,18 @@ void CTfControlQueue::sm_CompleteWithEvents(PIRP pIrp, NTSTATUS Status, ULONG ul
 
 NTSTATUS CTfControlQueue::m_QueueIrp(PIRP pIrp)
 {
-    TfDebugLog(TF_CQ_LOG, "CTfControlQueue::m_QueueIrp - IN");
+    CTfRoutineLog Log("CTfControlQueue::m_QueueIrp", TF_LOG_CONTROL_QUEUE);
     PIO_STACK_LOCATION pStack = IoGetCurrentIrpStackLocation(pIrp);
 
     // The dispatch checks the output size; a request from elsewhere must not make us write past it.
     if (pStack->Parameters.DeviceIoControl.OutputBufferLength < sizeof(ULONG)) {
         sm_CompleteWithEvents(pIrp, STATUS_BUFFER_TOO_SMALL, 0, 0);
-        TfDebugLog(TF_CQ_LOG, "CTfControlQueue::m_QueueIrp - OUT - Fail-> output buffer too small");
+        Log.m_Fail("output buffer too small");
         return STATUS_BUFFER_TOO_SMALL;
     }
     if (pIrp->AssociatedIrp.SystemBuffer == NULL) {
         sm_CompleteWithEvents(pIrp, STATUS_INVALID_PARAMETER, 0, 0);
-        TfDebugLog(TF_CQ_LOG, "CTfControlQueue::m_QueueIrp - OUT - Fail-> no system buffer");
+        Log.m_Fail("no system buffer");
         return STATUS_INVALID_PARAMETER;
     }
 
@@ -65,45 +73,45 @@ NTSTATUS CTfControlQueue::m_QueueIrp(PIRP pIrp)
     m_Lock.m_Release();
     if (ulMask == 0) {
         sm_CompleteWithEvents(pIrp, STATUS_INVALID_PARAMETER, 0, sizeof(ULONG));
-        TfDebugLog(TF_CQ_LOG, "CTfControlQueue::m_QueueIrp - OUT - Fail-> wait mask is 0");
+        Log.m_Fail("wait mask is 0");
         return STATUS_INVALID_PARAMETER;
     }
 
-    TfDebugLog(TF_CQ_LOG, "CTfControlQueue::m_QueueIrp (m_WaitOnMask) - Queued MaskIrp:0x%X",
+    TfDebugLog(TF_LOG_CONTROL_QUEUE, "CTfControlQueue::m_QueueIrp (m_WaitOnMask) - Queued MaskIrp:0x%X",
                (ULONG)(ULONG_PTR)pIrp);
 
     if (m_ResolveCurrentEventMask(pIrp)) {
-        TfDebugLog(TF_CQ_LOG, "CTfControlQueue::m_QueueIrp - OUT (Success)");
+        Log.m_Success();
         return STATUS_SUCCESS;
     }
 
     NTSTATUS Status = IoCsqInsertIrpEx(&m_Csq.Csq, pIrp, NULL, NULL);
     if (Status != STATUS_PENDING) {
         sm_CompleteWithEvents(pIrp, Status, 0, sizeof(ULONG));
-        TfDebugLog(TF_CQ_LOG, "CTfControlQueue::m_QueueIrp - OUT - Fail-> not queued, status 0x%X", (ULONG)Status);
+        Log.m_Fail("not queued, status 0x%X", (ULONG)Status);
         return Status;
     }
 
     // An event recorded between the first resolve and the insertion found no waiting request.
     m_ResolveCurrentEventMask(NULL);
     // The request was marked pending when it was queued, whoever completes it.
-    TfDebugLog(TF_CQ_LOG, "CTfControlQueue::m_QueueIrp - OUT (Success)");
+    Log.m_Success();
     return STATUS_PENDING;
 }
 
 BOOLEAN CTfControlQueue::m_ResolveCurrentEventMask(PIRP pIrp)
 {
-    TfDebugLog(TF_CQ_LOG, "CTfControlQueue::m_ResolveCurrentEventMask - IN");
+    CTfRoutineLog Log("CTfControlQueue::m_ResolveCurrentEventMask", TF_LOG_CONTROL_QUEUE);
     m_Lock.m_Acquire();
     if (m_ulEventsReceived == 0 || m_ulWaitMask == 0) {
         m_Lock.m_Release();
-        TfDebugLog(TF_CQ_LOG, "CTfControlQueue::m_ResolveCurrentEventMask - OUT - Fail-> no event or no mask");
+        Log.m_Fail("no event or no mask");
         return FALSE;
     }
     ULONG ulReport = m_ulEventsReceived & m_ulWaitMask & TF_REPORTED_EVENTS;
     if (ulReport == 0) {
         m_Lock.m_Release();
-        TfDebugLog(TF_CQ_LOG, "CTfControlQueue::m_ResolveCurrentEventMask - OUT - Fail-> no masked event");
+        Log.m_Fail("no masked event");
         return FALSE;
     }
     if (pIrp == NULL) {
@@ -111,7 +119,7 @@ BOOLEAN CTfControlQueue::m_ResolveCurrentEventMask(PIRP pIrp)
         pIrp = TfCsqRemoveNextIrpLocked(&m_Csq.Csq, NULL);
         if (pIrp == NULL) {
             m_Lock.m_Release();
-            TfDebugLog(TF_CQ_LOG, "CTfControlQueue::m_ResolveCurrentEventMask - OUT - Fail-> no waiting request");
+            Log.m_Fail("no waiting request");
             return FALSE;
         }
     }
@@ -120,19 +128,19 @@ BOOLEAN CTfControlQueue::m_ResolveCurrentEventMask(PIRP pIrp)
     ULONG ulMask = m_ulWaitMask;
     m_Lock.m_Release();
 
-    TfDebugLog(TF_CQ_LOG,
+    TfDebugLog(TF_LOG_CONTROL_QUEUE,
                "CTfControlQueue::m_ResolveCurrentEventMask - ReturnedEvent: 0x%X, EventsReceived:0x%X, CurrentMask:0x%X",
                ulReport, ulEventsReceived, ulMask);
     sm_CompleteWithEvents(pIrp, STATUS_SUCCESS, ulReport, sizeof(ULONG));
-    TfDebugLog(TF_CQ_LOG, "CTfControlQueue::m_ResolveCurrentEventMask - Completed MaskIrp:0x%X (Reason:Event resolved)",
+    TfDebugLog(TF_LOG_CONTROL_QUEUE, "CTfControlQueue::m_ResolveCurrentEventMask - Completed MaskIrp:0x%X (Reason:Event resolved)",
                (ULONG)(ULONG_PTR)pIrp);
-    TfDebugLog(TF_CQ_LOG, "CTfControlQueue::m_ResolveCurrentEventMask - OUT (Success)");
+    Log.m_Success();
     return TRUE;
 }
 
 void CTfControlQueue::m_SetWaitMask(ULONG ulMask)
 {
-    TfDebugLog(TF_CQ_LOG, "CTfControlQueue::m_SetWaitMask - IN");
+    CTfRoutineLog Log("CTfControlQueue::m_SetWaitMask", TF_LOG_CONTROL_QUEUE);
     // Requests taken out under the lock are chained through their list entries (ours once taken)
     // and completed after it is released.
     LIST_ENTRY Completed;
@@ -151,74 +159,74 @@ void CTfControlQueue::m_SetWaitMask(ULONG ulMask)
         PLIST_ENTRY pEntry = RemoveHeadList(&Completed);
         pIrp = CONTAINING_RECORD(pEntry, IRP, Tail.Overlay.ListEntry);
         sm_CompleteWithEvents(pIrp, STATUS_SUCCESS, 0, sizeof(ULONG));
-        TfDebugLog(TF_CQ_LOG, "CTfControlQueue::m_SetWaitMask - Completed MaskIrp:0x%X (Reason:New Mask)",
+        TfDebugLog(TF_LOG_CONTROL_QUEUE, "CTfControlQueue::m_SetWaitMask - Completed MaskIrp:0x%X (Reason:New Mask)",
                    (ULONG)(ULONG_PTR)pIrp);
     }
-    TfDebugLog(TF_CQ_LOG, "CTfControlQueue::m_SetWaitMask - OUT (Success)");
+    Log.m_Success();
 }
 
 void CTfControlQueue::m_SetCommEventsReceived(ULONG ulEvents)
 {
-    TfDebugLog(TF_CQ_LOG, "CTfControlQueue::m_SetCommEventsReceived - IN");
+    CTfRoutineLog Log("CTfControlQueue::m_SetCommEventsReceived", TF_LOG_CONTROL_QUEUE);
     m_Lock.m_Acquire();
     m_ulEventsReceived |= ulEvents;
     m_Lock.m_Release();
-    TfDebugLog(TF_CQ_LOG, "CTfControlQueue::m_SetCommEventsReceived - OUT (Success)");
+    Log.m_Success();
 }
 
 void CTfControlQueue::m_ClearCommEvents(ULONG ulEvents)
 {
-    TfDebugLog(TF_CQ_LOG, "CTfControlQueue::m_ClearCommEvents - IN");
+    CTfRoutineLog Log("CTfControlQueue::m_ClearCommEvents", TF_LOG_CONTROL_QUEUE);
     m_Lock.m_Acquire();
     m_ulEventsReceived &= ~ulEvents;
     ULONG ulEventsReceived = m_ulEventsReceived;
     ULONG ulMask = m_ulWaitMask;
     m_Lock.m_Release();
-    TfDebugLog(TF_CQ_LOG, "CTfControlQueue::m_ClearCommEvents - EventsReceived:0x%X, CurrentMask:0x%X",
+    TfDebugLog(TF_LOG_CONTROL_QUEUE, "CTfControlQueue::m_ClearCommEvents - EventsReceived:0x%X, CurrentMask:0x%X",
                ulEventsReceived, ulMask);
-    TfDebugLog(TF_CQ_LOG, "CTfControlQueue::m_ClearCommEvents - OUT (Success)");
+    Log.m_Success();
 }
 
 BOOLEAN CTfControlQueue::m_IsInWaitMask(ULONG ulEvents)
 {
-    TfDebugLog(TF_CQ_LOG, "CTfControlQueue::m_IsInWaitMask - IN");
+    CTfRoutineLog Log("CTfControlQueue::m_IsInWaitMask", TF_LOG_CONTROL_QUEUE);
     m_Lock.m_Acquire();
     BOOLEAN bIn = ((m_ulWaitMask & ulEvents) == ulEvents) ? TRUE : FALSE;
     m_Lock.m_Release();
-    TfDebugLog(TF_CQ_LOG, "CTfControlQueue::m_IsInWaitMask - OUT (Success)");
+    Log.m_Success();
     return bIn;
 }
 
 ULONG CTfControlQueue::m_GetWaitMask()
 {
-    TfDebugLog(TF_CQ_LOG, "CTfControlQueue::m_GetWaitMask - IN");
+    CTfRoutineLog Log("CTfControlQueue::m_GetWaitMask", TF_LOG_CONTROL_QUEUE);
     m_Lock.m_Acquire();
     ULONG ulMask = m_ulWaitMask;
     m_Lock.m_Release();
-    TfDebugLog(TF_CQ_LOG, "CTfControlQueue::m_GetWaitMask - CurrentMask:0x%X", ulMask);
-    TfDebugLog(TF_CQ_LOG, "CTfControlQueue::m_GetWaitMask - OUT (Success)");
+    TfDebugLog(TF_LOG_CONTROL_QUEUE, "CTfControlQueue::m_GetWaitMask - CurrentMask:0x%X", ulMask);
+    Log.m_Success();
     return ulMask;
 }
 
 ULONG CTfControlQueue::m_GetEventsReceived()
 {
-    TfDebugLog(TF_CQ_LOG, "CTfControlQueue::m_GetEventsReceived - IN");
+    CTfRoutineLog Log("CTfControlQueue::m_GetEventsReceived", TF_LOG_CONTROL_QUEUE);
     m_Lock.m_Acquire();
     ULONG ulEvents = m_ulEventsReceived;
     m_Lock.m_Release();
-    TfDebugLog(TF_CQ_LOG, "CTfControlQueue::m_GetEventsReceived - OUT (Success)");
+    Log.m_Success();
     return ulEvents;
 }
 
 void CTfControlQueue::m_CancelMaskIrps()
 {
-    TfDebugLog(TF_CQ_LOG, "CTfControlQueue::m_CancelMaskIrps - IN");
+    CTfRoutineLog Log("CTfControlQueue::m_CancelMaskIrps", TF_LOG_CONTROL_QUEUE);
     PIRP pIrp;
     while ((pIrp = IoCsqRemoveNextIrp(&m_Csq.Csq, NULL)) != NULL) {
         sm_CompleteWithEvents(pIrp, STATUS_CANCELLED, 0, 0);
-        TfDebugLog(TF_CQ_LOG, "CTfControlQueue::m_SetWaitMask - Cancelled MaskIrp:0x%X", (ULONG)(ULONG_PTR)pIrp);
+        TfDebugLog(TF_LOG_CONTROL_QUEUE, "CTfControlQueue::m_SetWaitMask - Cancelled MaskIrp:0x%X", (ULONG)(ULONG_PTR)pIrp);
     }
-    TfDebugLog(TF_CQ_LOG, "CTfControlQueue::m_CancelMaskIrps - OUT (Success)");
+    Log.m_Success();
 }
 
 // Cancel-safe queue callbacks; the library calls them with the queue's lock held, except the lock
@@ -226,75 +234,75 @@ void CTfControlQueue::m_CancelMaskIrps()
 
 NTSTATUS CTfControlQueue::sm_CsqInsertIrp(PIO_CSQ pCsq, PIRP pIrp, PVOID pInsertContext)
 {
-    TfDebugLog(TF_CQ_LOG, "CTfControlQueue::sm_CsqInsertIrp - IN");
+    CTfRoutineLog Log("CTfControlQueue::sm_CsqInsertIrp", TF_LOG_CONTROL_QUEUE);
     CTfControlQueue* pThis = (CTfControlQueue*)TfCsqGetOwner(pCsq);
     if (!pThis->m_IrpList.m_IsEmpty()) {
-        TfDebugLog(TF_CQ_LOG, "CTfControlQueue::sm_CsqInsertIrp - OUT - Fail-> a wait is already held");
+        Log.m_Fail("a wait is already held");
         return STATUS_INVALID_PARAMETER;
     }
     if (pThis->m_ulWaitMask == 0) {
         // The mask was cleared since the caller looked at it.
-        TfDebugLog(TF_CQ_LOG, "CTfControlQueue::sm_CsqInsertIrp - OUT - Fail-> wait mask is 0");
+        Log.m_Fail("wait mask is 0");
         return STATUS_INVALID_PARAMETER;
     }
     if (!pThis->m_IrpList.m_AddTail(pIrp)) {
-        TfDebugLog(TF_CQ_LOG, "CTfControlQueue::sm_CsqInsertIrp - OUT - Fail-> no memory for the list node");
+        Log.m_Fail("no memory for the list node");
         return STATUS_INSUFFICIENT_RESOURCES;
     }
     IoMarkIrpPending(pIrp);
-    TfDebugLog(TF_CQ_LOG, "CTfControlQueue::sm_CsqInsertIrp - OUT (Success)");
+    Log.m_Success();
     return STATUS_PENDING;
 }
 
 void CTfControlQueue::sm_CsqRemoveIrp(PIO_CSQ pCsq, PIRP pIrp)
 {
-    TfDebugLog(TF_CQ_LOG, "CTfControlQueue::sm_CsqRemoveIrp - IN");
+    CTfRoutineLog Log("CTfControlQueue::sm_CsqRemoveIrp", TF_LOG_CONTROL_QUEUE);
     CTfControlQueue* pThis = (CTfControlQueue*)TfCsqGetOwner(pCsq);
     if (!pThis->m_IrpList.m_Remove(pIrp)) {
         TF_ASSERT_AT();
-        TfDebugLog(TF_CQ_LOG, "CTfControlQueue::sm_CsqRemoveIrp - OUT - Fail-> request not listed");
+        Log.m_Fail("request not listed");
         return;
     }
-    TfDebugLog(TF_CQ_LOG, "CTfControlQueue::sm_CsqRemoveIrp - OUT (Success)");
+    Log.m_Success();
 }
 
 PIRP CTfControlQueue::sm_CsqPeekNextIrp(PIO_CSQ pCsq, PIRP pIrp, PVOID pPeekContext)
 {
-    TfDebugLog(TF_CQ_LOG, "CTfControlQueue::sm_CsqPeekNextIrp - IN");
+    CTfRoutineLog Log("CTfControlQueue::sm_CsqPeekNextIrp", TF_LOG_CONTROL_QUEUE);
     CTfControlQueue* pThis = (CTfControlQueue*)TfCsqGetOwner(pCsq);
     if (pIrp == NULL) {
-        TfDebugLog(TF_CQ_LOG, "CTfControlQueue::sm_CsqPeekNextIrp - OUT (Success)");
+        Log.m_Success();
         return (PIRP)pThis->m_IrpList.m_GetFirst();
     }
     if (!pThis->m_IrpList.m_Find(pIrp)) {
-        TfDebugLog(TF_CQ_LOG, "CTfControlQueue::sm_CsqPeekNextIrp - OUT - Fail-> request not listed");
+        Log.m_Fail("request not listed");
         return NULL;
     }
-    TfDebugLog(TF_CQ_LOG, "CTfControlQueue::sm_CsqPeekNextIrp - OUT (Success)");
+    Log.m_Success();
     return (PIRP)pThis->m_IrpList.m_GetNext();
 }
 
 void CTfControlQueue::sm_CsqAcquireLock(PIO_CSQ pCsq, PKIRQL pIrql)
 {
-    TfDebugLog(TF_CQ_LOG, "CTfControlQueue::sm_CsqAcquireLock - IN");
+    CTfRoutineLog Log("CTfControlQueue::sm_CsqAcquireLock", TF_LOG_CONTROL_QUEUE);
     CTfControlQueue* pThis = (CTfControlQueue*)TfCsqGetOwner(pCsq);
     // The spin-lock record keeps the IRQL to return to itself.
     *pIrql = KeGetCurrentIrql();
     pThis->m_Lock.m_Acquire();
-    TfDebugLog(TF_CQ_LOG, "CTfControlQueue::sm_CsqAcquireLock - OUT (Success)");
+    Log.m_Success();
 }
 
 void CTfControlQueue::sm_CsqReleaseLock(PIO_CSQ pCsq, KIRQL Irql)
 {
-    TfDebugLog(TF_CQ_LOG, "CTfControlQueue::sm_CsqReleaseLock - IN");
+    CTfRoutineLog Log("CTfControlQueue::sm_CsqReleaseLock", TF_LOG_CONTROL_QUEUE);
     CTfControlQueue* pThis = (CTfControlQueue*)TfCsqGetOwner(pCsq);
     pThis->m_Lock.m_Release();
-    TfDebugLog(TF_CQ_LOG, "CTfControlQueue::sm_CsqReleaseLock - OUT (Success)");
+    Log.m_Success();
 }
 
 void CTfControlQueue::sm_CsqCompleteCanceledIrp(PIO_CSQ pCsq, PIRP pIrp)
 {
-    TfDebugLog(TF_CQ_LOG, "CTfControlQueue::sm_CsqCompleteCanceledIrp - IN");
+    CTfRoutineLog Log("CTfControlQueue::sm_CsqCompleteCanceledIrp", TF_LOG_CONTROL_QUEUE);
     sm_CompleteWithEvents(pIrp, STATUS_CANCELLED, 0, 0);
-    TfDebugLog(TF_CQ_LOG, "CTfControlQueue::sm_CsqCompleteCanceledIrp - OUT (Success)");
+    Log.m_Success();
 }

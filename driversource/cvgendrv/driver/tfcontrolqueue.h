@@ -61,9 +61,9 @@ private:
     // Writes the event word (when the request has room for it) and completes the request.
     static void sm_CompleteWithEvents(PIRP pIrp, NTSTATUS Status, ULONG ulEvents, ULONG_PTR ulInformation);
 
-    ULONG m_ulWaitMask;
-    ULONG m_ulEventsReceived;
+    ULONG m_ulWaitMask;         // m_Lock
+    ULONG m_ulEventsReceived;   // m_Lock
     CTfSpinLock m_Lock;         // guards both words and the list; the cancel-safe queue's lock
-    CTfPointerList m_IrpList;   // the waiting request (at most one)
-    TF_CSQ m_Csq;
+    CTfPointerList m_IrpList;   // m_Lock; the waiting request (at most one)
+    TF_CSQ m_Csq;               // set once, in the constructor
 };

@@ -5,15 +5,15 @@
 
 BOOLEAN TfCsqRemoveIrpLocked(PIRP pIrp, PIO_CSQ_IRP_CONTEXT pContext)
 {
-    TfDebugLog(7, "TfCsqRemoveIrpLocked - IN");
+    CTfRoutineLog Log("TfCsqRemoveIrpLocked");
     if (pIrp == NULL) {
         TF_ASSERT_AT();
-        TfDebugLog(7, "TfCsqRemoveIrpLocked - OUT - Fail-> no request");
+        Log.m_Fail("no request");
         return FALSE;
     }
     if (IoSetCancelRoutine(pIrp, NULL) == NULL) {
         // IoCancelIrp took the routine first: the cancellation removes and completes the request.
-        TfDebugLog(7, "TfCsqRemoveIrpLocked - OUT - Fail-> a cancellation owns the request");
+        Log.m_Fail("a cancellation owns the request");
         return FALSE;
     }
     // The library records the context (or the queue itself) in DriverContext[3].
@@ -25,34 +25,34 @@ BOOLEAN TfCsqRemoveIrpLocked(PIRP pIrp, PIO_CSQ_IRP_CONTEXT pContext)
         pContext->Irp = NULL;
     }
     pIrp->Tail.Overlay.DriverContext[3] = NULL;
-    TfDebugLog(7, "TfCsqRemoveIrpLocked - OUT (Success)");
+    Log.m_Success();
     return TRUE;
 }
 
 PIRP TfCsqRemoveNextIrpLocked(PIO_CSQ pCsq, PVOID pPeekContext)
 {
-    TfDebugLog(7, "TfCsqRemoveNextIrpLocked - IN");
+    CTfRoutineLog Log("TfCsqRemoveNextIrpLocked");
     PIRP pIrp = pCsq->CsqPeekNextIrp(pCsq, NULL, pPeekContext);
     while (pIrp != NULL) {
         if (TfCsqRemoveIrpLocked(pIrp, NULL)) {
             pCsq->CsqRemoveIrp(pCsq, pIrp);
-            TfDebugLog(7, "TfCsqRemoveNextIrpLocked - OUT (Success)");
+            Log.m_Success();
             return pIrp;
         }
         pIrp = pCsq->CsqPeekNextIrp(pCsq, pIrp, pPeekContext);
     }
-    TfDebugLog(7, "TfCsqRemoveNextIrpLocked - OUT - Fail-> no request to take");
+    Log.m_Fail("no request to take");
     return NULL;
 }
 
 BOOLEAN TfCsqRemoveGivenIrpLocked(PIO_CSQ pCsq, PIRP pIrp, PIO_CSQ_IRP_CONTEXT pContext)
 {
-    TfDebugLog(7, "TfCsqRemoveGivenIrpLocked - IN");
+    CTfRoutineLog Log("TfCsqRemoveGivenIrpLocked");
     if (!TfCsqRemoveIrpLocked(pIrp, pContext)) {
-        TfDebugLog(7, "TfCsqRemoveGivenIrpLocked - OUT - Fail-> a cancellation owns the request");
+        Log.m_Fail("a cancellation owns the request");
         return FALSE;
     }
     pCsq->CsqRemoveIrp(pCsq, pIrp);
-    TfDebugLog(7, "TfCsqRemoveGivenIrpLocked - OUT (Success)");
+    Log.m_Success();
     return TRUE;
 }

@@ -23,19 +23,19 @@ public:
 CTfDevice::CTfDevice()
     : m_ucDeviceKind(TF_DEVICE_KIND_NONE), m_pPhysicalDeviceObject(NULL), m_pAuxiliaryObject(NULL)
 {
-    TfDebugLog(7, "CTfDevice::CTfDevice - IN");
-    TfDebugLog(7, "CTfDevice::CTfDevice - OUT (Success)");
+    CTfRoutineLog Log("CTfDevice::CTfDevice");
+    Log.m_Success();
 }
 
 void CTfDevice::m_DeleteAuxiliaryObject()
 {
-    TfDebugLog(7, "CTfDevice::m_DeleteAuxiliaryObject - IN");
+    CTfRoutineLog Log("CTfDevice::m_DeleteAuxiliaryObject");
     CTfObject* pObject = m_pAuxiliaryObject;
     m_pAuxiliaryObject = NULL;
     if (pObject != NULL) {
         delete pObject;
     }
-    TfDebugLog(7, "CTfDevice::m_DeleteAuxiliaryObject - OUT (Success)");
+    Log.m_Success();
 }
 
 CTfObjectHolder* CTfDevice::sm_GetExtensionHolder(PDEVICE_OBJECT pDeviceObject)
@@ -48,38 +48,39 @@ CTfObjectHolder* CTfDevice::sm_GetExtensionHolder(PDEVICE_OBJECT pDeviceObject)
 
 BOOLEAN CTfDevice::sm_BuildLinkName(const WCHAR* pszLinkName, CTfString& LinkName)
 {
-    TfDebugLog(7, "CTfDevice::sm_BuildLinkName - IN");
+    CTfRoutineLog Log("CTfDevice::sm_BuildLinkName");
     const WCHAR* pszPrefix = IoIsWdmVersionAvailable(1, 0x10) ? TF_LINK_PREFIX : TF_LINK_PREFIX_OLD;
     if (LinkName.m_AssignWide(pszPrefix) != STATUS_SUCCESS || LinkName.m_AppendWide(pszLinkName) != STATUS_SUCCESS) {
-        TfDebugLog(7, "CTfDevice::sm_BuildLinkName - OUT - Fail-> no memory");
+        Log.m_Fail("no memory");
         return FALSE;
     }
-    TfDebugLog(7, "CTfDevice::sm_BuildLinkName - OUT (Success)");
+    Log.m_Success();
     return TRUE;
 }
 
 void CTfDevice::sm_ReleaseExtension(PDEVICE_OBJECT pDeviceObject)
 {
-    TfDebugLog(7, "CTfDevice::sm_ReleaseExtension - IN");
+    CTfRoutineLog Log("CTfDevice::sm_ReleaseExtension");
     CTfObjectHolder* pHolder = sm_GetExtensionHolder(pDeviceObject);
     if (pHolder == NULL) {
-        TfDebugLog(7, "CTfDevice::sm_ReleaseExtension - OUT - Fail-> no extension");
+        Log.m_Fail("no extension");
         return;
     }
     // Closed and empty: a request that still reaches the device object finds no framework object.
     pHolder->m_Detach(FALSE);
     pHolder->m_GetGate()->m_ClearEvent();
-    TfDebugLog(7, "CTfDevice::sm_ReleaseExtension - OUT (Success)");
+    Log.m_Success();
 }
 
 BOOLEAN CTfDevice::m_CreateDevice(PDRIVER_OBJECT pDriverObject, const WCHAR* pszDeviceName, DEVICE_TYPE DeviceType,
                                   const WCHAR* pszLinkName, BOOLEAN bExclusive, CTfObject* pObject,
                                   PDEVICE_OBJECT* ppDeviceObject)
 {
-    TfDebugLog(7, "CTfDevice::m_CreateDevice - IN");
+    PASSIVE_CODE();
+    CTfRoutineLog Log("CTfDevice::m_CreateDevice");
     if (ppDeviceObject == NULL) {
         TF_ASSERT_AT();
-        TfDebugLog(7, "CTfDevice::m_CreateDevice - OUT - Fail-> no out pointer");
+        Log.m_Fail("no out pointer");
         return FALSE;
     }
     *ppDeviceObject = NULL;
@@ -88,7 +89,7 @@ BOOLEAN CTfDevice::m_CreateDevice(PDRIVER_OBJECT pDriverObject, const WCHAR* psz
     if (pszDeviceName != NULL) {
         if (DeviceName.m_AssignWide(TF_DEVICE_NAME_PREFIX) != STATUS_SUCCESS ||
             DeviceName.m_AppendWide(pszDeviceName) != STATUS_SUCCESS) {
-            TfDebugLog(7, "CTfDevice::m_CreateDevice - OUT - Fail-> device name not built");
+            Log.m_Fail("device name not built");
             return FALSE;
         }
     }
@@ -98,7 +99,7 @@ BOOLEAN CTfDevice::m_CreateDevice(PDRIVER_OBJECT pDriverObject, const WCHAR* psz
                                      pszDeviceName != NULL ? DeviceName.m_GetUnicodeString() : NULL, DeviceType, 0,
                                      bExclusive, &pDeviceObject);
     if (!NT_SUCCESS(Status) || pDeviceObject == NULL) {
-        TfDebugLog(7, "CTfDevice::m_CreateDevice - OUT - Fail-> IoCreateDevice %08x", (ULONG)Status);
+        Log.m_Fail("IoCreateDevice %08x", (ULONG)Status);
         return FALSE;
     }
 
@@ -110,7 +111,7 @@ BOOLEAN CTfDevice::m_CreateDevice(PDRIVER_OBJECT pDriverObject, const WCHAR* psz
 
     if (pszLinkName == NULL || pszDeviceName == NULL) {
         *ppDeviceObject = pDeviceObject;
-        TfDebugLog(7, "CTfDevice::m_CreateDevice - OUT (Success)");
+        Log.m_Success();
         return TRUE;
     }
 
@@ -118,25 +119,26 @@ BOOLEAN CTfDevice::m_CreateDevice(PDRIVER_OBJECT pDriverObject, const WCHAR* psz
     if (!sm_BuildLinkName(pszLinkName, LinkName)) {
         sm_ReleaseExtension(pDeviceObject);
         IoDeleteDevice(pDeviceObject);
-        TfDebugLog(7, "CTfDevice::m_CreateDevice - OUT - Fail-> link name not built");
+        Log.m_Fail("link name not built");
         return FALSE;
     }
     Status = IoCreateSymbolicLink(LinkName.m_GetUnicodeString(), DeviceName.m_GetUnicodeString());
     if (!NT_SUCCESS(Status)) {
         sm_ReleaseExtension(pDeviceObject);
         IoDeleteDevice(pDeviceObject);
-        TfDebugLog(7, "CTfDevice::m_CreateDevice - OUT - Fail-> IoCreateSymbolicLink %08x", (ULONG)Status);
+        Log.m_Fail("IoCreateSymbolicLink %08x", (ULONG)Status);
         return FALSE;
     }
 
     *ppDeviceObject = pDeviceObject;
-    TfDebugLog(7, "CTfDevice::m_CreateDevice - OUT (Success)");
+    Log.m_Success();
     return TRUE;
 }
 
 BOOLEAN CTfDevice::m_DeleteDevice(PDEVICE_OBJECT pDeviceObject, const WCHAR* pszLinkName)
 {
-    TfDebugLog(7, "CTfDevice::m_DeleteDevice - IN");
+    PASSIVE_CODE();
+    CTfRoutineLog Log("CTfDevice::m_DeleteDevice");
     BOOLEAN bResult = TRUE;
 
     if (pszLinkName != NULL) {
@@ -146,7 +148,7 @@ BOOLEAN CTfDevice::m_DeleteDevice(PDEVICE_OBJECT pDeviceObject, const WCHAR* psz
         } else {
             NTSTATUS Status = IoDeleteSymbolicLink(LinkName.m_GetUnicodeString());
             if (!NT_SUCCESS(Status)) {
-                TfDebugLog(7, "CTfDevice::m_DeleteDevice - IoDeleteSymbolicLink %08x", (ULONG)Status);
+                TfDebugLog(TF_LOG_FLOW, "CTfDevice::m_DeleteDevice - IoDeleteSymbolicLink %08x", (ULONG)Status);
             }
         }
     }
@@ -159,43 +161,44 @@ BOOLEAN CTfDevice::m_DeleteDevice(PDEVICE_OBJECT pDeviceObject, const WCHAR* psz
     }
 
     if (!bResult) {
-        TfDebugLog(7, "CTfDevice::m_DeleteDevice - OUT - Fail-> link name not built");
+        Log.m_Fail("link name not built");
         return FALSE;
     }
-    TfDebugLog(7, "CTfDevice::m_DeleteDevice - OUT (Success)");
+    Log.m_Success();
     return TRUE;
 }
 
 BOOLEAN CTfDevice::m_AddSymbolicLinkNameFor(const WCHAR* pszDeviceName, const WCHAR* pszLinkName)
 {
-    TfDebugLog(7, "CTfDevice::m_AddSymbolicLinkNameFor - IN");
+    PASSIVE_CODE();
+    CTfRoutineLog Log("CTfDevice::m_AddSymbolicLinkNameFor");
     if (pszDeviceName == NULL || pszLinkName == NULL) {
-        TfDebugLog(7, "CTfDevice::m_AddSymbolicLinkNameFor - OUT - Fail-> no name");
+        Log.m_Fail("no name");
         return FALSE;
     }
     CTfString LinkName(NonPagedPool);
     if (!sm_BuildLinkName(pszLinkName, LinkName)) {
-        TfDebugLog(7, "CTfDevice::m_AddSymbolicLinkNameFor - OUT - Fail-> link name not built");
+        Log.m_Fail("link name not built");
         return FALSE;
     }
     CTfString DeviceName(NonPagedPool);
     if (DeviceName.m_AssignWide(TF_DEVICE_NAME_PREFIX) != STATUS_SUCCESS ||
         DeviceName.m_AppendWide(pszDeviceName) != STATUS_SUCCESS) {
-        TfDebugLog(7, "CTfDevice::m_AddSymbolicLinkNameFor - OUT - Fail-> device name not built");
+        Log.m_Fail("device name not built");
         return FALSE;
     }
     NTSTATUS Status = IoCreateSymbolicLink(LinkName.m_GetUnicodeString(), DeviceName.m_GetUnicodeString());
     if (!NT_SUCCESS(Status)) {
-        TfDebugLog(7, "CTfDevice::m_AddSymbolicLinkNameFor - OUT - Fail-> IoCreateSymbolicLink %08x", (ULONG)Status);
+        Log.m_Fail("IoCreateSymbolicLink %08x", (ULONG)Status);
         return FALSE;
     }
-    TfDebugLog(7, "CTfDevice::m_AddSymbolicLinkNameFor - OUT (Success)");
+    Log.m_Success();
     return TRUE;
 }
 
 void CTfDevice::m_DataForPendingReadArrived(CTfBuffer* pChunk)
 {
-    TfDebugLog(7, "CTfDevice::m_DataForPendingReadArrived - IN");
+    CTfRoutineLog Log("CTfDevice::m_DataForPendingReadArrived");
     LARGE_INTEGER Stamp = KeQueryPerformanceCounter(NULL);
 
     // Taken first: the read queue may free the chunk.
@@ -203,14 +206,14 @@ void CTfDevice::m_DataForPendingReadArrived(CTfBuffer* pChunk)
     m_ReadQueue.m_DataForPendingIrpArrived(pChunk);
     m_WriteQueue.m_XoffCounterBytesReceived(ulLength);
 
-    TfDebugLog(55, "CTfDevice::m_DataForPendingReadArrived TD=%dys", CTfDebugManager::sm_GetElapsedMicroseconds(&Stamp));
-    TfDebugLog(7, "CTfDevice::m_DataForPendingReadArrived - OUT (Success)");
+    TfDebugLog(TF_LOG_TIMING_RECEIVE, "CTfDevice::m_DataForPendingReadArrived TD=%dys", CTfDebugManager::sm_GetElapsedMicroseconds(&Stamp));
+    Log.m_Success();
 }
 
 ULONG CTfDevice::m_GetReadDataAmount()
 {
-    TfDebugLog(7, "CTfDevice::m_GetReadDataAmount - IN");
+    CTfRoutineLog Log("CTfDevice::m_GetReadDataAmount");
     ULONG ulAmount = m_ReadQueue.m_GetDataAmount();
-    TfDebugLog(7, "CTfDevice::m_GetReadDataAmount - OUT (Success)");
+    Log.m_Success();
     return ulAmount;
 }

@@ -35,25 +35,25 @@ BOOLEAN AddString(CTfRegistryInformationSet* pSet, PCWSTR pszName, CTfString* pT
 
 BOOLEAN CTfDeviceRegistrySetChecks::sm_IsIoType(ULONG ulValue)
 {
-    TfDebugLog(7, "CTfDeviceRegistrySetChecks::sm_IsIoType - IN");
+    CTfRoutineLog Log("CTfDeviceRegistrySetChecks::sm_IsIoType");
     if (ulValue != 0 && ulValue != DO_BUFFERED_IO && ulValue != DO_DIRECT_IO) {
-        TfDebugLog(7, "CTfDeviceRegistrySetChecks::sm_IsIoType - OUT - Fail-> IoType %u", ulValue);
+        Log.m_Fail("IoType %u", ulValue);
         return FALSE;
     }
-    TfDebugLog(7, "CTfDeviceRegistrySetChecks::sm_IsIoType - OUT (Success)");
+    Log.m_Success();
     return TRUE;
 }
 
 BOOLEAN CTfDeviceRegistrySetChecks::sm_IsGuidString(CTfString* pString)
 {
-    TfDebugLog(7, "CTfDeviceRegistrySetChecks::sm_IsGuidString - IN");
+    CTfRoutineLog Log("CTfDeviceRegistrySetChecks::sm_IsGuidString");
     PUNICODE_STRING pText = pString != NULL ? pString->m_GetUnicodeString() : NULL;
     GUID Guid;
     if (pText == NULL || !NT_SUCCESS(RtlGUIDFromString(pText, &Guid))) {
-        TfDebugLog(7, "CTfDeviceRegistrySetChecks::sm_IsGuidString - OUT - Fail-> not a GUID");
+        Log.m_Fail("not a GUID");
         return FALSE;
     }
-    TfDebugLog(7, "CTfDeviceRegistrySetChecks::sm_IsGuidString - OUT (Success)");
+    Log.m_Success();
     return TRUE;
 }
 
@@ -77,34 +77,34 @@ CTfFunctionalDeviceRegistryInformationSet::CTfFunctionalDeviceRegistryInformatio
       m_ulLowestStackLayer(0),
       m_bInvalid(TRUE)
 {
-    TfDebugLog(7, "CTfFunctionalDeviceRegistryInformationSet::CTfFunctionalDeviceRegistryInformationSet - IN");
+    CTfRoutineLog Log("CTfFunctionalDeviceRegistryInformationSet::CTfFunctionalDeviceRegistryInformationSet");
     if (!m_IsValid() || !m_AddEntries()) {
-        TfDebugLog(7, "CTfFunctionalDeviceRegistryInformationSet::CTfFunctionalDeviceRegistryInformationSet - OUT - Fail-> entries");
+        Log.m_Fail("entries");
         return;
     }
     if (bLoadNow) {
         // The key is the caller's and is closed after construction: keep no handle to it.
         m_BindKey(NULL);
         if (!m_Load(hKey)) {
-            TfDebugLog(7, "CTfFunctionalDeviceRegistryInformationSet::CTfFunctionalDeviceRegistryInformationSet - OUT - Fail-> load");
+            Log.m_Fail("load");
             return;
         }
     }
     m_bInvalid = FALSE;
-    TfDebugLog(7, "CTfFunctionalDeviceRegistryInformationSet::CTfFunctionalDeviceRegistryInformationSet - OUT (Success)");
+    Log.m_Success();
 }
 
 CTfFunctionalDeviceRegistryInformationSet::~CTfFunctionalDeviceRegistryInformationSet()
 {
-    TfDebugLog(7, "CTfFunctionalDeviceRegistryInformationSet::~CTfFunctionalDeviceRegistryInformationSet - IN");
+    CTfRoutineLog Log("CTfFunctionalDeviceRegistryInformationSet::~CTfFunctionalDeviceRegistryInformationSet");
     // The entries point into this object; they go before the members they point to.
     m_DeleteAll();
-    TfDebugLog(7, "CTfFunctionalDeviceRegistryInformationSet::~CTfFunctionalDeviceRegistryInformationSet - OUT (Success)");
+    Log.m_Success();
 }
 
 BOOLEAN CTfFunctionalDeviceRegistryInformationSet::m_AddEntries()
 {
-    TfDebugLog(7, "CTfFunctionalDeviceRegistryInformationSet::m_AddEntries - IN");
+    CTfRoutineLog Log("CTfFunctionalDeviceRegistryInformationSet::m_AddEntries");
     BOOLEAN bAdded = AddRequired(this, u"TypeOfDevice", &m_ulTypeOfDevice, TF_ITEM_KIND_DWORD, NULL) &&
                      AddRequired(this, u"DeviceName", &m_DeviceName, TF_ITEM_KIND_STRING, NULL) &&
                      AddRequired(this, u"DeviceIndexingPolicyType", &m_ulDeviceIndexingPolicyType,
@@ -118,23 +118,23 @@ BOOLEAN CTfFunctionalDeviceRegistryInformationSet::m_AddEntries()
                      AddDword(this, u"OutgoingWriteType", &m_ulOutgoingWriteType, 0) &&
                      AddDword(this, u"LowestStackLayer", &m_ulLowestStackLayer, 0);
     if (!bAdded) {
-        TfDebugLog(7, "CTfFunctionalDeviceRegistryInformationSet::m_AddEntries - OUT - Fail-> entry not added");
+        Log.m_Fail("entry not added");
         return FALSE;
     }
-    TfDebugLog(7, "CTfFunctionalDeviceRegistryInformationSet::m_AddEntries - OUT (Success)");
+    Log.m_Success();
     return TRUE;
 }
 
 BOOLEAN CTfFunctionalDeviceRegistryInformationSet::m_Load(HANDLE hKey)
 {
-    TfDebugLog(7, "CTfFunctionalDeviceRegistryInformationSet::m_Load - IN");
+    CTfRoutineLog Log("CTfFunctionalDeviceRegistryInformationSet::m_Load");
     m_bInvalid = TRUE;
     if (!m_ReadFromKey(hKey, FALSE)) {
-        TfDebugLog(7, "CTfFunctionalDeviceRegistryInformationSet::m_Load - OUT - Fail-> values not read");
+        Log.m_Fail("values not read");
         return FALSE;
     }
     m_bInvalid = FALSE;
-    TfDebugLog(7, "CTfFunctionalDeviceRegistryInformationSet::m_Load - OUT (Success)");
+    Log.m_Success();
     return TRUE;
 }
 
@@ -194,35 +194,35 @@ CTfPhysicalDeviceRegistryInformationSet::CTfPhysicalDeviceRegistryInformationSet
       m_ulBusNumber(1),
       m_bInvalid(TRUE)
 {
-    TfDebugLog(7, "CTfPhysicalDeviceRegistryInformationSet::CTfPhysicalDeviceRegistryInformationSet - IN");
+    CTfRoutineLog Log("CTfPhysicalDeviceRegistryInformationSet::CTfPhysicalDeviceRegistryInformationSet");
     RtlZeroMemory(&m_BusTypeGuid, sizeof(m_BusTypeGuid));
     m_aulDeviceState[0] = 1;  // PowerDeviceD0 while working
     for (ULONG ulState = 1; ulState < TF_CHILD_DEVICE_STATES; ulState++) m_aulDeviceState[ulState] = 4;
     if (!m_IsValid() || !m_AddEntries()) {
-        TfDebugLog(7, "CTfPhysicalDeviceRegistryInformationSet::CTfPhysicalDeviceRegistryInformationSet - OUT - Fail-> entries");
+        Log.m_Fail("entries");
         return;
     }
     if (bLoadNow) {
         m_BindKey(NULL);
         if (!m_Load(hKey)) {
-            TfDebugLog(7, "CTfPhysicalDeviceRegistryInformationSet::CTfPhysicalDeviceRegistryInformationSet - OUT - Fail-> load");
+            Log.m_Fail("load");
             return;
         }
     }
     m_bInvalid = FALSE;
-    TfDebugLog(7, "CTfPhysicalDeviceRegistryInformationSet::CTfPhysicalDeviceRegistryInformationSet - OUT (Success)");
+    Log.m_Success();
 }
 
 CTfPhysicalDeviceRegistryInformationSet::~CTfPhysicalDeviceRegistryInformationSet()
 {
-    TfDebugLog(7, "CTfPhysicalDeviceRegistryInformationSet::~CTfPhysicalDeviceRegistryInformationSet - IN");
+    CTfRoutineLog Log("CTfPhysicalDeviceRegistryInformationSet::~CTfPhysicalDeviceRegistryInformationSet");
     m_DeleteAll();
-    TfDebugLog(7, "CTfPhysicalDeviceRegistryInformationSet::~CTfPhysicalDeviceRegistryInformationSet - OUT (Success)");
+    Log.m_Success();
 }
 
 BOOLEAN CTfPhysicalDeviceRegistryInformationSet::m_AddEntries()
 {
-    TfDebugLog(7, "CTfPhysicalDeviceRegistryInformationSet::m_AddEntries - IN");
+    CTfRoutineLog Log("CTfPhysicalDeviceRegistryInformationSet::m_AddEntries");
     BOOLEAN bAdded =
         AddRequired(this, u"ContextID", &m_ulContextID, TF_ITEM_KIND_DWORD, NULL) &&
         AddRequired(this, u"TypeOfDevice", &m_ulTypeOfDevice, TF_ITEM_KIND_DWORD, NULL) &&
@@ -274,37 +274,37 @@ BOOLEAN CTfPhysicalDeviceRegistryInformationSet::m_AddEntries()
         AddDword(this, u"IncomingWriteType", &m_ulIncomingWriteType, 0) &&
         AddDword(this, u"BusNumber", &m_ulBusNumber, 1);
     if (!bAdded) {
-        TfDebugLog(7, "CTfPhysicalDeviceRegistryInformationSet::m_AddEntries - OUT - Fail-> entry not added");
+        Log.m_Fail("entry not added");
         return FALSE;
     }
-    TfDebugLog(7, "CTfPhysicalDeviceRegistryInformationSet::m_AddEntries - OUT (Success)");
+    Log.m_Success();
     return TRUE;
 }
 
 BOOLEAN CTfPhysicalDeviceRegistryInformationSet::m_Load(HANDLE hKey)
 {
-    TfDebugLog(7, "CTfPhysicalDeviceRegistryInformationSet::m_Load - IN");
+    CTfRoutineLog Log("CTfPhysicalDeviceRegistryInformationSet::m_Load");
     m_bInvalid = TRUE;
     if (!m_ReadFromKey(hKey, FALSE)) {
-        TfDebugLog(7, "CTfPhysicalDeviceRegistryInformationSet::m_Load - OUT - Fail-> values not read");
+        Log.m_Fail("values not read");
         return FALSE;
     }
     m_bInvalid = FALSE;
-    TfDebugLog(7, "CTfPhysicalDeviceRegistryInformationSet::m_Load - OUT (Success)");
+    Log.m_Success();
     return TRUE;
 }
 
 BOOLEAN CTfPhysicalDeviceRegistryInformationSet::m_Validate()
 {
-    TfDebugLog(7, "CTfPhysicalDeviceRegistryInformationSet::m_Validate - IN");
+    CTfRoutineLog Log("CTfPhysicalDeviceRegistryInformationSet::m_Validate");
     // The text passed its check while it was read; keep its 16 bytes for the bus information.
     PUNICODE_STRING pText = m_BusTypeGuidString.m_GetUnicodeString();
     GUID Guid;
     if (pText == NULL || !NT_SUCCESS(RtlGUIDFromString(pText, &Guid))) {
-        TfDebugLog(7, "CTfPhysicalDeviceRegistryInformationSet::m_Validate - OUT - Fail-> BusTypeGuid");
+        Log.m_Fail("BusTypeGuid");
         return FALSE;
     }
     m_BusTypeGuid = Guid;
-    TfDebugLog(7, "CTfPhysicalDeviceRegistryInformationSet::m_Validate - OUT (Success)");
+    Log.m_Success();
     return TRUE;
 }

@@ -31,34 +31,34 @@ LONG TfFrameworkGetReferenceCount(void)
 
 BOOLEAN TfFrameworkAddReference(void)
 {
-    TfDebugLog(7, "TfFrameworkAddReference - IN");
+    CTfRoutineLog Log("TfFrameworkAddReference");
     LONG lCount = InterlockedIncrement(&g_lTfFrameworkReferences);
     if (lCount >= 2) {
-        TfDebugLog(7, "TfFrameworkAddReference - OUT (Success)");
+        Log.m_Success();
         return TRUE;
     }
     if (!TfLibraryAddReference()) {
         // No library: the reference is not kept, so a later release cannot release it either.
         InterlockedDecrement(&g_lTfFrameworkReferences);
-        TfDebugLog(7, "TfFrameworkAddReference - OUT - Fail-> library reference");
+        Log.m_Fail("library reference");
         return FALSE;
     }
-    TfDebugLog(7, "TfFrameworkAddReference - OUT (Success)");
+    Log.m_Success();
     return TRUE;
 }
 
 void TfFrameworkRelease(void)
 {
-    TfDebugLog(7, "TfFrameworkRelease - IN");
+    CTfRoutineLog Log("TfFrameworkRelease");
     if (TfInterlockedRead(&g_lTfFrameworkReferences) <= 0) {
         TF_ASSERT_AT();
-        TfDebugLog(7, "TfFrameworkRelease - OUT - Fail-> no reference");
+        Log.m_Fail("no reference");
         return;
     }
     if (InterlockedDecrement(&g_lTfFrameworkReferences) == 0) {
         TfLibraryRelease();
     }
-    TfDebugLog(7, "TfFrameworkRelease - OUT (Success)");
+    Log.m_Success();
 }
 
 CTfDriver::CTfDriver()
@@ -71,19 +71,19 @@ CTfDriver::CTfDriver()
       m_pRemovalCallback(NULL),
       m_ulDeviceCounter(0)
 {
-    TfDebugLog(7, "CTfDriver::CTfDriver - IN");
+    CTfRoutineLog Log("CTfDriver::CTfDriver");
     m_DeviceList.m_Init(NonPagedPool);
-    TfDebugLog(7, "CTfDriver::CTfDriver - OUT (Success)");
+    Log.m_Success();
 }
 
 CTfDriver::~CTfDriver()
 {
-    TfDebugLog(7, "CTfDriver::~CTfDriver - IN");
+    CTfRoutineLog Log("CTfDriver::~CTfDriver");
     m_ServiceName.m_Free();
     m_ImageName.m_Free();
     m_DeviceList.m_FreeNodes();
     m_RegistryPath.m_Free();
-    TfDebugLog(7, "CTfDriver::~CTfDriver - OUT (Success)");
+    Log.m_Success();
 }
 
 CTfDriver* CTfDriver::sm_FromDriverObject(PDRIVER_OBJECT pDriverObject)
@@ -105,9 +105,9 @@ CTfDevice* CTfDriver::sm_PeekDevice(PDEVICE_OBJECT pDeviceObject)
 
 NTSTATUS CTfDriver::sm_CreateDriver(CTfDriverDescription* pDescription)
 {
-    TfDebugLog(7, "CTfDriver::sm_CreateDriver - IN");
+    CTfRoutineLog Log("CTfDriver::sm_CreateDriver");
     if (pDescription == NULL || pDescription->pDriverObject == NULL) {
-        TfDebugLog(7, "CTfDriver::sm_CreateDriver - OUT - Fail-> no description");
+        Log.m_Fail("no description");
         return STATUS_INVALID_PARAMETER;
     }
     if (IoIsWdmVersionAvailable(1, 0x20)) {
@@ -118,7 +118,7 @@ NTSTATUS CTfDriver::sm_CreateDriver(CTfDriverDescription* pDescription)
     CTfDriver* pDriver = new (NonPagedPool) CTfDriver();
     if (pDriver == NULL) {
         InterlockedDecrement(&g_lTfDriverCount);
-        TfDebugLog(7, "CTfDriver::sm_CreateDriver - OUT - Fail-> no memory");
+        Log.m_Fail("no memory");
         return STATUS_NO_MEMORY;
     }
     g_pTfDriver = pDriver;
@@ -130,19 +130,19 @@ NTSTATUS CTfDriver::sm_CreateDriver(CTfDriverDescription* pDescription)
         g_pTfDriver = NULL;
         delete pDriver;
         InterlockedDecrement(&g_lTfDriverCount);
-        TfDebugLog(7, "CTfDriver::sm_CreateDriver - OUT - Fail-> m_DriverEntry %08x", (ULONG)Status);
+        Log.m_Fail("m_DriverEntry %08x", (ULONG)Status);
         return Status;
     }
-    TfDebugLog(7, "CTfDriver::sm_CreateDriver - OUT (Success)");
+    Log.m_Success();
     return Status;
 }
 
 NTSTATUS CTfDriver::m_DriverEntry(CTfDriverDescription* pDescription)
 {
-    TfDebugLog(7, "CTfDriver::m_DriverEntry - IN");
+    CTfRoutineLog Log("CTfDriver::m_DriverEntry");
     if (pDescription->pRegistryPath == NULL ||
         m_RegistryPath.m_AssignUnicodeString(pDescription->pRegistryPath) != STATUS_SUCCESS) {
-        TfDebugLog(7, "CTfDriver::m_DriverEntry - OUT - Fail-> registry path");
+        Log.m_Fail("registry path");
         return TF_STATUS_REGISTRY_PATH_COPY;
     }
 
@@ -154,16 +154,16 @@ NTSTATUS CTfDriver::m_DriverEntry(CTfDriverDescription* pDescription)
 
     NTSTATUS Status = m_ServiceName.m_AssignWide(pDescription->pszServiceName);
     if (Status != STATUS_SUCCESS) {
-        TfDebugLog(7, "CTfDriver::m_DriverEntry - OUT - Fail-> service name %08x", (ULONG)Status);
+        Log.m_Fail("service name %08x", (ULONG)Status);
         return Status;
     }
     Status = m_ImageName.m_AssignWide(pDescription->pszImageName);
     if (Status != STATUS_SUCCESS) {
-        TfDebugLog(7, "CTfDriver::m_DriverEntry - OUT - Fail-> image name %08x", (ULONG)Status);
+        Log.m_Fail("image name %08x", (ULONG)Status);
         return Status;
     }
 
-    TfDebugLog(7, "m_DriverEntry IN");
+    TfDebugLog(TF_LOG_FLOW, "m_DriverEntry IN");
     PDRIVER_OBJECT pDriverObject = pDescription->pDriverObject;
     pDriverObject->DriverUnload = sm_DriverUnload;
     pDriverObject->DriverStartIo = (PDRIVER_STARTIO)(ULONG_PTR)this;
@@ -184,55 +184,55 @@ NTSTATUS CTfDriver::m_DriverEntry(CTfDriverDescription* pDescription)
     pDriverObject->MajorFunction[IRP_MJ_SYSTEM_CONTROL] = sm_Dispatch_SystemControl;
     pDriverObject->MajorFunction[IRP_MJ_QUERY_INFORMATION] = sm_Dispatch_QueryInformation;
     pDriverObject->MajorFunction[IRP_MJ_SET_INFORMATION] = sm_Dispatch_SetInformation;
-    TfDebugLog(7, "CTfDriver::m_DriverEntry - OUT (Success)");
+    Log.m_Success();
     return STATUS_SUCCESS;
 }
 
 NTSTATUS CTfDriver::sm_AddDevice(PDRIVER_OBJECT pDriverObject, PDEVICE_OBJECT pPhysicalDeviceObject)
 {
-    TfDebugLog(7, "CTfDriver::sm_AddDevice - IN");
+    CTfRoutineLog Log("CTfDriver::sm_AddDevice");
     if (pDriverObject == NULL || g_pTfDriver == NULL) {
-        TfDebugLog(7, "CTfDriver::sm_AddDevice - OUT - Fail-> no driver object");
+        Log.m_Fail("no driver object");
         return STATUS_UNSUCCESSFUL;
     }
     NTSTATUS Status = g_pTfDriver->m_AddDevice(pDriverObject, pPhysicalDeviceObject);
-    TfDebugLog(7, "CTfDriver::sm_AddDevice - OUT (Success)");
+    Log.m_Success();
     return Status;
 }
 
 NTSTATUS CTfDriver::m_AddDevice(PDRIVER_OBJECT pDriverObject, PDEVICE_OBJECT pPhysicalDeviceObject)
 {
-    TfDebugLog(7, "m_AddDevice IN");
+    TfDebugLog(TF_LOG_FLOW, "m_AddDevice IN");
     pDriverObject->DriverStartIo = (PDRIVER_STARTIO)(ULONG_PTR)this;
 
     if (pPhysicalDeviceObject == NULL) {
-        TfDebugLog(7, "m_AddDevice OUT - failure");
+        TfDebugLog(TF_LOG_FLOW, "m_AddDevice OUT - failure");
         return STATUS_UNSUCCESSFUL;
     }
     CTfString RegistryPath(NonPagedPool);
     if (RegistryPath.m_Assign(m_RegistryPath) != STATUS_SUCCESS) {
-        TfDebugLog(7, "m_AddDevice OUT - failure");
+        TfDebugLog(TF_LOG_FLOW, "m_AddDevice OUT - failure");
         return STATUS_UNSUCCESSFUL;
     }
     BOOLEAN bSuccess = FALSE;
     CTfFunctionalDevice* pDevice =
         new (NonPagedPool) CTfFunctionalDevice(pDriverObject, pPhysicalDeviceObject, RegistryPath, &bSuccess);
     if (pDevice == NULL) {
-        TfDebugLog(7, "m_AddDevice OUT - failure");
+        TfDebugLog(TF_LOG_FLOW, "m_AddDevice OUT - failure");
         return STATUS_UNSUCCESSFUL;
     }
     if (!bSuccess) {
         delete pDevice;
-        TfDebugLog(7, "m_AddDevice OUT - failure");
+        TfDebugLog(TF_LOG_FLOW, "m_AddDevice OUT - failure");
         return STATUS_UNSUCCESSFUL;
     }
-    TfDebugLog(7, "m_AddDevice OUT - SUCCESS");
+    TfDebugLog(TF_LOG_FLOW, "m_AddDevice OUT - SUCCESS");
     return STATUS_SUCCESS;
 }
 
 void CTfDriver::sm_DriverUnload(PDRIVER_OBJECT pDriverObject)
 {
-    TfDebugLog(7, "CTfDriver::sm_DriverUnload - IN");
+    CTfRoutineLog Log("CTfDriver::sm_DriverUnload");
     BOOLEAN bDevicesLeft = pDriverObject != NULL && pDriverObject->DeviceObject != NULL;
 
     if (bDevicesLeft && sm_FromDriverObject(pDriverObject) != NULL) {
@@ -262,11 +262,11 @@ void CTfDriver::sm_DriverUnload(PDRIVER_OBJECT pDriverObject)
 
 void CTfDriver::m_DeleteDriver(PDRIVER_OBJECT pDriverObject, BOOLEAN bOnRemoval)
 {
-    TfDebugLog(7, "CTfDriver::m_DeleteDriver - IN");
+    CTfRoutineLog Log("CTfDriver::m_DeleteDriver");
     (void)bOnRemoval;
     CTfDriver* pDriver = sm_FromDriverObject(pDriverObject);
     if (pDriver == NULL) {
-        TfDebugLog(7, "CTfDriver::m_DeleteDriver - OUT - Fail-> no framework driver object");
+        Log.m_Fail("no framework driver object");
         return;
     }
     // Taken before the object that holds it goes.
@@ -283,7 +283,7 @@ void CTfDriver::m_DeleteDriver(PDRIVER_OBJECT pDriverObject, BOOLEAN bOnRemoval)
     if (pUnloadCallback != NULL) {
         pUnloadCallback();
     }
-    TfDebugLog(7, "CTfDriver::m_DeleteDriver - OUT (Success)");
+    Log.m_Success();
 }
 
 // The static routines: the device object's driver object leads to the CTfDriver.
@@ -320,7 +320,7 @@ TF_DEFINE_STATIC_DISPATCH(Dispatch_SystemControl)
 NTSTATUS CTfDriver::m_GetDevice(PDEVICE_OBJECT pDeviceObject, PIRP pIrp, UCHAR ucMajorFunction,
                                 CTfDevice** ppDevice, BOOLEAN bRedirect)
 {
-    TfDebugLog(7, "CTfDriver::m_GetDevice - IN");
+    CTfRoutineLog Log("CTfDriver::m_GetDevice");
     *ppDevice = NULL;
     PIO_STACK_LOCATION pStack = IoGetCurrentIrpStackLocation(pIrp);
     if (pStack->MajorFunction != ucMajorFunction) {
@@ -328,7 +328,7 @@ NTSTATUS CTfDriver::m_GetDevice(PDEVICE_OBJECT pDeviceObject, PIRP pIrp, UCHAR u
             PoStartNextPowerIrp(pIrp);
         }
         TfCompleteRequest(pIrp, STATUS_UNSUCCESSFUL);
-        TfDebugLog(7, "CTfDriver::m_GetDevice - OUT - Fail-> major code %u", (ULONG)pStack->MajorFunction);
+        Log.m_Fail("major code %u", (ULONG)pStack->MajorFunction);
         return STATUS_UNSUCCESSFUL;
     }
 
@@ -340,7 +340,7 @@ NTSTATUS CTfDriver::m_GetDevice(PDEVICE_OBJECT pDeviceObject, PIRP pIrp, UCHAR u
             PoStartNextPowerIrp(pIrp);
         }
         TfCompleteRequest(pIrp, STATUS_DELETE_PENDING);
-        TfDebugLog(7, "CTfDriver::m_GetDevice - OUT - Fail-> framework object gone");
+        Log.m_Fail("framework object gone");
         return STATUS_DELETE_PENDING;
     }
     CTfDevice* pDevice = static_cast<CTfDevice*>(pObject);
@@ -362,30 +362,30 @@ NTSTATUS CTfDriver::m_GetDevice(PDEVICE_OBJECT pDeviceObject, PIRP pIrp, UCHAR u
     }
 
     *ppDevice = pDevice;
-    TfDebugLog(7, "CTfDriver::m_GetDevice - OUT (Success)");
+    Log.m_Success();
     return STATUS_SUCCESS;
 }
 
 void CTfDriver::m_ReleaseDevice(CTfDevice* pDevice)
 {
-    TfDebugLog(7, "CTfDriver::m_ReleaseDevice - IN");
+    CTfRoutineLog Log("CTfDriver::m_ReleaseDevice");
     if (pDevice == NULL) {
-        TfDebugLog(7, "CTfDriver::m_ReleaseDevice - OUT - Fail-> no device");
+        Log.m_Fail("no device");
         return;
     }
     CTfObjectHolder* pHolder = CTfDevice::sm_GetExtensionHolder(pDevice->m_GetDeviceObject());
     if (pHolder != NULL) {
         pHolder->m_Release();
     }
-    TfDebugLog(7, "CTfDriver::m_ReleaseDevice - OUT (Success)");
+    Log.m_Success();
 }
 
 BOOLEAN CTfDriver::sm_DeleteDeviceObject(PDEVICE_OBJECT pDeviceObject, CTfDevice* pDevice)
 {
-    TfDebugLog(7, "CTfDriver::sm_DeleteDeviceObject - IN");
+    CTfRoutineLog Log("CTfDriver::sm_DeleteDeviceObject");
     CTfObjectHolder* pHolder = CTfDevice::sm_GetExtensionHolder(pDeviceObject);
     if (pHolder == NULL) {
-        TfDebugLog(7, "CTfDriver::sm_DeleteDeviceObject - OUT - Fail-> no extension");
+        Log.m_Fail("no extension");
         return FALSE;
     }
     if (pDevice != NULL) {
@@ -395,11 +395,11 @@ BOOLEAN CTfDriver::sm_DeleteDeviceObject(PDEVICE_OBJECT pDeviceObject, CTfDevice
     // deleted, because its destructor deletes the device object and with it the holder.
     CTfObject* pObject = pHolder->m_Detach(FALSE);
     if (pObject == NULL) {
-        TfDebugLog(7, "CTfDriver::sm_DeleteDeviceObject - OUT - Fail-> references remain");
+        Log.m_Fail("references remain");
         return FALSE;
     }
     delete pObject;
-    TfDebugLog(7, "CTfDriver::sm_DeleteDeviceObject - OUT (Success)");
+    Log.m_Success();
     return TRUE;
 }
 
@@ -407,16 +407,16 @@ BOOLEAN CTfDriver::sm_DeleteDeviceObject(PDEVICE_OBJECT pDeviceObject, CTfDevice
 #define TF_DEFINE_DISPATCH(Name, Major, Redirect)                                      \
     NTSTATUS CTfDriver::m_##Name(PDEVICE_OBJECT pDeviceObject, PIRP pIrp)              \
     {                                                                                  \
-        TfDebugLog(7, "m_" #Name " IN");                                               \
+        TfDebugLog(TF_LOG_FLOW, "m_" #Name " IN");                                               \
         CTfDevice* pDevice = NULL;                                                     \
         NTSTATUS Status = m_GetDevice(pDeviceObject, pIrp, Major, &pDevice, Redirect); \
         if (!NT_SUCCESS(Status)) {                                                     \
-            TfDebugLog(7, "m_" #Name " OUT - %08x", (ULONG)Status);                    \
+            TfDebugLog(TF_LOG_FLOW, "m_" #Name " OUT - %08x", (ULONG)Status);                    \
             return Status;                                                             \
         }                                                                              \
         Status = pDevice->m_##Name(pIrp);                                              \
         m_ReleaseDevice(pDevice);                                                      \
-        TfDebugLog(7, "m_" #Name " OUT - %08x", (ULONG)Status);                        \
+        TfDebugLog(TF_LOG_FLOW, "m_" #Name " OUT - %08x", (ULONG)Status);                        \
         return Status;                                                                 \
     }
 
@@ -436,21 +436,22 @@ TF_DEFINE_DISPATCH(Dispatch_SystemControl, IRP_MJ_SYSTEM_CONTROL, TRUE)
 
 NTSTATUS CTfDriver::m_Dispatch_Pnp(PDEVICE_OBJECT pDeviceObject, PIRP pIrp)
 {
-    TfDebugLog(7, "m_Dispatch_Pnp IN");
+    PAGED_CODE();  // plug and play requests come at PASSIVE_LEVEL
+    TfDebugLog(TF_LOG_FLOW, "m_Dispatch_Pnp IN");
     // Read before the call: the request belongs to the device afterwards.
     BOOLEAN bRemove = IoGetCurrentIrpStackLocation(pIrp)->MinorFunction == IRP_MN_REMOVE_DEVICE;
 
     CTfDevice* pDevice = NULL;
     NTSTATUS Status = m_GetDevice(pDeviceObject, pIrp, IRP_MJ_PNP, &pDevice, FALSE);
     if (!NT_SUCCESS(Status)) {
-        TfDebugLog(7, "m_Dispatch_Pnp OUT - failure %08x", (ULONG)Status);
+        TfDebugLog(TF_LOG_FLOW, "m_Dispatch_Pnp OUT - failure %08x", (ULONG)Status);
         return Status;
     }
     BOOLEAN bFunctional = pDevice->m_GetDeviceKind() == TF_DEVICE_KIND_FUNCTIONAL;
     PDEVICE_OBJECT pOwnObject = pDevice->m_GetDeviceObject();
 
     Status = pDevice->m_Dispatch_Pnp(pIrp);
-    TfDebugLog(7, "m_Dispatch_Pnp DO = %08x - end - %08x", (ULONG)(ULONG_PTR)pDeviceObject, (ULONG)Status);
+    TfDebugLog(TF_LOG_FLOW, "m_Dispatch_Pnp DO = %08x - end - %08x", (ULONG)(ULONG_PTR)pDeviceObject, (ULONG)Status);
 
     BOOLEAN bDelete = FALSE;
     if (bRemove && NT_SUCCESS(Status)) {
@@ -463,20 +464,20 @@ NTSTATUS CTfDriver::m_Dispatch_Pnp(PDEVICE_OBJECT pDeviceObject, PIRP pIrp)
     } else {
         m_ReleaseDevice(pDevice);
     }
-    TfDebugLog(7, "m_Dispatch_Pnp OUT - %08x", (ULONG)Status);
+    TfDebugLog(TF_LOG_FLOW, "m_Dispatch_Pnp OUT - %08x", (ULONG)Status);
     return Status;
 }
 
 NTSTATUS CTfDriver::m_Dispatch_QueryInformation(PDEVICE_OBJECT pDeviceObject, PIRP pIrp)
 {
     (void)pDeviceObject;
-    TfDebugLog(7, "m_Dispatch_QueryInformation always STATUS_UNSUCCESSFUL");
+    TfDebugLog(TF_LOG_FLOW, "m_Dispatch_QueryInformation always STATUS_UNSUCCESSFUL");
     return TfCompleteRequest(pIrp, STATUS_UNSUCCESSFUL);
 }
 
 NTSTATUS CTfDriver::m_Dispatch_SetInformation(PDEVICE_OBJECT pDeviceObject, PIRP pIrp)
 {
     (void)pDeviceObject;
-    TfDebugLog(7, "m_Dispatch_SetInformation always STATUS_UNSUCCESSFUL");
+    TfDebugLog(TF_LOG_FLOW, "m_Dispatch_SetInformation always STATUS_UNSUCCESSFUL");
     return TfCompleteRequest(pIrp, STATUS_UNSUCCESSFUL);
 }

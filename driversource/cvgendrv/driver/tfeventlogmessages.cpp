@@ -13,13 +13,13 @@ const TF_EVENT_MESSAGE g_TfEventMessages[TF_EVENT_MESSAGE_COUNT] = {
 
 const TF_EVENT_MESSAGE* TfFindEventMessage(ULONG ulMessageId)
 {
-    TfDebugLog(7, "TfFindEventMessage - IN");
+    CTfRoutineLog Log("TfFindEventMessage");
     for (ULONG ulIndex = 0; ulIndex < TF_EVENT_MESSAGE_COUNT; ulIndex++) {
         if (g_TfEventMessages[ulIndex].ulMessageId == ulMessageId) {
-            TfDebugLog(7, "TfFindEventMessage - OUT (Success)");
+            Log.m_Success();
             return &g_TfEventMessages[ulIndex];
         }
     }
-    TfDebugLog(7, "TfFindEventMessage - OUT - Fail-> no message %08x", ulMessageId);
+    Log.m_Fail("no message %08x", ulMessageId);
     return NULL;
 }

@@ -46,7 +46,7 @@ CTfFunctionalDevice::CTfFunctionalDevice(PDRIVER_OBJECT pDriverObject, PDEVICE_O
       m_OpenGate(1)
 {
     // 1. Everything cleared; the open gate admits one holder.
-    TfDebugLog(7, "CTfFunctionalDevice::CTfFunctionalDevice IN");
+    TfDebugLog(TF_LOG_FLOW, "CTfFunctionalDevice::CTfFunctionalDevice IN");
     *pbSuccess = FALSE;
     for (ULONG i = 0; i < TF_POWER_TABLE_SIZE; i++) {
         m_PowerTable[i] = PowerDeviceUnspecified;
@@ -59,148 +59,168 @@ CTfFunctionalDevice::CTfFunctionalDevice(PDRIVER_OBJECT pDriverObject, PDEVICE_O
     m_OpenGate.m_Init(TRUE);
     m_pPhysicalDeviceObject = pPhysicalDeviceObject;
 
-    HANDLE hDeviceKey = NULL;
     CTfDriver* pDriver = m_GetDriver();
     CTfObject* pObject = NULL;
-
-    if (m_RegistryPath.m_Assign(RegistryPath) != STATUS_SUCCESS || pDriver == NULL ||
-        pDriver->m_GetCreateCallback() == NULL || pPhysicalDeviceObject == NULL) {
-        goto Failure;
-    }
-
-    // 2. The driver's own object.
-    if (!pDriver->m_GetCreateCallback()(&m_Callbacks, &m_Callbacks.m_AddDeviceFunction, &pObject) ||
-        pObject == NULL) {
-        if (pObject != NULL && pDriver->m_GetDeleteCallback() != NULL) {
-            pDriver->m_GetDeleteCallback()(pObject);
+    HANDLE hDeviceKey = NULL;  // open only while its settings are read, or when reading them failed
+    BOOLEAN bOk = m_RegistryPath.m_Assign(RegistryPath) == STATUS_SUCCESS && pDriver != NULL &&
+                  pDriver->m_GetCreateCallback() != NULL && pPhysicalDeviceObject != NULL;
+    bOk = bOk && m_CreateDriverObject(pDriver, &pObject);
+    bOk = bOk && m_ReadDeviceSettings(&hDeviceKey);
+    bOk = bOk && m_CreateDeviceObject(pDriverObject);
+    bOk = bOk && m_InitConfigurationInterface(pDriver);
+    bOk = bOk && m_CallAddDevice(pDriver, pObject);
+    bOk = bOk && m_CreateHelpers(pObject);
+    // 11. Pairing, then the object is open for the dispatch.
+    bOk = bOk && m_PairDevices();
+    if (!bOk) {
+        TfDebugLog(TF_LOG_FLOW, "CTfFunctionalDevice::CTfFunctionalDevice ERROR");
+        if (hDeviceKey != NULL) {
+            CTfRegistry::m_CloseKey(hDeviceKey);
         }
-        goto Failure;
+        m_TearDown();
+        TfDebugLog(TF_LOG_FLOW, "CTfFunctionalDevice::CTfFunctionalDevice OUT - ERROR");
+        return;
     }
-    TfDebugLog(7, "CTfFunctionalDevice::CTfFunctionalDevice - SpecificDriverCreation SUCCESS");
-    // Closed until construction succeeds; construction itself uses the object directly.
-    m_SpecificObjectHolder.m_SetObject(pObject);
+    m_SpecificObjectHolder.m_GetGate()->m_SetOpen(TRUE);
+    *pbSuccess = TRUE;
+    TfDebugLog(TF_LOG_FLOW, "CTfFunctionalDevice::CTfFunctionalDevice OUT - SUCCESS");
+}
 
-    // 3. Registry set.
-    hDeviceKey = m_OpenDeviceRegistryKey();
-    if (hDeviceKey == NULL) {
-        goto Failure;
+// 2. The driver's own object. Closed until construction succeeds; construction itself uses the
+// object directly.
+BOOLEAN CTfFunctionalDevice::m_CreateDriverObject(CTfDriver* pDriver, CTfObject** ppObject)
+{
+    if (!pDriver->m_GetCreateCallback()(&m_Callbacks, &m_Callbacks.m_AddDeviceFunction, ppObject) ||
+        *ppObject == NULL) {
+        if (*ppObject != NULL && pDriver->m_GetDeleteCallback() != NULL) {
+            pDriver->m_GetDeleteCallback()(*ppObject);
+        }
+        return FALSE;
     }
+    TfDebugLog(TF_LOG_FLOW, "CTfFunctionalDevice::CTfFunctionalDevice - SpecificDriverCreation SUCCESS");
+    m_SpecificObjectHolder.m_SetObject(*ppObject);
+    return TRUE;
+}
+
+// 3. to 5.: what the device's registry key says. The key is closed when they were read; after a
+// failure it is left open in *phDeviceKey for the constructor to close.
+BOOLEAN CTfFunctionalDevice::m_ReadDeviceSettings(PHANDLE phDeviceKey)
+{
+    *phDeviceKey = m_OpenDeviceRegistryKey();
+    if (*phDeviceKey == NULL || !m_ReadDeviceSettingsFrom(*phDeviceKey)) {
+        return FALSE;
+    }
+    CTfRegistry::m_CloseKey(*phDeviceKey);
+    *phDeviceKey = NULL;
+    return TRUE;
+}
+
+BOOLEAN CTfFunctionalDevice::m_ReadDeviceSettingsFrom(HANDLE hDeviceKey)
+{
+    // 3. Registry set.
     m_pRegistrySet = new (NonPagedPool) CTfFunctionalDeviceRegistryInformationSet(hDeviceKey, TRUE);
     if (m_pRegistrySet == NULL || m_pRegistrySet->m_IsInvalid()) {
-        goto Failure;
+        return FALSE;
     }
-    TfDebugLog(7, "CTfFunctionalDevice::CTfFunctionalDevice - FunctionalDeviceRegistryInformationSet SUCCESS");
+    TfDebugLog(TF_LOG_FLOW, "CTfFunctionalDevice::CTfFunctionalDevice - FunctionalDeviceRegistryInformationSet SUCCESS");
 
     // 4. PnP device state and the named callback object.
     m_PnpDeviceState[TF_PNP_DEVICE_STATE_DONT_DISPLAY_IN_UI].ucPending = 1;
     m_PnpDeviceState[TF_PNP_DEVICE_STATE_DONT_DISPLAY_IN_UI].ucValue = m_pRegistrySet->m_GetDisplayInUi() == 0;
     m_bLowestStackLayer = m_pRegistrySet->m_GetLowestStackLayer() != 0;
     if (m_bLowestStackLayer && !m_CallbackObject.m_Create(g_TfCallbackObjectGuid, sm_CallbackObjectRoutine, this)) {
-        goto Failure;
+        return FALSE;
     }
 
     // 5. Names.
-    if (!m_NameDevice(hDeviceKey)) {
-        goto Failure;
-    }
-    CTfRegistry::m_CloseKey(hDeviceKey);
-    hDeviceKey = NULL;
+    return m_NameDevice(hDeviceKey);
+}
 
-    // 6. Device object and link.
+// 6. and 7.: the device object with its link, its flags, and the stack.
+BOOLEAN CTfFunctionalDevice::m_CreateDeviceObject(PDRIVER_OBJECT pDriverObject)
+{
     m_bLinkCreated = !m_SymbolicLinkName.m_IsEmpty();
     if (!CTfDevice::m_CreateDevice(pDriverObject, m_DeviceName.m_GetWideBuffer(), m_pRegistrySet->m_GetTypeOfDevice(),
                                    m_bLinkCreated ? m_SymbolicLinkName.m_GetWideBuffer() : NULL,
                                    m_pRegistrySet->m_GetDeviceIsExclusive() != 0, this, &m_pDeviceObject)) {
         m_bLinkCreated = FALSE;
-        goto Failure;
+        return FALSE;
     }
-    TfDebugLog(7, "CTfFunctionalDevice::CTfFunctionalDevice - m_CreateDeviceObjectAndSymbolicLink SUCCESS");
+    TfDebugLog(TF_LOG_FLOW, "CTfFunctionalDevice::CTfFunctionalDevice - m_CreateDeviceObjectAndSymbolicLink SUCCESS");
 
-    // 7. Flags and the stack.
     m_pDeviceObject->Flags |= m_pRegistrySet->m_GetIoType();
     m_pDeviceObject->Flags &= ~DO_DEVICE_INITIALIZING;
-    if (pPhysicalDeviceObject->Flags & DO_POWER_PAGABLE) {
+    if (m_pPhysicalDeviceObject->Flags & DO_POWER_PAGABLE) {
         m_pDeviceObject->Flags |= DO_POWER_PAGABLE;
         m_ucPowerPageable = 1;
     }
     m_ucDeviceKind = TF_DEVICE_KIND_FUNCTIONAL;
-    TfDebugLog(7, "CTfFunctionalDevice::CTfFunctionalDevice - PDO = %08x, FDO = %08x",
-               (ULONG)(ULONG_PTR)pPhysicalDeviceObject, (ULONG)(ULONG_PTR)m_pDeviceObject);
-    m_pLowerDeviceObject = IoAttachDeviceToDeviceStack(m_pDeviceObject, pPhysicalDeviceObject);
-    if (m_pLowerDeviceObject == NULL) {
-        goto Failure;
-    }
+    TfDebugLog(TF_LOG_FLOW, "CTfFunctionalDevice::CTfFunctionalDevice - PDO = %08x, FDO = %08x",
+               (ULONG)(ULONG_PTR)m_pPhysicalDeviceObject, (ULONG)(ULONG_PTR)m_pDeviceObject);
+    m_pLowerDeviceObject = IoAttachDeviceToDeviceStack(m_pDeviceObject, m_pPhysicalDeviceObject);
+    return m_pLowerDeviceObject != NULL;
+}
 
-    // 8. Configuration interface.
+// 8. Configuration interface.
+BOOLEAN CTfFunctionalDevice::m_InitConfigurationInterface(CTfDriver* pDriver)
+{
     if (pDriver->m_GetDeviceAddedCallback() != NULL && !pDriver->m_GetDeviceAddedCallback()(&m_UserModeInterface)) {
-        goto Failure;
+        return FALSE;
     }
-    TfDebugLog(7, "CTfFunctionalDevice::CTfFunctionalDevice - m_pDeviceAdded SUCCESS");
+    TfDebugLog(TF_LOG_FLOW, "CTfFunctionalDevice::CTfFunctionalDevice - m_pDeviceAdded SUCCESS");
     m_UserModeInterface.m_SetSetCount(m_pRegistrySet->m_GetNumberChildDevices());
     if (!m_bLowestStackLayer) {
         CTfPhysicalDevice* pChild = m_AcquireChildBelow();
         if (pChild == NULL) {
-            goto Failure;
+            return FALSE;
         }
         m_UserModeInterface.m_SetOwnIndex(pChild->m_GetContextID());
         m_ReleaseChildBelow();
     }
-    m_UserModeInterface.m_SetPhysicalDeviceObject(pPhysicalDeviceObject);
-    if (!m_UserModeInterface.m_Init()) {
-        goto Failure;
-    }
+    m_UserModeInterface.m_SetPhysicalDeviceObject(m_pPhysicalDeviceObject);
+    return m_UserModeInterface.m_Init();
+}
 
-    // 9. Entry 0.
-    if (m_Callbacks.m_AddDeviceFunction != NULL) {
-        if (!m_Callbacks.m_AddDeviceFunction(pObject, pDriver, this)) {
-            goto Failure;
-        }
-        TfDebugLog(7, "CTfFunctionalDevice::CTfFunctionalDevice - m_AddDeviceFunction SUCCESS");
+// 9. Entry 0.
+BOOLEAN CTfFunctionalDevice::m_CallAddDevice(CTfDriver* pDriver, CTfObject* pObject)
+{
+    if (m_Callbacks.m_AddDeviceFunction == NULL) {
+        return TRUE;
     }
+    if (!m_Callbacks.m_AddDeviceFunction(pObject, pDriver, this)) {
+        return FALSE;
+    }
+    TfDebugLog(TF_LOG_FLOW, "CTfFunctionalDevice::CTfFunctionalDevice - m_AddDeviceFunction SUCCESS");
+    return TRUE;
+}
 
-    // 10. WMI, executor, write queue and the interface's hooks.
-    {
-        BOOLEAN bWmiOk = FALSE;
-        m_pWmi = new (NonPagedPool)
-            CWmi(m_pDeviceObject, m_pLowerDeviceObject, pPhysicalDeviceObject, m_RegistryPath.m_GetUnicodeString(),
-                 m_Callbacks.m_pWmiGuidList, (ULONG)m_Callbacks.m_ulWmiGuidCount, &m_Callbacks, pObject, &bWmiOk);
-        if (m_pWmi == NULL || !bWmiOk) {
-            goto Failure;
-        }
+// 10. WMI, executor, write queue and the interface's hooks.
+BOOLEAN CTfFunctionalDevice::m_CreateHelpers(CTfObject* pObject)
+{
+    BOOLEAN bWmiOk = FALSE;
+    m_pWmi = new (NonPagedPool)
+        CWmi(m_pDeviceObject, m_pLowerDeviceObject, m_pPhysicalDeviceObject, m_RegistryPath.m_GetUnicodeString(),
+             m_Callbacks.m_pWmiGuidList, (ULONG)m_Callbacks.m_ulWmiGuidCount, &m_Callbacks, pObject, &bWmiOk);
+    if (m_pWmi == NULL || !bWmiOk) {
+        return FALSE;
     }
     // A thread-mode executor: direct writes must reach the driver in the order they arrived.
     m_Callbacks.m_pExecutor = new (NonPagedPool) CTfPassiveLevelExecutor(NULL);
     if (m_Callbacks.m_pExecutor == NULL || !m_Callbacks.m_pExecutor->m_Init()) {
-        goto Failure;
+        return FALSE;
     }
     if (!m_WriteQueue.m_Init(m_pDeviceObject)) {
-        goto Failure;
+        return FALSE;
     }
     m_WriteQueue.m_SetWriteCallback(sm_WriteQueueCallback, this);
     m_UserModeInterface.m_SetHooks(TfUserModeInterface::sm_SetChangedCallback, TfUserModeInterface::sm_ForwardRequest,
                                    this);
-
-    // 11. Pairing, then the object is open for the dispatch.
-    if (!m_PairDevices()) {
-        goto Failure;
-    }
-    m_SpecificObjectHolder.m_GetGate()->m_SetOpen(TRUE);
-    *pbSuccess = TRUE;
-    TfDebugLog(7, "CTfFunctionalDevice::CTfFunctionalDevice OUT - SUCCESS");
-    return;
-
-Failure:
-    TfDebugLog(7, "CTfFunctionalDevice::CTfFunctionalDevice ERROR");
-    if (hDeviceKey != NULL) {
-        CTfRegistry::m_CloseKey(hDeviceKey);
-    }
-    m_TearDown();
-    TfDebugLog(7, "CTfFunctionalDevice::CTfFunctionalDevice OUT - ERROR");
+    return TRUE;
 }
 
 void CTfFunctionalDevice::m_TearDown()
 {
-    TfDebugLog(7, "CTfFunctionalDevice::m_TearDown - IN");
+    CTfRoutineLog Log("CTfFunctionalDevice::m_TearDown");
     m_UnpairDevices();
     if (m_pWmi != NULL) {
         delete m_pWmi;
@@ -236,12 +256,12 @@ void CTfFunctionalDevice::m_TearDown()
         delete m_pRegistrySet;
         m_pRegistrySet = NULL;
     }
-    TfDebugLog(7, "CTfFunctionalDevice::m_TearDown - OUT (Success)");
+    Log.m_Success();
 }
 
 CTfFunctionalDevice::~CTfFunctionalDevice()
 {
-    TfDebugLog(7, "CTfFunctionalDevice::~CTfFunctionalDevice IN");
+    TfDebugLog(TF_LOG_FLOW, "CTfFunctionalDevice::~CTfFunctionalDevice IN");
     CTfObject* pObject = m_SpecificObjectHolder.m_Detach(FALSE);
     CTfDriver* pDriver = m_GetDriver();
     if (pObject != NULL) {
@@ -257,19 +277,19 @@ CTfFunctionalDevice::~CTfFunctionalDevice()
     }
     m_TearDown();
     m_ChildList.m_RemoveAll();
-    TfDebugLog(7, "CTfFunctionalDevice::~CTfFunctionalDevice OUT");
+    TfDebugLog(TF_LOG_FLOW, "CTfFunctionalDevice::~CTfFunctionalDevice OUT");
 }
 
 HANDLE CTfFunctionalDevice::m_OpenDeviceRegistryKey()
 {
-    TfDebugLog(7, "CTfFunctionalDevice::m_OpenDeviceRegistryKey - IN");
+    CTfRoutineLog Log("CTfFunctionalDevice::m_OpenDeviceRegistryKey");
     HANDLE hKey = NULL;
     NTSTATUS Status = IoOpenDeviceRegistryKey(m_pPhysicalDeviceObject, PLUGPLAY_REGKEY_DEVICE, GENERIC_ALL, &hKey);
     if (!NT_SUCCESS(Status)) {
-        TfDebugLog(7, "CTfFunctionalDevice::m_OpenDeviceRegistryKey - OUT - Fail-> %08x", (ULONG)Status);
+        Log.m_Fail("%08x", (ULONG)Status);
         return NULL;
     }
-    TfDebugLog(7, "CTfFunctionalDevice::m_OpenDeviceRegistryKey - OUT (Success)");
+    Log.m_Success();
     return hKey;
 }
 
@@ -283,10 +303,10 @@ PDEVICE_OBJECT CTfFunctionalDevice::m_GetDeviceObject()
 
 BOOLEAN CTfFunctionalDevice::m_NameDevice(HANDLE hDeviceKey)
 {
-    TfDebugLog(7, "CTfFunctionalDevice::m_NameDevice - IN");
+    CTfRoutineLog Log("CTfFunctionalDevice::m_NameDevice");
     if (m_DeviceName.m_Assign(*m_pRegistrySet->m_GetDeviceName()) != STATUS_SUCCESS ||
         m_SymbolicLinkName.m_Assign(*m_pRegistrySet->m_GetSymbolicLinkName()) != STATUS_SUCCESS) {
-        TfDebugLog(7, "CTfFunctionalDevice::m_NameDevice - OUT - Fail-> names not copied");
+        Log.m_Fail("names not copied");
         return FALSE;
     }
 
@@ -294,11 +314,11 @@ BOOLEAN CTfFunctionalDevice::m_NameDevice(HANDLE hDeviceKey)
         if (!m_Callbacks.m_DeviceCreation(m_SpecificObjectHolder.m_PeekObject(), hDeviceKey,
                                           m_DeviceName.m_IsEmpty() ? NULL : &m_DeviceName,
                                           m_SymbolicLinkName.m_IsEmpty() ? NULL : &m_SymbolicLinkName)) {
-            TfDebugLog(7, "CTfFunctionalDevice::CTfFunctionalDevice - m_DeviceCreation ERROR");
-            TfDebugLog(7, "CTfFunctionalDevice::m_NameDevice - OUT - Fail-> m_DeviceCreation");
+            TfDebugLog(TF_LOG_FLOW, "CTfFunctionalDevice::CTfFunctionalDevice - m_DeviceCreation ERROR");
+            Log.m_Fail("m_DeviceCreation");
             return FALSE;
         }
-        TfDebugLog(7, "CTfFunctionalDevice::m_NameDevice - OUT (Success)");
+        Log.m_Success();
         return TRUE;
     }
 
@@ -315,16 +335,16 @@ BOOLEAN CTfFunctionalDevice::m_NameDevice(HANDLE hDeviceKey)
         break;
     }
     if (!bResult || !m_AppendIndexToNames()) {
-        TfDebugLog(7, "CTfFunctionalDevice::m_NameDevice - OUT - Fail-> naming policy");
+        Log.m_Fail("naming policy");
         return FALSE;
     }
-    TfDebugLog(7, "CTfFunctionalDevice::m_NameDevice - OUT (Success)");
+    Log.m_Success();
     return TRUE;
 }
 
 BOOLEAN CTfFunctionalDevice::m_NameByCountPolicy(HANDLE hDeviceKey)
 {
-    TfDebugLog(7, "CTfFunctionalDevice::m_NameByCountPolicy - IN");
+    CTfRoutineLog Log("CTfFunctionalDevice::m_NameByCountPolicy");
     CTfDriver* pDriver = m_GetDriver();
     PULONG pulCounter = pDriver->m_GetDeviceCounter();
     CTfString DeviceCountName(NonPagedPool, TF_FDO_NAME_DEVICE_COUNT);
@@ -342,7 +362,7 @@ BOOLEAN CTfFunctionalDevice::m_NameByCountPolicy(HANDLE hDeviceKey)
     ULONG ulStored = 0;
     if (CTfRegistry::m_QueryDword(hDeviceKey, NameIndexName, &ulStored) && ulStored != 0) {
         m_ulNameIndex = ulStored - 1;
-        TfDebugLog(7, "CTfFunctionalDevice::m_NameByCountPolicy - OUT (Success)");
+        Log.m_Success();
         return TRUE;
     }
 
@@ -350,71 +370,71 @@ BOOLEAN CTfFunctionalDevice::m_NameByCountPolicy(HANDLE hDeviceKey)
     ULONG ulNext = ulIndex + 1;
     if (!CTfRegistry::m_SetDword(hDeviceKey, NameIndexName, ulNext) ||
         !CTfRegistry::m_WriteAbsoluteDword(m_RegistryPath, DeviceCountName, ulNext)) {
-        TfDebugLog(7, "CTfFunctionalDevice::m_NameByCountPolicy - OUT - Fail-> registry write");
+        Log.m_Fail("registry write");
         return FALSE;
     }
     *pulCounter = ulNext;
     m_ulNameIndex = ulIndex;
-    TfDebugLog(7, "CTfFunctionalDevice::m_NameByCountPolicy - OUT (Success)");
+    Log.m_Success();
     return TRUE;
 }
 
 BOOLEAN CTfFunctionalDevice::m_NameByChildPolicy()
 {
-    TfDebugLog(7, "CTfFunctionalDevice::m_NameByChildPolicy - IN");
+    CTfRoutineLog Log("CTfFunctionalDevice::m_NameByChildPolicy");
     CTfPhysicalDevice* pChild = m_AcquireChildBelow();
     if (pChild == NULL) {
-        TfDebugLog(7, "CTfFunctionalDevice::m_NameByChildPolicy - OUT - Fail-> no framework child below");
+        Log.m_Fail("no framework child below");
         return FALSE;
     }
     m_ulNameIndex = pChild->m_GetParentIndex();
     m_ReleaseChildBelow();
-    TfDebugLog(7, "CTfFunctionalDevice::m_NameByChildPolicy - OUT (Success)");
+    Log.m_Success();
     return TRUE;
 }
 
 BOOLEAN CTfFunctionalDevice::m_AppendIndexToNames()
 {
-    TfDebugLog(7, "CTfFunctionalDevice::m_AppendIndexToNames - IN");
+    CTfRoutineLog Log("CTfFunctionalDevice::m_AppendIndexToNames");
     if (m_ulNameIndex == 0) {
-        TfDebugLog(7, "CTfFunctionalDevice::m_AppendIndexToNames - OUT (Success)");
+        Log.m_Success();
         return TRUE;
     }
     if (m_DeviceName.m_AppendNumber(m_ulNameIndex, 10) != STATUS_SUCCESS) {
-        TfDebugLog(7, "CTfFunctionalDevice::m_AppendIndexToNames - OUT - Fail-> device name");
+        Log.m_Fail("device name");
         return FALSE;
     }
     if (!m_SymbolicLinkName.m_IsEmpty() && m_SymbolicLinkName.m_AppendNumber(m_ulNameIndex, 10) != STATUS_SUCCESS) {
-        TfDebugLog(7, "CTfFunctionalDevice::m_AppendIndexToNames - OUT - Fail-> link name");
+        Log.m_Fail("link name");
         return FALSE;
     }
-    TfDebugLog(7, "CTfFunctionalDevice::m_AppendIndexToNames - OUT (Success)");
+    Log.m_Success();
     return TRUE;
 }
 
 CTfPhysicalDevice* CTfFunctionalDevice::m_AcquireChildBelow()
 {
-    TfDebugLog(7, "CTfFunctionalDevice::m_AcquireChildBelow - IN");
+    CTfRoutineLog Log("CTfFunctionalDevice::m_AcquireChildBelow");
     PDEVICE_OBJECT pPdo = m_pPhysicalDeviceObject;
     // Only a framework driver's device object carries a holder in its extension.
     if (pPdo == NULL || pPdo->DriverObject == NULL || pPdo->DriverObject->DriverStartIo == NULL ||
         pPdo->DeviceExtension == NULL) {
-        TfDebugLog(7, "CTfFunctionalDevice::m_AcquireChildBelow - OUT - Fail-> not a framework device");
+        Log.m_Fail("not a framework device");
         return NULL;
     }
     CTfObjectHolder* pHolder = CTfDevice::sm_GetExtensionHolder(pPdo);
     CTfObject* pObject = pHolder->m_Acquire();
     if (pObject == NULL) {
-        TfDebugLog(7, "CTfFunctionalDevice::m_AcquireChildBelow - OUT - Fail-> child gone");
+        Log.m_Fail("child gone");
         return NULL;
     }
     CTfDevice* pDevice = static_cast<CTfDevice*>(pObject);
     if (pDevice->m_GetDeviceKind() != TF_DEVICE_KIND_PHYSICAL) {
         pHolder->m_Release();
-        TfDebugLog(7, "CTfFunctionalDevice::m_AcquireChildBelow - OUT - Fail-> not a child device");
+        Log.m_Fail("not a child device");
         return NULL;
     }
-    TfDebugLog(7, "CTfFunctionalDevice::m_AcquireChildBelow - OUT (Success)");
+    Log.m_Success();
     return static_cast<CTfPhysicalDevice*>(pDevice);
 }
 
@@ -428,17 +448,17 @@ void CTfFunctionalDevice::m_ReleaseChildBelow()
 
 BOOLEAN CTfFunctionalDevice::m_PairDevices()
 {
-    TfDebugLog(7, "CTfFunctionalDevice::m_PairDevices - IN");
+    CTfRoutineLog Log("CTfFunctionalDevice::m_PairDevices");
     CTfDriver* pDriver = m_GetDriver();
     if (pDriver == NULL) {
-        TfDebugLog(7, "CTfFunctionalDevice::m_PairDevices - OUT - Fail-> no driver");
+        Log.m_Fail("no driver");
         return FALSE;
     }
 
     ULONG ulLength = TF_HARDWARE_ID_BUFFER_SIZE;
     PWCHAR pszIds = (PWCHAR)AllocateTrackedPool(NonPagedPool, ulLength);
     if (pszIds == NULL) {
-        TfDebugLog(7, "CTfFunctionalDevice::m_PairDevices - OUT - Fail-> no memory");
+        Log.m_Fail("no memory");
         return FALSE;
     }
     ULONG ulResult = 0;
@@ -449,14 +469,14 @@ BOOLEAN CTfFunctionalDevice::m_PairDevices()
         ulLength = ulResult;
         pszIds = (PWCHAR)AllocateTrackedPool(NonPagedPool, ulLength);
         if (pszIds == NULL) {
-            TfDebugLog(7, "CTfFunctionalDevice::m_PairDevices - OUT - Fail-> no memory");
+            Log.m_Fail("no memory");
             return FALSE;
         }
         Status = IoGetDeviceProperty(m_pPhysicalDeviceObject, DevicePropertyHardwareID, ulLength, pszIds, &ulResult);
     }
     if (!NT_SUCCESS(Status)) {
         FreeTrackedPool(pszIds);
-        TfDebugLog(7, "CTfFunctionalDevice::m_PairDevices - OUT - Fail-> hardware ID %08x", (ULONG)Status);
+        Log.m_Fail("hardware ID %08x", (ULONG)Status);
         return FALSE;
     }
 
@@ -469,7 +489,7 @@ BOOLEAN CTfFunctionalDevice::m_PairDevices()
     CTfString FirstId(NonPagedPool);
     if (cch != 0 && !FirstId.m_AssignLeft(pszIds, cch * sizeof(WCHAR))) {
         FreeTrackedPool(pszIds);
-        TfDebugLog(7, "CTfFunctionalDevice::m_PairDevices - OUT - Fail-> no memory");
+        Log.m_Fail("no memory");
         return FALSE;
     }
     FreeTrackedPool(pszIds);
@@ -503,7 +523,7 @@ BOOLEAN CTfFunctionalDevice::m_PairDevices()
     pLock->m_Acquire();
     if (!pList->m_AddTail(m_pDeviceObject)) {
         pLock->m_Release();
-        TfDebugLog(7, "CTfFunctionalDevice::m_PairDevices - OUT - Fail-> list");
+        Log.m_Fail("list");
         return FALSE;
     }
     m_bListed = TRUE;
@@ -526,17 +546,17 @@ BOOLEAN CTfFunctionalDevice::m_PairDevices()
         }
     }
     pLock->m_Release();
-    TfDebugLog(7, "CTfFunctionalDevice::m_PairDevices - partner %08x", (ULONG)(ULONG_PTR)pPartner);
-    TfDebugLog(7, "CTfFunctionalDevice::m_PairDevices - OUT (Success)");
+    TfDebugLog(TF_LOG_FLOW, "CTfFunctionalDevice::m_PairDevices - partner %08x", (ULONG)(ULONG_PTR)pPartner);
+    Log.m_Success();
     return TRUE;
 }
 
 void CTfFunctionalDevice::m_UnpairDevices()
 {
-    TfDebugLog(7, "CTfFunctionalDevice::m_UnpairDevices - IN");
+    CTfRoutineLog Log("CTfFunctionalDevice::m_UnpairDevices");
     CTfDriver* pDriver = m_GetDriver();
     if (pDriver == NULL || !m_bListed) {
-        TfDebugLog(7, "CTfFunctionalDevice::m_UnpairDevices - OUT (Success)");
+        Log.m_Success();
         return;
     }
     // References dropped once the lock is released; at most our partner and one device that took
@@ -581,7 +601,7 @@ void CTfFunctionalDevice::m_UnpairDevices()
     if (pOwnPartner != NULL) {
         ObDereferenceObject(pOwnPartner);
     }
-    TfDebugLog(7, "CTfFunctionalDevice::m_UnpairDevices - OUT (Success)");
+    Log.m_Success();
 }
 
 // ---------------------------------------------------------------------------------------------
@@ -589,14 +609,14 @@ void CTfFunctionalDevice::m_UnpairDevices()
 
 BOOLEAN CTfFunctionalDevice::sm_WriteQueueCallback(PVOID pContext, CTfBuffer* pBuffer)
 {
-    TfDebugLog(7, "CTfFunctionalDevice::sm_WriteQueueCallback - IN");
+    CTfRoutineLog Log("CTfFunctionalDevice::sm_WriteQueueCallback");
     CTfFunctionalDevice* pDevice = (CTfFunctionalDevice*)pContext;
     if (pDevice->m_Callbacks.m_WriteCallback == NULL) {
         DbgPrint("ASSERT at - %s %d\n", "tffunctionaldevice", 4396);
         if (pBuffer != NULL) {
             pBuffer->m_Delete();
         }
-        TfDebugLog(7, "CTfFunctionalDevice::sm_WriteQueueCallback - OUT - Fail-> no write callback");
+        Log.m_Fail("no write callback");
         return FALSE;
     }
     CTfObject* pObject = pDevice->m_AcquireSpecificObject();
@@ -604,41 +624,41 @@ BOOLEAN CTfFunctionalDevice::sm_WriteQueueCallback(PVOID pContext, CTfBuffer* pB
         if (pBuffer != NULL) {
             pBuffer->m_Delete();
         }
-        TfDebugLog(7, "CTfFunctionalDevice::sm_WriteQueueCallback - OUT - Fail-> object gone");
+        Log.m_Fail("object gone");
         return FALSE;
     }
     BOOLEAN bResult = pDevice->m_Callbacks.m_WriteCallback(pObject, pBuffer);
     pDevice->m_ReleaseSpecificObject();
-    TfDebugLog(7, "CTfFunctionalDevice::sm_WriteQueueCallback - OUT (Success)");
+    Log.m_Success();
     return bResult;
 }
 
 void CTfFunctionalDevice::sm_CallbackObjectRoutine(PVOID pContext, PVOID pArgument1, PVOID pArgument2)
 {
-    TfDebugLog(7, "CTfFunctionalDevice::sm_CallbackObjectRoutine - IN");
+    CTfRoutineLog Log("CTfFunctionalDevice::sm_CallbackObjectRoutine");
     (void)pArgument2;
     CTfFunctionalDevice* pDevice = (CTfFunctionalDevice*)pContext;
     if (pDevice != NULL && pArgument1 != NULL) {
         *(PDEVICE_OBJECT*)pArgument1 = pDevice->m_pPhysicalDeviceObject;
     }
-    TfDebugLog(7, "CTfFunctionalDevice::sm_CallbackObjectRoutine - OUT (Success)");
+    Log.m_Success();
 }
 
 BOOLEAN CTfFunctionalDevice::m_CallChildWrite(ULONG ulLeadingValue, CTfBuffer* pBuffer)
 {
-    TfDebugLog(7, "CTfFunctionalDevice::m_CallChildWrite - IN");
+    CTfRoutineLog Log("CTfFunctionalDevice::m_CallChildWrite");
     if (m_Callbacks.m_ChildWriteCallback == NULL) {
-        TfDebugLog(7, "CTfFunctionalDevice::m_CallChildWrite - OUT - Fail-> no entry 9");
+        Log.m_Fail("no entry 9");
         return FALSE;
     }
     CTfObject* pObject = m_AcquireSpecificObject();
     if (pObject == NULL) {
-        TfDebugLog(7, "CTfFunctionalDevice::m_CallChildWrite - OUT - Fail-> object gone");
+        Log.m_Fail("object gone");
         return FALSE;
     }
     m_Callbacks.m_ChildWriteCallback(pObject, ulLeadingValue, pBuffer);
     m_ReleaseSpecificObject();
-    TfDebugLog(7, "CTfFunctionalDevice::m_CallChildWrite - OUT (Success)");
+    Log.m_Success();
     return TRUE;
 }
 
@@ -690,26 +710,26 @@ PTF_MESSAGE_INTERRUPT_RESOURCE CTfFunctionalDevice::m_GetMessageInterruptResourc
 
 BOOLEAN CTfFunctionalDevice::m_IsConfigurationHandle(PIRP pIrp, NTSTATUS* pStatus)
 {
-    TfDebugLog(7, "CTfFunctionalDevice::m_IsConfigurationHandle - IN");
+    CTfRoutineLog Log("CTfFunctionalDevice::m_IsConfigurationHandle");
     *pStatus = STATUS_SUCCESS;
     PFILE_OBJECT pFileObject = IoGetCurrentIrpStackLocation(pIrp)->FileObject;
     if (pFileObject == NULL || pFileObject->FileName.Length == 0 || pFileObject->FileName.Buffer == NULL) {
-        TfDebugLog(7, "CTfFunctionalDevice::m_IsConfigurationHandle - OUT (Success)");
+        Log.m_Success();
         return FALSE;
     }
     CTfString Name(NonPagedPool);
     if (Name.m_AssignUnicodeString(&pFileObject->FileName) != STATUS_SUCCESS) {
         *pStatus = STATUS_INSUFFICIENT_RESOURCES;
-        TfDebugLog(7, "CTfFunctionalDevice::m_IsConfigurationHandle - OUT - Fail-> no memory");
+        Log.m_Fail("no memory");
         return FALSE;
     }
     BOOLEAN bIsInterface = FALSE;
     if (!m_UserModeInterface.m_IsInterfaceFile(Name.m_GetUnicodeString(), &bIsInterface)) {
         *pStatus = STATUS_ACCESS_DENIED;
-        TfDebugLog(7, "CTfFunctionalDevice::m_IsConfigurationHandle - OUT - Fail-> name test");
+        Log.m_Fail("name test");
         return FALSE;
     }
-    TfDebugLog(7, "CTfFunctionalDevice::m_IsConfigurationHandle - OUT (Success)");
+    Log.m_Success();
     return bIsInterface;
 }
 
@@ -718,7 +738,7 @@ NTSTATUS CTfFunctionalDevice::sm_CompleteControl(PIRP pIrp, NTSTATUS Status, ULO
 {
     // The I/O manager copies Information bytes back to the caller: never more than it gave.
     if (ulInformation > ulOutputLength) {
-        TfDebugLog(7, "CTfFunctionalDevice::sm_CompleteControl - information %u above output length %u",
+        TfDebugLog(TF_LOG_FLOW, "CTfFunctionalDevice::sm_CompleteControl - information %u above output length %u",
                    (ULONG)ulInformation, ulOutputLength);
         ulInformation = 0;
         if (NT_SUCCESS(Status)) {
@@ -749,20 +769,20 @@ BOOLEAN CTfFunctionalDevice::m_CompleteIfConfigurationHandle(PIRP pIrp, NTSTATUS
 
 NTSTATUS CTfFunctionalDevice::m_Dispatch_Create(PIRP pIrp)
 {
-    TfDebugLog(7, "CTfFunctionalDevice::m_Dispatch_Create - IN");
+    CTfRoutineLog Log("CTfFunctionalDevice::m_Dispatch_Create");
     PIO_STACK_LOCATION pStack = IoGetCurrentIrpStackLocation(pIrp);
     if ((pStack->Parameters.Create.Options & 0x00FFFFFF) & FILE_DIRECTORY_FILE) {
-        TfDebugLog(7, "CTfFunctionalDevice::m_Dispatch_Create - OUT - Fail-> directory open");
+        Log.m_Fail("directory open");
         return TfCompleteRequest(pIrp, STATUS_NOT_A_DIRECTORY);
     }
     NTSTATUS Status;
     if (m_CompleteIfConfigurationHandle(pIrp, STATUS_SUCCESS, &Status)) {
-        TfDebugLog(7, "CTfFunctionalDevice::m_Dispatch_Create - OUT - configuration handle %08x", (ULONG)Status);
+        TfDebugLog(TF_LOG_FLOW, "CTfFunctionalDevice::m_Dispatch_Create - OUT - configuration handle %08x", (ULONG)Status);
         return Status;
     }
 
     if (!m_OpenGate.m_Acquire()) {
-        TfDebugLog(7, "CTfFunctionalDevice::m_Dispatch_Create - OUT - Fail-> already open");
+        Log.m_Fail("already open");
         return TfCompleteRequest(pIrp, STATUS_ACCESS_DENIED);
     }
     m_WriteQueue.m_ResetForOpen();
@@ -770,14 +790,14 @@ NTSTATUS CTfFunctionalDevice::m_Dispatch_Create(PIRP pIrp)
     CTfObject* pObject = m_AcquireSpecificObject();
     if (pObject == NULL) {
         m_OpenGate.m_Release();
-        TfDebugLog(7, "CTfFunctionalDevice::m_Dispatch_Create - OUT - Fail-> object gone");
+        Log.m_Fail("object gone");
         return TfCompleteRequest(pIrp, STATUS_DEVICE_REMOVED);
     }
-    TfDebugLog(7, "CTfFunctionalDevice::m_Dispatch_Create - before m_CreateCallback");
+    TfDebugLog(TF_LOG_FLOW, "CTfFunctionalDevice::m_Dispatch_Create - before m_CreateCallback");
     if (m_Callbacks.m_CreateCallback != NULL && !m_Callbacks.m_CreateCallback(pObject)) {
         m_ReleaseSpecificObject();
         m_OpenGate.m_Release();
-        TfDebugLog(7, "CTfFunctionalDevice::m_Dispatch_Create - OUT - Fail-> m_CreateCallback");
+        Log.m_Fail("m_CreateCallback");
         return TfCompleteRequest(pIrp, STATUS_UNSUCCESSFUL);
     }
     if (m_Callbacks.m_UserModeInterface != NULL && !m_UserModeInterface.m_LoadAllSets()) {
@@ -790,47 +810,47 @@ NTSTATUS CTfFunctionalDevice::m_Dispatch_Create(PIRP pIrp)
         }
         m_ReleaseSpecificObject();
         m_OpenGate.m_Release();
-        TfDebugLog(7, "CTfFunctionalDevice::m_Dispatch_Create - OUT - Fail-> m_LoadAllSets");
+        Log.m_Fail("m_LoadAllSets");
         return TfCompleteRequest(pIrp, STATUS_UNSUCCESSFUL);
     }
     m_ReleaseSpecificObject();
-    TfDebugLog(7, "CTfFunctionalDevice::m_Dispatch_Create OUT");
+    TfDebugLog(TF_LOG_FLOW, "CTfFunctionalDevice::m_Dispatch_Create OUT");
     return TfCompleteRequest(pIrp, STATUS_SUCCESS);
 }
 
 NTSTATUS CTfFunctionalDevice::m_Dispatch_Cleanup(PIRP pIrp)
 {
-    TfDebugLog(7, "CTfFunctionalDevice::m_Dispatch_Cleanup - IN");
+    CTfRoutineLog Log("CTfFunctionalDevice::m_Dispatch_Cleanup");
     NTSTATUS Status;
     if (m_CompleteIfConfigurationHandle(pIrp, STATUS_SUCCESS, &Status)) {
-        TfDebugLog(7, "CTfFunctionalDevice::m_Dispatch_Cleanup - OUT - configuration handle %08x", (ULONG)Status);
+        TfDebugLog(TF_LOG_FLOW, "CTfFunctionalDevice::m_Dispatch_Cleanup - OUT - configuration handle %08x", (ULONG)Status);
         return Status;
     }
     CTfObject* pObject = m_AcquireSpecificObject();
     if (pObject == NULL) {
-        TfDebugLog(7, "CTfFunctionalDevice::m_Dispatch_Cleanup - OUT - Fail-> object gone");
+        Log.m_Fail("object gone");
         return TfCompleteRequest(pIrp, STATUS_DEVICE_REMOVED);
     }
-    TfDebugLog(7, "CTfFunctionalDevice::m_Dispatch_Cleanup - before m_CleanupCallback");
+    TfDebugLog(TF_LOG_FLOW, "CTfFunctionalDevice::m_Dispatch_Cleanup - before m_CleanupCallback");
     BOOLEAN bResult = m_Callbacks.m_CleanupCallback == NULL || m_Callbacks.m_CleanupCallback(pObject);
     m_ReleaseSpecificObject();
-    TfDebugLog(7, "CTfFunctionalDevice::m_Dispatch_Cleanup - OUT (Success)");
+    Log.m_Success();
     return TfCompleteRequest(pIrp, bResult ? STATUS_SUCCESS : STATUS_UNSUCCESSFUL);
 }
 
 NTSTATUS CTfFunctionalDevice::m_Dispatch_Close(PIRP pIrp)
 {
-    TfDebugLog(7, "CTfFunctionalDevice::m_Dispatch_Close - IN");
+    CTfRoutineLog Log("CTfFunctionalDevice::m_Dispatch_Close");
     NTSTATUS Status;
     if (m_CompleteIfConfigurationHandle(pIrp, STATUS_SUCCESS, &Status)) {
-        TfDebugLog(7, "CTfFunctionalDevice::m_Dispatch_Close - OUT - configuration handle %08x", (ULONG)Status);
+        TfDebugLog(TF_LOG_FLOW, "CTfFunctionalDevice::m_Dispatch_Close - OUT - configuration handle %08x", (ULONG)Status);
         return Status;
     }
     CTfObject* pObject = m_AcquireSpecificObject();
     if (pObject == NULL) {
         Status = STATUS_DEVICE_REMOVED;
     } else {
-        TfDebugLog(7, "CTfFunctionalDevice::m_Dispatch_Close - before m_CloseCallback");
+        TfDebugLog(TF_LOG_FLOW, "CTfFunctionalDevice::m_Dispatch_Close - before m_CloseCallback");
         BOOLEAN bResult = m_Callbacks.m_CloseCallback == NULL || m_Callbacks.m_CloseCallback(pObject);
         m_ReleaseSpecificObject();
         Status = bResult ? STATUS_SUCCESS : STATUS_UNSUCCESSFUL;
@@ -839,37 +859,37 @@ NTSTATUS CTfFunctionalDevice::m_Dispatch_Close(PIRP pIrp)
     if (m_OpenGate.m_GetCount() > 0) {
         m_OpenGate.m_Release();
     }
-    TfDebugLog(7, "CTfFunctionalDevice::m_Dispatch_Close - OUT (Success)");
+    Log.m_Success();
     return TfCompleteRequest(pIrp, Status);
 }
 
 NTSTATUS CTfFunctionalDevice::m_Dispatch_Read(PIRP pIrp)
 {
-    TfDebugLog(7, "CTfFunctionalDevice::m_Dispatch_Read - IN");
+    CTfRoutineLog Log("CTfFunctionalDevice::m_Dispatch_Read");
     NTSTATUS Status;
     if (m_CompleteIfConfigurationHandle(pIrp, STATUS_ACCESS_DENIED, &Status)) {
-        TfDebugLog(7, "CTfFunctionalDevice::m_Dispatch_Read - OUT - Fail-> %08x", (ULONG)Status);
+        Log.m_Fail("%08x", (ULONG)Status);
         return Status;
     }
     if (IoGetCurrentIrpStackLocation(pIrp)->Parameters.Read.Length == 0) {
-        TfDebugLog(7, "CTfFunctionalDevice::m_Dispatch_Read - OUT (Success)");
+        Log.m_Success();
         return TfCompleteRequestWithInformation(pIrp, STATUS_SUCCESS, 0);
     }
     Status = m_ReadQueue.m_QueueIrp(pIrp);
-    TfDebugLog(7, "CTfFunctionalDevice::m_Dispatch_Read - OUT (Success)");
+    Log.m_Success();
     return Status;
 }
 
 NTSTATUS CTfFunctionalDevice::m_Dispatch_Write(PIRP pIrp)
 {
-    TfDebugLog(7, "CTfFunctionalDevice::m_Dispatch_Write - IN");
+    CTfRoutineLog Log("CTfFunctionalDevice::m_Dispatch_Write");
     NTSTATUS Status;
     if (m_CompleteIfConfigurationHandle(pIrp, STATUS_ACCESS_DENIED, &Status)) {
-        TfDebugLog(7, "CTfFunctionalDevice::m_Dispatch_Write - OUT - Fail-> %08x", (ULONG)Status);
+        Log.m_Fail("%08x", (ULONG)Status);
         return Status;
     }
     if (IoGetCurrentIrpStackLocation(pIrp)->Parameters.Write.Length == 0) {
-        TfDebugLog(7, "CTfFunctionalDevice::m_Dispatch_Write - OUT (Success)");
+        Log.m_Success();
         return TfCompleteRequestWithInformation(pIrp, STATUS_SUCCESS, 0);
     }
     if (m_Callbacks.m_ChildWriteCallback != NULL) {
@@ -879,17 +899,17 @@ NTSTATUS CTfFunctionalDevice::m_Dispatch_Write(PIRP pIrp)
     } else {
         Status = TfCompleteRequest(pIrp, STATUS_UNSUCCESSFUL);
     }
-    TfDebugLog(7, "CTfFunctionalDevice::m_Dispatch_Write - OUT (Success)");
+    Log.m_Success();
     return Status;
 }
 
 NTSTATUS CTfFunctionalDevice::m_QueueDirectWrite(PIRP pIrp)
 {
-    TfDebugLog(7, "CTfFunctionalDevice::m_QueueDirectWrite - IN");
+    CTfRoutineLog Log("CTfFunctionalDevice::m_QueueDirectWrite");
     ULONG ulLength = IoGetCurrentIrpStackLocation(pIrp)->Parameters.Write.Length;
     PVOID pSource = pIrp->AssociatedIrp.SystemBuffer;
     if (pSource == NULL) {
-        TfDebugLog(7, "CTfFunctionalDevice::m_QueueDirectWrite - OUT - Fail-> no buffer");
+        Log.m_Fail("no buffer");
         return TfCompleteRequest(pIrp, STATUS_INVALID_PARAMETER);
     }
     PTF_DIRECT_WRITE pRecord = (PTF_DIRECT_WRITE)AllocateTrackedPool(NonPagedPool, sizeof(TF_DIRECT_WRITE));
@@ -897,23 +917,23 @@ NTSTATUS CTfFunctionalDevice::m_QueueDirectWrite(PIRP pIrp)
     if (pRecord == NULL || pData == NULL || m_GetExecutor() == NULL) {
         FreeTrackedPool(pRecord);
         FreeTrackedPool(pData);
-        TfDebugLog(7, "CTfFunctionalDevice::m_QueueDirectWrite - OUT - Fail-> no memory");
+        Log.m_Fail("no memory");
         return TfCompleteRequest(pIrp, STATUS_INSUFFICIENT_RESOURCES);
     }
     RtlCopyMemory(pData, pSource, ulLength);
     pRecord->pData = pData;
     pRecord->ulLength = ulLength;
     if (!m_GetExecutor()->m_QueueFunction(sm_DirectWriteRoutine, this, pRecord, sm_DirectWriteDiscard)) {
-        TfDebugLog(7, "CTfFunctionalDevice::m_QueueDirectWrite - OUT - Fail-> not queued");
+        Log.m_Fail("not queued");
         return TfCompleteRequest(pIrp, STATUS_INSUFFICIENT_RESOURCES);
     }
-    TfDebugLog(7, "CTfFunctionalDevice::m_QueueDirectWrite - OUT (Success)");
+    Log.m_Success();
     return TfCompleteRequestWithInformation(pIrp, STATUS_SUCCESS, ulLength);
 }
 
 void CTfFunctionalDevice::sm_DirectWriteRoutine(PVOID pContext, PVOID pArgument)
 {
-    TfDebugLog(7, "CTfFunctionalDevice::sm_DirectWriteRoutine - IN");
+    CTfRoutineLog Log("CTfFunctionalDevice::sm_DirectWriteRoutine");
     CTfFunctionalDevice* pDevice = (CTfFunctionalDevice*)pContext;
     PTF_DIRECT_WRITE pRecord = (PTF_DIRECT_WRITE)pArgument;
     CTfBuffer* pBuffer = new (NonPagedPool) CTfBuffer(pRecord->pData, pRecord->ulLength);
@@ -923,7 +943,7 @@ void CTfFunctionalDevice::sm_DirectWriteRoutine(PVOID pContext, PVOID pArgument)
         pBuffer->m_Delete();
     }
     FreeTrackedPool(pRecord);
-    TfDebugLog(7, "CTfFunctionalDevice::sm_DirectWriteRoutine - OUT (Success)");
+    Log.m_Success();
 }
 
 void CTfFunctionalDevice::sm_DirectWriteDiscard(PVOID pContext, PVOID pArgument)
@@ -938,19 +958,19 @@ void CTfFunctionalDevice::sm_DirectWriteDiscard(PVOID pContext, PVOID pArgument)
 
 NTSTATUS CTfFunctionalDevice::m_Dispatch_Device_Control(PIRP pIrp)
 {
-    TfDebugLog(7, "CTfFunctionalDevice::m_Dispatch_Device_Control - IN");
+    CTfRoutineLog Log("CTfFunctionalDevice::m_Dispatch_Device_Control");
     if (m_ulPnpState != TF_PNP_STATE_STARTED) {
-        TfDebugLog(7, "CTfFunctionalDevice::m_Dispatch_Device_Control - OUT - Fail-> not started");
+        Log.m_Fail("not started");
         return TfCompleteRequest(pIrp, STATUS_DEVICE_REMOVED);
     }
     NTSTATUS Status;
     if (m_IsConfigurationHandle(pIrp, &Status)) {
         Status = m_UserModeInterface.m_Dispatch_Device_Control(pIrp);
-        TfDebugLog(7, "CTfFunctionalDevice::m_Dispatch_Device_Control - OUT (Success)");
+        Log.m_Success();
         return Status;
     }
     if (!NT_SUCCESS(Status)) {
-        TfDebugLog(7, "CTfFunctionalDevice::m_Dispatch_Device_Control - OUT - Fail-> name %08x", (ULONG)Status);
+        Log.m_Fail("name %08x", (ULONG)Status);
         return TfCompleteRequest(pIrp, Status);
     }
 
@@ -961,12 +981,12 @@ NTSTATUS CTfFunctionalDevice::m_Dispatch_Device_Control(PIRP pIrp)
     PVOID pBuffer = pIrp->AssociatedIrp.SystemBuffer;
     if (METHOD_FROM_CTL_CODE(ulCode) != METHOD_BUFFERED ||
         (m_Callbacks.m_DeviceControlCallback == NULL && m_Callbacks.m_DeviceControlQueueingCallback == NULL)) {
-        TfDebugLog(7, "CTfFunctionalDevice::m_Dispatch_Device_Control - OUT - Fail-> not supported");
+        Log.m_Fail("not supported");
         return TfCompleteRequest(pIrp, STATUS_NOT_SUPPORTED);
     }
     CTfObject* pObject = m_AcquireSpecificObject();
     if (pObject == NULL) {
-        TfDebugLog(7, "CTfFunctionalDevice::m_Dispatch_Device_Control - OUT - Fail-> object gone");
+        Log.m_Fail("object gone");
         return TfCompleteRequest(pIrp, STATUS_DEVICE_REMOVED);
     }
 
@@ -975,7 +995,7 @@ NTSTATUS CTfFunctionalDevice::m_Dispatch_Device_Control(PIRP pIrp)
         Status = m_Callbacks.m_DeviceControlCallback(pObject, ulCode, pBuffer, ulInputLength, pBuffer, ulOutputLength,
                                                      &ulInformation);
         m_ReleaseSpecificObject();
-        TfDebugLog(7, "CTfFunctionalDevice::m_Dispatch_Device_Control - OUT (Success)");
+        Log.m_Success();
         return sm_CompleteControl(pIrp, Status, ulInformation, ulOutputLength);
     }
 
@@ -987,42 +1007,42 @@ NTSTATUS CTfFunctionalDevice::m_Dispatch_Device_Control(PIRP pIrp)
         // Held only when the driver accepted a real counter; anything else completes as answered.
         if (Status == STATUS_SUCCESS && pBuffer != NULL && ulInputLength >= TF_XOFF_COUNTER_INPUT_LENGTH &&
             ((PLONG)pBuffer)[1] >= 1) {
-            TfDebugLog(7, "CTfFunctionalDevice::m_Dispatch_Device_Control - OUT (Success)");
+            Log.m_Success();
             return m_WriteQueue.m_QueueXoffCounterIrp(pIrp);
         }
-        TfDebugLog(7, "CTfFunctionalDevice::m_Dispatch_Device_Control - OUT - XOFF counter not held %08x", (ULONG)Status);
+        TfDebugLog(TF_LOG_FLOW, "CTfFunctionalDevice::m_Dispatch_Device_Control - OUT - XOFF counter not held %08x", (ULONG)Status);
         return sm_CompleteControl(pIrp, Status, ulInformation, ulOutputLength);
     }
     if (pQueue != NULL) {
-        TfDebugLog(7, "CTfFunctionalDevice::m_Dispatch_Device_Control - OUT (Success)");
+        Log.m_Success();
         return pQueue->m_QueueIrp(pIrp);
     }
-    TfDebugLog(7, "CTfFunctionalDevice::m_Dispatch_Device_Control - OUT (Success)");
+    Log.m_Success();
     return sm_CompleteControl(pIrp, Status, ulInformation, ulOutputLength);
 }
 
 NTSTATUS CTfFunctionalDevice::m_Dispatch_InternalDeviceControl(PIRP pIrp)
 {
-    TfDebugLog(7, "CTfFunctionalDevice::m_Dispatch_InternalDeviceControl - IN");
+    CTfRoutineLog Log("CTfFunctionalDevice::m_Dispatch_InternalDeviceControl");
     NTSTATUS Status;
     if (m_CompleteIfConfigurationHandle(pIrp, STATUS_ACCESS_DENIED, &Status)) {
-        TfDebugLog(7, "CTfFunctionalDevice::m_Dispatch_InternalDeviceControl - OUT - Fail-> %08x", (ULONG)Status);
+        Log.m_Fail("%08x", (ULONG)Status);
         return Status;
     }
 
     if (m_Callbacks.m_InternalDeviceControlRequestCallback != NULL) {
         CTfObject* pObject = m_AcquireSpecificObject();
         if (pObject == NULL) {
-            TfDebugLog(7, "CTfFunctionalDevice::m_Dispatch_InternalDeviceControl - OUT - Fail-> object gone");
+            Log.m_Fail("object gone");
             return TfCompleteRequest(pIrp, STATUS_DEVICE_REMOVED);
         }
         Status = m_Callbacks.m_InternalDeviceControlRequestCallback(pObject, pIrp);
         m_ReleaseSpecificObject();
-        TfDebugLog(7, "CTfFunctionalDevice::m_Dispatch_InternalDeviceControl - OUT (Success)");
+        Log.m_Success();
         return Status;
     }
     if (m_Callbacks.m_InternalDeviceControlCallback == NULL) {
-        TfDebugLog(7, "CTfFunctionalDevice::m_Dispatch_InternalDeviceControl - OUT - Fail-> not supported");
+        Log.m_Fail("not supported");
         return TfCompleteRequest(pIrp, STATUS_NOT_SUPPORTED);
     }
 
@@ -1032,45 +1052,45 @@ NTSTATUS CTfFunctionalDevice::m_Dispatch_InternalDeviceControl(PIRP pIrp)
     ULONG ulOutputLength = pStack->Parameters.DeviceIoControl.OutputBufferLength;
     PVOID pBuffer = pIrp->AssociatedIrp.SystemBuffer;
     if (METHOD_FROM_CTL_CODE(ulCode) != METHOD_BUFFERED) {
-        TfDebugLog(7, "CTfFunctionalDevice::m_Dispatch_InternalDeviceControl - OUT - Fail-> not supported");
+        Log.m_Fail("not supported");
         return TfCompleteRequest(pIrp, STATUS_NOT_SUPPORTED);
     }
     if (pBuffer == NULL) {
-        TfDebugLog(7, "CTfFunctionalDevice::m_Dispatch_InternalDeviceControl - OUT - Fail-> no buffer");
+        Log.m_Fail("no buffer");
         return TfCompleteRequest(pIrp, STATUS_INVALID_PARAMETER);
     }
     CTfObject* pObject = m_AcquireSpecificObject();
     if (pObject == NULL) {
-        TfDebugLog(7, "CTfFunctionalDevice::m_Dispatch_InternalDeviceControl - OUT - Fail-> object gone");
+        Log.m_Fail("object gone");
         return TfCompleteRequest(pIrp, STATUS_DEVICE_REMOVED);
     }
     ULONG_PTR ulInformation = 0;
     Status = m_Callbacks.m_InternalDeviceControlCallback(pObject, ulCode, pBuffer, ulInputLength, pBuffer,
                                                          ulOutputLength, &ulInformation);
     m_ReleaseSpecificObject();
-    TfDebugLog(7, "CTfFunctionalDevice::m_Dispatch_InternalDeviceControl - OUT (Success)");
+    Log.m_Success();
     return sm_CompleteControl(pIrp, Status, ulInformation, ulOutputLength);
 }
 
 NTSTATUS CTfFunctionalDevice::m_Dispatch_FlushBuffers(PIRP pIrp)
 {
-    TfDebugLog(7, "CTfFunctionalDevice::m_Dispatch_FlushBuffers - IN");
+    CTfRoutineLog Log("CTfFunctionalDevice::m_Dispatch_FlushBuffers");
     NTSTATUS Status = m_WriteQueue.m_QueueFlushIrp(pIrp);
-    TfDebugLog(7, "CTfFunctionalDevice::m_Dispatch_FlushBuffers - OUT (Success)");
+    Log.m_Success();
     return Status;
 }
 
 NTSTATUS CTfFunctionalDevice::m_Dispatch_Shutdown(PIRP pIrp)
 {
-    TfDebugLog(7, "CTfFunctionalDevice::m_Dispatch_Shutdown - IN");
-    TfDebugLog(7, "CTfFunctionalDevice::m_Dispatch_Shutdown - OUT (Success)");
+    CTfRoutineLog Log("CTfFunctionalDevice::m_Dispatch_Shutdown");
+    Log.m_Success();
     return TfCompleteRequest(pIrp, STATUS_SUCCESS);
 }
 
 NTSTATUS CTfFunctionalDevice::m_Dispatch_SystemControl(PIRP pIrp)
 {
-    TfDebugLog(7, "CTfFunctionalDevice::m_Dispatch_SystemControl - IN");
+    CTfRoutineLog Log("CTfFunctionalDevice::m_Dispatch_SystemControl");
     NTSTATUS Status = CWmi::sm_DispatchSystemControl(m_pWmi, m_pDeviceObject, m_pLowerDeviceObject, pIrp);
-    TfDebugLog(7, "CTfFunctionalDevice::m_Dispatch_SystemControl - OUT (Success)");
+    Log.m_Success();
     return Status;
 }

@@ -148,6 +148,10 @@ public:
     NTSTATUS m_StartDeviceResources(PCM_RESOURCE_LIST pRawResources, PCM_RESOURCE_LIST pTranslatedResources);
     void m_EmptyResourceLists();
     BOOLEAN m_CreateAllChildDevices(HANDLE hDeviceKey);
+    BOOLEAN m_CreateChildDevice(HANDLE hDeviceKey, ULONG ulChild, ULONG ulIndex, const CTfString& DoNotCreateName,
+                                CTfPointerList* pCreated);
+    BOOLEAN m_ListChildDevice(CTfPhysicalDevice* pChild);
+    void m_DeleteCreatedChildDevices(CTfPointerList* pCreated);
     void m_DeleteAllChildDevices();
     NTSTATUS HandleBusRelations(PIRP pIrp);
     void m_Remove();
@@ -155,6 +159,16 @@ public:
     static NTSTATUS sm_QueryCapabilitiesCompletionRoutine(PDEVICE_OBJECT pDeviceObject, PIRP pIrp, PVOID pContext);
     // The minors with more than a line of work.
     NTSTATUS m_StartDevice(PIRP pIrp);
+    NTSTATUS m_RestartDevice(PIRP pIrp);
+    BOOLEAN m_CreateChildrenAndClient(const CTfRoutineLog& Log);
+    NTSTATUS m_CallDriverStart(PIRP pIrp);
+    NTSTATUS m_StopDevice(PIRP pIrp);
+    NTSTATUS m_QueryStopDevice(PIRP pIrp);
+    NTSTATUS m_CancelStopDevice(PIRP pIrp);
+    NTSTATUS m_QueryDeviceRelations(PIRP pIrp);
+    NTSTATUS m_QueryCapabilities(PIRP pIrp);
+    NTSTATUS m_FilterResourceRequirements(PIRP pIrp);
+    NTSTATUS m_DeviceUsageNotification(PIRP pIrp);
     NTSTATUS m_RemoveDevice(PIRP pIrp);
     void m_QueryPnpDeviceState(PIRP pIrp);
 
@@ -215,7 +229,14 @@ public:
     PDEVICE_OBJECT m_GetPartnerDeviceObject() const { return m_pPartnerDeviceObject; }
 
 protected:
-    // Construction steps.
+    // Construction steps, in order; each FALSE stops construction (the constructor tears down).
+    BOOLEAN m_CreateDriverObject(CTfDriver* pDriver, CTfObject** ppObject);
+    BOOLEAN m_ReadDeviceSettings(PHANDLE phDeviceKey);
+    BOOLEAN m_ReadDeviceSettingsFrom(HANDLE hDeviceKey);
+    BOOLEAN m_CreateDeviceObject(PDRIVER_OBJECT pDriverObject);
+    BOOLEAN m_InitConfigurationInterface(CTfDriver* pDriver);
+    BOOLEAN m_CallAddDevice(CTfDriver* pDriver, CTfObject* pObject);
+    BOOLEAN m_CreateHelpers(CTfObject* pObject);
     BOOLEAN m_NameDevice(HANDLE hDeviceKey);
     BOOLEAN m_NameByCountPolicy(HANDLE hDeviceKey);
     BOOLEAN m_NameByChildPolicy();
@@ -238,33 +259,37 @@ protected:
     // Completes with Information clamped to the output length.
     static NTSTATUS sm_CompleteControl(PIRP pIrp, NTSTATUS Status, ULONG_PTR ulInformation, ULONG ulOutputLength);
 
+    // Beside each field: what guards it. "set once" fields are written by the constructor before
+    // the device object takes requests and only read afterwards; "PnP" fields are written by the
+    // PnP (or power) dispatch, which Plug and Play calls for one request of a device at a time.
     // 1. Driver object (the PDO is the base's).
-    PDRIVER_OBJECT m_pDriverObject;
+    PDRIVER_OBJECT m_pDriverObject;  // set once
     // 2. WMI and pairing.
-    CWmi* m_pWmi;
-    UCHAR m_ucFirstPartner;
-    PDEVICE_OBJECT m_pPartnerDeviceObject;  // referenced
-    PDEVICE_OBJECT m_pPairedDeviceObject;
-    BOOLEAN m_bListed;                      // on the driver's device list
+    CWmi* m_pWmi;                           // set once; deleted by the tear-down
+    UCHAR m_ucFirstPartner;                 // set once (while pairing)
+    PDEVICE_OBJECT m_pPartnerDeviceObject;  // the driver lock; referenced
+    PDEVICE_OBJECT m_pPairedDeviceObject;   // the driver lock
+    BOOLEAN m_bListed;                      // written under the driver lock by pairing and unpairing only; on
+                                            // the driver's device list
     // 3. PnP and power.
-    ULONG m_ulPnpState;
-    DEVICE_POWER_STATE m_DevicePowerState;
+    ULONG m_ulPnpState;                     // PnP; read by the device-control dispatch
+    DEVICE_POWER_STATE m_DevicePowerState;  // PnP (start) and power
     DEVICE_POWER_STATE m_PowerTable[TF_POWER_TABLE_SIZE];
     TF_PNP_DEVICE_STATE_PAIR m_PnpDeviceState[TF_PNP_DEVICE_STATE_COUNT];
     UCHAR m_ucPowerPageable;
     // 4. I/O client.
-    CTfIoClient* m_pIoClient;
+    CTfIoClient* m_pIoClient;  // PnP (created at the first start, deleted at removal)
     // 5. Callback table.
-    CTfDeviceCallbacks m_Callbacks;
+    CTfDeviceCallbacks m_Callbacks;  // set once
     // 6. Registry set.
-    CTfFunctionalDeviceRegistryInformationSet* m_pRegistrySet;
+    CTfFunctionalDeviceRegistryInformationSet* m_pRegistrySet;  // set once
     // 7. Names.
-    CTfString m_DeviceName;
-    CTfString m_SymbolicLinkName;
-    CTfString m_RegistryPath;
-    ULONG m_ulNameIndex;
+    CTfString m_DeviceName;        // set once
+    CTfString m_SymbolicLinkName;  // set once
+    CTfString m_RegistryPath;      // set once
+    ULONG m_ulNameIndex;           // set once
     // 8. Driver-specific object.
-    CTfObjectHolder m_SpecificObjectHolder;
+    CTfObjectHolder m_SpecificObjectHolder;  // own gate
     // 9. Resource lists.
     CTfPointerList m_PortList;
     CTfPointerList m_MemoryList;
@@ -272,20 +297,20 @@ protected:
     CTfPointerList m_DmaList;
     CTfPointerList m_MessageInterruptList;
     // 10. Own and lower device objects.
-    PDEVICE_OBJECT m_pDeviceObject;
-    PDEVICE_OBJECT m_pLowerDeviceObject;
-    BOOLEAN m_bLinkCreated;
+    PDEVICE_OBJECT m_pDeviceObject;       // set once
+    PDEVICE_OBJECT m_pLowerDeviceObject;  // set once
+    BOOLEAN m_bLinkCreated;               // set once
     // 11. Children.
     CTfSpinLock m_ChildrenLock;
-    CTfPointerList m_ChildList;  // PTF_CHILD_RECORD
-    ULONG m_ulChildCount;
+    CTfPointerList m_ChildList;  // m_ChildrenLock; PTF_CHILD_RECORD
+    ULONG m_ulChildCount;        // m_ChildrenLock
     // 12. Named callback object and the lowest-stack-layer flag.
-    CTfCallbackObject m_CallbackObject;
-    BOOLEAN m_bLowestStackLayer;
+    CTfCallbackObject m_CallbackObject;  // set once
+    BOOLEAN m_bLowestStackLayer;         // set once
     // 13. Configuration interface.
     TfUserModeInterface m_UserModeInterface;
     // 14. Open gate: one open at a time.
-    CTfReferenceGate m_OpenGate;
+    CTfReferenceGate m_OpenGate;  // own lock
 
 private:
     CTfFunctionalDevice(const CTfFunctionalDevice&) = delete;

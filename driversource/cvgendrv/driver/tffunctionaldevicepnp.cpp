@@ -1,6 +1,21 @@
 // Plug and Play operations of the functional device: the PnP state machine with the driver's
 // start, stop, rebalance and removal callbacks, the resource lists, the child devices made from
 // the "Child<i>" subkeys of the hardware key, bus relations, capabilities and the PnP device state.
+//
+// Rules the code below keeps:
+//  - The PnP state (m_ulPnpState) is written only here, by the PnP dispatch, which Plug and Play
+//    calls for one request of a device at a time. The device-control dispatch reads it and refuses
+//    requests unless the device is started.
+//  - Its moves: start -> STARTED; query-stop -> STOP_PENDING, then stop -> STOPPED or cancel-stop ->
+//    STARTED; query-remove -> REMOVE_PENDING, then cancel-remove -> STARTED; surprise removal ->
+//    SURPRISE_REMOVED; removal -> REMOVED.
+//  - A start and a cancel-stop go to the device below first and reach the driver only when it
+//    succeeded; the other minors reach the driver first and then go down.
+//  - A start while STOPPED is a restart: the driver's rebalance routine resumes the device, and the
+//    children, the I/O client and the sets stay as they are. A failed first start leaves the
+//    state where it was.
+//  - The driver's removal routine runs once: at a surprise removal, or at the removal when none
+//    came before.
 #include <wdm.h>
 
 #include "tfdebug.h"
@@ -111,11 +126,11 @@ static PCM_PARTIAL_RESOURCE_DESCRIPTOR TfFindResource(PCM_RESOURCE_LIST pList, U
 
 NTSTATUS CTfFunctionalDevice::m_Dispatch_Pnp(PIRP pIrp)
 {
+    PAGED_CODE();  // plug and play requests come at PASSIVE_LEVEL
     PIO_STACK_LOCATION pStack = IoGetCurrentIrpStackLocation(pIrp);
     UCHAR ucMinor = pStack->MinorFunction;
-    NTSTATUS Status;
 
-    TfDebugLog(7, "CTfFunctionalDevice::m_Dispatch_Pnp - Minor Function : %s\n",
+    TfDebugLog(TF_LOG_FLOW, "CTfFunctionalDevice::m_Dispatch_Pnp - Minor Function : %s\n",
                CTfDebugManager::m_GetPnpMinorName(ucMinor));
 
     switch (ucMinor) {
@@ -134,85 +149,29 @@ NTSTATUS CTfFunctionalDevice::m_Dispatch_Pnp(PIRP pIrp)
         return TfCallDriverAsIs(pIrp, m_pLowerDeviceObject);
 
     case IRP_MN_STOP_DEVICE:
-        TfDebugLog(7, "IRP_MN_STOP_DEVICE IN");
-        m_ulPnpState = TF_PNP_STATE_STOPPED;
-        // The driver cannot refuse a stop; what it answers does not matter.
-        TfCallRebalance(this, TF_REBALANCE_STOP);
-        TfDebugLog(7, "IRP_MN_STOP_DEVICE OUT");
-        return TfCallDriverAsIs(pIrp, m_pLowerDeviceObject);
+        return m_StopDevice(pIrp);
 
-    case IRP_MN_QUERY_STOP_DEVICE: {
-        TfDebugLog(7, "IRP_MN_QUERY_STOP_DEVICE IN");
-        m_ulPnpState = TF_PNP_STATE_STOP_PENDING;
-        ULONG ulResult = TfCallRebalance(this, TF_REBALANCE_QUERY_STOP);
-        if (ulResult == TF_CALL_NO_OBJECT) return TfCompleteRequest(pIrp, STATUS_DEVICE_REMOVED);
-        if (ulResult == TF_CALL_FALSE) {
-            TfDebugLog(7, "IRP_MN_QUERY_STOP_DEVICE ERROR");
-            return TfCompleteRequest(pIrp, STATUS_UNSUCCESSFUL);
-        }
-        TfDebugLog(7, "IRP_MN_QUERY_STOP_DEVICE OUT SUCCESS");
-        return TfCallDriver(pIrp, m_pLowerDeviceObject, STATUS_SUCCESS);
-    }
+    case IRP_MN_QUERY_STOP_DEVICE:
+        return m_QueryStopDevice(pIrp);
 
-    case IRP_MN_CANCEL_STOP_DEVICE: {
-        TfDebugLog(7, "IRP_MN_CANCEL_STOP_DEVICE IN");
-        m_ulPnpState = TF_PNP_STATE_STARTED;
-        if (m_Callbacks.m_RebalanceDeviceCallback == NULL) return TfCallDriverAsIs(pIrp, m_pLowerDeviceObject);
-        Status = TfSendSynchronousRequest(pIrp, m_pLowerDeviceObject);
-        if (!NT_SUCCESS(Status)) return TfCompleteRequest(pIrp, Status);
-        ULONG ulResult = TfCallRebalance(this, TF_REBALANCE_CANCEL_STOP);
-        if (ulResult == TF_CALL_NO_OBJECT) return TfCompleteRequest(pIrp, STATUS_DEVICE_REMOVED);
-        if (ulResult == TF_CALL_FALSE) {
-            TfDebugLog(7, "IRP_MN_CANCEL_STOP_DEVICE ERROR");
-            return TfCompleteRequest(pIrp, STATUS_UNSUCCESSFUL);
-        }
-        TfDebugLog(7, "IRP_MN_CANCEL_STOP_DEVICE OUT SUCCESS");
-        return TfCompleteRequest(pIrp, STATUS_SUCCESS);
-    }
+    case IRP_MN_CANCEL_STOP_DEVICE:
+        return m_CancelStopDevice(pIrp);
 
     case IRP_MN_QUERY_DEVICE_RELATIONS:
-        if (pStack->Parameters.QueryDeviceRelations.Type == BusRelations) {
-            TfDebugLog(7, "IRP_MN_QUERY_DEVICE_RELATIONS BusRelations");
-            return HandleBusRelations(pIrp);
-        }
-        if (pStack->Parameters.QueryDeviceRelations.Type == RemovalRelations)
-            TfDebugLog(7, "IRP_MN_QUERY_DEVICE_RELATIONS RemovalRelations");
-        TfDebugLog(7, "IRP_MN_QUERY_DEVICE_RELATIONS ... Other ... Relations");
-        return TfCallDriverAsIs(pIrp, m_pLowerDeviceObject);
+        return m_QueryDeviceRelations(pIrp);
 
-    case IRP_MN_QUERY_CAPABILITIES: {
-        PDEVICE_CAPABILITIES pCapabilities = pStack->Parameters.DeviceCapabilities.Capabilities;
-        if (pCapabilities == NULL || pCapabilities->Version != 1 ||
-            pCapabilities->Size != sizeof(DEVICE_CAPABILITIES))
-            return TfCompleteRequest(pIrp, STATUS_UNSUCCESSFUL);
-        IoCopyCurrentIrpStackLocationToNext(pIrp);
-        IoSetCompletionRoutine(pIrp, sm_QueryCapabilitiesCompletionRoutine, this, TRUE, FALSE, FALSE);
-        return IoCallDriver(m_pLowerDeviceObject, pIrp);
-    }
+    case IRP_MN_QUERY_CAPABILITIES:
+        return m_QueryCapabilities(pIrp);
 
     case IRP_MN_FILTER_RESOURCE_REQUIREMENTS:
-        Status = TfSendSynchronousRequest(pIrp, m_pLowerDeviceObject);
-        if (!NT_SUCCESS(Status) && Status != STATUS_NOT_SUPPORTED) return TfCompleteRequest(pIrp, Status);
-        if (pIrp->IoStatus.Information == 0)
-            pIrp->IoStatus.Information =
-                (ULONG_PTR)pStack->Parameters.FilterResourceRequirements.IoResourceRequirementList;
-        return TfCompleteRequestWithInformation(pIrp, STATUS_SUCCESS, pIrp->IoStatus.Information);
+        return m_FilterResourceRequirements(pIrp);
 
     case IRP_MN_QUERY_PNP_DEVICE_STATE:
         m_QueryPnpDeviceState(pIrp);
         return TfCallDriverAsIs(pIrp, m_pLowerDeviceObject);
 
     case IRP_MN_DEVICE_USAGE_NOTIFICATION:
-        switch (pStack->Parameters.UsageNotification.Type) {
-        case DeviceUsageTypePaging:
-        case DeviceUsageTypeHibernation:
-        case DeviceUsageTypeDumpFile:
-            // The device cannot carry a paging, hibernation or dump file.
-            return TfCompleteRequest(pIrp, pStack->Parameters.UsageNotification.InPath ? STATUS_UNSUCCESSFUL
-                                                                                      : STATUS_SUCCESS);
-        default:
-            return TfCompleteRequest(pIrp, STATUS_UNSUCCESSFUL);
-        }
+        return m_DeviceUsageNotification(pIrp);
 
     case IRP_MN_SURPRISE_REMOVAL:
         TfCallRemove(this);
@@ -224,15 +183,109 @@ NTSTATUS CTfFunctionalDevice::m_Dispatch_Pnp(PIRP pIrp)
     }
 }
 
+NTSTATUS CTfFunctionalDevice::m_StopDevice(PIRP pIrp)
+{
+    TfDebugLog(TF_LOG_FLOW, "IRP_MN_STOP_DEVICE IN");
+    m_ulPnpState = TF_PNP_STATE_STOPPED;
+    // The driver cannot refuse a stop; what it answers does not matter.
+    TfCallRebalance(this, TF_REBALANCE_STOP);
+    TfDebugLog(TF_LOG_FLOW, "IRP_MN_STOP_DEVICE OUT");
+    return TfCallDriverAsIs(pIrp, m_pLowerDeviceObject);
+}
+
+NTSTATUS CTfFunctionalDevice::m_QueryStopDevice(PIRP pIrp)
+{
+    TfDebugLog(TF_LOG_FLOW, "IRP_MN_QUERY_STOP_DEVICE IN");
+    m_ulPnpState = TF_PNP_STATE_STOP_PENDING;
+    ULONG ulResult = TfCallRebalance(this, TF_REBALANCE_QUERY_STOP);
+    if (ulResult == TF_CALL_NO_OBJECT) return TfCompleteRequest(pIrp, STATUS_DEVICE_REMOVED);
+    if (ulResult == TF_CALL_FALSE) {
+        TfDebugLog(TF_LOG_FLOW, "IRP_MN_QUERY_STOP_DEVICE ERROR");
+        return TfCompleteRequest(pIrp, STATUS_UNSUCCESSFUL);
+    }
+    TfDebugLog(TF_LOG_FLOW, "IRP_MN_QUERY_STOP_DEVICE OUT SUCCESS");
+    return TfCallDriver(pIrp, m_pLowerDeviceObject, STATUS_SUCCESS);
+}
+
+// The device below goes first; the driver then resumes what the query stopped.
+NTSTATUS CTfFunctionalDevice::m_CancelStopDevice(PIRP pIrp)
+{
+    TfDebugLog(TF_LOG_FLOW, "IRP_MN_CANCEL_STOP_DEVICE IN");
+    m_ulPnpState = TF_PNP_STATE_STARTED;
+    if (m_Callbacks.m_RebalanceDeviceCallback == NULL) return TfCallDriverAsIs(pIrp, m_pLowerDeviceObject);
+    NTSTATUS Status = TfSendSynchronousRequest(pIrp, m_pLowerDeviceObject);
+    if (!NT_SUCCESS(Status)) return TfCompleteRequest(pIrp, Status);
+    ULONG ulResult = TfCallRebalance(this, TF_REBALANCE_CANCEL_STOP);
+    if (ulResult == TF_CALL_NO_OBJECT) return TfCompleteRequest(pIrp, STATUS_DEVICE_REMOVED);
+    if (ulResult == TF_CALL_FALSE) {
+        TfDebugLog(TF_LOG_FLOW, "IRP_MN_CANCEL_STOP_DEVICE ERROR");
+        return TfCompleteRequest(pIrp, STATUS_UNSUCCESSFUL);
+    }
+    TfDebugLog(TF_LOG_FLOW, "IRP_MN_CANCEL_STOP_DEVICE OUT SUCCESS");
+    return TfCompleteRequest(pIrp, STATUS_SUCCESS);
+}
+
+// Bus relations are answered here (the children); every other kind goes down as it is.
+NTSTATUS CTfFunctionalDevice::m_QueryDeviceRelations(PIRP pIrp)
+{
+    PIO_STACK_LOCATION pStack = IoGetCurrentIrpStackLocation(pIrp);
+    if (pStack->Parameters.QueryDeviceRelations.Type == BusRelations) {
+        TfDebugLog(TF_LOG_FLOW, "IRP_MN_QUERY_DEVICE_RELATIONS BusRelations");
+        return HandleBusRelations(pIrp);
+    }
+    if (pStack->Parameters.QueryDeviceRelations.Type == RemovalRelations)
+        TfDebugLog(TF_LOG_FLOW, "IRP_MN_QUERY_DEVICE_RELATIONS RemovalRelations");
+    TfDebugLog(TF_LOG_FLOW, "IRP_MN_QUERY_DEVICE_RELATIONS ... Other ... Relations");
+    return TfCallDriverAsIs(pIrp, m_pLowerDeviceObject);
+}
+
+// The capabilities are adjusted on the way up, by the completion routine.
+NTSTATUS CTfFunctionalDevice::m_QueryCapabilities(PIRP pIrp)
+{
+    PIO_STACK_LOCATION pStack = IoGetCurrentIrpStackLocation(pIrp);
+    PDEVICE_CAPABILITIES pCapabilities = pStack->Parameters.DeviceCapabilities.Capabilities;
+    if (pCapabilities == NULL || pCapabilities->Version != 1 || pCapabilities->Size != sizeof(DEVICE_CAPABILITIES))
+        return TfCompleteRequest(pIrp, STATUS_UNSUCCESSFUL);
+    IoCopyCurrentIrpStackLocationToNext(pIrp);
+    IoSetCompletionRoutine(pIrp, sm_QueryCapabilitiesCompletionRoutine, this, TRUE, FALSE, FALSE);
+    return IoCallDriver(m_pLowerDeviceObject, pIrp);
+}
+
+// The requirements the devices below filtered (or the original list) are kept as they are.
+NTSTATUS CTfFunctionalDevice::m_FilterResourceRequirements(PIRP pIrp)
+{
+    PIO_STACK_LOCATION pStack = IoGetCurrentIrpStackLocation(pIrp);
+    NTSTATUS Status = TfSendSynchronousRequest(pIrp, m_pLowerDeviceObject);
+    if (!NT_SUCCESS(Status) && Status != STATUS_NOT_SUPPORTED) return TfCompleteRequest(pIrp, Status);
+    if (pIrp->IoStatus.Information == 0)
+        pIrp->IoStatus.Information = (ULONG_PTR)pStack->Parameters.FilterResourceRequirements.IoResourceRequirementList;
+    return TfCompleteRequestWithInformation(pIrp, STATUS_SUCCESS, pIrp->IoStatus.Information);
+}
+
+NTSTATUS CTfFunctionalDevice::m_DeviceUsageNotification(PIRP pIrp)
+{
+    PIO_STACK_LOCATION pStack = IoGetCurrentIrpStackLocation(pIrp);
+    switch (pStack->Parameters.UsageNotification.Type) {
+    case DeviceUsageTypePaging:
+    case DeviceUsageTypeHibernation:
+    case DeviceUsageTypeDumpFile:
+        // The device cannot carry a paging, hibernation or dump file.
+        return TfCompleteRequest(pIrp,
+                                 pStack->Parameters.UsageNotification.InPath ? STATUS_UNSUCCESSFUL : STATUS_SUCCESS);
+    default:
+        return TfCompleteRequest(pIrp, STATUS_UNSUCCESSFUL);
+    }
+}
+
 NTSTATUS CTfFunctionalDevice::m_StartDevice(PIRP pIrp)
 {
-    TfDebugLog(7, "CTfFunctionalDevice::m_StartDevice - IN");
+    CTfRoutineLog Log("CTfFunctionalDevice::m_StartDevice");
     PIO_STACK_LOCATION pStack = IoGetCurrentIrpStackLocation(pIrp);
 
     // The lower device starts first.
     NTSTATUS Status = TfSendSynchronousRequest(pIrp, m_pLowerDeviceObject);
     if (!NT_SUCCESS(Status)) {
-        TfDebugLog(7, "CTfFunctionalDevice::m_StartDevice - OUT - Fail-> lower device 0x%08X", Status);
+        Log.m_Fail("lower device 0x%08X", Status);
         return TfCompleteRequest(pIrp, Status);
     }
 
@@ -244,36 +297,52 @@ NTSTATUS CTfFunctionalDevice::m_StartDevice(PIRP pIrp)
                            pStack->Parameters.StartDevice.AllocatedResourcesTranslated);
 
     if (bRestart) {
-        if (m_Callbacks.m_RebalanceDeviceCallback != NULL) {
-            ULONG ulResult = TfCallRebalance(this, TF_REBALANCE_RESTART);
-            if (ulResult == TF_CALL_NO_OBJECT) return TfCompleteRequest(pIrp, STATUS_DEVICE_REMOVED);
-            if (ulResult == TF_CALL_FALSE) {
-                TfDebugLog(7, "IRP_MN_START_DEVICE Rebalancing ERROR");
-                return TfCompleteRequest(pIrp, STATUS_UNSUCCESSFUL);
-            }
-            m_ulPnpState = TF_PNP_STATE_STARTED;
-            TfDebugLog(7, "IRP_MN_START_DEVICE Rebalancing OUT SUCCESS");
-        } else {
-            // A driver without a rebalance routine restarts as it stood; left stopped, every
-            // device-control request would be refused until removal.
-            m_ulPnpState = TF_PNP_STATE_STARTED;
-            TfDebugLog(7, "IRP_MN_START_DEVICE m_RebalanceDeviceCallback=NULL OUT SUCCESS");
-        }
-        return TfCompleteRequest(pIrp, STATUS_SUCCESS);
+        return m_RestartDevice(pIrp);
     }
-
     // First start: the children, the I/O client, D0, the driver's start and the sets.
+    if (!m_CreateChildrenAndClient(Log)) {
+        return TfCompleteRequest(pIrp, STATUS_UNSUCCESSFUL);
+    }
+    m_DevicePowerState = PowerDeviceD0;
+    return m_CallDriverStart(pIrp);
+}
+
+// A start after a stop: the driver's rebalance routine resumes the device.
+NTSTATUS CTfFunctionalDevice::m_RestartDevice(PIRP pIrp)
+{
+    if (m_Callbacks.m_RebalanceDeviceCallback != NULL) {
+        ULONG ulResult = TfCallRebalance(this, TF_REBALANCE_RESTART);
+        if (ulResult == TF_CALL_NO_OBJECT) return TfCompleteRequest(pIrp, STATUS_DEVICE_REMOVED);
+        if (ulResult == TF_CALL_FALSE) {
+            TfDebugLog(TF_LOG_FLOW, "IRP_MN_START_DEVICE Rebalancing ERROR");
+            return TfCompleteRequest(pIrp, STATUS_UNSUCCESSFUL);
+        }
+        m_ulPnpState = TF_PNP_STATE_STARTED;
+        TfDebugLog(TF_LOG_FLOW, "IRP_MN_START_DEVICE Rebalancing OUT SUCCESS");
+    } else {
+        // A driver without a rebalance routine restarts as it stood; left stopped, every
+        // device-control request would be refused until removal.
+        m_ulPnpState = TF_PNP_STATE_STARTED;
+        TfDebugLog(TF_LOG_FLOW, "IRP_MN_START_DEVICE m_RebalanceDeviceCallback=NULL OUT SUCCESS");
+    }
+    return TfCompleteRequest(pIrp, STATUS_SUCCESS);
+}
+
+// The children from the device key and, for a driver that reads records, the I/O client. FALSE
+// after the start's failure line names what failed.
+BOOLEAN CTfFunctionalDevice::m_CreateChildrenAndClient(const CTfRoutineLog& Log)
+{
     HANDLE hDeviceKey = m_OpenDeviceRegistryKey();
     if (hDeviceKey == NULL) {
         DbgPrint("StartDevice6 - NT STATUS: 0x%X\n", STATUS_UNSUCCESSFUL);
-        TfDebugLog(7, "CTfFunctionalDevice::m_StartDevice - OUT - Fail-> device key");
-        return TfCompleteRequest(pIrp, STATUS_UNSUCCESSFUL);
+        Log.m_Fail("device key");
+        return FALSE;
     }
     BOOLEAN bChildren = m_CreateAllChildDevices(hDeviceKey);
     ZwClose(hDeviceKey);
     if (!bChildren) {
-        TfDebugLog(7, "CTfFunctionalDevice::m_StartDevice - OUT - Fail-> children");
-        return TfCompleteRequest(pIrp, STATUS_UNSUCCESSFUL);
+        Log.m_Fail("children");
+        return FALSE;
     }
 
     if (m_pRegistrySet != NULL && m_pRegistrySet->m_GetReadClientType() == TF_READ_CLIENT_TYPE_RECORDS &&
@@ -281,33 +350,37 @@ NTSTATUS CTfFunctionalDevice::m_StartDevice(PIRP pIrp)
         CTfIoClient* pClient = new (NonPagedPool) CTfIoClient(m_pPhysicalDeviceObject);
         if (pClient == NULL || !pClient->m_Start(TfIoClientRoutine, this)) {
             delete pClient;
-            TfDebugLog(7, "CTfFunctionalDevice::m_StartDevice - OUT - Fail-> I/O client");
-            return TfCompleteRequest(pIrp, STATUS_UNSUCCESSFUL);
+            Log.m_Fail("I/O client");
+            return FALSE;
         }
         m_pIoClient = pClient;
     }
+    return TRUE;
+}
 
-    m_DevicePowerState = PowerDeviceD0;
-
+// The driver's start routine, then the sets of the configuration interface; only then is the
+// device started.
+NTSTATUS CTfFunctionalDevice::m_CallDriverStart(PIRP pIrp)
+{
     ULONG ulResult = TfCallStart(this);
     if (ulResult == TF_CALL_NO_OBJECT) return TfCompleteRequest(pIrp, STATUS_DEVICE_REMOVED);
     if (ulResult == TF_CALL_FALSE) {
-        TfDebugLog(7, "m_PnpStartDeviceCallback ERROR");
+        TfDebugLog(TF_LOG_FLOW, "m_PnpStartDeviceCallback ERROR");
         return TfCompleteRequest(pIrp, STATUS_UNSUCCESSFUL);
     }
     if (m_Callbacks.m_UserModeInterface != NULL && !m_UserModeInterface.m_LoadAllSets()) {
-        TfDebugLog(7, "m_PnpStartDeviceCallback TriggerUpdate ERROR");
+        TfDebugLog(TF_LOG_FLOW, "m_PnpStartDeviceCallback TriggerUpdate ERROR");
         return TfCompleteRequest(pIrp, STATUS_UNSUCCESSFUL);
     }
 
     m_ulPnpState = TF_PNP_STATE_STARTED;
-    TfDebugLog(7, "IRP_MN_START_DEVICE OUT SUCCESS");
+    TfDebugLog(TF_LOG_FLOW, "IRP_MN_START_DEVICE OUT SUCCESS");
     return TfCompleteRequest(pIrp, STATUS_SUCCESS);
 }
 
 NTSTATUS CTfFunctionalDevice::m_RemoveDevice(PIRP pIrp)
 {
-    TfDebugLog(7, "CTfFunctionalDevice::m_RemoveDevice - IN");
+    CTfRoutineLog Log("CTfFunctionalDevice::m_RemoveDevice");
     if (m_ulPnpState != TF_PNP_STATE_SURPRISE_REMOVED) TfCallRemove(this);
 
     // The client thread reads from the device below, which is about to go.
@@ -318,18 +391,18 @@ NTSTATUS CTfFunctionalDevice::m_RemoveDevice(PIRP pIrp)
     m_ulPnpState = TF_PNP_STATE_REMOVED;
 
     m_DeleteAllChildDevices();
-    TfDebugLog(7, "IRP_MN_REMOVE_DEVICE m_DeleteAllChildDevices SUCCESS");
+    TfDebugLog(TF_LOG_FLOW, "IRP_MN_REMOVE_DEVICE m_DeleteAllChildDevices SUCCESS");
     m_Remove();
-    TfDebugLog(7, "IRP_MN_REMOVE_DEVICE m_Remove SUCCESS");
+    TfDebugLog(TF_LOG_FLOW, "IRP_MN_REMOVE_DEVICE m_Remove SUCCESS");
 
     NTSTATUS Status = TfCallDriverAsIs(pIrp, m_pLowerDeviceObject);
-    TfDebugLog(7, "CTfFunctionalDevice::m_RemoveDevice - OUT (Success)");
+    Log.m_Success();
     return Status;
 }
 
 void CTfFunctionalDevice::m_Remove()
 {
-    TfDebugLog(7, "CTfFunctionalDevice::m_Remove IN");
+    TfDebugLog(TF_LOG_FLOW, "CTfFunctionalDevice::m_Remove IN");
 
     CTfDriver* pDriver = m_GetDriver();
     if (pDriver != NULL && pDriver->m_GetRemovalCallback() != NULL) pDriver->m_GetRemovalCallback()();
@@ -369,14 +442,14 @@ void CTfFunctionalDevice::m_Remove()
     m_GetRemoveGate()->m_SetOpen(FALSE);
     if (m_Callbacks.m_pExecutor != NULL) m_Callbacks.m_pExecutor->m_DeInit();
 
-    TfDebugLog(7, "CTfFunctionalDevice::m_Remove OUT");
+    TfDebugLog(TF_LOG_FLOW, "CTfFunctionalDevice::m_Remove OUT");
 }
 
 NTSTATUS CTfFunctionalDevice::sm_QueryCapabilitiesCompletionRoutine(PDEVICE_OBJECT pDeviceObject, PIRP pIrp,
                                                                    PVOID pContext)
 {
     UNREFERENCED_PARAMETER(pDeviceObject);
-    TfDebugLog(7, "CTfFunctionalDevice::sm_QueryCapabilitiesCompletionRoutine - IN");
+    CTfRoutineLog Log("CTfFunctionalDevice::sm_QueryCapabilitiesCompletionRoutine");
     CTfFunctionalDevice* pDevice = (CTfFunctionalDevice*)pContext;
     if (pIrp->PendingReturned) IoMarkIrpPending(pIrp);
 
@@ -386,13 +459,13 @@ NTSTATUS CTfFunctionalDevice::sm_QueryCapabilitiesCompletionRoutine(PDEVICE_OBJE
         for (ULONG ulState = PowerSystemWorking; ulState <= PowerSystemShutdown; ulState++)
             pDevice->m_PowerTable[ulState] = pCapabilities->DeviceState[ulState];
     }
-    TfDebugLog(7, "CTfFunctionalDevice::sm_QueryCapabilitiesCompletionRoutine - OUT (Success)");
+    Log.m_Success();
     return pIrp->IoStatus.Status;
 }
 
 void CTfFunctionalDevice::m_QueryPnpDeviceState(PIRP pIrp)
 {
-    TfDebugLog(7, "CTfFunctionalDevice::m_QueryPnpDeviceState - IN");
+    CTfRoutineLog Log("CTfFunctionalDevice::m_QueryPnpDeviceState");
     ULONG_PTR ulInformation = pIrp->IoStatus.Information;
     BOOLEAN bApplied = FALSE;
 
@@ -414,7 +487,7 @@ void CTfFunctionalDevice::m_QueryPnpDeviceState(PIRP pIrp)
         // Bits set under a status that still says "not handled" would be ignored.
         pIrp->IoStatus.Status = STATUS_SUCCESS;
     }
-    TfDebugLog(7, "CTfFunctionalDevice::m_QueryPnpDeviceState - OUT (Success)");
+    Log.m_Success();
 }
 
 void CTfFunctionalDevice::m_EmptyResourceLists()
@@ -434,7 +507,7 @@ void CTfFunctionalDevice::m_EmptyResourceLists()
 NTSTATUS CTfFunctionalDevice::m_StartDeviceResources(PCM_RESOURCE_LIST pRawResources,
                                                      PCM_RESOURCE_LIST pTranslatedResources)
 {
-    TfDebugLog(7, "CTfFunctionalDevice::m_StartDeviceResources - IN");
+    CTfRoutineLog Log("CTfFunctionalDevice::m_StartDeviceResources");
     m_EmptyResourceLists();
 
     // A device without resources (USB) has empty lists.
@@ -509,25 +582,25 @@ NTSTATUS CTfFunctionalDevice::m_StartDeviceResources(PCM_RESOURCE_LIST pRawResou
         pDma->ulPort = pTranslated->u.Dma.Port;
     }
 
-    TfDebugLog(7, "CTfFunctionalDevice::m_StartDeviceResources - OUT (Success)");
+    Log.m_Success();
     return STATUS_SUCCESS;
 
 Failure:
     m_EmptyResourceLists();
-    TfDebugLog(7, "CTfFunctionalDevice::m_StartDeviceResources - OUT - Fail-> resource list");
+    Log.m_Fail("resource list");
     return STATUS_UNSUCCESSFUL;
 }
 
 BOOLEAN CTfFunctionalDevice::m_CreateAllChildDevices(HANDLE hDeviceKey)
 {
-    TfDebugLog(7, "CTfFunctionalDevice::m_CreateAllChildDevices - IN");
+    CTfRoutineLog Log("CTfFunctionalDevice::m_CreateAllChildDevices");
     ULONG ulNumber = m_pRegistrySet != NULL ? m_pRegistrySet->m_GetNumberChildDevices() : 0;
 
     m_ChildrenLock.m_Acquire();
     BOOLEAN bDone = m_ulChildCount == ulNumber;
     m_ChildrenLock.m_Release();
     if (bDone) {
-        TfDebugLog(7, "CTfFunctionalDevice::m_CreateAllChildDevices - OUT (Success)");
+        Log.m_Success();
         return TRUE;
     }
 
@@ -535,92 +608,98 @@ BOOLEAN CTfFunctionalDevice::m_CreateAllChildDevices(HANDLE hDeviceKey)
     CTfString ValueName(PagedPool, TF_CHILD_VALUE_DO_NOT_CREATE);
     CTfPointerList Created;  // the children of this call, not owned
     Created.m_Init(NonPagedPool);
-    BOOLEAN bSuccess = TRUE;
-
     for (ULONG i = 1; i <= ulNumber; i++) {
-        CTfString KeyName(PagedPool, TF_CHILD_KEY_PREFIX);
-        HANDLE hChildKey = NULL;
-        if (!NT_SUCCESS(KeyName.m_AppendNumber(i, 10)) ||
-            !CTfRegistry::m_OpenSubKey(hDeviceKey, KeyName, &hChildKey, KEY_READ, FALSE)) {
-            TfDebugLog(7, "CTfFunctionalDevice::m_CreateAllChildDevices - Child%u missing", i);
-            bSuccess = FALSE;
-            break;
-        }
-        ULONG ulDoNotCreate = 0;
-        if (CTfRegistry::m_QueryDword(hChildKey, ValueName, &ulDoNotCreate) && ulDoNotCreate == 1) {
-            CTfRegistry::m_CloseKey(hChildKey);
-            continue;
-        }
-
-        BOOLEAN bConstructed = FALSE;
-        CTfPhysicalDevice* pChild =
-            new (NonPagedPool) CTfPhysicalDevice(m_pDriverObject, this, hChildKey, ulIndex, &bConstructed);
-        CTfRegistry::m_CloseKey(hChildKey);
-        if (pChild == NULL || !bConstructed) {
-            delete pChild;
-            bSuccess = FALSE;
-            break;
-        }
-        if (!Created.m_AddTail(pChild)) {
-            delete pChild;
-            bSuccess = FALSE;
-            break;
-        }
-
-        PTF_CHILD_RECORD pRecord = (PTF_CHILD_RECORD)AllocateTrackedPool(NonPagedPool, sizeof(TF_CHILD_RECORD));
-        if (pRecord == NULL) {
-            bSuccess = FALSE;
-            break;
-        }
-        RtlZeroMemory(pRecord, sizeof(TF_CHILD_RECORD));
-        pRecord->pChildDeviceObject = pChild->m_GetDeviceObject();
-        pRecord->ulContextId = pChild->m_GetContextID();
-
-        m_ChildrenLock.m_Acquire();
-        BOOLEAN bAdded = m_ChildList.m_AddTail(pRecord);
-        if (bAdded) m_ulChildCount++;
-        m_ChildrenLock.m_Release();
-        if (!bAdded) {
-            FreeTrackedPool(pRecord);
-            bSuccess = FALSE;
-            break;
+        if (!m_CreateChildDevice(hDeviceKey, i, ulIndex, ValueName, &Created)) {
+            // Every child of this call goes, with its record.
+            m_DeleteCreatedChildDevices(&Created);
+            Log.m_Fail("child device");
+            return FALSE;
         }
     }
+    Created.m_FreeNodes();
+    Log.m_Success();
+    return TRUE;
+}
 
-    if (!bSuccess) {
-        // Every child of this call goes, with its record.
-        for (CTfPhysicalDevice* pChild = (CTfPhysicalDevice*)Created.m_RemoveHead(); pChild != NULL;
-             pChild = (CTfPhysicalDevice*)Created.m_RemoveHead()) {
-            PDEVICE_OBJECT pChildObject = pChild->m_GetDeviceObject();
-            PTF_CHILD_RECORD pFound = NULL;
-            m_ChildrenLock.m_Acquire();
-            for (PTF_CHILD_RECORD pRecord = (PTF_CHILD_RECORD)m_ChildList.m_GetFirst(); pRecord != NULL;
-                 pRecord = (PTF_CHILD_RECORD)m_ChildList.m_GetNext()) {
-                if (pRecord->pChildDeviceObject == pChildObject) {
-                    pFound = pRecord;
-                    break;
-                }
-            }
-            if (pFound != NULL) {
-                m_ChildList.m_Remove(pFound);
-                m_ulChildCount--;
-            }
-            m_ChildrenLock.m_Release();
-            if (pFound != NULL) FreeTrackedPool(pFound);
-            delete pChild;
-        }
-        TfDebugLog(7, "CTfFunctionalDevice::m_CreateAllChildDevices - OUT - Fail-> child device");
+// Creates the child of subkey "Child<ulChild>" (unless its DoNotCreateAtStartup is 1), adds it to
+// *pCreated and lists it among the children. FALSE when the subkey is missing or the child could
+// not be created or listed; a child already in *pCreated is left to the caller.
+BOOLEAN CTfFunctionalDevice::m_CreateChildDevice(HANDLE hDeviceKey, ULONG ulChild, ULONG ulIndex,
+                                                 const CTfString& DoNotCreateName, CTfPointerList* pCreated)
+{
+    CTfString KeyName(PagedPool, TF_CHILD_KEY_PREFIX);
+    HANDLE hChildKey = NULL;
+    if (!NT_SUCCESS(KeyName.m_AppendNumber(ulChild, 10)) ||
+        !CTfRegistry::m_OpenSubKey(hDeviceKey, KeyName, &hChildKey, KEY_READ, FALSE)) {
+        TfDebugLog(TF_LOG_FLOW, "CTfFunctionalDevice::m_CreateAllChildDevices - Child%u missing", ulChild);
         return FALSE;
     }
+    ULONG ulDoNotCreate = 0;
+    if (CTfRegistry::m_QueryDword(hChildKey, DoNotCreateName, &ulDoNotCreate) && ulDoNotCreate == 1) {
+        CTfRegistry::m_CloseKey(hChildKey);
+        return TRUE;
+    }
 
-    Created.m_FreeNodes();
-    TfDebugLog(7, "CTfFunctionalDevice::m_CreateAllChildDevices - OUT (Success)");
-    return TRUE;
+    BOOLEAN bConstructed = FALSE;
+    CTfPhysicalDevice* pChild =
+        new (NonPagedPool) CTfPhysicalDevice(m_pDriverObject, this, hChildKey, ulIndex, &bConstructed);
+    CTfRegistry::m_CloseKey(hChildKey);
+    if (pChild == NULL || !bConstructed || !pCreated->m_AddTail(pChild)) {
+        delete pChild;
+        return FALSE;
+    }
+    return m_ListChildDevice(pChild);
+}
+
+// Adds a record of the child to the children list.
+BOOLEAN CTfFunctionalDevice::m_ListChildDevice(CTfPhysicalDevice* pChild)
+{
+    PTF_CHILD_RECORD pRecord = (PTF_CHILD_RECORD)AllocateTrackedPool(NonPagedPool, sizeof(TF_CHILD_RECORD));
+    if (pRecord == NULL) {
+        return FALSE;
+    }
+    RtlZeroMemory(pRecord, sizeof(TF_CHILD_RECORD));
+    pRecord->pChildDeviceObject = pChild->m_GetDeviceObject();
+    pRecord->ulContextId = pChild->m_GetContextID();
+
+    m_ChildrenLock.m_Acquire();
+    BOOLEAN bAdded = m_ChildList.m_AddTail(pRecord);
+    if (bAdded) m_ulChildCount++;
+    m_ChildrenLock.m_Release();
+    if (!bAdded) {
+        FreeTrackedPool(pRecord);
+    }
+    return bAdded;
+}
+
+// Deletes the children of *pCreated, and the record of each that was listed.
+void CTfFunctionalDevice::m_DeleteCreatedChildDevices(CTfPointerList* pCreated)
+{
+    for (CTfPhysicalDevice* pChild = (CTfPhysicalDevice*)pCreated->m_RemoveHead(); pChild != NULL;
+         pChild = (CTfPhysicalDevice*)pCreated->m_RemoveHead()) {
+        PDEVICE_OBJECT pChildObject = pChild->m_GetDeviceObject();
+        PTF_CHILD_RECORD pFound = NULL;
+        m_ChildrenLock.m_Acquire();
+        for (PTF_CHILD_RECORD pRecord = (PTF_CHILD_RECORD)m_ChildList.m_GetFirst(); pRecord != NULL;
+             pRecord = (PTF_CHILD_RECORD)m_ChildList.m_GetNext()) {
+            if (pRecord->pChildDeviceObject == pChildObject) {
+                pFound = pRecord;
+                break;
+            }
+        }
+        if (pFound != NULL) {
+            m_ChildList.m_Remove(pFound);
+            m_ulChildCount--;
+        }
+        m_ChildrenLock.m_Release();
+        if (pFound != NULL) FreeTrackedPool(pFound);
+        delete pChild;
+    }
 }
 
 void CTfFunctionalDevice::m_DeleteAllChildDevices()
 {
-    TfDebugLog(7, "CTfFunctionalDevice::m_DeleteAllChildDevices - IN");
+    CTfRoutineLog Log("CTfFunctionalDevice::m_DeleteAllChildDevices");
     for (;;) {
         m_ChildrenLock.m_Acquire();
         PTF_CHILD_RECORD pRecord = (PTF_CHILD_RECORD)m_ChildList.m_RemoveHead();
@@ -635,7 +714,7 @@ void CTfFunctionalDevice::m_DeleteAllChildDevices()
         if (pChild != NULL) delete pChild;
         FreeTrackedPool(pRecord);
     }
-    TfDebugLog(7, "CTfFunctionalDevice::m_DeleteAllChildDevices - OUT (Success)");
+    Log.m_Success();
 }
 
 BOOLEAN CTfFunctionalDevice::m_IsChildDevice(PDEVICE_OBJECT pDeviceObject)
@@ -655,7 +734,7 @@ BOOLEAN CTfFunctionalDevice::m_IsChildDevice(PDEVICE_OBJECT pDeviceObject)
 
 NTSTATUS CTfFunctionalDevice::HandleBusRelations(PIRP pIrp)
 {
-    TfDebugLog(7, "CTfFunctionalDevice::HandleBusRelations - IN");
+    CTfRoutineLog Log("CTfFunctionalDevice::HandleBusRelations");
     PDEVICE_RELATIONS pOld = (PDEVICE_RELATIONS)pIrp->IoStatus.Information;
     ULONG ulOld = pOld != NULL ? pOld->Count : 0;
 
@@ -665,7 +744,7 @@ NTSTATUS CTfFunctionalDevice::HandleBusRelations(PIRP pIrp)
     PDEVICE_RELATIONS pNew = (PDEVICE_RELATIONS)ExAllocatePoolWithTag(NonPagedPool, cbSize, TF_TAG_BUS_RELATIONS);
     if (pNew == NULL) {
         m_ChildrenLock.m_Release();
-        TfDebugLog(7, "CTfFunctionalDevice::HandleBusRelations - OUT - Fail-> no memory");
+        Log.m_Fail("no memory");
         return TfCompleteRequest(pIrp, STATUS_INSUFFICIENT_RESOURCES);
     }
     RtlZeroMemory(pNew, cbSize);
@@ -689,22 +768,22 @@ NTSTATUS CTfFunctionalDevice::HandleBusRelations(PIRP pIrp)
         for (ULONG i = ulOld; i < ulCount; i++) ObDereferenceObject(pNew->Objects[i]);
         ExFreePool(pNew);
         pIrp->IoStatus.Status = STATUS_UNSUCCESSFUL;
-        TfDebugLog(7, "CTfFunctionalDevice::HandleBusRelations - OUT - Fail-> child list");
+        Log.m_Fail("child list");
         return TfCallDriverAsIs(pIrp, m_pLowerDeviceObject);
     }
 
     pNew->Count = ulCount;
     if (pOld != NULL) ExFreePool(pOld);
     pIrp->IoStatus.Information = (ULONG_PTR)pNew;
-    TfDebugLog(7, "CTfFunctionalDevice::HandleBusRelations - OUT (Success)");
+    Log.m_Success();
     return TfCallDriver(pIrp, m_pLowerDeviceObject, STATUS_SUCCESS);
 }
 
 BOOLEAN CTfFunctionalDevice::m_QueryCallbackObjectOwner(PDEVICE_OBJECT* ppPhysicalDeviceObject)
 {
-    TfDebugLog(7, "CTfFunctionalDevice::m_QueryCallbackObjectOwner - IN");
+    CTfRoutineLog Log("CTfFunctionalDevice::m_QueryCallbackObjectOwner");
     if (ppPhysicalDeviceObject == NULL) {
-        TfDebugLog(7, "CTfFunctionalDevice::m_QueryCallbackObjectOwner - OUT - Fail-> no out argument");
+        Log.m_Fail("no out argument");
         return FALSE;
     }
     *ppPhysicalDeviceObject = NULL;
@@ -716,10 +795,10 @@ BOOLEAN CTfFunctionalDevice::m_QueryCallbackObjectOwner(PDEVICE_OBJECT* ppPhysic
         CallbackObject.m_Delete();
     }
     if (pAnswer == NULL) {
-        TfDebugLog(7, "CTfFunctionalDevice::m_QueryCallbackObjectOwner - OUT - Fail-> no owner");
+        Log.m_Fail("no owner");
         return FALSE;
     }
     *ppPhysicalDeviceObject = pAnswer;
-    TfDebugLog(7, "CTfFunctionalDevice::m_QueryCallbackObjectOwner - OUT (Success)");
+    Log.m_Success();
     return TRUE;
 }

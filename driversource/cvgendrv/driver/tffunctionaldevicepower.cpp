@@ -52,7 +52,7 @@ NTSTATUS CTfFunctionalDevice::m_Dispatch_Power(PIRP pIrp)
     UCHAR ucMinor = pStack->MinorFunction;
     NTSTATUS Status;
 
-    TfDebugLog(7, "CTfFunctionalDevice::m_Dispatch_Power - Minor Function : %s\n",
+    TfDebugLog(TF_LOG_FLOW, "CTfFunctionalDevice::m_Dispatch_Power - Minor Function : %s\n",
                CTfDebugManager::m_GetPowerMinorName(ucMinor));
 
     switch (ucMinor) {
@@ -106,10 +106,10 @@ NTSTATUS CTfFunctionalDevice::m_Dispatch_Power(PIRP pIrp)
 
 NTSTATUS CTfFunctionalDevice::m_HandleSystemPowerStateChange(PIRP pIrp)
 {
-    TfDebugLog(7, "CTfFunctionalDevice::m_HandleSystemPowerStateChange - IN");
+    CTfRoutineLog Log("CTfFunctionalDevice::m_HandleSystemPowerStateChange");
     if (!m_GetRemoveGate()->m_Acquire()) {
         PoStartNextPowerIrp(pIrp);
-        TfDebugLog(7, "CTfFunctionalDevice::m_HandleSystemPowerStateChange - OUT - Fail-> removed");
+        Log.m_Fail("removed");
         return TfCompleteRequest(pIrp, STATUS_DELETE_PENDING);
     }
 
@@ -121,7 +121,7 @@ NTSTATUS CTfFunctionalDevice::m_HandleSystemPowerStateChange(PIRP pIrp)
         IoSkipCurrentIrpStackLocation(pIrp);
         NTSTATUS Status = TfPowerCallDriver(m_pLowerDeviceObject, pIrp, TRUE);
         m_GetRemoveGate()->m_Release();
-        TfDebugLog(7, "CTfFunctionalDevice::m_HandleSystemPowerStateChange - OUT (Success)");
+        Log.m_Success();
         return Status;
     }
 
@@ -129,7 +129,7 @@ NTSTATUS CTfFunctionalDevice::m_HandleSystemPowerStateChange(PIRP pIrp)
     IoSetCompletionRoutine(pIrp, sm_SystemPowerCompletionRoutine, this, TRUE, TRUE, TRUE);
     IoMarkIrpPending(pIrp);
     TfPowerCallDriver(m_pLowerDeviceObject, pIrp, TRUE);
-    TfDebugLog(7, "CTfFunctionalDevice::m_HandleSystemPowerStateChange - OUT (Success)");
+    Log.m_Success();
     return STATUS_PENDING;
 }
 
@@ -137,7 +137,7 @@ NTSTATUS CTfFunctionalDevice::sm_SystemPowerCompletionRoutine(PDEVICE_OBJECT pDe
                                                              PVOID pContext)
 {
     UNREFERENCED_PARAMETER(pDeviceObject);
-    TfDebugLog(7, "CTfFunctionalDevice::sm_SystemPowerCompletionRoutine - IN");
+    CTfRoutineLog Log("CTfFunctionalDevice::sm_SystemPowerCompletionRoutine");
     CTfFunctionalDevice* pDevice = (CTfFunctionalDevice*)pContext;
     if (pIrp->PendingReturned) IoMarkIrpPending(pIrp);
 
@@ -150,15 +150,14 @@ NTSTATUS CTfFunctionalDevice::sm_SystemPowerCompletionRoutine(PDEVICE_OBJECT pDe
     pDevice->m_GetRemoveGate()->m_Release();
     if (Status == STATUS_PENDING) {
         // The device request's routine finishes the system request.
-        TfDebugLog(7, "CTfFunctionalDevice::sm_SystemPowerCompletionRoutine - OUT (Success)");
+        Log.m_Success();
         return STATUS_MORE_PROCESSING_REQUIRED;
     }
 
     // Without a device request the system request still succeeds: failing it would veto the
     // system's sleep or shutdown. It finishes with the answer of the device below.
     PoStartNextPowerIrp(pIrp);
-    TfDebugLog(7, "CTfFunctionalDevice::sm_SystemPowerCompletionRoutine - OUT - Fail-> no device request 0x%08X",
-               Status);
+    Log.m_Fail("no device request 0x%08X", Status);
     return STATUS_SUCCESS;
 }
 
@@ -169,24 +168,24 @@ void CTfFunctionalDevice::sm_SystemPowerRequestComplete(PDEVICE_OBJECT pDeviceOb
     UNREFERENCED_PARAMETER(pDeviceObject);
     UNREFERENCED_PARAMETER(ucMinorFunction);
     UNREFERENCED_PARAMETER(PowerState);
-    TfDebugLog(7, "CTfFunctionalDevice::sm_SystemPowerRequestComplete - IN");
+    CTfRoutineLog Log("CTfFunctionalDevice::sm_SystemPowerRequestComplete");
     PIRP pSystemIrp = (PIRP)pContext;
     PoStartNextPowerIrp(pSystemIrp);
     TfCompleteRequest(pSystemIrp, pIoStatus->Status);
-    TfDebugLog(7, "CTfFunctionalDevice::sm_SystemPowerRequestComplete - OUT (Success)");
+    Log.m_Success();
 }
 
 NTSTATUS CTfFunctionalDevice::m_HandleDevicePoweringDown(PIRP pIrp)
 {
-    TfDebugLog(7, "CTfFunctionalDevice::m_HandleDevicePoweringDown IN");
+    TfDebugLog(TF_LOG_FLOW, "CTfFunctionalDevice::m_HandleDevicePoweringDown IN");
     if (!m_GetRemoveGate()->m_Acquire()) {
         if (!TfIsVistaOrLater()) PoStartNextPowerIrp(pIrp);
-        TfDebugLog(7, "CTfFunctionalDevice::m_HandleDevicePoweringDown OUT STATUS_DELETE_PENDING");
+        TfDebugLog(TF_LOG_FLOW, "CTfFunctionalDevice::m_HandleDevicePoweringDown OUT STATUS_DELETE_PENDING");
         return TfCompleteRequest(pIrp, STATUS_DELETE_PENDING);
     }
 
     POWER_STATE NewState = IoGetCurrentIrpStackLocation(pIrp)->Parameters.Power.State;
-    TfDebugLog(7, "CTfFunctionalDevice::m_HandleDevicePoweringDown - m_PowerDownResetDeviceFunction");
+    TfDebugLog(TF_LOG_FLOW, "CTfFunctionalDevice::m_HandleDevicePoweringDown - m_PowerDownResetDeviceFunction");
     TfCallPowerRoutine(this, m_Callbacks.m_PowerDownResetDeviceFunction);
     PoSetPowerState(m_pPhysicalDeviceObject, DevicePowerState, NewState);
     m_DevicePowerState = NewState.DeviceState;
@@ -196,16 +195,16 @@ NTSTATUS CTfFunctionalDevice::m_HandleDevicePoweringDown(PIRP pIrp)
     PoStartNextPowerIrp(pIrp);
     TfPowerCallDriver(m_pLowerDeviceObject, pIrp, TRUE);
     m_GetRemoveGate()->m_Release();
-    TfDebugLog(7, "CTfFunctionalDevice::m_HandleDevicePoweringDown OUT STATUS_PENDING");
+    TfDebugLog(TF_LOG_FLOW, "CTfFunctionalDevice::m_HandleDevicePoweringDown OUT STATUS_PENDING");
     return STATUS_PENDING;
 }
 
 NTSTATUS CTfFunctionalDevice::m_HandleDevicePoweringUp(PIRP pIrp)
 {
-    TfDebugLog(7, "CTfFunctionalDevice::m_HandleDevicePoweringUp IN");
+    TfDebugLog(TF_LOG_FLOW, "CTfFunctionalDevice::m_HandleDevicePoweringUp IN");
     if (!m_GetRemoveGate()->m_Acquire()) {
         if (!TfIsVistaOrLater()) PoStartNextPowerIrp(pIrp);
-        TfDebugLog(7, "CTfFunctionalDevice::m_HandleDevicePoweringUp OUT STATUS_DELETE_PENDING");
+        TfDebugLog(TF_LOG_FLOW, "CTfFunctionalDevice::m_HandleDevicePoweringUp OUT STATUS_DELETE_PENDING");
         return TfCompleteRequest(pIrp, STATUS_DELETE_PENDING);
     }
 
@@ -218,7 +217,7 @@ NTSTATUS CTfFunctionalDevice::m_HandleDevicePoweringUp(PIRP pIrp)
         FreeTrackedPool(pContext);
         PoStartNextPowerIrp(pIrp);
         m_GetRemoveGate()->m_Release();
-        TfDebugLog(7, "CTfFunctionalDevice::m_HandleDevicePoweringUp OUT - Fail-> no work item");
+        TfDebugLog(TF_LOG_FLOW, "CTfFunctionalDevice::m_HandleDevicePoweringUp OUT - Fail-> no work item");
         return TfCompleteRequest(pIrp, STATUS_INSUFFICIENT_RESOURCES);
     }
     pContext->pDevice = this;
@@ -229,14 +228,14 @@ NTSTATUS CTfFunctionalDevice::m_HandleDevicePoweringUp(PIRP pIrp)
     IoSetCompletionRoutine(pIrp, sm_PowerUpCompletionRoutine, pContext, TRUE, TRUE, TRUE);
     IoMarkIrpPending(pIrp);
     TfPowerCallDriver(m_pLowerDeviceObject, pIrp, TRUE);
-    TfDebugLog(7, "CTfFunctionalDevice::m_HandleDevicePoweringUp OUT STATUS_PENDING");
+    TfDebugLog(TF_LOG_FLOW, "CTfFunctionalDevice::m_HandleDevicePoweringUp OUT STATUS_PENDING");
     return STATUS_PENDING;
 }
 
 NTSTATUS CTfFunctionalDevice::sm_PowerUpCompletionRoutine(PDEVICE_OBJECT pDeviceObject, PIRP pIrp, PVOID pContext)
 {
     UNREFERENCED_PARAMETER(pDeviceObject);
-    TfDebugLog(7, "CTfFunctionalDevice::sm_PowerUpCompletionRoutine IN");
+    TfDebugLog(TF_LOG_FLOW, "CTfFunctionalDevice::sm_PowerUpCompletionRoutine IN");
     PTF_POWER_UP_CONTEXT pPowerUp = (PTF_POWER_UP_CONTEXT)pContext;
     if (pIrp->PendingReturned) IoMarkIrpPending(pIrp);
 
@@ -252,7 +251,7 @@ NTSTATUS CTfFunctionalDevice::sm_PowerUpCompletionRoutine(PDEVICE_OBJECT pDevice
     // the request again.
     pPowerUp->pIrp = pIrp;
     IoQueueWorkItem(pPowerUp->pWorkItem, sm_PowerUpWorkItem, DelayedWorkQueue, pPowerUp);
-    TfDebugLog(7, "CTfFunctionalDevice::sm_PowerUpCompletionRoutine OUT STATUS_MORE_PROCESSING_REQUIRED");
+    TfDebugLog(TF_LOG_FLOW, "CTfFunctionalDevice::sm_PowerUpCompletionRoutine OUT STATUS_MORE_PROCESSING_REQUIRED");
     return STATUS_MORE_PROCESSING_REQUIRED;
 }
 
@@ -273,21 +272,21 @@ void CTfFunctionalDevice::sm_PowerUpWorkItem(PDEVICE_OBJECT pDeviceObject, PVOID
 void CTfFunctionalDevice::m_FinishPowerUp(PIRP pIrp)
 {
     POWER_STATE NewState = IoGetCurrentIrpStackLocation(pIrp)->Parameters.Power.State;
-    TfDebugLog(7, "CTfFunctionalDevice::sm_PowerUpCompletionRoutine - m_PowerUpInitDeviceFunction");
+    TfDebugLog(TF_LOG_FLOW, "CTfFunctionalDevice::sm_PowerUpCompletionRoutine - m_PowerUpInitDeviceFunction");
     TfCallPowerRoutine(this, m_Callbacks.m_PowerUpInitDeviceFunction);
     PoSetPowerState(m_pPhysicalDeviceObject, DevicePowerState, NewState);
     m_DevicePowerState = NewState.DeviceState;
     PoStartNextPowerIrp(pIrp);
     m_GetRemoveGate()->m_Release();
-    TfDebugLog(7, "CTfFunctionalDevice::sm_PowerUpCompletionRoutine OUT SUCCESS");
+    TfDebugLog(TF_LOG_FLOW, "CTfFunctionalDevice::sm_PowerUpCompletionRoutine OUT SUCCESS");
 }
 
 BOOLEAN CTfFunctionalDevice::m_GotoPowerState(DEVICE_POWER_STATE DeviceState)
 {
-    TfDebugLog(7, "CTfFunctionalDevice::m_GotoPowerState IN");
+    TfDebugLog(TF_LOG_FLOW, "CTfFunctionalDevice::m_GotoPowerState IN");
     PTF_POWER_WAIT pWait = (PTF_POWER_WAIT)AllocateTrackedPool(NonPagedPool, sizeof(TF_POWER_WAIT));
     if (pWait == NULL) {
-        TfDebugLog(7, "CTfFunctionalDevice::m_GotoPowerState OUT ERROR");
+        TfDebugLog(TF_LOG_FLOW, "CTfFunctionalDevice::m_GotoPowerState OUT ERROR");
         return FALSE;
     }
     KeInitializeEvent(&pWait->Event, NotificationEvent, FALSE);
@@ -304,10 +303,10 @@ BOOLEAN CTfFunctionalDevice::m_GotoPowerState(DEVICE_POWER_STATE DeviceState)
     }
     FreeTrackedPool(pWait);
     if (!NT_SUCCESS(Status)) {
-        TfDebugLog(7, "CTfFunctionalDevice::m_GotoPowerState OUT ERROR");
+        TfDebugLog(TF_LOG_FLOW, "CTfFunctionalDevice::m_GotoPowerState OUT ERROR");
         return FALSE;
     }
-    TfDebugLog(7, "CTfFunctionalDevice::m_GotoPowerState OUT SUCCESS");
+    TfDebugLog(TF_LOG_FLOW, "CTfFunctionalDevice::m_GotoPowerState OUT SUCCESS");
     return TRUE;
 }
 

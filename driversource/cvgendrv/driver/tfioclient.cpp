@@ -31,23 +31,23 @@ static void TfFreeRecord(PTF_READ_RECORD pRecord)
 CTfReadClientRecord::CTfReadClientRecord(PKEVENT pEvent, PULONG pulLengthCell)
     : m_pEvent(pEvent), m_pulLengthCell(pulLengthCell)
 {
-    TfDebugLog(7, "CTfReadClientRecord::CTfReadClientRecord - IN");
+    CTfRoutineLog Log("CTfReadClientRecord::CTfReadClientRecord");
     m_Records.m_Init(NonPagedPool);
     if (m_pEvent == NULL || m_pulLengthCell == NULL) {
         m_pEvent = NULL;
         m_pulLengthCell = NULL;
     }
-    TfDebugLog(7, "CTfReadClientRecord::CTfReadClientRecord - OUT (Success)");
+    Log.m_Success();
 }
 
 CTfReadClientRecord::~CTfReadClientRecord()
 {
-    TfDebugLog(7, "CTfReadClientRecord::~CTfReadClientRecord - IN");
+    CTfRoutineLog Log("CTfReadClientRecord::~CTfReadClientRecord");
     PTF_READ_RECORD pRecord;
     while ((pRecord = (PTF_READ_RECORD)m_Records.m_RemoveHead()) != NULL) {
         TfFreeRecord(pRecord);
     }
-    TfDebugLog(7, "CTfReadClientRecord::~CTfReadClientRecord - OUT (Success)");
+    Log.m_Success();
 }
 
 void CTfReadClientRecord::m_SetLengthCellLocked(ULONG ulLength)
@@ -73,15 +73,15 @@ void CTfReadClientRecord::m_UpdateClientLocked()
 
 BOOLEAN CTfReadClientRecord::m_Put(ULONG ulValue, CTfBuffer* pBuffer)
 {
-    TfDebugLog(7, "CTfReadClientRecord::m_Put - IN");
+    CTfRoutineLog Log("CTfReadClientRecord::m_Put");
     // The client reads the record with one request whose length is a ULONG.
     if (pBuffer != NULL && pBuffer->m_GetLength() > MAXULONG - TF_READ_RECORD_HEADER_SIZE) {
-        TfDebugLog(7, "CTfReadClientRecord::m_Put - OUT - Fail-> record too long");
+        Log.m_Fail("record too long");
         return FALSE;
     }
     PTF_READ_RECORD pRecord = (PTF_READ_RECORD)AllocateTrackedPool(NonPagedPool, sizeof(TF_READ_RECORD));
     if (pRecord == NULL) {
-        TfDebugLog(7, "CTfReadClientRecord::m_Put - OUT - Fail-> no memory");
+        Log.m_Fail("no memory");
         return FALSE;
     }
     pRecord->ulValue = ulValue;
@@ -91,33 +91,33 @@ BOOLEAN CTfReadClientRecord::m_Put(ULONG ulValue, CTfBuffer* pBuffer)
     if (m_pEvent == NULL) {
         m_Lock.m_Release();
         FreeTrackedPool(pRecord);
-        TfDebugLog(7, "CTfReadClientRecord::m_Put - OUT - Fail-> no client");
+        Log.m_Fail("no client");
         return FALSE;
     }
     if (!m_Records.m_AddTail(pRecord)) {
         m_Lock.m_Release();
         FreeTrackedPool(pRecord);
-        TfDebugLog(7, "CTfReadClientRecord::m_Put - OUT - Fail-> no list node");
+        Log.m_Fail("no list node");
         return FALSE;
     }
     m_UpdateClientLocked();
     m_Lock.m_Release();
-    TfDebugLog(7, "CTfReadClientRecord::m_Put - OUT (Success)");
+    Log.m_Success();
     return TRUE;
 }
 
 BOOLEAN CTfReadClientRecord::m_Get(PVOID pOutput, ULONG ulLength)
 {
-    TfDebugLog(7, "CTfReadClientRecord::m_Get - IN");
+    CTfRoutineLog Log("CTfReadClientRecord::m_Get");
     if (pOutput == NULL || ulLength < TF_READ_RECORD_HEADER_SIZE) {
-        TfDebugLog(7, "CTfReadClientRecord::m_Get - OUT - Fail-> no room for a record");
+        Log.m_Fail("no room for a record");
         return FALSE;
     }
     m_Lock.m_Acquire();
     PTF_READ_RECORD pHead = (PTF_READ_RECORD)m_Records.m_GetHead();
     if (pHead == NULL || TfRecordDataLength(pHead) != ulLength - TF_READ_RECORD_HEADER_SIZE) {
         m_Lock.m_Release();
-        TfDebugLog(7, "CTfReadClientRecord::m_Get - OUT - Fail-> no record of that length");
+        Log.m_Fail("no record of that length");
         return FALSE;
     }
     PUCHAR pucOutput = (PUCHAR)pOutput;
@@ -133,13 +133,13 @@ BOOLEAN CTfReadClientRecord::m_Get(PVOID pOutput, ULONG ulLength)
     m_Lock.m_Release();
 
     TfFreeRecord(pHead);
-    TfDebugLog(7, "CTfReadClientRecord::m_Get - OUT (Success)");
+    Log.m_Success();
     return TRUE;
 }
 
 void CTfReadClientRecord::m_DetachClient()
 {
-    TfDebugLog(7, "CTfReadClientRecord::m_DetachClient - IN");
+    CTfRoutineLog Log("CTfReadClientRecord::m_DetachClient");
     m_Lock.m_Acquire();
     // The client stops seeing records: its event falls and its cell empties.
     if (m_pEvent != NULL) {
@@ -149,7 +149,7 @@ void CTfReadClientRecord::m_DetachClient()
     m_pEvent = NULL;
     m_pulLengthCell = NULL;
     m_Lock.m_Release();
-    TfDebugLog(7, "CTfReadClientRecord::m_DetachClient - OUT (Success)");
+    Log.m_Success();
 }
 
 ULONG CTfReadClientRecord::m_GetCount()
@@ -180,16 +180,17 @@ CTfIoClient::CTfIoClient(PDEVICE_OBJECT pPhysicalDeviceObject)
       m_pThreadObject(NULL),
       m_bRegistered(FALSE)
 {
-    TfDebugLog(7, "CTfIoClient::CTfIoClient - IN");
+    CTfRoutineLog Log("CTfIoClient::CTfIoClient");
     KeInitializeEvent(&m_CompletionEvent, NotificationEvent, FALSE);
     KeInitializeEvent(&m_StopEvent, NotificationEvent, FALSE);
     KeInitializeEvent(&m_StoppedEvent, NotificationEvent, FALSE);
-    TfDebugLog(7, "CTfIoClient::CTfIoClient - OUT (Success)");
+    Log.m_Success();
 }
 
 CTfIoClient::~CTfIoClient()
 {
-    TfDebugLog(7, "CTfIoClient::~CTfIoClient - IN");
+    PASSIVE_CODE();
+    CTfRoutineLog Log("CTfIoClient::~CTfIoClient");
     if (m_hThread != NULL) {
         KeSetEvent(&m_StopEvent, IO_NO_INCREMENT, FALSE);
         KeSetEvent(m_pSharedEvent, IO_NO_INCREMENT, FALSE);
@@ -209,13 +210,13 @@ CTfIoClient::~CTfIoClient()
     if (m_pSharedEvent != NULL) {
         if (m_bRegistered) {
             // Still known to the server: leaving the event allocated is the only safe choice.
-            TfDebugLog(0, "CTfIoClient::~CTfIoClient - deregistration failed, event kept");
+            TfDebugLog(TF_LOG_BASIC, "CTfIoClient::~CTfIoClient - deregistration failed, event kept");
         } else {
             ExFreePoolWithTag(m_pSharedEvent, TF_TAG_TRACKER);
         }
         m_pSharedEvent = NULL;
     }
-    TfDebugLog(7, "CTfIoClient::~CTfIoClient - OUT (Success)");
+    Log.m_Success();
 }
 
 BOOLEAN CTfIoClient::m_Register(PKEVENT pEvent, PULONG pulLengthCell)
@@ -229,9 +230,10 @@ BOOLEAN CTfIoClient::m_Register(PKEVENT pEvent, PULONG pulLengthCell)
 
 BOOLEAN CTfIoClient::m_Start(PTF_IO_CLIENT_ROUTINE pRoutine, PVOID pContext)
 {
-    TfDebugLog(7, "CTfIoClient::m_Start - IN");
+    PASSIVE_CODE();
+    CTfRoutineLog Log("CTfIoClient::m_Start");
     if (m_pSharedEvent != NULL || m_hThread != NULL || pRoutine == NULL || m_pPhysicalDeviceObject == NULL) {
-        TfDebugLog(7, "CTfIoClient::m_Start - OUT - Fail-> started already or nothing to call");
+        Log.m_Fail("started already or nothing to call");
         return FALSE;
     }
     m_pRoutine = pRoutine;
@@ -239,7 +241,7 @@ BOOLEAN CTfIoClient::m_Start(PTF_IO_CLIENT_ROUTINE pRoutine, PVOID pContext)
 
     m_pSharedEvent = (PKEVENT)ExAllocatePoolWithTag(NonPagedPool, sizeof(KEVENT), TF_TAG_TRACKER);
     if (m_pSharedEvent == NULL) {
-        TfDebugLog(7, "CTfIoClient::m_Start - OUT - Fail-> no event");
+        Log.m_Fail("no event");
         return FALSE;
     }
     KeInitializeEvent(m_pSharedEvent, NotificationEvent, FALSE);
@@ -248,7 +250,7 @@ BOOLEAN CTfIoClient::m_Start(PTF_IO_CLIENT_ROUTINE pRoutine, PVOID pContext)
     if (!m_Register(m_pSharedEvent, (PULONG)&m_ulLengthCell)) {
         ExFreePoolWithTag(m_pSharedEvent, TF_TAG_TRACKER);
         m_pSharedEvent = NULL;
-        TfDebugLog(7, "CTfIoClient::m_Start - OUT - Fail-> registration refused");
+        Log.m_Fail("registration refused");
         return FALSE;
     }
     m_bRegistered = TRUE;
@@ -265,7 +267,7 @@ BOOLEAN CTfIoClient::m_Start(PTF_IO_CLIENT_ROUTINE pRoutine, PVOID pContext)
         if (NT_SUCCESS(Status)) {
             m_hThread = hThread;
             m_pThreadObject = pThreadObject;
-            TfDebugLog(7, "CTfIoClient::m_Start - OUT (Success)");
+            Log.m_Success();
             return TRUE;
         }
         // Without the thread object the thread cannot be waited for: stop it through its handle's
@@ -280,7 +282,7 @@ BOOLEAN CTfIoClient::m_Start(PTF_IO_CLIENT_ROUTINE pRoutine, PVOID pContext)
         ExFreePoolWithTag(m_pSharedEvent, TF_TAG_TRACKER);
         m_pSharedEvent = NULL;
     }
-    TfDebugLog(7, "CTfIoClient::m_Start - OUT - Fail-> no thread 0x%X", (ULONG)Status);
+    Log.m_Fail("no thread 0x%X", (ULONG)Status);
     return FALSE;
 }
 
@@ -292,22 +294,22 @@ void CTfIoClient::sm_ThreadRoutine(PVOID pContext)
 
 void CTfIoClient::m_ClientLoop()
 {
-    TfDebugLog(7, "CTfIoClient::m_ClientLoop - IN");
+    CTfRoutineLog Log("CTfIoClient::m_ClientLoop");
     for (;;) {
         KeWaitForSingleObject(m_pSharedEvent, Executive, KernelMode, FALSE, NULL);
         if (KeResetEvent(&m_StopEvent) != 0) {
-            TfDebugLog(7, "CTfIoClient::m_ClientLoop - stop");
+            TfDebugLog(TF_LOG_FLOW, "CTfIoClient::m_ClientLoop - stop");
             break;
         }
         // The server writes the cell under its own lock with an interlocked exchange.
         ULONG ulLength = TfInterlockedReadUlong(&m_ulLengthCell);
         if (ulLength < TF_READ_RECORD_HEADER_SIZE) {
-            TfDebugLog(7, "CTfIoClient::m_ClientLoop - no record length");
+            TfDebugLog(TF_LOG_FLOW, "CTfIoClient::m_ClientLoop - no record length");
             break;
         }
         PUCHAR pucData = (PUCHAR)AllocateTrackedPool(NonPagedPool, ulLength);
         if (pucData == NULL) {
-            TfDebugLog(7, "CTfIoClient::m_ClientLoop - no memory");
+            TfDebugLog(TF_LOG_FLOW, "CTfIoClient::m_ClientLoop - no memory");
             break;
         }
         ULONG ulRead = 0;
@@ -315,7 +317,7 @@ void CTfIoClient::m_ClientLoop()
                                    &ulRead) ||
             ulRead < TF_READ_RECORD_HEADER_SIZE || ulRead > ulLength) {
             FreeTrackedPool(pucData);
-            TfDebugLog(7, "CTfIoClient::m_ClientLoop - read failed");
+            TfDebugLog(TF_LOG_FLOW, "CTfIoClient::m_ClientLoop - read failed");
             break;
         }
         ULONG ulValue = (ULONG)pucData[0] | ((ULONG)pucData[1] << 8) | ((ULONG)pucData[2] << 16) |
@@ -328,7 +330,7 @@ void CTfIoClient::m_ClientLoop()
                 pBuffer->m_Delete();
             }
             FreeTrackedPool(pucData);
-            TfDebugLog(7, "CTfIoClient::m_ClientLoop - no buffer");
+            TfDebugLog(TF_LOG_FLOW, "CTfIoClient::m_ClientLoop - no buffer");
             break;
         }
         FreeTrackedPool(pucData);
@@ -337,5 +339,5 @@ void CTfIoClient::m_ClientLoop()
     KeSetPriorityThread(KeGetCurrentThread(), HIGH_PRIORITY);
     // The event stays: the server may still signal it until the destructor deregisters.
     KeSetEvent(&m_StoppedEvent, IO_NO_INCREMENT, FALSE);
-    TfDebugLog(7, "CTfIoClient::m_ClientLoop - OUT (Success)");
+    Log.m_Success();
 }

@@ -5,43 +5,43 @@
 
 CTfObjectList::CTfObjectList()
 {
-    TfDebugLog(7, "CTfObjectList::CTfObjectList - IN");
-    TfDebugLog(7, "CTfObjectList::CTfObjectList - OUT (Success)");
+    CTfRoutineLog Log("CTfObjectList::CTfObjectList");
+    Log.m_Success();
 }
 
 CTfObjectList::~CTfObjectList()
 {
-    TfDebugLog(7, "CTfObjectList::~CTfObjectList - IN");
+    CTfRoutineLog Log("CTfObjectList::~CTfObjectList");
     m_DeleteAll();
-    TfDebugLog(7, "CTfObjectList::~CTfObjectList - OUT (Success)");
+    Log.m_Success();
 }
 
 BOOLEAN CTfObjectList::m_AddObject(CTfObjectBase* pObject)
 {
-    TfDebugLog(7, "CTfObjectList::m_AddObject - IN");
+    CTfRoutineLog Log("CTfObjectList::m_AddObject");
     if (pObject == NULL) {
         TF_ASSERT_AT();
-        TfDebugLog(7, "CTfObjectList::m_AddObject - OUT - Fail-> no object");
+        Log.m_Fail("no object");
         return FALSE;
     }
     if (!m_AddTail(pObject)) {
-        TfDebugLog(7, "CTfObjectList::m_AddObject - OUT - Fail-> no memory for the node");
+        Log.m_Fail("no memory for the node");
         return FALSE;
     }
-    TfDebugLog(7, "CTfObjectList::m_AddObject - OUT (Success)");
+    Log.m_Success();
     return TRUE;
 }
 
 CTfObjectBase* CTfObjectList::m_RemoveHeadObject()
 {
-    TfDebugLog(7, "CTfObjectList::m_RemoveHeadObject - IN");
-    TfDebugLog(7, "CTfObjectList::m_RemoveHeadObject - OUT (Success)");
+    CTfRoutineLog Log("CTfObjectList::m_RemoveHeadObject");
+    Log.m_Success();
     return (CTfObjectBase*)m_RemoveHead();
 }
 
 void CTfObjectList::m_DeleteAll()
 {
-    TfDebugLog(7, "CTfObjectList::m_DeleteAll - IN");
+    CTfRoutineLog Log("CTfObjectList::m_DeleteAll");
     // One at a time from the head, so a destructor that looks at the list sees only live objects.
     while (!m_IsEmpty()) {
         CTfObjectBase* pObject = (CTfObjectBase*)m_RemoveHead();
@@ -50,5 +50,5 @@ void CTfObjectList::m_DeleteAll()
         }
     }
     m_FreeNodes();
-    TfDebugLog(7, "CTfObjectList::m_DeleteAll - OUT (Success)");
+    Log.m_Success();
 }

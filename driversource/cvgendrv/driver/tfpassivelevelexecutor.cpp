@@ -27,25 +27,26 @@ CTfPassiveLevelExecutor::CTfPassiveLevelExecutor(PDEVICE_OBJECT pDeviceObject, U
     : m_pDeviceObject(pDeviceObject), m_ulPriority(ulPriority), m_WorkGate(TF_GATE_NO_MAXIMUM),
       m_bWorkItemMode(FALSE), m_bAccepting(FALSE)
 {
-    TfDebugLog(7, "CTfPassiveLevelExecutor::CTfPassiveLevelExecutor - IN");
+    CTfRoutineLog Log("CTfPassiveLevelExecutor::CTfPassiveLevelExecutor");
     KeInitializeEvent(&m_WorkEvent, SynchronizationEvent, TRUE);
     m_EntryList.m_Init(NonPagedPool);
-    TfDebugLog(7, "CTfPassiveLevelExecutor::CTfPassiveLevelExecutor - OUT (Success)");
+    Log.m_Success();
 }
 
 CTfPassiveLevelExecutor::~CTfPassiveLevelExecutor()
 {
-    TfDebugLog(7, "CTfPassiveLevelExecutor::~CTfPassiveLevelExecutor - IN");
+    CTfRoutineLog Log("CTfPassiveLevelExecutor::~CTfPassiveLevelExecutor");
     m_DeInit();
-    TfDebugLog(7, "CTfPassiveLevelExecutor::~CTfPassiveLevelExecutor - OUT (Success)");
+    Log.m_Success();
 }
 
 BOOLEAN CTfPassiveLevelExecutor::m_Init()
 {
-    TfDebugLog(1, "m_Init IN");
+    PASSIVE_CODE();
+    TfDebugLog(TF_LOG_SETUP, "m_Init IN");
     if (m_bAccepting || m_WorkerThread.m_IsRunning()) {
         TF_ASSERT_AT();
-        TfDebugLog(1, "m_Init OUT");
+        TfDebugLog(TF_LOG_SETUP, "m_Init OUT");
         return TRUE;
     }
 
@@ -54,7 +55,7 @@ BOOLEAN CTfPassiveLevelExecutor::m_Init()
         m_bWorkItemMode = TRUE;
         m_bAccepting = TRUE;
         m_Lock.m_Release();
-        TfDebugLog(1, "m_Init OUT");
+        TfDebugLog(TF_LOG_SETUP, "m_Init OUT");
         return TRUE;
     }
 
@@ -62,28 +63,28 @@ BOOLEAN CTfPassiveLevelExecutor::m_Init()
     m_pDeviceObject = NULL;
     PVOID pWaitObjects[1] = {&m_WorkEvent};
     if (!m_WorkerThread.m_Create(sm_ThreadRoutine, this, pWaitObjects, 1, NULL, 0, m_ulPriority, 0)) {
-        TfDebugLog(1, "m_Init OUT");
-        TfDebugLog(7, "CTfPassiveLevelExecutor::m_Init - OUT - Fail-> worker thread not started");
+        TfDebugLog(TF_LOG_SETUP, "m_Init OUT");
+        TfDebugLog(TF_LOG_FLOW, "CTfPassiveLevelExecutor::m_Init - OUT - Fail-> worker thread not started");
         return FALSE;
     }
     m_Lock.m_Acquire();
     m_bWorkItemMode = FALSE;
     m_bAccepting = TRUE;
     m_Lock.m_Release();
-    TfDebugLog(1, "m_Init OUT");
+    TfDebugLog(TF_LOG_SETUP, "m_Init OUT");
     return TRUE;
 }
 
 BOOLEAN CTfPassiveLevelExecutor::m_QueueFunction(PTF_EXECUTOR_ROUTINE pRoutine, PVOID pContext, PVOID pArgument,
                                                  PTF_EXECUTOR_ROUTINE pDiscardRoutine)
 {
-    TfDebugLog(7, "CTfPassiveLevelExecutor::m_QueueFunction - IN");
+    CTfRoutineLog Log("CTfPassiveLevelExecutor::m_QueueFunction");
     if (pRoutine == NULL) {
         TF_ASSERT_AT();
         if (pDiscardRoutine != NULL) {
             pDiscardRoutine(pContext, pArgument);
         }
-        TfDebugLog(7, "CTfPassiveLevelExecutor::m_QueueFunction - OUT - Fail-> no routine");
+        Log.m_Fail("no routine");
         return FALSE;
     }
 
@@ -92,7 +93,7 @@ BOOLEAN CTfPassiveLevelExecutor::m_QueueFunction(PTF_EXECUTOR_ROUTINE pRoutine, 
         if (pDiscardRoutine != NULL) {
             pDiscardRoutine(pContext, pArgument);
         }
-        TfDebugLog(7, "CTfPassiveLevelExecutor::m_QueueFunction - OUT - Fail-> no memory for the entry");
+        Log.m_Fail("no memory for the entry");
         return FALSE;
     }
     pEntry->pRoutine = pRoutine;
@@ -106,7 +107,7 @@ BOOLEAN CTfPassiveLevelExecutor::m_QueueFunction(PTF_EXECUTOR_ROUTINE pRoutine, 
     if (!m_bAccepting) {
         m_Lock.m_Release();
         TfDropEntry(pEntry);
-        TfDebugLog(7, "CTfPassiveLevelExecutor::m_QueueFunction - OUT - Fail-> not accepting calls");
+        Log.m_Fail("not accepting calls");
         return FALSE;
     }
 
@@ -115,49 +116,49 @@ BOOLEAN CTfPassiveLevelExecutor::m_QueueFunction(PTF_EXECUTOR_ROUTINE pRoutine, 
         // The gate counts queued work items; m_DeInit closes it and waits for them.
         if (!m_WorkGate.m_Acquire()) {
             TfDropEntry(pEntry);
-            TfDebugLog(7, "CTfPassiveLevelExecutor::m_QueueFunction - OUT - Fail-> closing");
+            Log.m_Fail("closing");
             return FALSE;
         }
         pEntry->pWorkItem = IoAllocateWorkItem(m_pDeviceObject);
         if (pEntry->pWorkItem == NULL) {
             m_WorkGate.m_Release();
             TfDropEntry(pEntry);
-            TfDebugLog(7, "CTfPassiveLevelExecutor::m_QueueFunction - OUT - Fail-> no work item");
+            Log.m_Fail("no work item");
             return FALSE;
         }
         IoQueueWorkItem(pEntry->pWorkItem, sm_WorkItemRoutine, DelayedWorkQueue, pEntry);
-        TfDebugLog(7, "CTfPassiveLevelExecutor::m_QueueFunction - OUT (Success)");
+        Log.m_Success();
         return TRUE;
     }
 
     if (!m_EntryList.m_AddTail(pEntry)) {
         m_Lock.m_Release();
         TfDropEntry(pEntry);
-        TfDebugLog(7, "CTfPassiveLevelExecutor::m_QueueFunction - OUT - Fail-> no memory for the list node");
+        Log.m_Fail("no memory for the list node");
         return FALSE;
     }
     KeSetEvent(&m_WorkEvent, 0, FALSE);
     m_Lock.m_Release();
-    TfDebugLog(7, "CTfPassiveLevelExecutor::m_QueueFunction - OUT (Success)");
+    Log.m_Success();
     return TRUE;
 }
 
 void CTfPassiveLevelExecutor::sm_WorkItemRoutine(PDEVICE_OBJECT pDeviceObject, PVOID pContext)
 {
-    TfDebugLog(7, "CTfPassiveLevelExecutor::sm_WorkItemRoutine - IN");
+    CTfRoutineLog Log("CTfPassiveLevelExecutor::sm_WorkItemRoutine");
     PTF_EXECUTOR_ENTRY pEntry = (PTF_EXECUTOR_ENTRY)pContext;
     CTfReferenceGate* pGate = pEntry->pGate;
     pEntry->pRoutine(pEntry->pContext, pEntry->pArgument);
     IoFreeWorkItem(pEntry->pWorkItem);
     FreeTrackedPool(pEntry);
-    TfDebugLog(7, "CTfPassiveLevelExecutor::sm_WorkItemRoutine - OUT (Success)");
+    Log.m_Success();
     // Last touch of the executor: m_DeInit may return as soon as the gate is free.
     pGate->m_Release();
 }
 
 void CTfPassiveLevelExecutor::sm_ThreadRoutine(PVOID pContext)
 {
-    TfDebugLog(7, "CTfPassiveLevelExecutor::sm_ThreadRoutine - IN");
+    CTfRoutineLog Log("CTfPassiveLevelExecutor::sm_ThreadRoutine");
     CTfPassiveLevelExecutor* pThis = (CTfPassiveLevelExecutor*)pContext;
     for (;;) {
         pThis->m_Lock.m_Acquire();
@@ -171,12 +172,13 @@ void CTfPassiveLevelExecutor::sm_ThreadRoutine(PVOID pContext)
         pEntry->pRoutine(pEntry->pContext, pEntry->pArgument);
         FreeTrackedPool(pEntry);
     }
-    TfDebugLog(7, "CTfPassiveLevelExecutor::sm_ThreadRoutine - OUT (Success)");
+    Log.m_Success();
 }
 
 void CTfPassiveLevelExecutor::m_DeInit()
 {
-    TfDebugLog(7, "CTfPassiveLevelExecutor::m_DeInit - IN");
+    PASSIVE_CODE();
+    CTfRoutineLog Log("CTfPassiveLevelExecutor::m_DeInit");
     if (KeGetCurrentIrql() != PASSIVE_LEVEL) {
         // The waits below are not allowed above PASSIVE_LEVEL.
         TF_ASSERT_AT();
@@ -210,15 +212,15 @@ void CTfPassiveLevelExecutor::m_DeInit()
     m_Lock.m_Acquire();
     m_EntryList.m_FreeNodes();
     m_Lock.m_Release();
-    TfDebugLog(7, "CTfPassiveLevelExecutor::m_DeInit - OUT (Success)");
+    Log.m_Success();
 }
 
 ULONG CTfPassiveLevelExecutor::m_GetQueuedCount()
 {
-    TfDebugLog(7, "CTfPassiveLevelExecutor::m_GetQueuedCount - IN");
+    CTfRoutineLog Log("CTfPassiveLevelExecutor::m_GetQueuedCount");
     m_Lock.m_Acquire();
     ULONG ulCount = m_EntryList.m_GetCount();
     m_Lock.m_Release();
-    TfDebugLog(7, "CTfPassiveLevelExecutor::m_GetQueuedCount - OUT (Success)");
+    Log.m_Success();
     return ulCount;
 }

@@ -61,13 +61,13 @@ private:
     static IO_WORKITEM_ROUTINE sm_WorkItemRoutine;
     static void sm_ThreadRoutine(PVOID pContext);
 
-    PDEVICE_OBJECT m_pDeviceObject;  // null in thread mode
-    ULONG m_ulPriority;
+    PDEVICE_OBJECT m_pDeviceObject;  // set before calls are accepted; null in thread mode
+    ULONG m_ulPriority;              // set once, in the constructor
     CTfWorkerThread m_WorkerThread;  // thread mode only
     CTfPointerList m_EntryList;      // thread mode: calls in queue order
     KEVENT m_WorkEvent;              // synchronization event the worker thread waits on
     CTfSpinLock m_Lock;              // guards the list and the flags
     CTfReferenceGate m_WorkGate;     // work-item mode: counts queued work items
-    BOOLEAN m_bWorkItemMode;
-    BOOLEAN m_bAccepting;            // between a successful m_Init and m_DeInit
+    BOOLEAN m_bWorkItemMode;         // m_Lock; written by m_Init before calls are accepted
+    BOOLEAN m_bAccepting;            // m_Lock; between a successful m_Init and m_DeInit
 };

@@ -10,16 +10,6 @@
 #include "tfmemorytracker.h"
 #include "tfrequest.h"
 
-// Exit line of a dispatch routine whose result is the request's status.
-static void TfPdoLogOut(const char* pszMethod, NTSTATUS Status)
-{
-    if (NT_SUCCESS(Status)) {
-        TfDebugLog(7, "%s - OUT (Success)", pszMethod);
-    } else {
-        TfDebugLog(7, "%s - OUT - Fail-> status 0x%X", pszMethod, (ULONG)Status);
-    }
-}
-
 CTfPhysicalDevice::CTfPhysicalDevice(PDRIVER_OBJECT pDriverObject, CTfFunctionalDevice* pParent, HANDLE hChildKey,
                                      ULONG ulParentIndex, PBOOLEAN pbSuccess)
     : m_pRegistrySet(NULL),
@@ -36,7 +26,8 @@ CTfPhysicalDevice::CTfPhysicalDevice(PDRIVER_OBJECT pDriverObject, CTfFunctional
       m_LinkName(NonPagedPool),
       m_PartnerName(NonPagedPool)
 {
-    TfDebugLog(7, "CTfPhysicalDevice::CTfPhysicalDevice IN");
+    PASSIVE_CODE();
+    TfDebugLog(TF_LOG_FLOW, "CTfPhysicalDevice::CTfPhysicalDevice IN");
     *pbSuccess = FALSE;
     m_ucDeviceKind = TF_DEVICE_KIND_PHYSICAL;
     for (ULONG ulIndex = 0; ulIndex < PowerSystemMaximum; ulIndex++) {
@@ -48,7 +39,7 @@ CTfPhysicalDevice::CTfPhysicalDevice(PDRIVER_OBJECT pDriverObject, CTfFunctional
     if (m_pRegistrySet == NULL || m_pRegistrySet->m_IsInvalid()) {
         goto Failure;
     }
-    TfDebugLog(7, "CTfPhysicalDevice::CTfPhysicalDevice CTfPhysicalDeviceRegistryInformationSet SUCCESS");
+    TfDebugLog(TF_LOG_FLOW, "CTfPhysicalDevice::CTfPhysicalDevice CTfPhysicalDeviceRegistryInformationSet SUCCESS");
 
     {
         if (!NT_SUCCESS(m_DeviceName.m_Assign(*m_pRegistrySet->m_GetDeviceName())) ||
@@ -75,7 +66,7 @@ CTfPhysicalDevice::CTfPhysicalDevice(PDRIVER_OBJECT pDriverObject, CTfFunctional
         if (!bLinked) {
             m_LinkName.m_Free();
         }
-        TfDebugLog(7, "CTfPhysicalDevice::CTfPhysicalDevice m_CreateDeviceObjectAndSymbolicLink SUCCESS");
+        TfDebugLog(TF_LOG_FLOW, "CTfPhysicalDevice::CTfPhysicalDevice m_CreateDeviceObjectAndSymbolicLink SUCCESS");
 
         m_pDeviceObject->Flags |= m_pRegistrySet->m_GetIoType();
         m_pDeviceObject->Flags &= ~DO_DEVICE_INITIALIZING;
@@ -85,18 +76,19 @@ CTfPhysicalDevice::CTfPhysicalDevice(PDRIVER_OBJECT pDriverObject, CTfFunctional
         m_pPhysicalDeviceObject = m_pDeviceObject;
     }
     *pbSuccess = TRUE;
-    TfDebugLog(7, "CTfPhysicalDevice::CTfPhysicalDevice OUT SUCCESS");
+    TfDebugLog(TF_LOG_FLOW, "CTfPhysicalDevice::CTfPhysicalDevice OUT SUCCESS");
     return;
 
 Failure:
     delete m_pRegistrySet;
     m_pRegistrySet = NULL;
-    TfDebugLog(7, "CTfPhysicalDevice::CTfPhysicalDevice OUT ERROR");
+    TfDebugLog(TF_LOG_FLOW, "CTfPhysicalDevice::CTfPhysicalDevice OUT ERROR");
 }
 
 CTfPhysicalDevice::~CTfPhysicalDevice()
 {
-    TfDebugLog(7, "CTfPhysicalDevice::~CTfPhysicalDevice IN");
+    PASSIVE_CODE();
+    TfDebugLog(TF_LOG_FLOW, "CTfPhysicalDevice::~CTfPhysicalDevice IN");
     m_ReplaceReadClientRecord(NULL);
     if (m_pDeviceObject != NULL) {
         CTfDevice::m_DeleteDevice(m_pDeviceObject, m_LinkName.m_GetLength() != 0 ? m_LinkName.m_GetWideBuffer() : NULL);
@@ -105,7 +97,7 @@ CTfPhysicalDevice::~CTfPhysicalDevice()
     }
     delete m_pRegistrySet;
     m_pRegistrySet = NULL;
-    TfDebugLog(7, "CTfPhysicalDevice::~CTfPhysicalDevice OUT");
+    TfDebugLog(TF_LOG_FLOW, "CTfPhysicalDevice::~CTfPhysicalDevice OUT");
 }
 
 PDEVICE_OBJECT CTfPhysicalDevice::m_GetDeviceObject()
@@ -130,9 +122,10 @@ DEVICE_POWER_STATE CTfPhysicalDevice::m_GetDeviceStateFor(SYSTEM_POWER_STATE Sys
 
 NTSTATUS CTfPhysicalDevice::m_Dispatch_Pnp(PIRP pIrp)
 {
-    TfDebugLog(7, "CTfPhysicalDevice::m_Dispatch_Pnp - IN");
+    PAGED_CODE();  // plug and play requests come at PASSIVE_LEVEL
+    CTfRoutineLog Log("CTfPhysicalDevice::m_Dispatch_Pnp");
     PIO_STACK_LOCATION pStack = IoGetCurrentIrpStackLocation(pIrp);
-    TfDebugLog(7, "CTfPhysicalDevice::m_Dispatch_Pnp - Minor Function : %s\n",
+    TfDebugLog(TF_LOG_FLOW, "CTfPhysicalDevice::m_Dispatch_Pnp - Minor Function : %s\n",
                CTfDebugManager::m_GetPnpMinorName(pStack->MinorFunction));
     switch (pStack->MinorFunction) {
     case IRP_MN_START_DEVICE:
@@ -193,52 +186,52 @@ NTSTATUS CTfPhysicalDevice::m_Dispatch_Pnp(PIRP pIrp)
     // A bus driver completes every PnP request of its children, untouched ones with their status.
     NTSTATUS Status = pIrp->IoStatus.Status;
     TfCompleteRequestAsIs(pIrp);
-    TfPdoLogOut("CTfPhysicalDevice::m_Dispatch_Pnp", Status);
+    Log.m_Result(Status);
     return Status;
 }
 
 void CTfPhysicalDevice::m_StartDevice(PIRP pIrp)
 {
-    TfDebugLog(7, "CTfPhysicalDevice::m_StartDevice - IN");
+    CTfRoutineLog Log("CTfPhysicalDevice::m_StartDevice");
     m_ulPnpState = TF_PDO_STATE_STARTED;
     POWER_STATE State;
     State.DeviceState = PowerDeviceD0;
     PoSetPowerState(m_pDeviceObject, DevicePowerState, State);
     m_DevicePowerState = PowerDeviceD0;
     pIrp->IoStatus.Status = STATUS_SUCCESS;
-    TfDebugLog(7, "CTfPhysicalDevice::m_StartDevice - OUT (Success)");
+    Log.m_Success();
 }
 
 void CTfPhysicalDevice::m_RemoveDevice(PIRP pIrp)
 {
-    TfDebugLog(7, "CTfPhysicalDevice::m_RemoveDevice - IN");
+    CTfRoutineLog Log("CTfPhysicalDevice::m_RemoveDevice");
     m_ReplaceReadClientRecord(NULL);
     m_ulPnpState = TF_PDO_STATE_REMOVED;
-    TfDebugLog(7, "CTfPhysicalDevice::m_Dispatch_Pnp - IRP_MN_REMOVE_DEVICE  - waiting for remove lock");
+    TfDebugLog(TF_LOG_FLOW, "CTfPhysicalDevice::m_Dispatch_Pnp - IRP_MN_REMOVE_DEVICE  - waiting for remove lock");
     m_GetRemoveGate()->m_CloseAndWait(FALSE);
     m_GetRemoveGate()->m_SetOpen(TRUE);
-    TfDebugLog(7, "CTfPhysicalDevice::m_Dispatch_Pnp - IRP_MN_REMOVE_DEVICE  - after remove lock");
+    TfDebugLog(TF_LOG_FLOW, "CTfPhysicalDevice::m_Dispatch_Pnp - IRP_MN_REMOVE_DEVICE  - after remove lock");
     // Still listed by the parent: only stopped, it may be started again.
     if (m_pParent == NULL || !m_pParent->m_IsChildDevice(m_pDeviceObject)) {
         m_bDeleted = TRUE;
     }
     pIrp->IoStatus.Status = STATUS_SUCCESS;
-    TfDebugLog(7, "CTfPhysicalDevice::m_RemoveDevice - OUT (Success)");
+    Log.m_Success();
 }
 
 void CTfPhysicalDevice::m_QueryDeviceRelations(PIRP pIrp)
 {
-    TfDebugLog(7, "CTfPhysicalDevice::m_QueryDeviceRelations - IN");
+    CTfRoutineLog Log("CTfPhysicalDevice::m_QueryDeviceRelations");
     PIO_STACK_LOCATION pStack = IoGetCurrentIrpStackLocation(pIrp);
     if (pStack->Parameters.QueryDeviceRelations.Type != TargetDeviceRelation) {
-        TfDebugLog(7, "CTfPhysicalDevice::m_QueryDeviceRelations - OUT (Success)");
+        Log.m_Success();
         return;
     }
     PDEVICE_RELATIONS pRelations =
         (PDEVICE_RELATIONS)ExAllocatePoolWithTag(PagedPool, sizeof(DEVICE_RELATIONS), TF_TAG_PNP_ANSWER);
     if (pRelations == NULL) {
         pIrp->IoStatus.Status = STATUS_INSUFFICIENT_RESOURCES;
-        TfDebugLog(7, "CTfPhysicalDevice::m_QueryDeviceRelations - OUT - Fail-> no memory");
+        Log.m_Fail("no memory");
         return;
     }
     pRelations->Count = 1;
@@ -246,17 +239,17 @@ void CTfPhysicalDevice::m_QueryDeviceRelations(PIRP pIrp)
     ObReferenceObject(m_pDeviceObject);
     pIrp->IoStatus.Information = (ULONG_PTR)pRelations;
     pIrp->IoStatus.Status = STATUS_SUCCESS;
-    TfDebugLog(7, "CTfPhysicalDevice::m_QueryDeviceRelations - OUT (Success)");
+    Log.m_Success();
 }
 
 void CTfPhysicalDevice::m_QueryCapabilities(PIRP pIrp)
 {
-    TfDebugLog(7, "CTfPhysicalDevice::m_QueryCapabilities - IN");
+    CTfRoutineLog Log("CTfPhysicalDevice::m_QueryCapabilities");
     PIO_STACK_LOCATION pStack = IoGetCurrentIrpStackLocation(pIrp);
     PDEVICE_CAPABILITIES pCaps = pStack->Parameters.DeviceCapabilities.Capabilities;
     if (pCaps == NULL || pCaps->Version != 1 || pCaps->Size != sizeof(DEVICE_CAPABILITIES)) {
         pIrp->IoStatus.Status = STATUS_UNSUCCESSFUL;
-        TfDebugLog(7, "CTfPhysicalDevice::m_QueryCapabilities - OUT - Fail-> version or size");
+        Log.m_Fail("version or size");
         return;
     }
     CTfPhysicalDeviceRegistryInformationSet* pSet = m_pRegistrySet;
@@ -286,7 +279,7 @@ void CTfPhysicalDevice::m_QueryCapabilities(PIRP pIrp)
     pCaps->D2Latency = pSet->m_GetD2Latency();
     pCaps->D3Latency = pSet->m_GetD3Latency();
     pIrp->IoStatus.Status = STATUS_SUCCESS;
-    TfDebugLog(7, "CTfPhysicalDevice::m_QueryCapabilities - OUT (Success)");
+    Log.m_Success();
 }
 
 PWCHAR CTfPhysicalDevice::sm_CopyForPnp(CTfString* pString, ULONG ulExtraTerminators)
@@ -311,7 +304,7 @@ PWCHAR CTfPhysicalDevice::sm_CopyForPnp(CTfString* pString, ULONG ulExtraTermina
 
 void CTfPhysicalDevice::m_QueryDeviceText(PIRP pIrp)
 {
-    TfDebugLog(7, "CTfPhysicalDevice::m_QueryDeviceText - IN");
+    CTfRoutineLog Log("CTfPhysicalDevice::m_QueryDeviceText");
     PIO_STACK_LOCATION pStack = IoGetCurrentIrpStackLocation(pIrp);
     CTfString* pText = NULL;
     switch (pStack->Parameters.QueryDeviceText.DeviceTextType) {
@@ -327,23 +320,23 @@ void CTfPhysicalDevice::m_QueryDeviceText(PIRP pIrp)
         break;
     }
     if (pText == NULL) {
-        TfDebugLog(7, "CTfPhysicalDevice::m_QueryDeviceText - OUT (Success)");
+        Log.m_Success();
         return;
     }
     PWCHAR pszCopy = sm_CopyForPnp(pText, 0);
     if (pszCopy == NULL) {
         pIrp->IoStatus.Status = STATUS_INSUFFICIENT_RESOURCES;
-        TfDebugLog(7, "CTfPhysicalDevice::m_QueryDeviceText - OUT - Fail-> no memory");
+        Log.m_Fail("no memory");
         return;
     }
     pIrp->IoStatus.Information = (ULONG_PTR)pszCopy;
     pIrp->IoStatus.Status = STATUS_SUCCESS;
-    TfDebugLog(7, "CTfPhysicalDevice::m_QueryDeviceText - OUT (Success)");
+    Log.m_Success();
 }
 
 void CTfPhysicalDevice::m_QueryId(PIRP pIrp)
 {
-    TfDebugLog(7, "CTfPhysicalDevice::m_QueryId - IN");
+    CTfRoutineLog Log("CTfPhysicalDevice::m_QueryId");
     PIO_STACK_LOCATION pStack = IoGetCurrentIrpStackLocation(pIrp);
     CTfString* pId = NULL;
     ULONG ulExtraTerminators = 1;  // hardware, compatible and instance IDs: a one-string MULTI_SZ
@@ -371,23 +364,23 @@ void CTfPhysicalDevice::m_QueryId(PIRP pIrp)
         break;
     }
     if (pId == NULL) {
-        TfDebugLog(7, "CTfPhysicalDevice::m_QueryId - OUT (Success)");
+        Log.m_Success();
         return;
     }
     PWCHAR pszCopy = sm_CopyForPnp(pId, ulExtraTerminators);
     if (pszCopy == NULL) {
         pIrp->IoStatus.Status = STATUS_INSUFFICIENT_RESOURCES;
-        TfDebugLog(7, "CTfPhysicalDevice::m_QueryId - OUT - Fail-> no memory");
+        Log.m_Fail("no memory");
         return;
     }
     pIrp->IoStatus.Information = (ULONG_PTR)pszCopy;
     pIrp->IoStatus.Status = STATUS_SUCCESS;
-    TfDebugLog(7, "CTfPhysicalDevice::m_QueryId - OUT (Success)");
+    Log.m_Success();
 }
 
 void CTfPhysicalDevice::m_QueryPnpDeviceState(PIRP pIrp)
 {
-    TfDebugLog(7, "CTfPhysicalDevice::m_QueryPnpDeviceState - IN");
+    CTfRoutineLog Log("CTfPhysicalDevice::m_QueryPnpDeviceState");
     static const ULONG s_aulBits[TF_PNP_STATE_PAIR_COUNT] = {
         PNP_DEVICE_DISABLED, PNP_DEVICE_DONT_DISPLAY_IN_UI, PNP_DEVICE_FAILED,
         PNP_DEVICE_NOT_DISABLEABLE, PNP_DEVICE_REMOVED, PNP_DEVICE_RESOURCE_REQUIREMENTS_CHANGED};
@@ -410,17 +403,17 @@ void CTfPhysicalDevice::m_QueryPnpDeviceState(PIRP pIrp)
         pIrp->IoStatus.Information = ulState;
         pIrp->IoStatus.Status = STATUS_SUCCESS;
     }
-    TfDebugLog(7, "CTfPhysicalDevice::m_QueryPnpDeviceState - OUT (Success)");
+    Log.m_Success();
 }
 
 void CTfPhysicalDevice::m_QueryBusInformation(PIRP pIrp)
 {
-    TfDebugLog(7, "CTfPhysicalDevice::m_QueryBusInformation - IN");
+    CTfRoutineLog Log("CTfPhysicalDevice::m_QueryBusInformation");
     PPNP_BUS_INFORMATION pInformation =
         (PPNP_BUS_INFORMATION)ExAllocatePoolWithTag(PagedPool, sizeof(PNP_BUS_INFORMATION), TF_TAG_PNP_ANSWER);
     if (pInformation == NULL) {
         pIrp->IoStatus.Status = STATUS_INSUFFICIENT_RESOURCES;
-        TfDebugLog(7, "CTfPhysicalDevice::m_QueryBusInformation - OUT - Fail-> no memory");
+        Log.m_Fail("no memory");
         return;
     }
     pInformation->BusTypeGuid = m_pRegistrySet->m_GetBusTypeGuid();
@@ -428,28 +421,28 @@ void CTfPhysicalDevice::m_QueryBusInformation(PIRP pIrp)
     pInformation->BusNumber = m_pRegistrySet->m_GetBusNumber();
     pIrp->IoStatus.Information = (ULONG_PTR)pInformation;
     pIrp->IoStatus.Status = STATUS_SUCCESS;
-    TfDebugLog(7, "CTfPhysicalDevice::m_QueryBusInformation - OUT (Success)");
+    Log.m_Success();
 }
 
 void CTfPhysicalDevice::m_DeviceUsageNotification(PIRP pIrp)
 {
-    TfDebugLog(7, "CTfPhysicalDevice::m_DeviceUsageNotification - IN");
+    CTfRoutineLog Log("CTfPhysicalDevice::m_DeviceUsageNotification");
     PIO_STACK_LOCATION pStack = IoGetCurrentIrpStackLocation(pIrp);
     DEVICE_USAGE_NOTIFICATION_TYPE Type = pStack->Parameters.UsageNotification.Type;
     BOOLEAN bKnownType = Type == DeviceUsageTypePaging || Type == DeviceUsageTypeHibernation ||
                          Type == DeviceUsageTypeDumpFile;
     pIrp->IoStatus.Status =
         (bKnownType && !pStack->Parameters.UsageNotification.InPath) ? STATUS_SUCCESS : STATUS_UNSUCCESSFUL;
-    TfDebugLog(7, "CTfPhysicalDevice::m_DeviceUsageNotification - OUT (Success)");
+    Log.m_Success();
 }
 
 // ----- power -------------------------------------------------------------------------------------
 
 NTSTATUS CTfPhysicalDevice::m_Dispatch_Power(PIRP pIrp)
 {
-    TfDebugLog(7, "CTfPhysicalDevice::m_Dispatch_Power - IN");
+    CTfRoutineLog Log("CTfPhysicalDevice::m_Dispatch_Power");
     PIO_STACK_LOCATION pStack = IoGetCurrentIrpStackLocation(pIrp);
-    TfDebugLog(7, "CTfPhysicalDevice::m_Dispatch_Power - Minor Function : %s\n",
+    TfDebugLog(TF_LOG_FLOW, "CTfPhysicalDevice::m_Dispatch_Power - Minor Function : %s\n",
                CTfDebugManager::m_GetPowerMinorName(pStack->MinorFunction));
     NTSTATUS Status;
     switch (pStack->MinorFunction) {
@@ -473,24 +466,24 @@ NTSTATUS CTfPhysicalDevice::m_Dispatch_Power(PIRP pIrp)
         TfCompleteRequestAsIs(pIrp);
         break;
     }
-    TfPdoLogOut("CTfPhysicalDevice::m_Dispatch_Power", Status);
+    Log.m_Result(Status);
     return Status;
 }
 
 NTSTATUS CTfPhysicalDevice::m_SetPower(PIRP pIrp)
 {
-    TfDebugLog(7, "CTfPhysicalDevice::m_SetPower - IN");
+    CTfRoutineLog Log("CTfPhysicalDevice::m_SetPower");
     PIO_STACK_LOCATION pStack = IoGetCurrentIrpStackLocation(pIrp);
     POWER_STATE_TYPE Type = pStack->Parameters.Power.Type;
     if (Type != SystemPowerState && Type != DevicePowerState) {
         PoStartNextPowerIrp(pIrp);
-        TfDebugLog(7, "CTfPhysicalDevice::m_SetPower - OUT - Fail-> power type %u", (ULONG)Type);
+        Log.m_Fail("power type %u", (ULONG)Type);
         return TfCompleteRequest(pIrp, STATUS_UNSUCCESSFUL);
     }
     CTfReferenceGate* pGate = m_GetRemoveGate();
     if (!pGate->m_Acquire()) {
         PoStartNextPowerIrp(pIrp);
-        TfDebugLog(7, "CTfPhysicalDevice::m_SetPower - OUT - Fail-> removed");
+        Log.m_Fail("removed");
         return TfCompleteRequest(pIrp, STATUS_DELETE_PENDING);
     }
     if (Type == DevicePowerState) {
@@ -500,33 +493,33 @@ NTSTATUS CTfPhysicalDevice::m_SetPower(PIRP pIrp)
     PoStartNextPowerIrp(pIrp);
     NTSTATUS Status = TfCompleteRequest(pIrp, STATUS_SUCCESS);
     pGate->m_Release();
-    TfDebugLog(7, "CTfPhysicalDevice::m_SetPower - OUT (Success)");
+    Log.m_Success();
     return Status;
 }
 
 NTSTATUS CTfPhysicalDevice::m_QueryPower(PIRP pIrp)
 {
-    TfDebugLog(7, "CTfPhysicalDevice::m_QueryPower - IN");
+    CTfRoutineLog Log("CTfPhysicalDevice::m_QueryPower");
     PIO_STACK_LOCATION pStack = IoGetCurrentIrpStackLocation(pIrp);
     if (pStack->Parameters.Power.Type == SystemPowerState) {
         CTfReferenceGate* pGate = m_GetRemoveGate();
         if (!pGate->m_Acquire()) {
             PoStartNextPowerIrp(pIrp);
-            TfDebugLog(7, "CTfPhysicalDevice::m_QueryPower - OUT - Fail-> removed");
+            Log.m_Fail("removed");
             return TfCompleteRequest(pIrp, STATUS_DELETE_PENDING);
         }
         PoStartNextPowerIrp(pIrp);
         NTSTATUS Status = TfCompleteRequest(pIrp, STATUS_SUCCESS);
         pGate->m_Release();
-        TfDebugLog(7, "CTfPhysicalDevice::m_QueryPower - OUT (Success)");
+        Log.m_Success();
         return Status;
     }
     PoStartNextPowerIrp(pIrp);
     if (pStack->Parameters.Power.Type == DevicePowerState) {
-        TfDebugLog(7, "CTfPhysicalDevice::m_QueryPower - OUT (Success)");
+        Log.m_Success();
         return TfCompleteRequest(pIrp, STATUS_SUCCESS);
     }
-    TfDebugLog(7, "CTfPhysicalDevice::m_QueryPower - OUT - Fail-> power type");
+    Log.m_Fail("power type");
     return TfCompleteRequest(pIrp, STATUS_UNSUCCESSFUL);
 }
 
@@ -534,36 +527,36 @@ NTSTATUS CTfPhysicalDevice::m_QueryPower(PIRP pIrp)
 
 NTSTATUS CTfPhysicalDevice::m_Dispatch_Create(PIRP pIrp)
 {
-    TfDebugLog(7, "CTfPhysicalDevice::m_Dispatch_Create - IN");
-    TfDebugLog(7, "CTfPhysicalDevice::m_Dispatch_Create - OUT (Success)");
+    CTfRoutineLog Log("CTfPhysicalDevice::m_Dispatch_Create");
+    Log.m_Success();
     return TfCompleteRequest(pIrp, STATUS_SUCCESS);
 }
 
 NTSTATUS CTfPhysicalDevice::m_Dispatch_Cleanup(PIRP pIrp)
 {
-    TfDebugLog(7, "CTfPhysicalDevice::m_Dispatch_Cleanup - IN");
-    TfDebugLog(7, "CTfPhysicalDevice::m_Dispatch_Cleanup - OUT (Success)");
+    CTfRoutineLog Log("CTfPhysicalDevice::m_Dispatch_Cleanup");
+    Log.m_Success();
     return TfCompleteRequest(pIrp, STATUS_SUCCESS);
 }
 
 NTSTATUS CTfPhysicalDevice::m_Dispatch_Close(PIRP pIrp)
 {
-    TfDebugLog(7, "CTfPhysicalDevice::m_Dispatch_Close - IN");
-    TfDebugLog(7, "CTfPhysicalDevice::m_Dispatch_Close - OUT (Success)");
+    CTfRoutineLog Log("CTfPhysicalDevice::m_Dispatch_Close");
+    Log.m_Success();
     return TfCompleteRequest(pIrp, STATUS_SUCCESS);
 }
 
 NTSTATUS CTfPhysicalDevice::m_Dispatch_FlushBuffers(PIRP pIrp)
 {
-    TfDebugLog(7, "CTfPhysicalDevice::m_Dispatch_FlushBuffers - IN");
-    TfDebugLog(7, "CTfPhysicalDevice::m_Dispatch_FlushBuffers - OUT (Success)");
+    CTfRoutineLog Log("CTfPhysicalDevice::m_Dispatch_FlushBuffers");
+    Log.m_Success();
     return TfCompleteRequest(pIrp, STATUS_SUCCESS);
 }
 
 NTSTATUS CTfPhysicalDevice::m_Dispatch_Shutdown(PIRP pIrp)
 {
-    TfDebugLog(7, "CTfPhysicalDevice::m_Dispatch_Shutdown - IN");
-    TfDebugLog(7, "CTfPhysicalDevice::m_Dispatch_Shutdown - OUT (Success)");
+    CTfRoutineLog Log("CTfPhysicalDevice::m_Dispatch_Shutdown");
+    Log.m_Success();
     return TfCompleteRequest(pIrp, STATUS_SUCCESS);
 }
 
@@ -571,12 +564,12 @@ NTSTATUS CTfPhysicalDevice::m_Dispatch_Shutdown(PIRP pIrp)
 
 NTSTATUS CTfPhysicalDevice::m_Dispatch_Read(PIRP pIrp)
 {
-    TfDebugLog(7, "CTfPhysicalDevice::m_Dispatch_Read - IN");
+    CTfRoutineLog Log("CTfPhysicalDevice::m_Dispatch_Read");
     PIO_STACK_LOCATION pStack = IoGetCurrentIrpStackLocation(pIrp);
     ULONG ulLength = pStack->Parameters.Read.Length;
     // The data paths use the system buffer only.
     if (ulLength != 0 && pIrp->AssociatedIrp.SystemBuffer == NULL) {
-        TfDebugLog(7, "CTfPhysicalDevice::m_Dispatch_Read - OUT - Fail-> no system buffer");
+        Log.m_Fail("no system buffer");
         return TfCompleteRequest(pIrp, STATUS_INVALID_DEVICE_REQUEST);
     }
     switch (m_pRegistrySet->m_GetReadServerType()) {
@@ -586,26 +579,26 @@ NTSTATUS CTfPhysicalDevice::m_Dispatch_Read(PIRP pIrp)
                          m_pReadClientRecord->m_Get(pIrp->AssociatedIrp.SystemBuffer, ulLength);
         m_ReadClientLock.m_Release();
         if (!bTaken) {
-            TfDebugLog(7, "CTfPhysicalDevice::m_Dispatch_Read - OUT - Fail-> no record of that length");
+            Log.m_Fail("no record of that length");
             return TfCompleteRequest(pIrp, STATUS_UNSUCCESSFUL);
         }
-        TfDebugLog(7, "CTfPhysicalDevice::m_Dispatch_Read - OUT (Success)");
+        Log.m_Success();
         return TfCompleteRequestWithInformation(pIrp, STATUS_SUCCESS, ulLength);
     }
     case TF_READ_SERVER_PARENT_QUEUE: {
         CTfReferenceGate* pGate = m_GetRemoveGate();
         if (!pGate->m_Acquire()) {
-            TfDebugLog(7, "CTfPhysicalDevice::m_Dispatch_Read - OUT - Fail-> removed");
+            Log.m_Fail("removed");
             return TfCompleteRequest(pIrp, STATUS_DELETE_PENDING);
         }
         NTSTATUS Status = m_pParent != NULL ? m_pParent->m_Dispatch_Read(pIrp)
                                             : TfCompleteRequest(pIrp, STATUS_DEVICE_REMOVED);
         pGate->m_Release();
-        TfPdoLogOut("CTfPhysicalDevice::m_Dispatch_Read", Status);
+        Log.m_Result(Status);
         return Status;
     }
     default:
-        TfDebugLog(7, "CTfPhysicalDevice::m_Dispatch_Read - OUT - Fail-> no read server");
+        Log.m_Fail("no read server");
         return TfCompleteRequest(pIrp, STATUS_UNSUCCESSFUL);
     }
 }
@@ -623,16 +616,16 @@ BOOLEAN CTfPhysicalDevice::m_HandToParent(ULONG ulLeadingValue, CTfBuffer* pBuff
 
 NTSTATUS CTfPhysicalDevice::m_Dispatch_Write(PIRP pIrp)
 {
-    TfDebugLog(7, "CTfPhysicalDevice::m_Dispatch_Write - IN");
+    CTfRoutineLog Log("CTfPhysicalDevice::m_Dispatch_Write");
     PIO_STACK_LOCATION pStack = IoGetCurrentIrpStackLocation(pIrp);
     ULONG ulLength = pStack->Parameters.Write.Length;
     if (ulLength == 0) {
-        TfDebugLog(7, "CTfPhysicalDevice::m_Dispatch_Write - OUT (Success)");
+        Log.m_Success();
         return TfCompleteRequestWithInformation(pIrp, STATUS_SUCCESS, 0);
     }
     PUCHAR pucData = (PUCHAR)pIrp->AssociatedIrp.SystemBuffer;
     if (pucData == NULL) {
-        TfDebugLog(7, "CTfPhysicalDevice::m_Dispatch_Write - OUT - Fail-> no system buffer");
+        Log.m_Fail("no system buffer");
         return TfCompleteRequest(pIrp, STATUS_INVALID_DEVICE_REQUEST);
     }
 
@@ -640,18 +633,18 @@ NTSTATUS CTfPhysicalDevice::m_Dispatch_Write(PIRP pIrp)
     if (ulWriteType == TF_INCOMING_WRITE_PARENT_QUEUE) {
         CTfReferenceGate* pGate = m_GetRemoveGate();
         if (!pGate->m_Acquire()) {
-            TfDebugLog(7, "CTfPhysicalDevice::m_Dispatch_Write - OUT - Fail-> removed");
+            Log.m_Fail("removed");
             return TfCompleteRequest(pIrp, STATUS_DELETE_PENDING);
         }
         NTSTATUS Status = m_pParent != NULL ? m_pParent->m_Dispatch_Write(pIrp)
                                             : TfCompleteRequest(pIrp, STATUS_DEVICE_REMOVED);
         pGate->m_Release();
-        TfPdoLogOut("CTfPhysicalDevice::m_Dispatch_Write", Status);
+        Log.m_Result(Status);
         return Status;
     }
     if (ulWriteType != TF_INCOMING_WRITE_COPY && ulWriteType != TF_INCOMING_WRITE_LEAD_VALUE) {
         // No consumer configured: the data is accepted and dropped.
-        TfDebugLog(7, "CTfPhysicalDevice::m_Dispatch_Write - OUT (Success)");
+        Log.m_Success();
         return TfCompleteRequestWithInformation(pIrp, STATUS_SUCCESS, ulLength);
     }
 
@@ -660,7 +653,7 @@ NTSTATUS CTfPhysicalDevice::m_Dispatch_Write(PIRP pIrp)
     ULONG ulPayloadLength = ulLength;
     if (ulWriteType == TF_INCOMING_WRITE_LEAD_VALUE) {
         if (ulLength < sizeof(ULONG)) {
-            TfDebugLog(7, "CTfPhysicalDevice::m_Dispatch_Write - OUT - Fail-> shorter than the leading value");
+            Log.m_Fail("shorter than the leading value");
             return TfCompleteRequest(pIrp, STATUS_INVALID_PARAMETER);
         }
         ulLeadingValue = (ULONG)pucData[0] | ((ULONG)pucData[1] << 8) | ((ULONG)pucData[2] << 16) |
@@ -673,16 +666,16 @@ NTSTATUS CTfPhysicalDevice::m_Dispatch_Write(PIRP pIrp)
         if (pBuffer != NULL) {
             pBuffer->m_Delete();
         }
-        TfDebugLog(7, "CTfPhysicalDevice::m_Dispatch_Write - OUT - Fail-> no memory");
+        Log.m_Fail("no memory");
         return TfCompleteRequestWithInformation(pIrp, STATUS_INSUFFICIENT_RESOURCES, 0);
     }
     if (!m_HandToParent(ulLeadingValue, pBuffer)) {
         // Nobody took the data: say so rather than report it written.
         pBuffer->m_Delete();
-        TfDebugLog(7, "CTfPhysicalDevice::m_Dispatch_Write - OUT - Fail-> parent object gone");
+        Log.m_Fail("parent object gone");
         return TfCompleteRequestWithInformation(pIrp, STATUS_DEVICE_REMOVED, 0);
     }
-    TfDebugLog(7, "CTfPhysicalDevice::m_Dispatch_Write - OUT (Success)");
+    Log.m_Success();
     return TfCompleteRequestWithInformation(pIrp, STATUS_SUCCESS, ulLength);
 }
 
@@ -690,26 +683,26 @@ NTSTATUS CTfPhysicalDevice::m_Dispatch_Write(PIRP pIrp)
 
 NTSTATUS CTfPhysicalDevice::m_Dispatch_Device_Control(PIRP pIrp)
 {
-    TfDebugLog(7, "CTfPhysicalDevice::m_Dispatch_Device_Control - IN");
+    CTfRoutineLog Log("CTfPhysicalDevice::m_Dispatch_Device_Control");
     if (m_ulPnpState != TF_PDO_STATE_STARTED) {
-        TfDebugLog(7, "CTfPhysicalDevice::m_Dispatch_Device_Control - OUT - Fail-> not started");
+        Log.m_Fail("not started");
         return TfCompleteRequest(pIrp, STATUS_DEVICE_REMOVED);
     }
     CTfReferenceGate* pGate = m_GetRemoveGate();
     if (!pGate->m_Acquire()) {
-        TfDebugLog(7, "CTfPhysicalDevice::m_Dispatch_Device_Control - OUT - Fail-> removed");
+        Log.m_Fail("removed");
         return TfCompleteRequest(pIrp, STATUS_DELETE_PENDING);
     }
     NTSTATUS Status = m_pParent != NULL ? m_pParent->m_Dispatch_Device_Control(pIrp)
                                         : TfCompleteRequest(pIrp, STATUS_DEVICE_REMOVED);
     pGate->m_Release();
-    TfPdoLogOut("CTfPhysicalDevice::m_Dispatch_Device_Control", Status);
+    Log.m_Result(Status);
     return Status;
 }
 
 NTSTATUS CTfPhysicalDevice::m_Dispatch_InternalDeviceControl(PIRP pIrp)
 {
-    TfDebugLog(7, "CTfPhysicalDevice::m_Dispatch_InternalDeviceControl - IN");
+    CTfRoutineLog Log("CTfPhysicalDevice::m_Dispatch_InternalDeviceControl");
     PIO_STACK_LOCATION pStack = IoGetCurrentIrpStackLocation(pIrp);
     switch (pStack->Parameters.DeviceIoControl.IoControlCode) {
     case IOCTL_TF_REGISTER_READ_CLIENT:
@@ -721,19 +714,19 @@ NTSTATUS CTfPhysicalDevice::m_Dispatch_InternalDeviceControl(PIRP pIrp)
     }
     CTfReferenceGate* pGate = m_GetRemoveGate();
     if (!pGate->m_Acquire()) {
-        TfDebugLog(7, "CTfPhysicalDevice::m_Dispatch_InternalDeviceControl - OUT - Fail-> removed");
+        Log.m_Fail("removed");
         return TfCompleteRequest(pIrp, STATUS_DELETE_PENDING);
     }
     NTSTATUS Status = m_pParent != NULL ? m_pParent->m_Dispatch_InternalDeviceControl(pIrp)
                                         : TfCompleteRequest(pIrp, STATUS_DEVICE_REMOVED);
     pGate->m_Release();
-    TfPdoLogOut("CTfPhysicalDevice::m_Dispatch_InternalDeviceControl", Status);
+    Log.m_Result(Status);
     return Status;
 }
 
 NTSTATUS CTfPhysicalDevice::m_Dispatch_SystemControl(PIRP pIrp)
 {
-    TfDebugLog(7, "CTfPhysicalDevice::m_Dispatch_SystemControl - IN");
+    CTfRoutineLog Log("CTfPhysicalDevice::m_Dispatch_SystemControl");
     // A child provides no data blocks of its own.
     WMILIB_CONTEXT Context;
     RtlZeroMemory(&Context, sizeof(Context));
@@ -743,7 +736,7 @@ NTSTATUS CTfPhysicalDevice::m_Dispatch_SystemControl(PIRP pIrp)
         Status = pIrp->IoStatus.Status;
         TfCompleteRequestAsIs(pIrp);
     }
-    TfPdoLogOut("CTfPhysicalDevice::m_Dispatch_SystemControl", Status);
+    Log.m_Result(Status);
     return Status;
 }
 
@@ -763,15 +756,15 @@ void CTfPhysicalDevice::m_ReplaceReadClientRecord(CTfReadClientRecord* pRecord)
 
 BOOLEAN CTfPhysicalDevice::m_PutReadRecord(ULONG ulValue, CTfBuffer* pBuffer)
 {
-    TfDebugLog(7, "CTfPhysicalDevice::m_PutReadRecord - IN");
+    CTfRoutineLog Log("CTfPhysicalDevice::m_PutReadRecord");
     m_ReadClientLock.m_Acquire();
     BOOLEAN bQueued = m_pReadClientRecord != NULL && m_pReadClientRecord->m_Put(ulValue, pBuffer);
     m_ReadClientLock.m_Release();
     if (!bQueued) {
-        TfDebugLog(7, "CTfPhysicalDevice::m_PutReadRecord - OUT - Fail-> no read client");
+        Log.m_Fail("no read client");
         return FALSE;
     }
-    TfDebugLog(7, "CTfPhysicalDevice::m_PutReadRecord - OUT (Success)");
+    Log.m_Success();
     return TRUE;
 }
 
@@ -785,45 +778,45 @@ BOOLEAN CTfPhysicalDevice::m_HasReadClient()
 
 NTSTATUS CTfPhysicalDevice::m_RegisterReadClient(PIRP pIrp)
 {
-    TfDebugLog(7, "CTfPhysicalDevice::m_RegisterReadClient - IN");
+    CTfRoutineLog Log("CTfPhysicalDevice::m_RegisterReadClient");
     PIO_STACK_LOCATION pStack = IoGetCurrentIrpStackLocation(pIrp);
     PTF_READ_CLIENT_REGISTRATION pRegistration = (PTF_READ_CLIENT_REGISTRATION)pIrp->AssociatedIrp.SystemBuffer;
     if (pStack->Parameters.DeviceIoControl.InputBufferLength != sizeof(TF_READ_CLIENT_REGISTRATION) ||
         pStack->Parameters.DeviceIoControl.OutputBufferLength != 0 || pRegistration == NULL) {
-        TfDebugLog(7, "CTfPhysicalDevice::m_RegisterReadClient - OUT - Fail-> lengths or buffer");
+        Log.m_Fail("lengths or buffer");
         return TfCompleteRequest(pIrp, STATUS_INVALID_PARAMETER);
     }
     PKEVENT pEvent = pRegistration->pEvent;
     PULONG pulLengthCell = pRegistration->pulLengthCell;
     if ((pEvent == NULL) != (pulLengthCell == NULL)) {
-        TfDebugLog(7, "CTfPhysicalDevice::m_RegisterReadClient - OUT - Fail-> half a client");
+        Log.m_Fail("half a client");
         return TfCompleteRequest(pIrp, STATUS_INVALID_PARAMETER);
     }
     CTfReadClientRecord* pRecord = NULL;
     if (pEvent != NULL) {
         pRecord = new (NonPagedPool) CTfReadClientRecord(pEvent, pulLengthCell);
         if (pRecord == NULL) {
-            TfDebugLog(7, "CTfPhysicalDevice::m_RegisterReadClient - OUT - Fail-> no memory");
+            Log.m_Fail("no memory");
             return TfCompleteRequest(pIrp, STATUS_UNSUCCESSFUL);
         }
     }
     // The records queued for an earlier client go with it.
     m_ReplaceReadClientRecord(pRecord);
-    TfDebugLog(7, "CTfPhysicalDevice::m_RegisterReadClient - OUT (Success)");
+    Log.m_Success();
     return TfCompleteRequestWithInformation(pIrp, STATUS_SUCCESS, 0);
 }
 
 NTSTATUS CTfPhysicalDevice::m_QueryIoServer(PIRP pIrp)
 {
-    TfDebugLog(7, "CTfPhysicalDevice::m_QueryIoServer - IN");
+    CTfRoutineLog Log("CTfPhysicalDevice::m_QueryIoServer");
     PIO_STACK_LOCATION pStack = IoGetCurrentIrpStackLocation(pIrp);
     PULONG pulOutput = (PULONG)pIrp->AssociatedIrp.SystemBuffer;
     if (pStack->Parameters.DeviceIoControl.InputBufferLength != 0 ||
         pStack->Parameters.DeviceIoControl.OutputBufferLength != sizeof(ULONG) || pulOutput == NULL) {
-        TfDebugLog(7, "CTfPhysicalDevice::m_QueryIoServer - OUT - Fail-> lengths or buffer");
+        Log.m_Fail("lengths or buffer");
         return TfCompleteRequest(pIrp, STATUS_INVALID_PARAMETER);
     }
     *pulOutput = m_ulIoServerValue;
-    TfDebugLog(7, "CTfPhysicalDevice::m_QueryIoServer - OUT (Success)");
+    Log.m_Success();
     return TfCompleteRequestWithInformation(pIrp, STATUS_SUCCESS, sizeof(ULONG));
 }

@@ -63,7 +63,7 @@ CTfReadQueue::CTfReadQueue()
       m_bClosing(FALSE),
       m_bDeInitDone(FALSE)
 {
-    TfDebugLog(7, "CTfReadQueue::CTfReadQueue - IN");
+    CTfRoutineLog Log("CTfReadQueue::CTfReadQueue");
     KeInitializeTimer(&m_IntervalTimer);
     KeInitializeDpc(&m_IntervalDpc, sm_TimeoutDpc, this);
     KeInitializeTimer(&m_TotalTimer);
@@ -78,24 +78,25 @@ CTfReadQueue::CTfReadQueue()
     m_CompleteStamp = m_QueueStamp;
     m_DataStamp = m_QueueStamp;
     if (!m_bExecutorReady) {
-        TfDebugLog(7, "CTfReadQueue::CTfReadQueue - OUT - Fail-> no executor thread");
+        Log.m_Fail("no executor thread");
         return;
     }
-    TfDebugLog(7, "CTfReadQueue::CTfReadQueue - OUT (Success)");
+    Log.m_Success();
 }
 
 CTfReadQueue::~CTfReadQueue()
 {
-    TfDebugLog(7, "CTfReadQueue::~CTfReadQueue - IN");
+    CTfRoutineLog Log("CTfReadQueue::~CTfReadQueue");
     m_DeInit();
-    TfDebugLog(7, "CTfReadQueue::~CTfReadQueue - OUT (Success)");
+    Log.m_Success();
 }
 
 void CTfReadQueue::m_DeInit()
 {
-    TfDebugLog(7, "CTfReadQueue::m_DeInit - IN");
+    PASSIVE_CODE();
+    CTfRoutineLog Log("CTfReadQueue::m_DeInit");
     if (m_bDeInitDone) {
-        TfDebugLog(7, "CTfReadQueue::m_DeInit - OUT (Success)");
+        Log.m_Success();
         return;
     }
     m_bDeInitDone = TRUE;
@@ -118,18 +119,18 @@ void CTfReadQueue::m_DeInit()
     m_Lock.m_Release();
     m_DeleteDataList();
     m_RequestList.m_FreeNodes();
-    TfDebugLog(7, "CTfReadQueue::m_DeInit - OUT (Success)");
+    Log.m_Success();
 }
 
 void CTfReadQueue::m_DeleteDataList()
 {
-    TfDebugLog(7, "CTfReadQueue::m_DeleteDataList - IN");
+    CTfRoutineLog Log("CTfReadQueue::m_DeleteDataList");
     CTfBuffer* pChunk;
     while ((pChunk = (CTfBuffer*)m_DataList.m_RemoveHead()) != NULL) {
         pChunk->m_Delete();
     }
     m_DataList.m_FreeNodes();
-    TfDebugLog(7, "CTfReadQueue::m_DeleteDataList - OUT (Success)");
+    Log.m_Success();
 }
 
 // ---------------------------------------------------------------------------------------------
@@ -138,27 +139,27 @@ void CTfReadQueue::m_DeleteDataList()
 
 void CTfReadQueue::m_SetAccept(BOOLEAN bAccept, NTSTATUS RejectStatus)
 {
-    TfDebugLog(7, "CTfReadQueue::m_SetAccept - IN");
+    CTfRoutineLog Log("CTfReadQueue::m_SetAccept");
     m_Lock.m_Acquire();
     m_bAccept = bAccept ? TRUE : FALSE;
     m_RejectStatus = RejectStatus;
     m_Lock.m_Release();
-    TfDebugLog(7, "CTfReadQueue::m_SetAccept - OUT (Success)");
+    Log.m_Success();
 }
 
 BOOLEAN CTfReadQueue::m_IsAccepting()
 {
-    TfDebugLog(7, "CTfReadQueue::m_IsAccepting - IN");
+    CTfRoutineLog Log("CTfReadQueue::m_IsAccepting");
     m_Lock.m_Acquire();
     BOOLEAN bAccept = m_bAccept;
     m_Lock.m_Release();
-    TfDebugLog(7, "CTfReadQueue::m_IsAccepting - OUT (Success)");
+    Log.m_Success();
     return bAccept;
 }
 
 void CTfReadQueue::m_SetTimeouts(ULONG ulInterval, ULONG ulMultiplier, ULONG ulConstant)
 {
-    TfDebugLog(7, "CTfReadQueue::m_SetTimeouts - IN");
+    CTfRoutineLog Log("CTfReadQueue::m_SetTimeouts");
     m_Lock.m_Acquire();
     m_ulStagedIntervalTimeout = ulInterval;
     m_ulStagedMultiplierTimeout = ulMultiplier;
@@ -169,23 +170,23 @@ void CTfReadQueue::m_SetTimeouts(ULONG ulInterval, ULONG ulMultiplier, ULONG ulC
         m_ulConstantTimeout = ulConstant;
     }
     m_Lock.m_Release();
-    TfDebugLog(7, "CTfReadQueue::m_SetTimeouts - OUT (Success)");
+    Log.m_Success();
 }
 
 void CTfReadQueue::m_SetStagedTimeouts(ULONG ulInterval, ULONG ulMultiplier, ULONG ulConstant)
 {
-    TfDebugLog(7, "CTfReadQueue::m_SetStagedTimeouts - IN");
+    CTfRoutineLog Log("CTfReadQueue::m_SetStagedTimeouts");
     m_Lock.m_Acquire();
     m_ulStagedIntervalTimeout = ulInterval;
     m_ulStagedMultiplierTimeout = ulMultiplier;
     m_ulStagedConstantTimeout = ulConstant;
     m_Lock.m_Release();
-    TfDebugLog(7, "CTfReadQueue::m_SetStagedTimeouts - OUT (Success)");
+    Log.m_Success();
 }
 
 void CTfReadQueue::m_GetLatchedTimeouts(PULONG pulInterval, PULONG pulMultiplier, PULONG pulConstant)
 {
-    TfDebugLog(7, "CTfReadQueue::m_GetLatchedTimeouts - IN");
+    CTfRoutineLog Log("CTfReadQueue::m_GetLatchedTimeouts");
     m_Lock.m_Acquire();
     if (pulInterval != NULL) {
         *pulInterval = m_ulIntervalTimeout;
@@ -197,36 +198,36 @@ void CTfReadQueue::m_GetLatchedTimeouts(PULONG pulInterval, PULONG pulMultiplier
         *pulConstant = m_ulConstantTimeout;
     }
     m_Lock.m_Release();
-    TfDebugLog(7, "CTfReadQueue::m_GetLatchedTimeouts - OUT (Success)");
+    Log.m_Success();
 }
 
 void CTfReadQueue::m_SetDataAmountChangedCallback(PTF_READ_AMOUNT_CHANGED_ROUTINE pRoutine, PVOID pContext)
 {
-    TfDebugLog(7, "CTfReadQueue::m_SetDataAmountChangedCallback - IN");
+    CTfRoutineLog Log("CTfReadQueue::m_SetDataAmountChangedCallback");
     m_Lock.m_Acquire();
     m_pAmountChanged = pRoutine;
     m_pAmountChangedContext = pContext;
     m_Lock.m_Release();
-    TfDebugLog(7, "CTfReadQueue::m_SetDataAmountChangedCallback - OUT (Success)");
+    Log.m_Success();
 }
 
 ULONG CTfReadQueue::m_GetDataAmount()
 {
-    TfDebugLog(7, "CTfReadQueue::m_GetDataAmount - IN");
+    CTfRoutineLog Log("CTfReadQueue::m_GetDataAmount");
     m_Lock.m_Acquire();
     ULONG ulAmount = m_ulDataInQueue;
     m_Lock.m_Release();
-    TfDebugLog(7, "CTfReadQueue::m_GetDataAmount - OUT (Success)");
+    Log.m_Success();
     return ulAmount;
 }
 
 ULONG CTfReadQueue::m_GetWaitingCount()
 {
-    TfDebugLog(7, "CTfReadQueue::m_GetWaitingCount - IN");
+    CTfRoutineLog Log("CTfReadQueue::m_GetWaitingCount");
     m_Lock.m_Acquire();
     ULONG ulCount = m_RequestList.m_GetCount();
     m_Lock.m_Release();
-    TfDebugLog(7, "CTfReadQueue::m_GetWaitingCount - OUT (Success)");
+    Log.m_Success();
     return ulCount;
 }
 
@@ -236,18 +237,18 @@ ULONG CTfReadQueue::m_GetWaitingCount()
 
 BOOLEAN CTfReadQueue::m_IsImmediateMode() const
 {
-    TfDebugLog(7, "CTfReadQueue::m_IsImmediateMode - IN");
+    CTfRoutineLog Log("CTfReadQueue::m_IsImmediateMode");
     BOOLEAN bImmediate = m_ulIntervalTimeout == MAXULONG && m_ulMultiplierTimeout == 0 && m_ulConstantTimeout == 0;
-    TfDebugLog(7, "CTfReadQueue::m_IsImmediateMode - OUT (Success)");
+    Log.m_Success();
     return bImmediate;
 }
 
 BOOLEAN CTfReadQueue::m_IsFirstByteMode() const
 {
-    TfDebugLog(7, "CTfReadQueue::m_IsFirstByteMode - IN");
+    CTfRoutineLog Log("CTfReadQueue::m_IsFirstByteMode");
     BOOLEAN bFirstByte = m_ulIntervalTimeout == MAXULONG && m_ulMultiplierTimeout == MAXULONG &&
                          m_ulConstantTimeout != 0 && m_ulConstantTimeout != MAXULONG;
-    TfDebugLog(7, "CTfReadQueue::m_IsFirstByteMode - OUT (Success)");
+    Log.m_Success();
     return bFirstByte;
 }
 
@@ -255,22 +256,22 @@ BOOLEAN CTfReadQueue::m_IsFirstByteMode() const
 // completes at once with STATUS_TIMEOUT and what is buffered (Windows would rather wait).
 BOOLEAN CTfReadQueue::m_IsConstantOnlyZeroMode() const
 {
-    TfDebugLog(7, "CTfReadQueue::m_IsConstantOnlyZeroMode - IN");
+    CTfRoutineLog Log("CTfReadQueue::m_IsConstantOnlyZeroMode");
     BOOLEAN bZero = m_ulIntervalTimeout == MAXULONG && m_ulMultiplierTimeout == MAXULONG && m_ulConstantTimeout == 0;
-    TfDebugLog(7, "CTfReadQueue::m_IsConstantOnlyZeroMode - OUT (Success)");
+    Log.m_Success();
     return bZero;
 }
 
 ULONG CTfReadQueue::sm_RequestLength(PIRP pIrp)
 {
-    TfDebugLog(7, "CTfReadQueue::sm_RequestLength - IN");
+    CTfRoutineLog Log("CTfReadQueue::sm_RequestLength");
     // A request without a current stack location has no length to serve.
     if (pIrp->CurrentLocation < 1 || pIrp->CurrentLocation > pIrp->StackCount) {
-        TfDebugLog(7, "CTfReadQueue::sm_RequestLength - OUT - Fail-> no current stack location");
+        Log.m_Fail("no current stack location");
         return 0;
     }
     ULONG ulLength = IoGetCurrentIrpStackLocation(pIrp)->Parameters.Read.Length;
-    TfDebugLog(7, "CTfReadQueue::sm_RequestLength - OUT (Success)");
+    Log.m_Success();
     return ulLength;
 }
 
@@ -280,16 +281,16 @@ ULONG CTfReadQueue::sm_RequestLength(PIRP pIrp)
 
 void CTfReadQueue::m_StartTotalTimer(PIRP pIrp)
 {
-    TfDebugLog(7, "CTfReadQueue::m_StartTotalTimer - IN");
+    CTfRoutineLog Log("CTfReadQueue::m_StartTotalTimer");
     ULONGLONG ullMilliseconds;
     if (m_IsImmediateMode()) {
-        TfDebugLog(7, "CTfReadQueue::m_StartTotalTimer - OUT (Success)");
+        Log.m_Success();
         return;
     }
     if (m_IsFirstByteMode()) {
         ullMilliseconds = m_ulConstantTimeout;
     } else if (m_ulMultiplierTimeout == 0 && m_ulConstantTimeout == 0) {
-        TfDebugLog(7, "CTfReadQueue::m_StartTotalTimer - OUT (Success)");
+        Log.m_Success();
         return;
     } else if (m_ulIntervalTimeout == MAXULONG && m_ulMultiplierTimeout == MAXULONG) {
         ullMilliseconds = m_ulConstantTimeout;  // constant only: 0 or MAXULONG
@@ -306,14 +307,14 @@ void CTfReadQueue::m_StartTotalTimer(PIRP pIrp)
     LARGE_INTEGER DueTime;
     DueTime.QuadPart = -(LONGLONG)ullDue;
     KeSetTimer(&m_TotalTimer, DueTime, &m_TotalDpc);
-    TfDebugLog(7, "CTfReadQueue::m_StartTotalTimer - OUT (Success)");
+    Log.m_Success();
 }
 
 void CTfReadQueue::m_StartIntervalTimer()
 {
-    TfDebugLog(7, "CTfReadQueue::m_StartIntervalTimer - IN");
+    CTfRoutineLog Log("CTfReadQueue::m_StartIntervalTimer");
     if (m_ulIntervalTimeout == 0 || m_IsImmediateMode() || m_IsFirstByteMode() || m_IsConstantOnlyZeroMode()) {
-        TfDebugLog(7, "CTfReadQueue::m_StartIntervalTimer - OUT (Success)");
+        Log.m_Success();
         return;
     }
     ULONGLONG ullDue = TfReadMillisecondsToDueTime(m_ulIntervalTimeout);
@@ -322,18 +323,18 @@ void CTfReadQueue::m_StartIntervalTimer()
     LARGE_INTEGER DueTime;
     DueTime.QuadPart = -(LONGLONG)ullDue;
     KeSetTimer(&m_IntervalTimer, DueTime, &m_IntervalDpc);
-    TfDebugLog(7, "CTfReadQueue::m_StartIntervalTimer - OUT (Success)");
+    Log.m_Success();
 }
 
 void CTfReadQueue::m_StopTimers()
 {
-    TfDebugLog(7, "CTfReadQueue::m_StopTimers - IN");
+    CTfRoutineLog Log("CTfReadQueue::m_StopTimers");
     // A DPC that is already queued still runs; the cleared flags make it a no-op.
     m_bIntervalArmed = FALSE;
     m_bTotalArmed = FALSE;
     KeCancelTimer(&m_IntervalTimer);
     KeCancelTimer(&m_TotalTimer);
-    TfDebugLog(7, "CTfReadQueue::m_StopTimers - OUT (Success)");
+    Log.m_Success();
 }
 
 // ---------------------------------------------------------------------------------------------
@@ -342,7 +343,7 @@ void CTfReadQueue::m_StopTimers()
 
 ULONG CTfReadQueue::m_CopyDataToIrp(PIRP pIrp)
 {
-    TfDebugLog(7, "CTfReadQueue::m_CopyDataToIrp - IN");
+    CTfRoutineLog Log("CTfReadQueue::m_CopyDataToIrp");
     ULONG ulLength = sm_RequestLength(pIrp);
     ULONG ulCursor = (ULONG)pIrp->IoStatus.Information;
     PUCHAR pucTarget = (PUCHAR)pIrp->AssociatedIrp.SystemBuffer;
@@ -357,7 +358,7 @@ ULONG CTfReadQueue::m_CopyDataToIrp(PIRP pIrp)
         if (ulChunkLength < ulLengthToCopy) {
             ulLengthToCopy = ulChunkLength;
         }
-        TfDebugLog(43, "DQL2 ulLengthToCopy=%d m_ulCurrentLength=%d", ulLengthToCopy, ulCursor);
+        TfDebugLog(TF_LOG_READ_DATA, "DQL2 ulLengthToCopy=%d m_ulCurrentLength=%d", ulLengthToCopy, ulCursor);
         RtlCopyMemory(pucTarget + ulCursor, pChunk->m_GetBytes(), ulLengthToCopy);
         ulCursor += ulLengthToCopy;
         ulCopied += ulLengthToCopy;
@@ -374,13 +375,13 @@ ULONG CTfReadQueue::m_CopyDataToIrp(PIRP pIrp)
         }
     }
     pIrp->IoStatus.Information = ulCursor;
-    TfDebugLog(7, "CTfReadQueue::m_CopyDataToIrp - OUT (Success)");
+    Log.m_Success();
     return ulCopied;
 }
 
 void CTfReadQueue::m_DeliverLocked(PLIST_ENTRY pFinished)
 {
-    TfDebugLog(7, "CTfReadQueue::m_DeliverLocked - IN");
+    CTfRoutineLog Log("CTfReadQueue::m_DeliverLocked");
     for (;;) {
         PIRP pHead = (PIRP)m_RequestList.m_GetHead();
         if (pHead == NULL || m_DataList.m_IsEmpty()) {
@@ -392,11 +393,11 @@ void CTfReadQueue::m_DeliverLocked(PLIST_ENTRY pFinished)
             break;
         }
         ULONG ulRequestLength = sm_RequestLength(pHead);
-        TfDebugLog(43, "DQL1 DL=%d CIRL=%d", m_ulDataInQueue, ulRequestLength);
+        TfDebugLog(TF_LOG_READ_DATA, "DQL1 DL=%d CIRL=%d", m_ulDataInQueue, ulRequestLength);
         ULONG ulCopied = m_CopyDataToIrp(pHead);
         m_ulCurrentLength = (ULONG)pHead->IoStatus.Information;
         BOOLEAN bFinished = m_ulCurrentLength >= ulRequestLength || (m_IsFirstByteMode() && m_ulCurrentLength != 0);
-        TfDebugLog(43, "DQL3 m_ulCurrentLength=%d ulCIRL=%d ulDataLength=%d bRet=%d", m_ulCurrentLength,
+        TfDebugLog(TF_LOG_READ_DATA, "DQL3 m_ulCurrentLength=%d ulCIRL=%d ulDataLength=%d bRet=%d", m_ulCurrentLength,
                    ulRequestLength, m_ulDataInQueue, bFinished);
         if (!bFinished) {
             // Everything buffered went into the head: the interval runs from this byte on.
@@ -413,20 +414,20 @@ void CTfReadQueue::m_DeliverLocked(PLIST_ENTRY pFinished)
         }
         InsertTailList(pFinished, &pHead->Tail.Overlay.ListEntry);
     }
-    TfDebugLog(43, "DQLEND");
-    TfDebugLog(7, "CTfReadQueue::m_DeliverLocked - OUT (Success)");
+    TfDebugLog(TF_LOG_READ_DATA, "DQLEND");
+    Log.m_Success();
 }
 
 ULONG CTfReadQueue::m_FreeAllChunks()
 {
-    TfDebugLog(7, "CTfReadQueue::m_FreeAllChunks - IN");
+    CTfRoutineLog Log("CTfReadQueue::m_FreeAllChunks");
     ULONG ulAmount = m_ulDataInQueue;
     CTfBuffer* pChunk;
     while ((pChunk = (CTfBuffer*)m_DataList.m_RemoveHead()) != NULL) {
         pChunk->m_Delete();
     }
     m_ulDataInQueue = 0;
-    TfDebugLog(7, "CTfReadQueue::m_FreeAllChunks - OUT (Success)");
+    Log.m_Success();
     return ulAmount;
 }
 
@@ -436,9 +437,9 @@ ULONG CTfReadQueue::m_FreeAllChunks()
 
 void CTfReadQueue::m_NotifyAmountChanged(ULONG ulNewAmount, ULONG ulOldAmount)
 {
-    TfDebugLog(7, "CTfReadQueue::m_NotifyAmountChanged - IN");
+    CTfRoutineLog Log("CTfReadQueue::m_NotifyAmountChanged");
     if (ulNewAmount == ulOldAmount) {
-        TfDebugLog(7, "CTfReadQueue::m_NotifyAmountChanged - OUT (Success)");
+        Log.m_Success();
         return;
     }
     m_Lock.m_Acquire();
@@ -448,33 +449,33 @@ void CTfReadQueue::m_NotifyAmountChanged(ULONG ulNewAmount, ULONG ulOldAmount)
     if (pRoutine != NULL) {
         pRoutine(pContext, ulNewAmount, ulOldAmount);
     }
-    TfDebugLog(7, "CTfReadQueue::m_NotifyAmountChanged - OUT (Success)");
+    Log.m_Success();
 }
 
 void CTfReadQueue::m_CompleteChain(PLIST_ENTRY pChain, NTSTATUS Status, BOOLEAN bDelivered, ULONG ulAmount,
                                   LONG lElapsed)
 {
-    TfDebugLog(7, "CTfReadQueue::m_CompleteChain - IN");
+    CTfRoutineLog Log("CTfReadQueue::m_CompleteChain");
     while (!IsListEmpty(pChain)) {
         PIRP pIrp = TfReadIrpFromEntry(RemoveHeadList(pChain));
         ULONG ulInformation = (ULONG)pIrp->IoStatus.Information;
         if (bDelivered) {
-            TfDebugLog(56, "CTfReadQueue::m_DataForPendingIrpArrived D=%dys L=%d DIQ=%d", lElapsed, ulInformation,
+            TfDebugLog(TF_LOG_TIMING_READ, "CTfReadQueue::m_DataForPendingIrpArrived D=%dys L=%d DIQ=%d", lElapsed, ulInformation,
                        ulAmount);
-            TfDebugLog(43, "CI5 D=%dys L=%d DIQ=%d", lElapsed, ulInformation, ulAmount);
+            TfDebugLog(TF_LOG_READ_DATA, "CI5 D=%dys L=%d DIQ=%d", lElapsed, ulInformation, ulAmount);
             if (CTfDebugManager::m_IsLevelEnabled(43) && pIrp->AssociatedIrp.SystemBuffer != NULL) {
                 CTfDebugManager::m_LogHexDump(g_pTfDebugManager, 43, pIrp->AssociatedIrp.SystemBuffer,
                                               ulInformation);
             }
         } else {
-            TfDebugLog(43, "CI7 D=%dys", lElapsed);
+            TfDebugLog(TF_LOG_READ_DATA, "CI7 D=%dys", lElapsed);
         }
         // The first line of a batch carries the interval; the others follow at once.
         lElapsed = 0;
         pIrp->IoStatus.Status = Status;
         IoCompleteRequest(pIrp, IO_SERIAL_INCREMENT);
     }
-    TfDebugLog(7, "CTfReadQueue::m_CompleteChain - OUT (Success)");
+    Log.m_Success();
 }
 
 // ---------------------------------------------------------------------------------------------
@@ -483,10 +484,10 @@ void CTfReadQueue::m_CompleteChain(PLIST_ENTRY pChain, NTSTATUS Status, BOOLEAN 
 
 NTSTATUS CTfReadQueue::m_QueueIrp(PIRP pIrp)
 {
-    TfDebugLog(7, "CTfReadQueue::m_QueueIrp - IN");
+    CTfRoutineLog Log("CTfReadQueue::m_QueueIrp");
     if (pIrp == NULL) {
         TF_ASSERT_AT();
-        TfDebugLog(7, "CTfReadQueue::m_QueueIrp - OUT - Fail-> no request");
+        Log.m_Fail("no request");
         return STATUS_INVALID_PARAMETER;
     }
     BOOLEAN bHasStack = pIrp->CurrentLocation >= 1 && pIrp->CurrentLocation <= pIrp->StackCount;
@@ -494,8 +495,8 @@ NTSTATUS CTfReadQueue::m_QueueIrp(PIRP pIrp)
 
     m_Lock.m_Acquire();
     LONG lElapsed = CTfDebugManager::sm_GetElapsedMicroseconds(&m_QueueStamp);
-    TfDebugLog(56, "CTfReadQueue::m_QueueIrp Interval D=%dys L=%d DIQ=%d", lElapsed, ulLength, m_ulDataInQueue);
-    TfDebugLog(43, "QI D=%dys L=%d DIQ=%d", lElapsed, ulLength, m_ulDataInQueue);
+    TfDebugLog(TF_LOG_TIMING_READ, "CTfReadQueue::m_QueueIrp Interval D=%dys L=%d DIQ=%d", lElapsed, ulLength, m_ulDataInQueue);
+    TfDebugLog(TF_LOG_READ_DATA, "QI D=%dys L=%d DIQ=%d", lElapsed, ulLength, m_ulDataInQueue);
     m_ulIntervalTimeout = m_ulStagedIntervalTimeout;
     m_ulMultiplierTimeout = m_ulStagedMultiplierTimeout;
     m_ulConstantTimeout = m_ulStagedConstantTimeout;
@@ -507,7 +508,7 @@ NTSTATUS CTfReadQueue::m_QueueIrp(PIRP pIrp)
         pIrp->IoStatus.Status = Status;
         pIrp->IoStatus.Information = 0;
         IoCompleteRequest(pIrp, IO_NO_INCREMENT);
-        TfDebugLog(7, "CTfReadQueue::m_QueueIrp - OUT - Fail-> not accepting reads");
+        Log.m_Fail("not accepting reads");
         return Status;
     }
     // Without a system buffer (a device not set up for buffered I/O) there is nowhere to copy to.
@@ -516,7 +517,7 @@ NTSTATUS CTfReadQueue::m_QueueIrp(PIRP pIrp)
         pIrp->IoStatus.Status = STATUS_INVALID_PARAMETER;
         pIrp->IoStatus.Information = 0;
         IoCompleteRequest(pIrp, IO_NO_INCREMENT);
-        TfDebugLog(7, "CTfReadQueue::m_QueueIrp - OUT - Fail-> no system buffer");
+        Log.m_Fail("no system buffer");
         return STATUS_INVALID_PARAMETER;
     }
     pIrp->IoStatus.Information = 0;
@@ -535,12 +536,12 @@ NTSTATUS CTfReadQueue::m_QueueIrp(PIRP pIrp)
             ULONG ulNewAmount = m_ulDataInQueue;
             LONG lCompleteElapsed = CTfDebugManager::sm_GetElapsedMicroseconds(&m_CompleteStamp);
             m_Lock.m_Release();
-            TfDebugLog(43, "CI1 D=%dys", lCompleteElapsed);
-            TfDebugLog(56, "CI1 D=%dys L=%d DIQ=%d", lCompleteElapsed, ulInformation, ulNewAmount);
+            TfDebugLog(TF_LOG_READ_DATA, "CI1 D=%dys", lCompleteElapsed);
+            TfDebugLog(TF_LOG_TIMING_READ, "CI1 D=%dys L=%d DIQ=%d", lCompleteElapsed, ulInformation, ulNewAmount);
             pIrp->IoStatus.Status = Status;
             IoCompleteRequest(pIrp, IO_SERIAL_INCREMENT);
             m_NotifyAmountChanged(ulNewAmount, ulOldAmount);
-            TfDebugLog(7, "CTfReadQueue::m_QueueIrp - OUT (Success)");
+            Log.m_Success();
             return Status;
         }
     }
@@ -553,7 +554,7 @@ NTSTATUS CTfReadQueue::m_QueueIrp(PIRP pIrp)
         pIrp->IoStatus.Status = Status;
         pIrp->IoStatus.Information = 0;
         IoCompleteRequest(pIrp, IO_NO_INCREMENT);
-        TfDebugLog(7, "CTfReadQueue::m_QueueIrp - OUT - Fail-> cannot queue the request");
+        Log.m_Fail("cannot queue the request");
         return Status;
     }
 
@@ -566,17 +567,17 @@ NTSTATUS CTfReadQueue::m_QueueIrp(PIRP pIrp)
     m_Lock.m_Release();
     m_NotifyAmountChanged(ulNewAmount, ulOldAmount);
     m_CompleteChain(&Finished, STATUS_SUCCESS, TRUE, ulNewAmount, lCompleteElapsed);
-    TfDebugLog(7, "CTfReadQueue::m_QueueIrp - OUT (Success)");
+    Log.m_Success();
     return STATUS_PENDING;
 }
 
 void CTfReadQueue::m_DataForPendingIrpArrived(CTfBuffer* pBuffer)
 {
-    TfDebugLog(7, "CTfReadQueue::m_DataForPendingIrpArrived - IN");
+    CTfRoutineLog Log("CTfReadQueue::m_DataForPendingIrpArrived");
     if (pBuffer != NULL && pBuffer->m_GetLength() == 0) {
         DbgPrint("ASSERT at - %s %d\n", TF_READ_ZERO_CHUNK_SOURCE, TF_READ_ZERO_CHUNK_LINE);
         pBuffer->m_Delete();
-        TfDebugLog(7, "CTfReadQueue::m_DataForPendingIrpArrived - OUT - Fail-> empty chunk");
+        Log.m_Fail("empty chunk");
         return;
     }
 
@@ -584,7 +585,7 @@ void CTfReadQueue::m_DataForPendingIrpArrived(CTfBuffer* pBuffer)
     ULONG ulOldAmount = m_ulDataInQueue;
     if (pBuffer != NULL) {
         ULONG ulLength = pBuffer->m_GetLength();
-        TfDebugLog(43, "DQ D=%dys L=%d+%d=%d", CTfDebugManager::sm_GetElapsedMicroseconds(&m_DataStamp),
+        TfDebugLog(TF_LOG_READ_DATA, "DQ D=%dys L=%d+%d=%d", CTfDebugManager::sm_GetElapsedMicroseconds(&m_DataStamp),
                    m_ulDataInQueue, ulLength, m_ulDataInQueue + ulLength);
         if (CTfDebugManager::m_IsLevelEnabled(43)) {
             CTfDebugManager::m_LogHexDump(g_pTfDebugManager, 43, pBuffer->m_GetData(), ulLength);
@@ -593,7 +594,7 @@ void CTfReadQueue::m_DataForPendingIrpArrived(CTfBuffer* pBuffer)
         if (m_ulDataInQueue + ulLength < m_ulDataInQueue || !m_DataList.m_AddTail(pBuffer)) {
             m_Lock.m_Release();
             pBuffer->m_Delete();
-            TfDebugLog(7, "CTfReadQueue::m_DataForPendingIrpArrived - OUT - Fail-> data dropped");
+            Log.m_Fail("data dropped");
             return;
         }
         m_ulDataInQueue += ulLength;
@@ -608,12 +609,12 @@ void CTfReadQueue::m_DataForPendingIrpArrived(CTfBuffer* pBuffer)
 
     m_NotifyAmountChanged(ulNewAmount, ulOldAmount);
     m_CompleteChain(&Finished, STATUS_SUCCESS, TRUE, ulNewAmount, lCompleteElapsed);
-    TfDebugLog(7, "CTfReadQueue::m_DataForPendingIrpArrived - OUT (Success)");
+    Log.m_Success();
 }
 
 void CTfReadQueue::m_CancelAllIrps()
 {
-    TfDebugLog(7, "CTfReadQueue::m_CancelAllIrps - IN");
+    CTfRoutineLog Log("CTfReadQueue::m_CancelAllIrps");
     LIST_ENTRY Cancelled;
     InitializeListHead(&Cancelled);
     m_Lock.m_Acquire();
@@ -632,18 +633,18 @@ void CTfReadQueue::m_CancelAllIrps()
     m_Lock.m_Release();
     // Each keeps in Information the bytes already moved out of the data list into it.
     m_CompleteChain(&Cancelled, STATUS_CANCELLED, FALSE, ulAmount, lElapsed);
-    TfDebugLog(7, "CTfReadQueue::m_CancelAllIrps - OUT (Success)");
+    Log.m_Success();
 }
 
 void CTfReadQueue::m_ClearData()
 {
-    TfDebugLog(7, "CTfReadQueue::m_ClearData - IN");
+    CTfRoutineLog Log("CTfReadQueue::m_ClearData");
     m_Lock.m_Acquire();
     ULONG ulOldAmount = m_FreeAllChunks();
     m_Lock.m_Release();
     // The owner releases its receive flow control from this report.
     m_NotifyAmountChanged(0, ulOldAmount);
-    TfDebugLog(7, "CTfReadQueue::m_ClearData - OUT (Success)");
+    Log.m_Success();
 }
 
 // ---------------------------------------------------------------------------------------------
@@ -652,27 +653,27 @@ void CTfReadQueue::m_ClearData()
 
 void CTfReadQueue::sm_TimeoutDpc(PKDPC pDpc, PVOID pContext, PVOID pArgument1, PVOID pArgument2)
 {
-    TfDebugLog(7, "CTfReadQueue::sm_TimeoutDpc - IN");
+    CTfRoutineLog Log("CTfReadQueue::sm_TimeoutDpc");
     CTfReadQueue* pQueue = (CTfReadQueue*)pContext;
     if (pQueue == NULL) {
         TF_ASSERT_AT();
-        TfDebugLog(7, "CTfReadQueue::sm_TimeoutDpc - OUT - Fail-> no queue");
+        Log.m_Fail("no queue");
         return;
     }
     pQueue->m_TimeoutExpired(pDpc == &pQueue->m_IntervalDpc);
-    TfDebugLog(7, "CTfReadQueue::sm_TimeoutDpc - OUT (Success)");
+    Log.m_Success();
 }
 
 void CTfReadQueue::m_TimeoutExpired(BOOLEAN bInterval)
 {
-    TfDebugLog(7, "CTfReadQueue::m_TimeoutExpired - IN");
+    CTfRoutineLog Log("CTfReadQueue::m_TimeoutExpired");
     m_Lock.m_Acquire();
     BOOLEAN bArmed = bInterval ? m_bIntervalArmed : m_bTotalArmed;
     ULONGLONG ullDeadline = bInterval ? m_ullIntervalDeadline : m_ullTotalDeadline;
     if (!bArmed || KeQueryInterruptTime() < ullDeadline) {
         // Cancelled or re-armed after this firing was queued.
         m_Lock.m_Release();
-        TfDebugLog(7, "CTfReadQueue::m_TimeoutExpired - OUT - Fail-> stale timer");
+        Log.m_Fail("stale timer");
         return;
     }
     m_StopTimers();
@@ -680,7 +681,7 @@ void CTfReadQueue::m_TimeoutExpired(BOOLEAN bInterval)
     // Taking the head out starts the next head's total timer (remove callback).
     if (pIrp == NULL || !TfCsqRemoveGivenIrpLocked(&m_Csq.Csq, pIrp, NULL)) {
         m_Lock.m_Release();
-        TfDebugLog(7, "CTfReadQueue::m_TimeoutExpired - OUT - Fail-> no request to time out");
+        Log.m_Fail("no request to time out");
         return;
     }
     m_CopyDataToIrp(pIrp);
@@ -694,19 +695,19 @@ void CTfReadQueue::m_TimeoutExpired(BOOLEAN bInterval)
     LONG lElapsed = CTfDebugManager::sm_GetElapsedMicroseconds(&m_CompleteStamp);
     m_Lock.m_Release();
 
-    TfDebugLog(43, "CI6 D=%dys DIQ=%d", lElapsed, ulAmount);
+    TfDebugLog(TF_LOG_READ_DATA, "CI6 D=%dys DIQ=%d", lElapsed, ulAmount);
     pIrp->IoStatus.Status = STATUS_TIMEOUT;
     IoCompleteRequest(pIrp, IO_SERIAL_INCREMENT);
     m_CompleteChain(&Finished, STATUS_SUCCESS, TRUE, ulAmount, 0);
     if (bNotify) {
         m_Executor.m_QueueFunction(sm_DataAmountChangedWorker, this, NULL);
     }
-    TfDebugLog(7, "CTfReadQueue::m_TimeoutExpired - OUT (Success)");
+    Log.m_Success();
 }
 
 void CTfReadQueue::sm_DataAmountChangedWorker(PVOID pContext, PVOID pArgument)
 {
-    TfDebugLog(7, "CTfReadQueue::sm_DataAmountChangedWorker - IN");
+    CTfRoutineLog Log("CTfReadQueue::sm_DataAmountChangedWorker");
     CTfReadQueue* pQueue = (CTfReadQueue*)pContext;
     pQueue->m_Lock.m_Acquire();
     ULONG ulAmount = pQueue->m_ulDataInQueue;
@@ -716,7 +717,7 @@ void CTfReadQueue::sm_DataAmountChangedWorker(PVOID pContext, PVOID pArgument)
     if (pRoutine != NULL) {
         pRoutine(pRoutineContext, ulAmount, ulAmount);
     }
-    TfDebugLog(7, "CTfReadQueue::sm_DataAmountChangedWorker - OUT (Success)");
+    Log.m_Success();
 }
 
 // ---------------------------------------------------------------------------------------------
@@ -725,10 +726,10 @@ void CTfReadQueue::sm_DataAmountChangedWorker(PVOID pContext, PVOID pArgument)
 
 NTSTATUS CTfReadQueue::sm_CsqInsertIrp(PIO_CSQ pCsq, PIRP pIrp, PVOID pInsertContext)
 {
-    TfDebugLog(7, "CTfReadQueue::sm_CsqInsertIrp - IN");
+    CTfRoutineLog Log("CTfReadQueue::sm_CsqInsertIrp");
     CTfReadQueue* pQueue = (CTfReadQueue*)TfCsqGetOwner(pCsq);
     if (!pQueue->m_RequestList.m_AddTail(pIrp)) {
-        TfDebugLog(7, "CTfReadQueue::sm_CsqInsertIrp - OUT - Fail-> no list node");
+        Log.m_Fail("no list node");
         return STATUS_INSUFFICIENT_RESOURCES;
     }
     if (pQueue->m_RequestList.m_GetHead() == pIrp) {
@@ -739,18 +740,18 @@ NTSTATUS CTfReadQueue::sm_CsqInsertIrp(PIO_CSQ pCsq, PIRP pIrp, PVOID pInsertCon
             pQueue->m_StartTotalTimer(pIrp);
         }
     }
-    TfDebugLog(7, "CTfReadQueue::sm_CsqInsertIrp - OUT (Success)");
+    Log.m_Success();
     return STATUS_PENDING;
 }
 
 void CTfReadQueue::sm_CsqRemoveIrp(PIO_CSQ pCsq, PIRP pIrp)
 {
-    TfDebugLog(7, "CTfReadQueue::sm_CsqRemoveIrp - IN");
+    CTfRoutineLog Log("CTfReadQueue::sm_CsqRemoveIrp");
     CTfReadQueue* pQueue = (CTfReadQueue*)TfCsqGetOwner(pCsq);
     BOOLEAN bWasHead = pQueue->m_RequestList.m_GetHead() == pIrp;
     if (!pQueue->m_RequestList.m_Remove(pIrp)) {
         TF_ASSERT_AT();
-        TfDebugLog(7, "CTfReadQueue::sm_CsqRemoveIrp - OUT - Fail-> request not listed");
+        Log.m_Fail("request not listed");
         return;
     }
     if (bWasHead) {
@@ -763,12 +764,12 @@ void CTfReadQueue::sm_CsqRemoveIrp(PIO_CSQ pCsq, PIRP pIrp)
             pQueue->m_StartTotalTimer(pNewHead);
         }
     }
-    TfDebugLog(7, "CTfReadQueue::sm_CsqRemoveIrp - OUT (Success)");
+    Log.m_Success();
 }
 
 PIRP CTfReadQueue::sm_CsqPeekNextIrp(PIO_CSQ pCsq, PIRP pIrp, PVOID pPeekContext)
 {
-    TfDebugLog(7, "CTfReadQueue::sm_CsqPeekNextIrp - IN");
+    CTfRoutineLog Log("CTfReadQueue::sm_CsqPeekNextIrp");
     CTfReadQueue* pQueue = (CTfReadQueue*)TfCsqGetOwner(pCsq);
     PIRP pNext;
     if (pIrp == NULL) {
@@ -778,38 +779,38 @@ PIRP CTfReadQueue::sm_CsqPeekNextIrp(PIO_CSQ pCsq, PIRP pIrp, PVOID pPeekContext
     } else {
         pNext = NULL;
     }
-    TfDebugLog(7, "CTfReadQueue::sm_CsqPeekNextIrp - OUT (Success)");
+    Log.m_Success();
     return pNext;
 }
 
 void CTfReadQueue::sm_CsqAcquireLock(PIO_CSQ pCsq, PKIRQL pIrql)
 {
-    TfDebugLog(7, "CTfReadQueue::sm_CsqAcquireLock - IN");
+    CTfRoutineLog Log("CTfReadQueue::sm_CsqAcquireLock");
     CTfReadQueue* pQueue = (CTfReadQueue*)TfCsqGetOwner(pCsq);
     // The lock record keeps the IRQL it raised from; the library's copy is not needed.
     pQueue->m_Lock.m_Acquire();
     if (pIrql != NULL) {
         *pIrql = DISPATCH_LEVEL;
     }
-    TfDebugLog(7, "CTfReadQueue::sm_CsqAcquireLock - OUT (Success)");
+    Log.m_Success();
 }
 
 void CTfReadQueue::sm_CsqReleaseLock(PIO_CSQ pCsq, KIRQL Irql)
 {
-    TfDebugLog(7, "CTfReadQueue::sm_CsqReleaseLock - IN");
+    CTfRoutineLog Log("CTfReadQueue::sm_CsqReleaseLock");
     CTfReadQueue* pQueue = (CTfReadQueue*)TfCsqGetOwner(pCsq);
     pQueue->m_Lock.m_Release();
-    TfDebugLog(7, "CTfReadQueue::sm_CsqReleaseLock - OUT (Success)");
+    Log.m_Success();
 }
 
 void CTfReadQueue::sm_CsqCompleteCanceledIrp(PIO_CSQ pCsq, PIRP pIrp)
 {
-    TfDebugLog(7, "CTfReadQueue::sm_CsqCompleteCanceledIrp - IN");
+    CTfRoutineLog Log("CTfReadQueue::sm_CsqCompleteCanceledIrp");
     CTfReadQueue* pQueue = (CTfReadQueue*)TfCsqGetOwner(pCsq);
     // Information keeps the bytes already copied into the request.
     pIrp->IoStatus.Status = STATUS_CANCELLED;
     IoCompleteRequest(pIrp, IO_NO_INCREMENT);
     // Data that waited while the cancelled head blocked the queue goes to the next request.
     pQueue->m_DataForPendingIrpArrived(NULL);
-    TfDebugLog(7, "CTfReadQueue::sm_CsqCompleteCanceledIrp - OUT (Success)");
+    Log.m_Success();
 }

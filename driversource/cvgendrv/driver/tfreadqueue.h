@@ -111,46 +111,47 @@ private:
 
     static ULONG sm_RequestLength(PIRP pIrp);
 
-    BOOLEAN m_bAccept;
-    NTSTATUS m_RejectStatus;
+    // Beside each field: what guards it. "lock" is m_Lock (also the cancel-safe queue's lock).
+    BOOLEAN m_bAccept;         // lock
+    NTSTATUS m_RejectStatus;   // lock
     CTfSpinLock m_Lock;
-    CTfPointerList m_RequestList;  // PIRP, arrival order
-    PTF_READ_AMOUNT_CHANGED_ROUTINE m_pAmountChanged;
-    PVOID m_pAmountChangedContext;
+    CTfPointerList m_RequestList;  // lock; PIRP, arrival order (through the cancel-safe queue)
+    PTF_READ_AMOUNT_CHANGED_ROUTINE m_pAmountChanged;  // lock
+    PVOID m_pAmountChangedContext;                     // lock
 
     // In force for the requests being served.
-    ULONG m_ulIntervalTimeout;
-    ULONG m_ulMultiplierTimeout;
-    ULONG m_ulConstantTimeout;
+    ULONG m_ulIntervalTimeout;    // lock
+    ULONG m_ulMultiplierTimeout;  // lock
+    ULONG m_ulConstantTimeout;    // lock
     // Written by the owner, latched at every m_QueueIrp.
-    ULONG m_ulStagedIntervalTimeout;
-    ULONG m_ulStagedMultiplierTimeout;
-    ULONG m_ulStagedConstantTimeout;
+    ULONG m_ulStagedIntervalTimeout;    // lock
+    ULONG m_ulStagedMultiplierTimeout;  // lock
+    ULONG m_ulStagedConstantTimeout;    // lock
 
-    KTIMER m_IntervalTimer;
-    KDPC m_IntervalDpc;
-    KTIMER m_TotalTimer;
-    KDPC m_TotalDpc;
+    KTIMER m_IntervalTimer;  // set and cancelled under the lock
+    KDPC m_IntervalDpc;      // set once, in the constructor
+    KTIMER m_TotalTimer;     // set and cancelled under the lock
+    KDPC m_TotalDpc;         // set once, in the constructor
     // Logical state of each timer: a DPC acts only while its timer is armed and the deadline
     // (interrupt time, 100 ns) has passed, so a firing that was cancelled or re-armed is ignored.
-    BOOLEAN m_bIntervalArmed;
-    BOOLEAN m_bTotalArmed;
-    ULONGLONG m_ullIntervalDeadline;
-    ULONGLONG m_ullTotalDeadline;
+    BOOLEAN m_bIntervalArmed;        // lock
+    BOOLEAN m_bTotalArmed;           // lock
+    ULONGLONG m_ullIntervalDeadline; // lock
+    ULONGLONG m_ullTotalDeadline;    // lock
 
-    CTfPointerList m_DataList;  // CTfBuffer*, arrival order
-    ULONG m_ulDataInQueue;
+    CTfPointerList m_DataList;  // lock; CTfBuffer*, arrival order
+    ULONG m_ulDataInQueue;      // lock
     // Bytes already copied into the first waiting request (its Information; kept for the logs).
-    ULONG m_ulCurrentLength;
+    ULONG m_ulCurrentLength;    // lock
 
-    CTfPassiveLevelExecutor m_Executor;  // thread mode
-    BOOLEAN m_bExecutorReady;
+    CTfPassiveLevelExecutor m_Executor;  // own lock; thread mode
+    BOOLEAN m_bExecutorReady;            // set once, in the constructor
     TF_CSQ m_Csq;
 
-    BOOLEAN m_bClosing;  // set by m_DeInit: no timer is armed any more
-    BOOLEAN m_bDeInitDone;
+    BOOLEAN m_bClosing;     // lock; set by m_DeInit: no timer is armed any more
+    BOOLEAN m_bDeInitDone;  // the owner's thread only (m_DeInit and the destructor)
     // Stamps for the "D=%dys" intervals of the log lines, kept under the lock.
-    LARGE_INTEGER m_QueueStamp;
-    LARGE_INTEGER m_CompleteStamp;
-    LARGE_INTEGER m_DataStamp;
+    LARGE_INTEGER m_QueueStamp;     // lock
+    LARGE_INTEGER m_CompleteStamp;  // lock
+    LARGE_INTEGER m_DataStamp;      // lock
 };

@@ -5,39 +5,39 @@
 
 CTfRecordList::CTfRecordList() : m_pReserved(NULL), m_ulRecordCount(TF_RECORD_LIST_COUNT), m_InUseGate(TF_GATE_NO_MAXIMUM)
 {
-    TfDebugLog(7, "CTfRecordList::CTfRecordList - IN");
+    CTfRoutineLog Log("CTfRecordList::CTfRecordList");
     m_InUseGate.m_Init(TRUE);
     m_Fill();
-    TfDebugLog(7, "CTfRecordList::CTfRecordList - OUT (Success)");
+    Log.m_Success();
 }
 
 CTfRecordList::~CTfRecordList()
 {
-    TfDebugLog(7, "CTfRecordList::~CTfRecordList - IN");
+    CTfRoutineLog Log("CTfRecordList::~CTfRecordList");
     m_DeleteAll();
-    TfDebugLog(7, "CTfRecordList::~CTfRecordList - OUT (Success)");
+    Log.m_Success();
 }
 
 BOOLEAN CTfRecordList::m_Fill()
 {
-    TfDebugLog(7, "CTfRecordList::m_Fill - IN");
+    CTfRoutineLog Log("CTfRecordList::m_Fill");
     for (ULONG i = 0; i < m_ulRecordCount; i++) {
         if (m_AddNew(sizeof(TF_LIST_RECORD)) == NULL) {
             // A partial set of records is of no use to the user: none at all.
             m_Empty(TRUE);
             m_ulRecordCount = 0;
-            TfDebugLog(7, "CTfRecordList::m_Fill - OUT - Fail-> no memory for record %u", i);
+            Log.m_Fail("no memory for record %u", i);
             return FALSE;
         }
     }
-    TfDebugLog(7, "CTfRecordList::m_Fill - OUT (Success)");
+    Log.m_Success();
     return TRUE;
 }
 
 void CTfRecordList::m_DeleteAll()
 {
-    TfDebugLog(7, "CTfRecordList::m_DeleteAll - IN");
+    CTfRoutineLog Log("CTfRecordList::m_DeleteAll");
     m_Empty(TRUE);
     m_ulRecordCount = 0;
-    TfDebugLog(7, "CTfRecordList::m_DeleteAll - OUT (Success)");
+    Log.m_Success();
 }

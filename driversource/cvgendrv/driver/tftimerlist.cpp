@@ -22,14 +22,15 @@ typedef struct _TF_TIMER_RECORD {
 
 CTfTimerList::CTfTimerList() : m_RunningGate(TF_GATE_NO_MAXIMUM), m_ullNextHandle(0)
 {
-    TfDebugLog(7, "CTfTimerList::CTfTimerList - IN");
+    CTfRoutineLog Log("CTfTimerList::CTfTimerList");
     m_RecordList.m_Init(NonPagedPool);
-    TfDebugLog(7, "CTfTimerList::CTfTimerList - OUT (Success)");
+    Log.m_Success();
 }
 
 CTfTimerList::~CTfTimerList()
 {
-    TfDebugLog(7, "CTfTimerList::~CTfTimerList - IN");
+    PASSIVE_CODE();
+    CTfRoutineLog Log("CTfTimerList::~CTfTimerList");
     // Closed first, so a callback that is running cannot start a new timer behind our back.
     m_RunningGate.m_SetOpen(FALSE);
     m_StopAllTimers();
@@ -41,21 +42,21 @@ CTfTimerList::~CTfTimerList()
     m_RecordList.m_FreeNodes();
     m_Lock.m_Release();
     m_RunningGate.m_ClearEvent();
-    TfDebugLog(7, "CTfTimerList::~CTfTimerList - OUT (Success)");
+    Log.m_Success();
 }
 
 TF_TIMER_HANDLE CTfTimerList::m_StartTimer(PTF_TIMER_ROUTINE pRoutine, PVOID pContext, ULONGLONG ullDueTime)
 {
-    TfDebugLog(7, "CTfTimerList::m_StartTimer - IN");
+    CTfRoutineLog Log("CTfTimerList::m_StartTimer");
     if (pRoutine == NULL) {
         TF_ASSERT_AT();
-        TfDebugLog(7, "CTfTimerList::m_StartTimer - OUT - Fail-> no routine");
+        Log.m_Fail("no routine");
         return TF_NO_TIMER;
     }
 
     PTF_TIMER_RECORD pRecord = (PTF_TIMER_RECORD)AllocateTrackedPool(NonPagedPool, sizeof(TF_TIMER_RECORD));
     if (pRecord == NULL) {
-        TfDebugLog(7, "CTfTimerList::m_StartTimer - OUT - Fail-> no memory for the timer");
+        Log.m_Fail("no memory for the timer");
         return TF_NO_TIMER;
     }
     RtlZeroMemory(pRecord, sizeof(TF_TIMER_RECORD));
@@ -80,7 +81,7 @@ TF_TIMER_HANDLE CTfTimerList::m_StartTimer(PTF_TIMER_ROUTINE pRoutine, PVOID pCo
     if (!m_RecordList.m_AddTail(pRecord)) {
         m_Lock.m_Release();
         FreeTrackedPool(pRecord);
-        TfDebugLog(7, "CTfTimerList::m_StartTimer - OUT - Fail-> no memory for the list node");
+        Log.m_Fail("no memory for the list node");
         return TF_NO_TIMER;
     }
     if (!m_RunningGate.m_Acquire()) {
@@ -88,7 +89,7 @@ TF_TIMER_HANDLE CTfTimerList::m_StartTimer(PTF_TIMER_ROUTINE pRoutine, PVOID pCo
         m_RecordList.m_Remove(pRecord);
         m_Lock.m_Release();
         FreeTrackedPool(pRecord);
-        TfDebugLog(7, "CTfTimerList::m_StartTimer - OUT - Fail-> the list is closing");
+        Log.m_Fail("the list is closing");
         return TF_NO_TIMER;
     }
     pRecord->ullHandle = ++m_ullNextHandle;
@@ -98,13 +99,13 @@ TF_TIMER_HANDLE CTfTimerList::m_StartTimer(PTF_TIMER_ROUTINE pRoutine, PVOID pCo
     KeSetTimer(&pRecord->Timer, DueTime, &pRecord->Dpc);
     m_Lock.m_Release();
 
-    TfDebugLog(7, "CTfTimerList::m_StartTimer - OUT (Success)");
+    Log.m_Success();
     return (TF_TIMER_HANDLE)(ULONG_PTR)ullHandle;
 }
 
 void CTfTimerList::m_StopRecordLocked(PTF_TIMER_RECORD pRecord)
 {
-    TfDebugLog(7, "CTfTimerList::m_StopRecordLocked - IN");
+    CTfRoutineLog Log("CTfTimerList::m_StopRecordLocked");
     m_RecordList.m_Remove(pRecord);
     pRecord->bListed = FALSE;
     if (KeCancelTimer(&pRecord->Timer)) {
@@ -114,14 +115,14 @@ void CTfTimerList::m_StopRecordLocked(PTF_TIMER_RECORD pRecord)
     }
     // Otherwise the timer has fired: its DPC is queued or running, skips or finishes the callback,
     // and frees the record.
-    TfDebugLog(7, "CTfTimerList::m_StopRecordLocked - OUT (Success)");
+    Log.m_Success();
 }
 
 BOOLEAN CTfTimerList::m_StopTimer(TF_TIMER_HANDLE hTimer)
 {
-    TfDebugLog(7, "CTfTimerList::m_StopTimer - IN");
+    CTfRoutineLog Log("CTfTimerList::m_StopTimer");
     if (hTimer == TF_NO_TIMER) {
-        TfDebugLog(7, "CTfTimerList::m_StopTimer - OUT (Success)");
+        Log.m_Success();
         return TRUE;
     }
     ULONGLONG ullHandle = (ULONGLONG)(ULONG_PTR)hTimer;
@@ -140,35 +141,35 @@ BOOLEAN CTfTimerList::m_StopTimer(TF_TIMER_HANDLE hTimer)
     }
     m_Lock.m_Release();
 
-    TfDebugLog(7, "CTfTimerList::m_StopTimer - OUT (Success)");
+    Log.m_Success();
     return TRUE;
 }
 
 void CTfTimerList::m_StopAllTimers()
 {
-    TfDebugLog(7, "CTfTimerList::m_StopAllTimers - IN");
+    CTfRoutineLog Log("CTfTimerList::m_StopAllTimers");
     m_Lock.m_Acquire();
     PTF_TIMER_RECORD pRecord;
     while ((pRecord = (PTF_TIMER_RECORD)m_RecordList.m_GetHead()) != NULL) {
         m_StopRecordLocked(pRecord);
     }
     m_Lock.m_Release();
-    TfDebugLog(7, "CTfTimerList::m_StopAllTimers - OUT (Success)");
+    Log.m_Success();
 }
 
 ULONG CTfTimerList::m_GetTimerCount()
 {
-    TfDebugLog(7, "CTfTimerList::m_GetTimerCount - IN");
+    CTfRoutineLog Log("CTfTimerList::m_GetTimerCount");
     m_Lock.m_Acquire();
     ULONG ulCount = m_RecordList.m_GetCount();
     m_Lock.m_Release();
-    TfDebugLog(7, "CTfTimerList::m_GetTimerCount - OUT (Success)");
+    Log.m_Success();
     return ulCount;
 }
 
 void CTfTimerList::sm_TimerDpc(PKDPC pDpc, PVOID pDeferredContext, PVOID pSystemArgument1, PVOID pSystemArgument2)
 {
-    TfDebugLog(7, "CTfTimerList::sm_TimerDpc - IN");
+    CTfRoutineLog Log("CTfTimerList::sm_TimerDpc");
     PTF_TIMER_RECORD pRecord = (PTF_TIMER_RECORD)pDeferredContext;
     // The record is freed below; the list outlives every DPC of its records (the gate).
     CTfTimerList* pList = pRecord->pList;
@@ -178,7 +179,7 @@ void CTfTimerList::sm_TimerDpc(PKDPC pDpc, PVOID pDeferredContext, PVOID pSystem
         // Stopped after it fired: no callback.
         pList->m_Lock.m_Release();
         FreeTrackedPool(pRecord);
-        TfDebugLog(7, "CTfTimerList::sm_TimerDpc - OUT - Fail-> timer was stopped");
+        Log.m_Fail("timer was stopped");
         pList->m_RunningGate.m_Release();
         return;
     }
@@ -194,7 +195,7 @@ void CTfTimerList::sm_TimerDpc(PKDPC pDpc, PVOID pDeferredContext, PVOID pSystem
     }
     pList->m_Lock.m_Release();
     FreeTrackedPool(pRecord);
-    TfDebugLog(7, "CTfTimerList::sm_TimerDpc - OUT (Success)");
+    Log.m_Success();
     // Last touch of the list: its destructor may go on once the gate is free.
     pList->m_RunningGate.m_Release();
 }

@@ -51,7 +51,7 @@ private:
     void m_StopRecordLocked(struct _TF_TIMER_RECORD* pRecord);
 
     CTfSpinLock m_Lock;
-    CTfReferenceGate m_RunningGate;  // armed timers and running callbacks
-    CTfPointerList m_RecordList;     // records of armed timers
+    CTfReferenceGate m_RunningGate;  // own lock; armed timers and running callbacks
+    CTfPointerList m_RecordList;     // under the lock; records of armed timers
     ULONGLONG m_ullNextHandle;       // under the lock; 0 is never handed out
 };

@@ -24,16 +24,16 @@ TfUserModeInterface::TfUserModeInterface()
       m_pfnForward(NULL),
       m_pHookContext(NULL)
 {
-    TfDebugLog(7, "TfUserModeInterface::TfUserModeInterface - IN");
+    CTfRoutineLog Log("TfUserModeInterface::TfUserModeInterface");
     RtlZeroMemory(&m_SymbolicLinkName, sizeof(m_SymbolicLinkName));
     RtlZeroMemory(&m_InterfaceGuid, sizeof(m_InterfaceGuid));
     KeInitializeMutex(&m_Mutex, 0);
-    TfDebugLog(7, "TfUserModeInterface::TfUserModeInterface - OUT (Success)");
+    Log.m_Success();
 }
 
 TfUserModeInterface::~TfUserModeInterface()
 {
-    TfDebugLog(7, "TfUserModeInterface::~TfUserModeInterface - IN");
+    CTfRoutineLog Log("TfUserModeInterface::~TfUserModeInterface");
     if (m_bRegistered) {
         IoSetDeviceInterfaceState(&m_SymbolicLinkName, FALSE);
         RtlFreeUnicodeString(&m_SymbolicLinkName);
@@ -41,22 +41,22 @@ TfUserModeInterface::~TfUserModeInterface()
     }
     delete m_pInformationSet;
     m_pInformationSet = NULL;
-    TfDebugLog(7, "TfUserModeInterface::~TfUserModeInterface - OUT (Success)");
+    Log.m_Success();
 }
 
 void TfUserModeInterface::m_SetInformationSet(CTfRegistryInformationSet* pInformationSet)
 {
-    TfDebugLog(7, "TfUserModeInterface::m_SetInformationSet - IN");
+    CTfRoutineLog Log("TfUserModeInterface::m_SetInformationSet");
     if (m_pInformationSet != pInformationSet) {
         delete m_pInformationSet;
         m_pInformationSet = pInformationSet;
     }
-    TfDebugLog(7, "TfUserModeInterface::m_SetInformationSet - OUT (Success)");
+    Log.m_Success();
 }
 
 void TfUserModeInterface::m_SetInterfaceGuid(ULONG ulWord1, ULONG ulWord2, ULONG ulWord3, ULONG ulWord4)
 {
-    TfDebugLog(7, "TfUserModeInterface::m_SetInterfaceGuid - IN");
+    CTfRoutineLog Log("TfUserModeInterface::m_SetInterfaceGuid");
     m_InterfaceGuid.Data1 = ulWord1;
     m_InterfaceGuid.Data2 = (USHORT)(ulWord2 & 0xFFFF);
     m_InterfaceGuid.Data3 = (USHORT)(ulWord2 >> 16);
@@ -64,25 +64,25 @@ void TfUserModeInterface::m_SetInterfaceGuid(ULONG ulWord1, ULONG ulWord2, ULONG
         m_InterfaceGuid.Data4[ulByte] = (UCHAR)(ulWord3 >> (8 * ulByte));
         m_InterfaceGuid.Data4[4 + ulByte] = (UCHAR)(ulWord4 >> (8 * ulByte));
     }
-    TfDebugLog(7, "TfUserModeInterface::m_SetInterfaceGuid - OUT (Success)");
+    Log.m_Success();
 }
 
 void TfUserModeInterface::m_SetPhysicalDeviceObject(PDEVICE_OBJECT pPhysicalDeviceObject)
 {
-    TfDebugLog(7, "TfUserModeInterface::m_SetPhysicalDeviceObject - IN");
+    CTfRoutineLog Log("TfUserModeInterface::m_SetPhysicalDeviceObject");
     m_pPhysicalDeviceObject = pPhysicalDeviceObject;
     m_DeviceProperty.m_SetPhysicalDeviceObject(pPhysicalDeviceObject);
-    TfDebugLog(7, "TfUserModeInterface::m_SetPhysicalDeviceObject - OUT (Success)");
+    Log.m_Success();
 }
 
 void TfUserModeInterface::m_SetHooks(PTF_UMI_SET_CHANGED_ROUTINE pfnSetChanged, PTF_UMI_FORWARD_ROUTINE pfnForward,
                                      PVOID pContext)
 {
-    TfDebugLog(7, "TfUserModeInterface::m_SetHooks - IN");
+    CTfRoutineLog Log("TfUserModeInterface::m_SetHooks");
     m_pfnSetChanged = pfnSetChanged;
     m_pfnForward = pfnForward;
     m_pHookContext = pContext;
-    TfDebugLog(7, "TfUserModeInterface::m_SetHooks - OUT (Success)");
+    Log.m_Success();
 }
 
 // Requests and loads run at PASSIVE_LEVEL and may send synchronous requests of their own (the
@@ -103,18 +103,18 @@ void TfUserModeInterface::m_Unlock()
 
 BOOLEAN TfUserModeInterface::m_Init()
 {
-    TfDebugLog(7, "TfUserModeInterface::m_Init - IN");
+    CTfRoutineLog Log("TfUserModeInterface::m_Init");
     if (m_pInformationSet == NULL) {
-        TfDebugLog(7, "TfUserModeInterface::m_Init - OUT (Success)");
+        Log.m_Success();
         return TRUE;
     }
     if (m_pPhysicalDeviceObject == NULL) {
         DbgPrint("ASSERT at - %s %d\n", TF_UMI_SOURCE, TF_UMI_LINE_NO_PDO);
-        TfDebugLog(7, "TfUserModeInterface::m_Init - OUT - Fail-> no PDO");
+        Log.m_Fail("no PDO");
         return FALSE;
     }
     if (m_bRegistered) {
-        TfDebugLog(7, "TfUserModeInterface::m_Init - OUT (Success)");
+        Log.m_Success();
         return TRUE;
     }
 
@@ -122,7 +122,7 @@ BOOLEAN TfUserModeInterface::m_Init()
     // instance by this last path component.
     CTfString KeyName(NonPagedPool);
     if (!m_DeviceProperty.m_GetDriverKeyName(&KeyName) || KeyName.m_IsEmpty()) {
-        TfDebugLog(7, "TfUserModeInterface::m_Init - OUT - Fail-> no driver key name");
+        Log.m_Fail("no driver key name");
         return FALSE;
     }
     ULONG ulPosition = 1;
@@ -131,7 +131,7 @@ BOOLEAN TfUserModeInterface::m_Init()
     }
     if (m_ReferenceString.m_AssignAnsi(TF_UMI_REFERENCE_PREFIX) != STATUS_SUCCESS ||
         m_ReferenceString.m_Append(KeyName) != STATUS_SUCCESS || m_ReferenceString.m_ToUpper() != STATUS_SUCCESS) {
-        TfDebugLog(7, "TfUserModeInterface::m_Init - OUT - Fail-> reference string");
+        Log.m_Fail("reference string");
         return FALSE;
     }
 
@@ -139,36 +139,36 @@ BOOLEAN TfUserModeInterface::m_Init()
                                                 m_ReferenceString.m_GetUnicodeString(), &m_SymbolicLinkName);
     if (!NT_SUCCESS(Status)) {
         RtlZeroMemory(&m_SymbolicLinkName, sizeof(m_SymbolicLinkName));
-        TfDebugLog(7, "TfUserModeInterface::m_Init - OUT - Fail-> IoRegisterDeviceInterface 0x%X", (ULONG)Status);
+        Log.m_Fail("IoRegisterDeviceInterface 0x%X", (ULONG)Status);
         return FALSE;
     }
     m_bRegistered = TRUE;
     Status = IoSetDeviceInterfaceState(&m_SymbolicLinkName, TRUE);
     if (!NT_SUCCESS(Status)) {
         // The interface stays registered; the pages cannot see it until it is enabled.
-        TfDebugLog(7, "TfUserModeInterface::m_Init - IoSetDeviceInterfaceState 0x%X", (ULONG)Status);
+        TfDebugLog(TF_LOG_FLOW, "TfUserModeInterface::m_Init - IoSetDeviceInterfaceState 0x%X", (ULONG)Status);
     }
-    TfDebugLog(7, "TfUserModeInterface::m_Init - OUT (Success)");
+    Log.m_Success();
     return TRUE;
 }
 
 BOOLEAN TfUserModeInterface::m_IsInterfaceFile(PCUNICODE_STRING pFileName, PBOOLEAN pbIsInterface)
 {
-    TfDebugLog(7, "TfUserModeInterface::m_IsInterfaceFile - IN");
+    CTfRoutineLog Log("TfUserModeInterface::m_IsInterfaceFile");
     if (pFileName == NULL || pbIsInterface == NULL) {
-        TfDebugLog(7, "TfUserModeInterface::m_IsInterfaceFile - OUT - Fail-> no name");
+        Log.m_Fail("no name");
         return FALSE;
     }
     *pbIsInterface = FALSE;
     ULONG ulChars = pFileName->Length / sizeof(WCHAR);
     if (ulChars > TF_UMI_MAX_FILE_NAME_CHARS || ulChars == 0 || pFileName->Buffer == NULL) {
-        TfDebugLog(7, "TfUserModeInterface::m_IsInterfaceFile - OUT (Success)");
+        Log.m_Success();
         return TRUE;
     }
 
     CTfString Name(PagedPool);
     if (Name.m_AssignUnicodeString(pFileName) != STATUS_SUCCESS || Name.m_ToUpper() != STATUS_SUCCESS) {
-        TfDebugLog(7, "TfUserModeInterface::m_IsInterfaceFile - OUT - Fail-> name not copied");
+        Log.m_Fail("name not copied");
         return FALSE;
     }
     // Any name that begins with the prefix is the interface's: a forwarded request carries the
@@ -181,15 +181,15 @@ BOOLEAN TfUserModeInterface::m_IsInterfaceFile(PCUNICODE_STRING pFileName, PBOOL
         bMatch = pszName[ulChar] == (WCHAR)szPrefix[ulChar];
     }
     *pbIsInterface = bMatch;
-    TfDebugLog(7, "TfUserModeInterface::m_IsInterfaceFile - OUT (Success)");
+    Log.m_Success();
     return TRUE;
 }
 
 BOOLEAN TfUserModeInterface::m_OpenSetKey(PHANDLE phKey, ULONG ulIndex)
 {
-    TfDebugLog(7, "TfUserModeInterface::m_OpenSetKey - IN");
+    CTfRoutineLog Log("TfUserModeInterface::m_OpenSetKey");
     if (phKey == NULL) {
-        TfDebugLog(7, "TfUserModeInterface::m_OpenSetKey - OUT - Fail-> no handle");
+        Log.m_Fail("no handle");
         return FALSE;
     }
     *phKey = NULL;
@@ -197,33 +197,33 @@ BOOLEAN TfUserModeInterface::m_OpenSetKey(PHANDLE phKey, ULONG ulIndex)
     // "UI4294967295" would be created otherwise).
     if (!m_IsSetIndex(ulIndex)) {
         DbgPrint("ASSERT at - %s %d\n", TF_UMI_SOURCE, TF_UMI_LINE_BAD_INDEX);
-        TfDebugLog(7, "TfUserModeInterface::m_OpenSetKey - OUT - Fail-> index %u of %u", ulIndex, m_ulSetCount);
+        Log.m_Fail("index %u of %u", ulIndex, m_ulSetCount);
         return FALSE;
     }
     if (m_pPhysicalDeviceObject == NULL) {
-        TfDebugLog(7, "TfUserModeInterface::m_OpenSetKey - OUT - Fail-> no PDO");
+        Log.m_Fail("no PDO");
         return FALSE;
     }
     CTfString SubKey(PagedPool, TF_UMI_SET_KEY_PREFIX);
     if (SubKey.m_GetStatus() != STATUS_SUCCESS || SubKey.m_AppendNumber(ulIndex, 10) != STATUS_SUCCESS) {
-        TfDebugLog(7, "TfUserModeInterface::m_OpenSetKey - OUT - Fail-> key name");
+        Log.m_Fail("key name");
         return FALSE;
     }
     HANDLE hDeviceKey = NULL;
     NTSTATUS Status = IoOpenDeviceRegistryKey(m_pPhysicalDeviceObject, PLUGPLAY_REGKEY_DEVICE, GENERIC_ALL, &hDeviceKey);
     if (!NT_SUCCESS(Status) || hDeviceKey == NULL) {
-        TfDebugLog(7, "TfUserModeInterface::m_OpenSetKey - OUT - Fail-> hardware key 0x%X", (ULONG)Status);
+        Log.m_Fail("hardware key 0x%X", (ULONG)Status);
         return FALSE;
     }
     HANDLE hSetKey = NULL;
     BOOLEAN bOpened = CTfRegistry::m_OpenSubKey(hDeviceKey, SubKey, &hSetKey, KEY_WRITE, TRUE);
     ZwClose(hDeviceKey);
     if (!bOpened) {
-        TfDebugLog(7, "TfUserModeInterface::m_OpenSetKey - OUT - Fail-> set key");
+        Log.m_Fail("set key");
         return FALSE;
     }
     *phKey = hSetKey;
-    TfDebugLog(7, "TfUserModeInterface::m_OpenSetKey - OUT (Success)");
+    Log.m_Success();
     return TRUE;
 }
 
@@ -233,54 +233,53 @@ BOOLEAN TfUserModeInterface::m_OpenSetKey(PHANDLE phKey, ULONG ulIndex)
 
 BOOLEAN TfUserModeInterface::m_LoadSet(ULONG ulIndex, BOOLEAN bDefaults)
 {
-    TfDebugLog(7, "TfUserModeInterface::m_LoadSet - IN");
+    CTfRoutineLog Log("TfUserModeInterface::m_LoadSet");
     HANDLE hKey = NULL;
     if (!m_OpenSetKey(&hKey, ulIndex)) {
-        TfDebugLog(7, "TfUserModeInterface::m_LoadSet - OUT - Fail-> no set key");
+        Log.m_Fail("no set key");
         return FALSE;
     }
     BOOLEAN bLoaded = m_pInformationSet->m_ReadFromKey(hKey, bDefaults);
     ZwClose(hKey);
     if (!bLoaded) {
-        TfDebugLog(7, "TfUserModeInterface::m_LoadSet - OUT - Fail-> not read");
+        Log.m_Fail("not read");
         return FALSE;
     }
-    TfDebugLog(7, "TfUserModeInterface::m_LoadSet - OUT (Success)");
+    Log.m_Success();
     return TRUE;
 }
 
 BOOLEAN TfUserModeInterface::m_StoreSet(ULONG ulIndex, BOOLEAN bDefaults)
 {
-    TfDebugLog(7, "TfUserModeInterface::m_StoreSet - IN");
+    CTfRoutineLog Log("TfUserModeInterface::m_StoreSet");
     HANDLE hKey = NULL;
     if (!m_OpenSetKey(&hKey, ulIndex)) {
-        TfDebugLog(7, "TfUserModeInterface::m_StoreSet - OUT - Fail-> no set key");
+        Log.m_Fail("no set key");
         return FALSE;
     }
     BOOLEAN bStored = m_pInformationSet->m_WriteToKey(hKey, bDefaults);
     ZwClose(hKey);
     if (!bStored) {
-        TfDebugLog(7, "TfUserModeInterface::m_StoreSet - OUT - Fail-> not written");
+        Log.m_Fail("not written");
         return FALSE;
     }
-    TfDebugLog(7, "TfUserModeInterface::m_StoreSet - OUT (Success)");
+    Log.m_Success();
     return TRUE;
 }
 
 BOOLEAN TfUserModeInterface::m_CallSetChanged(ULONG ulIndex, ULONG ulPhase, PUCHAR pucStoreAgain)
 {
-    TfDebugLog(7, "TfUserModeInterface::m_CallSetChanged - IN");
+    CTfRoutineLog Log("TfUserModeInterface::m_CallSetChanged");
     *pucStoreAgain = 0;
     if (m_pfnSetChanged == NULL) {
-        TfDebugLog(7, "TfUserModeInterface::m_CallSetChanged - OUT (Success)");
+        Log.m_Success();
         return TRUE;
     }
     if (!m_pfnSetChanged(m_pHookContext, m_pInformationSet, ulIndex, ulPhase, pucStoreAgain)) {
-        TfDebugLog(7, "TfUserModeInterface::m_CallSetChanged - OUT - Fail-> set %u refused in phase %u", ulIndex,
-                   ulPhase);
+        Log.m_Fail("set %u refused in phase %u", ulIndex, ulPhase);
         return FALSE;
     }
-    TfDebugLog(7, "TfUserModeInterface::m_CallSetChanged - OUT (Success)");
+    Log.m_Success();
     return TRUE;
 }
 
@@ -290,7 +289,7 @@ BOOLEAN TfUserModeInterface::m_CallSetChanged(ULONG ulIndex, ULONG ulPhase, PUCH
 
 NTSTATUS TfUserModeInterface::m_Dispatch_Device_Control(PIRP pIrp)
 {
-    TfDebugLog(7, "TfUserModeInterface::m_Dispatch_Device_Control - IN");
+    CTfRoutineLog Log("TfUserModeInterface::m_Dispatch_Device_Control");
     PIO_STACK_LOCATION pStack = IoGetCurrentIrpStackLocation(pIrp);
     const ULONG ulIoControlCode = pStack->Parameters.DeviceIoControl.IoControlCode;
     const ULONG ulInputLength = pStack->Parameters.DeviceIoControl.InputBufferLength;
@@ -330,18 +329,17 @@ NTSTATUS TfUserModeInterface::m_Dispatch_Device_Control(PIRP pIrp)
     }
     TfCompleteRequestWithInformation(pIrp, Status, ulInformation);
     if (!NT_SUCCESS(Status)) {
-        TfDebugLog(7, "TfUserModeInterface::m_Dispatch_Device_Control - OUT - Fail-> code 0x%X status 0x%X",
-                   ulIoControlCode, (ULONG)Status);
+        Log.m_Fail("code 0x%X status 0x%X", ulIoControlCode, (ULONG)Status);
         return Status;
     }
-    TfDebugLog(7, "TfUserModeInterface::m_Dispatch_Device_Control - OUT (Success)");
+    Log.m_Success();
     return Status;
 }
 
 NTSTATUS TfUserModeInterface::m_AnswerRequest(ULONG ulIoControlCode, PUCHAR pucBuffer, ULONG ulInputLength,
                                               ULONG ulOutputLength, ULONG ulIndex, PULONG_PTR pulInformation)
 {
-    TfDebugLog(7, "TfUserModeInterface::m_AnswerRequest - IN");
+    CTfRoutineLog Log("TfUserModeInterface::m_AnswerRequest");
     PUCHAR pucPayload = pucBuffer + TF_USERMODE_REQUEST_HEADER_SIZE;
     const ULONG ulPayloadLength = ulInputLength - TF_USERMODE_REQUEST_HEADER_SIZE;
     NTSTATUS Status;
@@ -369,19 +367,19 @@ NTSTATUS TfUserModeInterface::m_AnswerRequest(ULONG ulIoControlCode, PUCHAR pucB
         break;
     }
     if (!NT_SUCCESS(Status)) {
-        TfDebugLog(7, "TfUserModeInterface::m_AnswerRequest - OUT - Fail-> status 0x%X", (ULONG)Status);
+        Log.m_Fail("status 0x%X", (ULONG)Status);
         return Status;
     }
-    TfDebugLog(7, "TfUserModeInterface::m_AnswerRequest - OUT (Success)");
+    Log.m_Success();
     return Status;
 }
 
 NTSTATUS TfUserModeInterface::m_GetSize(PUCHAR pucBuffer, ULONG ulOutputLength, ULONG ulIndex,
                                         PULONG_PTR pulInformation)
 {
-    TfDebugLog(7, "TfUserModeInterface::m_GetSize - IN");
+    CTfRoutineLog Log("TfUserModeInterface::m_GetSize");
     if (ulOutputLength < sizeof(ULONG)) {
-        TfDebugLog(7, "TfUserModeInterface::m_GetSize - OUT - Fail-> output %u", ulOutputLength);
+        Log.m_Fail("output %u", ulOutputLength);
         return STATUS_INVALID_PARAMETER;
     }
     // One set object may serve several indexes: size the values of the index asked for, so that
@@ -389,19 +387,19 @@ NTSTATUS TfUserModeInterface::m_GetSize(PUCHAR pucBuffer, ULONG ulOutputLength, 
     if (m_IsSetIndex(ulIndex)) {
         CTfInformationSetSnapshot Snapshot(PagedPool);
         if (!m_pInformationSet->m_SaveValues(&Snapshot)) {
-            TfDebugLog(7, "TfUserModeInterface::m_GetSize - OUT - Fail-> no snapshot");
+            Log.m_Fail("no snapshot");
             return STATUS_UNSUCCESSFUL;
         }
         if (!m_LoadSet(ulIndex, FALSE)) {
             m_pInformationSet->m_RestoreValues(&Snapshot);
-            TfDebugLog(7, "TfUserModeInterface::m_GetSize - OUT - Fail-> set %u not loaded", ulIndex);
+            Log.m_Fail("set %u not loaded", ulIndex);
             return STATUS_UNSUCCESSFUL;
         }
     }
     ULONG ulSize = m_pInformationSet->GetSerialisedSize(0);
     RtlCopyMemory(pucBuffer, &ulSize, sizeof(ulSize));
     *pulInformation = sizeof(ULONG);
-    TfDebugLog(7, "TfUserModeInterface::m_GetSize - OUT (Success)");
+    Log.m_Success();
     return STATUS_SUCCESS;
 }
 
@@ -411,15 +409,15 @@ NTSTATUS TfUserModeInterface::m_GetSize(PUCHAR pucBuffer, ULONG ulOutputLength, 
 NTSTATUS TfUserModeInterface::m_GetSet(PUCHAR pucBuffer, ULONG ulOutputLength, ULONG ulIndex, BOOLEAN bDefaults,
                                        PULONG_PTR pulInformation)
 {
-    TfDebugLog(7, "TfUserModeInterface::m_GetSet - IN");
+    CTfRoutineLog Log("TfUserModeInterface::m_GetSet");
     CTfInformationSetSnapshot Snapshot(PagedPool);
     if (!m_pInformationSet->m_SaveValues(&Snapshot)) {
-        TfDebugLog(7, "TfUserModeInterface::m_GetSet - OUT - Fail-> no snapshot");
+        Log.m_Fail("no snapshot");
         return STATUS_UNSUCCESSFUL;
     }
     if (!m_LoadSet(ulIndex, bDefaults)) {
         m_pInformationSet->m_RestoreValues(&Snapshot);
-        TfDebugLog(7, "TfUserModeInterface::m_GetSet - OUT - Fail-> set %u not loaded", ulIndex);
+        Log.m_Fail("set %u not loaded", ulIndex);
         return STATUS_UNSUCCESSFUL;
     }
 
@@ -434,37 +432,37 @@ NTSTATUS TfUserModeInterface::m_GetSet(PUCHAR pucBuffer, ULONG ulOutputLength, U
         Status = STATUS_UNSUCCESSFUL;
     }
     if (Status != STATUS_SUCCESS) {
-        TfDebugLog(7, "TfUserModeInterface::m_GetSet - OUT - Fail-> size %u, output %u", ulSize, ulOutputLength);
+        Log.m_Fail("size %u, output %u", ulSize, ulOutputLength);
         return Status;
     }
     *pulInformation = ulSize;
-    TfDebugLog(7, "TfUserModeInterface::m_GetSet - OUT (Success)");
+    Log.m_Success();
     return STATUS_SUCCESS;
 }
 
 NTSTATUS TfUserModeInterface::m_GetDefaultsSize(PUCHAR pucBuffer, ULONG ulOutputLength, ULONG ulIndex,
                                                 PULONG_PTR pulInformation)
 {
-    TfDebugLog(7, "TfUserModeInterface::m_GetDefaultsSize - IN");
+    CTfRoutineLog Log("TfUserModeInterface::m_GetDefaultsSize");
     if (ulOutputLength < sizeof(ULONG)) {
-        TfDebugLog(7, "TfUserModeInterface::m_GetDefaultsSize - OUT - Fail-> output %u", ulOutputLength);
+        Log.m_Fail("output %u", ulOutputLength);
         return STATUS_INVALID_PARAMETER;
     }
     CTfInformationSetSnapshot Snapshot(PagedPool);
     if (!m_pInformationSet->m_SaveValues(&Snapshot)) {
-        TfDebugLog(7, "TfUserModeInterface::m_GetDefaultsSize - OUT - Fail-> no snapshot");
+        Log.m_Fail("no snapshot");
         return STATUS_UNSUCCESSFUL;
     }
     BOOLEAN bLoaded = m_LoadSet(ulIndex, TRUE);
     ULONG ulSize = bLoaded ? m_pInformationSet->GetSerialisedSize(0) : 0;
     BOOLEAN bRestored = m_pInformationSet->m_RestoreValues(&Snapshot) || m_LoadSet(ulIndex, FALSE);
     if (!bLoaded || !bRestored) {
-        TfDebugLog(7, "TfUserModeInterface::m_GetDefaultsSize - OUT - Fail-> defaults of set %u", ulIndex);
+        Log.m_Fail("defaults of set %u", ulIndex);
         return STATUS_UNSUCCESSFUL;
     }
     RtlCopyMemory(pucBuffer, &ulSize, sizeof(ulSize));
     *pulInformation = sizeof(ULONG);
-    TfDebugLog(7, "TfUserModeInterface::m_GetDefaultsSize - OUT (Success)");
+    Log.m_Success();
     return STATUS_SUCCESS;
 }
 
@@ -473,22 +471,22 @@ NTSTATUS TfUserModeInterface::m_GetDefaultsSize(PUCHAR pucBuffer, ULONG ulOutput
 // value is never stored to be refused again at every later open.
 NTSTATUS TfUserModeInterface::m_ChangeSet(PUCHAR pucPayload, ULONG ulPayloadLength, ULONG ulIndex, BOOLEAN bReset)
 {
-    TfDebugLog(7, "TfUserModeInterface::m_ChangeSet - IN");
+    CTfRoutineLog Log("TfUserModeInterface::m_ChangeSet");
     CTfInformationSetSnapshot Snapshot(PagedPool);
     if (!m_pInformationSet->m_SaveValues(&Snapshot)) {
-        TfDebugLog(7, "TfUserModeInterface::m_ChangeSet - OUT - Fail-> no snapshot");
+        Log.m_Fail("no snapshot");
         return STATUS_UNSUCCESSFUL;
     }
 
     if (bReset) {
         if (!m_LoadSet(ulIndex, TRUE)) {
             m_pInformationSet->m_RestoreValues(&Snapshot);
-            TfDebugLog(7, "TfUserModeInterface::m_ChangeSet - OUT - Fail-> no defaults for set %u", ulIndex);
+            Log.m_Fail("no defaults for set %u", ulIndex);
             return STATUS_UNSUCCESSFUL;
         }
     } else if (!m_pInformationSet->Deserialise(pucPayload, ulPayloadLength, 0)) {
         m_pInformationSet->m_RestoreValues(&Snapshot);
-        TfDebugLog(7, "TfUserModeInterface::m_ChangeSet - OUT - Fail-> malformed set of %u bytes", ulPayloadLength);
+        Log.m_Fail("malformed set of %u bytes", ulPayloadLength);
         return STATUS_INVALID_PARAMETER;
     }
 
@@ -496,7 +494,7 @@ NTSTATUS TfUserModeInterface::m_ChangeSet(PUCHAR pucPayload, ULONG ulPayloadLeng
         // Whatever part was written is put back as it was.
         m_pInformationSet->m_RestoreValues(&Snapshot);
         if (m_IsSetIndex(ulIndex)) m_StoreSet(ulIndex, FALSE);
-        TfDebugLog(7, "TfUserModeInterface::m_ChangeSet - OUT - Fail-> set %u not written", ulIndex);
+        Log.m_Fail("set %u not written", ulIndex);
         return STATUS_UNSUCCESSFUL;
     }
 
@@ -504,23 +502,23 @@ NTSTATUS TfUserModeInterface::m_ChangeSet(PUCHAR pucPayload, ULONG ulPayloadLeng
     if (!m_CallSetChanged(ulIndex, TF_UMI_PHASE_APPLY, &ucStoreAgain)) {
         m_pInformationSet->m_RestoreValues(&Snapshot);
         m_StoreSet(ulIndex, FALSE);
-        TfDebugLog(7, "TfUserModeInterface::m_ChangeSet - OUT - Fail-> set %u refused", ulIndex);
+        Log.m_Fail("set %u refused", ulIndex);
         return STATUS_UNSUCCESSFUL;
     }
     if (ucStoreAgain == 1 && !m_StoreSet(ulIndex, FALSE)) {
-        TfDebugLog(7, "TfUserModeInterface::m_ChangeSet - OUT - Fail-> set %u not written again", ulIndex);
+        Log.m_Fail("set %u not written again", ulIndex);
         return STATUS_UNSUCCESSFUL;
     }
-    TfDebugLog(7, "TfUserModeInterface::m_ChangeSet - OUT (Success)");
+    Log.m_Success();
     return STATUS_SUCCESS;
 }
 
 NTSTATUS TfUserModeInterface::m_ForwardRequest(PIRP pIrp, ULONG ulIoControlCode, PUCHAR pucBuffer,
                                                ULONG ulInputLength, ULONG ulOutputLength, PULONG_PTR pulInformation)
 {
-    TfDebugLog(7, "TfUserModeInterface::m_ForwardRequest - IN");
+    CTfRoutineLog Log("TfUserModeInterface::m_ForwardRequest");
     if (m_pfnForward == NULL) {
-        TfDebugLog(7, "TfUserModeInterface::m_ForwardRequest - OUT - Fail-> nowhere to forward");
+        Log.m_Fail("nowhere to forward");
         return STATUS_UNSUCCESSFUL;
     }
     switch (ulIoControlCode) {
@@ -532,7 +530,7 @@ NTSTATUS TfUserModeInterface::m_ForwardRequest(PIRP pIrp, ULONG ulIoControlCode,
     case IOCTL_TF_USERMODE_GET_DEFAULTS:
         break;
     default:
-        TfDebugLog(7, "TfUserModeInterface::m_ForwardRequest - OUT - Fail-> code 0x%X", ulIoControlCode);
+        Log.m_Fail("code 0x%X", ulIoControlCode);
         return STATUS_INVALID_PARAMETER;
     }
 
@@ -549,11 +547,11 @@ NTSTATUS TfUserModeInterface::m_ForwardRequest(PIRP pIrp, ULONG ulIoControlCode,
     ULONG_PTR ulInformation = 0;
     if (!m_pfnForward(m_pHookContext, ulIoControlCode, pucBuffer, ulInputLength, ulOutputLength,
                       IoGetCurrentIrpStackLocation(pIrp)->FileObject, &ulInformation)) {
-        TfDebugLog(7, "TfUserModeInterface::m_ForwardRequest - OUT - Fail-> refused below");
+        Log.m_Fail("refused below");
         return STATUS_UNSUCCESSFUL;
     }
     *pulInformation = ulInformation;
-    TfDebugLog(7, "TfUserModeInterface::m_ForwardRequest - OUT (Success)");
+    Log.m_Success();
     return STATUS_SUCCESS;
 }
 
@@ -563,35 +561,35 @@ NTSTATUS TfUserModeInterface::m_ForwardRequest(PIRP pIrp, ULONG ulIoControlCode,
 
 BOOLEAN TfUserModeInterface::m_LoadAllSets()
 {
-    TfDebugLog(7, "TfUserModeInterface::m_LoadAllSets - IN");
+    CTfRoutineLog Log("TfUserModeInterface::m_LoadAllSets");
     if (m_pInformationSet == NULL) {
-        TfDebugLog(7, "TfUserModeInterface::m_LoadAllSets - OUT (Success)");
+        Log.m_Success();
         return TRUE;
     }
     m_Lock();
     for (ULONG ulIndex = 1; ulIndex <= m_ulSetCount; ulIndex++) {
         if (!m_LoadOneSet(ulIndex)) {
             m_Unlock();
-            TfDebugLog(7, "TfUserModeInterface::m_LoadAllSets - OUT - Fail-> set %u", ulIndex);
+            Log.m_Fail("set %u", ulIndex);
             return FALSE;
         }
     }
     m_Unlock();
-    TfDebugLog(7, "TfUserModeInterface::m_LoadAllSets - OUT (Success)");
+    Log.m_Success();
     return TRUE;
 }
 
 BOOLEAN TfUserModeInterface::m_LoadOneSet(ULONG ulIndex)
 {
-    TfDebugLog(7, "TfUserModeInterface::m_LoadOneSet - IN");
+    CTfRoutineLog Log("TfUserModeInterface::m_LoadOneSet");
     HANDLE hKey = NULL;
     if (!m_OpenSetKey(&hKey, ulIndex)) {
-        TfDebugLog(7, "TfUserModeInterface::m_LoadOneSet - OUT - Fail-> no set key");
+        Log.m_Fail("no set key");
         return FALSE;
     }
     if (!m_pInformationSet->m_ReadFromKey(hKey, FALSE)) {
         ZwClose(hKey);
-        TfDebugLog(7, "TfUserModeInterface::m_LoadOneSet - OUT - Fail-> set not read");
+        Log.m_Fail("set not read");
         return FALSE;
     }
 
@@ -601,18 +599,18 @@ BOOLEAN TfUserModeInterface::m_LoadOneSet(ULONG ulIndex)
     if (bCreateDefaults) {
         if (!m_CallSetChanged(ulIndex, TF_UMI_PHASE_DEFAULTS, &ucStoreAgain)) {
             ZwClose(hKey);
-            TfDebugLog(7, "TfUserModeInterface::m_LoadOneSet - OUT - Fail-> defaults refused");
+            Log.m_Fail("defaults refused");
             return FALSE;
         }
         // Unless the driver asked for its changes to stay, the defaults are the stored values.
         if (ucStoreAgain != 1 && !m_pInformationSet->m_ReadFromKey(hKey, FALSE)) {
             ZwClose(hKey);
-            TfDebugLog(7, "TfUserModeInterface::m_LoadOneSet - OUT - Fail-> set not read again");
+            Log.m_Fail("set not read again");
             return FALSE;
         }
         if (!m_pInformationSet->m_WriteToKey(hKey, TRUE)) {
             ZwClose(hKey);
-            TfDebugLog(7, "TfUserModeInterface::m_LoadOneSet - OUT - Fail-> defaults not written");
+            Log.m_Fail("defaults not written");
             return FALSE;
         }
     }
@@ -620,17 +618,17 @@ BOOLEAN TfUserModeInterface::m_LoadOneSet(ULONG ulIndex)
 
     UCHAR ucApplyStoreAgain = 0;
     if (!m_CallSetChanged(ulIndex, TF_UMI_PHASE_APPLY, &ucApplyStoreAgain)) {
-        TfDebugLog(7, "TfUserModeInterface::m_LoadOneSet - OUT - Fail-> set %u refused", ulIndex);
+        Log.m_Fail("set %u refused", ulIndex);
         return FALSE;
     }
 
     if (ucApplyStoreAgain == 1 || bCreateDefaults) {
         if (!m_StoreSet(ulIndex, FALSE)) {
-            TfDebugLog(7, "TfUserModeInterface::m_LoadOneSet - OUT - Fail-> set not written");
+            Log.m_Fail("set not written");
             return FALSE;
         }
     }
-    TfDebugLog(7, "TfUserModeInterface::m_LoadOneSet - OUT (Success)");
+    Log.m_Success();
     return TRUE;
 }
 
@@ -641,29 +639,29 @@ BOOLEAN TfUserModeInterface::m_LoadOneSet(ULONG ulIndex)
 BOOLEAN TfUserModeInterface::sm_SetChangedCallback(PVOID pContext, CTfRegistryInformationSet* pSet, ULONG ulIndex,
                                                    ULONG ulPhase, PUCHAR pucStoreAgain)
 {
-    TfDebugLog(7, "TfUserModeInterface::sm_SetChangedCallback - IN");
+    CTfRoutineLog Log("TfUserModeInterface::sm_SetChangedCallback");
     CTfFunctionalDevice* pDevice = (CTfFunctionalDevice*)pContext;
     if (pDevice == NULL) {
-        TfDebugLog(7, "TfUserModeInterface::sm_SetChangedCallback - OUT - Fail-> no device");
+        Log.m_Fail("no device");
         return FALSE;
     }
     PTF_USERMODE_INTERFACE_CALLBACK pfnCallback = pDevice->m_GetCallbacks()->m_UserModeInterface;
     if (pfnCallback == NULL) {
-        TfDebugLog(7, "TfUserModeInterface::sm_SetChangedCallback - OUT (Success)");
+        Log.m_Success();
         return TRUE;
     }
     CTfObject* pObject = pDevice->m_AcquireSpecificObject();
     if (pObject == NULL) {
-        TfDebugLog(7, "TfUserModeInterface::sm_SetChangedCallback - OUT - Fail-> driver object gone");
+        Log.m_Fail("driver object gone");
         return FALSE;
     }
     BOOLEAN bResult = pfnCallback(pObject, pSet, ulIndex, ulPhase, pucStoreAgain);
     pDevice->m_ReleaseSpecificObject();
     if (!bResult) {
-        TfDebugLog(7, "TfUserModeInterface::sm_SetChangedCallback - OUT - Fail-> refused");
+        Log.m_Fail("refused");
         return FALSE;
     }
-    TfDebugLog(7, "TfUserModeInterface::sm_SetChangedCallback - OUT (Success)");
+    Log.m_Success();
     return TRUE;
 }
 
@@ -671,10 +669,10 @@ BOOLEAN TfUserModeInterface::sm_ForwardRequest(PVOID pContext, ULONG ulIoControl
                                                ULONG ulInputLength, ULONG ulOutputLength, PFILE_OBJECT pFileObject,
                                                PULONG_PTR pulInformation)
 {
-    TfDebugLog(7, "TfUserModeInterface::sm_ForwardRequest - IN");
+    CTfRoutineLog Log("TfUserModeInterface::sm_ForwardRequest");
     CTfFunctionalDevice* pDevice = (CTfFunctionalDevice*)pContext;
     if (pDevice == NULL || pulInformation == NULL) {
-        TfDebugLog(7, "TfUserModeInterface::sm_ForwardRequest - OUT - Fail-> no device");
+        Log.m_Fail("no device");
         return FALSE;
     }
 
@@ -690,7 +688,7 @@ BOOLEAN TfUserModeInterface::sm_ForwardRequest(PVOID pContext, ULONG ulIoControl
                                                                           : NULL;
         CTfObject* pObject = pChildHolder != NULL ? pChildHolder->m_Acquire() : NULL;
         if (pObject == NULL) {
-            TfDebugLog(7, "TfUserModeInterface::sm_ForwardRequest - OUT - Fail-> no child below");
+            Log.m_Fail("no child below");
             return FALSE;
         }
         CTfDevice* pChildDevice = static_cast<CTfDevice*>(pObject);
@@ -709,11 +707,10 @@ BOOLEAN TfUserModeInterface::sm_ForwardRequest(PVOID pContext, ULONG ulIoControl
         pChildHolder->m_Release();
     }
     if (!bResult) {
-        TfDebugLog(7, "TfUserModeInterface::sm_ForwardRequest - OUT - Fail-> %s",
-                   pTarget == NULL ? "no target" : "request failed");
+        Log.m_Fail("%s", pTarget == NULL ? "no target" : "request failed");
         return FALSE;
     }
     *pulInformation = ulLength;
-    TfDebugLog(7, "TfUserModeInterface::sm_ForwardRequest - OUT (Success)");
+    Log.m_Success();
     return TRUE;
 }

@@ -50,7 +50,8 @@ CWmi::CWmi(PDEVICE_OBJECT pFunctionalDeviceObject, PDEVICE_OBJECT pLowerDeviceOb
       m_pGuidRegInfo(NULL),
       m_bRegistered(FALSE)
 {
-    TfDebugLog(7, "CWmi::CWmi - IN");
+    PASSIVE_CODE();
+    CTfRoutineLog Log("CWmi::CWmi");
     *pbSuccess = FALSE;
     RtlZeroMemory(&m_Routines, sizeof(m_Routines));
     RtlZeroMemory(&m_Context, sizeof(m_Context));
@@ -65,23 +66,23 @@ CWmi::CWmi(PDEVICE_OBJECT pFunctionalDeviceObject, PDEVICE_OBJECT pLowerDeviceOb
     }
 
     if (pRegistryPath != NULL && !NT_SUCCESS(m_RegistryPath.m_AssignUnicodeString(pRegistryPath))) {
-        TfDebugLog(7, "CWmi::CWmi - OUT - Fail-> registry path copy");
+        Log.m_Fail("registry path copy");
         return;
     }
     if (m_ulGuidCount != 0 && m_pRecords == NULL) {
         DbgPrint("ASSERT at - %s %d\n", "tfwmi.cpp", 101);
-        TfDebugLog(7, "CWmi::CWmi - OUT - Fail-> no GUID records");
+        Log.m_Fail("no GUID records");
         return;
     }
     if (m_ulGuidCount > MAXUSHORT) {
-        TfDebugLog(7, "CWmi::CWmi - OUT - Fail-> too many GUIDs");
+        Log.m_Fail("too many GUIDs");
         return;
     }
 
     ULONG ulTotal = m_ulGuidCount + TF_WMI_TRACE_GUID_COUNT;
     m_pGuidRegInfo = (PWMIGUIDREGINFO)AllocateTrackedPool(NonPagedPool, sizeof(WMIGUIDREGINFO) * ulTotal);
     if (m_pGuidRegInfo == NULL) {
-        TfDebugLog(7, "CWmi::CWmi - OUT - Fail-> no GUID list");
+        Log.m_Fail("no GUID list");
         return;
     }
     for (ULONG ulIndex = 0; ulIndex < m_ulGuidCount; ulIndex++) {
@@ -109,33 +110,34 @@ CWmi::CWmi(PDEVICE_OBJECT pFunctionalDeviceObject, PDEVICE_OBJECT pLowerDeviceOb
 
     NTSTATUS Status = IoWMIRegistrationControl(m_pFunctionalDeviceObject, WMIREG_ACTION_REGISTER);
     if (!NT_SUCCESS(Status)) {
-        TfDebugLog(7, "CWmi::CWmi - OUT - Fail-> IoWMIRegistrationControl 0x%X", (ULONG)Status);
+        Log.m_Fail("IoWMIRegistrationControl 0x%X", (ULONG)Status);
         return;
     }
     m_bRegistered = TRUE;
     *pbSuccess = TRUE;
-    TfDebugLog(7, "CWmi::CWmi - OUT (Success)");
+    Log.m_Success();
 }
 
 CWmi::~CWmi()
 {
-    TfDebugLog(7, "CWmi::~CWmi - IN");
+    PASSIVE_CODE();
+    CTfRoutineLog Log("CWmi::~CWmi");
     m_Deregister();
     if (m_pGuidRegInfo != NULL) {
         FreeTrackedPool(m_pGuidRegInfo);
         m_pGuidRegInfo = NULL;
     }
-    TfDebugLog(7, "CWmi::~CWmi - OUT (Success)");
+    Log.m_Success();
 }
 
 void CWmi::m_Deregister()
 {
-    TfDebugLog(7, "CWmi::m_Deregister - IN");
+    CTfRoutineLog Log("CWmi::m_Deregister");
     if (m_bRegistered) {
         IoWMIRegistrationControl(m_pFunctionalDeviceObject, WMIREG_ACTION_DEREGISTER);
         m_bRegistered = FALSE;
     }
-    TfDebugLog(7, "CWmi::m_Deregister - OUT (Success)");
+    Log.m_Success();
 }
 
 // ----- system control ----------------------------------------------------------------------------
@@ -143,9 +145,9 @@ void CWmi::m_Deregister()
 NTSTATUS CWmi::sm_DispatchSystemControl(CWmi* pWmi, PDEVICE_OBJECT pDeviceObject, PDEVICE_OBJECT pLowerDeviceObject,
                                         PIRP pIrp)
 {
-    TfDebugLog(7, "CWmi::sm_DispatchSystemControl - IN");
+    CTfRoutineLog Log("CWmi::sm_DispatchSystemControl");
     if (pWmi == NULL) {
-        TfDebugLog(7, "CWmi::sm_DispatchSystemControl - OUT - Fail-> no WMI provider");
+        Log.m_Fail("no WMI provider");
         return TfCompleteRequest(pIrp, STATUS_INVALID_DEVICE_REQUEST);
     }
     PIO_STACK_LOCATION pStack = IoGetCurrentIrpStackLocation(pIrp);
@@ -155,7 +157,7 @@ NTSTATUS CWmi::sm_DispatchSystemControl(CWmi* pWmi, PDEVICE_OBJECT pDeviceObject
             RtlZeroMemory(pStack->Parameters.WMI.Buffer, pStack->Parameters.WMI.BufferSize);
         }
         if (pStack->MinorFunction == IRP_MN_REGINFO_EX && !IoIsWdmVersionAvailable(1, 0x20)) {
-            TfDebugLog(7, "CWmi::sm_DispatchSystemControl - OUT - Fail-> IRP_MN_REGINFO_EX before WDM 1.20");
+            Log.m_Fail("IRP_MN_REGINFO_EX before WDM 1.20");
             return TfCompleteRequest(pIrp, STATUS_INVALID_DEVICE_REQUEST);
         }
     }
@@ -178,9 +180,9 @@ NTSTATUS CWmi::sm_DispatchSystemControl(CWmi* pWmi, PDEVICE_OBJECT pDeviceObject
         break;
     }
     if (NT_SUCCESS(Status)) {
-        TfDebugLog(7, "CWmi::sm_DispatchSystemControl - OUT (Success)");
+        Log.m_Success();
     } else {
-        TfDebugLog(7, "CWmi::sm_DispatchSystemControl - OUT - Fail-> status 0x%X", (ULONG)Status);
+        Log.m_Fail("status 0x%X", (ULONG)Status);
     }
     return Status;
 }
@@ -217,14 +219,14 @@ NTSTATUS CWmi::sm_QueryWmiRegInfo(PDEVICE_OBJECT pDeviceObject, PULONG pulRegFla
                                   PUNICODE_STRING* ppRegistryPath, PUNICODE_STRING pMofResourceName,
                                   PDEVICE_OBJECT* ppPdo)
 {
-    TfDebugLog(7, "CWmi::sm_QueryWmiRegInfo - IN");
+    CTfRoutineLog Log("CWmi::sm_QueryWmiRegInfo");
     CWmi* pWmi;
     NTSTATUS Status = TfWmiAcquireDevice(pDeviceObject, &pWmi);
     if (NT_SUCCESS(Status)) {
         Status = pWmi->m_QueryRegInfo(pulRegFlags, pInstanceName, ppRegistryPath, pMofResourceName, ppPdo);
         TfWmiReleaseDevice(pDeviceObject);
     }
-    TfDebugLog(7, "CWmi::sm_QueryWmiRegInfo - OUT (Success)");
+    Log.m_Success();
     return Status;
 }
 
@@ -232,7 +234,7 @@ NTSTATUS CWmi::sm_QueryWmiDataBlock(PDEVICE_OBJECT pDeviceObject, PIRP pIrp, ULO
                                     ULONG ulInstanceCount, PULONG pulInstanceLengthArray, ULONG ulBufferAvail,
                                     PUCHAR pBuffer)
 {
-    TfDebugLog(7, "CWmi::sm_QueryWmiDataBlock - IN");
+    CTfRoutineLog Log("CWmi::sm_QueryWmiDataBlock");
     CWmi* pWmi;
     ULONG ulUsed = 0;
     NTSTATUS Status = TfWmiAcquireDevice(pDeviceObject, &pWmi);
@@ -244,14 +246,14 @@ NTSTATUS CWmi::sm_QueryWmiDataBlock(PDEVICE_OBJECT pDeviceObject, PIRP pIrp, ULO
         Status = WmiCompleteRequest(pDeviceObject, pIrp, Status, ulUsed, IO_NO_INCREMENT);
         TfWmiReleaseDevice(pDeviceObject);
     }
-    TfDebugLog(7, "CWmi::sm_QueryWmiDataBlock - OUT (Success)");
+    Log.m_Success();
     return Status;
 }
 
 NTSTATUS CWmi::sm_SetWmiDataBlock(PDEVICE_OBJECT pDeviceObject, PIRP pIrp, ULONG ulGuidIndex, ULONG ulInstanceIndex,
                                   ULONG ulBufferSize, PUCHAR pBuffer)
 {
-    TfDebugLog(7, "CWmi::sm_SetWmiDataBlock - IN");
+    CTfRoutineLog Log("CWmi::sm_SetWmiDataBlock");
     CWmi* pWmi;
     NTSTATUS Status = TfWmiAcquireDevice(pDeviceObject, &pWmi);
     if (!NT_SUCCESS(Status)) {
@@ -261,14 +263,14 @@ NTSTATUS CWmi::sm_SetWmiDataBlock(PDEVICE_OBJECT pDeviceObject, PIRP pIrp, ULONG
         Status = WmiCompleteRequest(pDeviceObject, pIrp, Status, 0, IO_NO_INCREMENT);
         TfWmiReleaseDevice(pDeviceObject);
     }
-    TfDebugLog(7, "CWmi::sm_SetWmiDataBlock - OUT (Success)");
+    Log.m_Success();
     return Status;
 }
 
 NTSTATUS CWmi::sm_SetWmiDataItem(PDEVICE_OBJECT pDeviceObject, PIRP pIrp, ULONG ulGuidIndex, ULONG ulInstanceIndex,
                                  ULONG ulDataItemId, ULONG ulBufferSize, PUCHAR pBuffer)
 {
-    TfDebugLog(7, "CWmi::sm_SetWmiDataItem - IN");
+    CTfRoutineLog Log("CWmi::sm_SetWmiDataItem");
     CWmi* pWmi;
     NTSTATUS Status = TfWmiAcquireDevice(pDeviceObject, &pWmi);
     if (!NT_SUCCESS(Status)) {
@@ -278,14 +280,14 @@ NTSTATUS CWmi::sm_SetWmiDataItem(PDEVICE_OBJECT pDeviceObject, PIRP pIrp, ULONG 
         Status = WmiCompleteRequest(pDeviceObject, pIrp, Status, 0, IO_NO_INCREMENT);
         TfWmiReleaseDevice(pDeviceObject);
     }
-    TfDebugLog(7, "CWmi::sm_SetWmiDataItem - OUT (Success)");
+    Log.m_Success();
     return Status;
 }
 
 NTSTATUS CWmi::sm_ExecuteWmiMethod(PDEVICE_OBJECT pDeviceObject, PIRP pIrp, ULONG ulGuidIndex, ULONG ulInstanceIndex,
                                    ULONG ulMethodId, ULONG ulInBufferSize, ULONG ulOutBufferSize, PUCHAR pBuffer)
 {
-    TfDebugLog(7, "CWmi::sm_ExecuteWmiMethod - IN");
+    CTfRoutineLog Log("CWmi::sm_ExecuteWmiMethod");
     CWmi* pWmi;
     ULONG ulUsed = 0;
     NTSTATUS Status = TfWmiAcquireDevice(pDeviceObject, &pWmi);
@@ -297,7 +299,7 @@ NTSTATUS CWmi::sm_ExecuteWmiMethod(PDEVICE_OBJECT pDeviceObject, PIRP pIrp, ULON
         Status = WmiCompleteRequest(pDeviceObject, pIrp, Status, ulUsed, IO_NO_INCREMENT);
         TfWmiReleaseDevice(pDeviceObject);
     }
-    TfDebugLog(7, "CWmi::sm_ExecuteWmiMethod - OUT (Success)");
+    Log.m_Success();
     return Status;
 }
 
@@ -306,12 +308,12 @@ NTSTATUS CWmi::sm_ExecuteWmiMethod(PDEVICE_OBJECT pDeviceObject, PIRP pIrp, ULON
 NTSTATUS CWmi::m_QueryRegInfo(PULONG pulRegFlags, PUNICODE_STRING pInstanceName, PUNICODE_STRING* ppRegistryPath,
                               PUNICODE_STRING pMofResourceName, PDEVICE_OBJECT* ppPdo)
 {
-    TfDebugLog(7, "CWmi::m_QueryRegInfo - IN");
+    CTfRoutineLog Log("CWmi::m_QueryRegInfo");
     *pulRegFlags = WMIREG_FLAG_INSTANCE_PDO;
     *ppRegistryPath = m_RegistryPath.m_GetUnicodeString();
     *ppPdo = m_pPhysicalDeviceObject;
     m_bRegistrationAnswered = TRUE;
-    TfDebugLog(7, "CWmi::m_QueryRegInfo - OUT (Success)");
+    Log.m_Success();
     return STATUS_SUCCESS;
 }
 
@@ -333,15 +335,15 @@ NTSTATUS CWmi::m_QueryDataBlock(ULONG ulGuidIndex, ULONG ulInstanceIndex, ULONG 
                                 PULONG pulInstanceLengthArray, ULONG ulBufferAvail, PUCHAR pBuffer,
                                 PULONG pulBufferUsed)
 {
-    TfDebugLog(7, "CWmi::m_QueryDataBlock - IN");
+    CTfRoutineLog Log("CWmi::m_QueryDataBlock");
     *pulBufferUsed = 0;
     NTSTATUS Status = m_CheckGuidAndInstance(ulGuidIndex, ulInstanceIndex, ulInstanceCount);
     if (!NT_SUCCESS(Status)) {
-        TfDebugLog(7, "CWmi::m_QueryDataBlock - OUT - Fail-> GUID or instance 0x%X", (ULONG)Status);
+        Log.m_Fail("GUID or instance 0x%X", (ULONG)Status);
         return Status;
     }
     if (pulInstanceLengthArray == NULL) {
-        TfDebugLog(7, "CWmi::m_QueryDataBlock - OUT - Fail-> no length array");
+        Log.m_Fail("no length array");
         return STATUS_UNSUCCESSFUL;
     }
     const TF_WMI_GUID_RECORD* pRecord = &m_pRecords[ulGuidIndex];
@@ -353,11 +355,11 @@ NTSTATUS CWmi::m_QueryDataBlock(ULONG ulGuidIndex, ULONG ulInstanceIndex, ULONG 
         if (ulLength == 0) {
             if (m_Routines.pInstanceSize == NULL) {
                 DbgPrint("ASSERT at - %s %d\n", "tfwmi.cpp", 643);
-                TfDebugLog(7, "CWmi::m_QueryDataBlock - OUT - Fail-> no instance size routine");
+                Log.m_Fail("no instance size routine");
                 return STATUS_UNSUCCESSFUL;
             }
             if (!m_Routines.pInstanceSize(m_pObject, ulGuidIndex, ulInstanceIndex + ulIndex, &ulLength)) {
-                TfDebugLog(7, "CWmi::m_QueryDataBlock - OUT - Fail-> instance size refused");
+                Log.m_Fail("instance size refused");
                 return STATUS_UNSUCCESSFUL;
             }
         }
@@ -369,30 +371,30 @@ NTSTATUS CWmi::m_QueryDataBlock(ULONG ulGuidIndex, ULONG ulInstanceIndex, ULONG 
         }
     }
     if (ullTotal > MAXULONG) {
-        TfDebugLog(7, "CWmi::m_QueryDataBlock - OUT - Fail-> block too large");
+        Log.m_Fail("block too large");
         return STATUS_UNSUCCESSFUL;
     }
     ULONG ulTotal = (ULONG)ullTotal;
     if (ulBufferAvail < ulTotal || pBuffer == NULL) {
         *pulBufferUsed = ulTotal;
-        TfDebugLog(7, "CWmi::m_QueryDataBlock - OUT - Fail-> buffer too small, %u needed", ulTotal);
+        Log.m_Fail("buffer too small, %u needed", ulTotal);
         return STATUS_BUFFER_TOO_SMALL;
     }
     if (m_Routines.pQueryData == NULL) {
-        TfDebugLog(7, "CWmi::m_QueryDataBlock - OUT - Fail-> no query routine");
+        Log.m_Fail("no query routine");
         return STATUS_UNSUCCESSFUL;
     }
     // Instances sit at their standard 8-byte aligned offsets, which the reported total covers.
     ULONG ulOffset = 0;
     for (ULONG ulIndex = 0; ulIndex < ulInstanceCount; ulIndex++) {
         if (!m_Routines.pQueryData(m_pObject, ulGuidIndex, ulInstanceIndex + ulIndex, pBuffer + ulOffset)) {
-            TfDebugLog(7, "CWmi::m_QueryDataBlock - OUT - Fail-> query refused");
+            Log.m_Fail("query refused");
             return STATUS_UNSUCCESSFUL;
         }
         ulOffset += TfWmiAlign8(pulInstanceLengthArray[ulIndex]);
     }
     *pulBufferUsed = ulTotal;
-    TfDebugLog(7, "CWmi::m_QueryDataBlock - OUT (Success)");
+    Log.m_Success();
     return STATUS_SUCCESS;
 }
 
@@ -414,70 +416,70 @@ NTSTATUS CWmi::m_CheckSettable(ULONG ulGuidIndex, ULONG ulInstanceIndex, BOOLEAN
 
 NTSTATUS CWmi::m_SetDataBlock(ULONG ulGuidIndex, ULONG ulInstanceIndex, ULONG ulBufferSize, PUCHAR pBuffer)
 {
-    TfDebugLog(7, "CWmi::m_SetDataBlock - IN");
+    CTfRoutineLog Log("CWmi::m_SetDataBlock");
     const TF_WMI_GUID_RECORD* pRecord = NULL;
     NTSTATUS Status = m_CheckSettable(ulGuidIndex, ulInstanceIndex, m_Routines.pSetDataBlock != NULL, &pRecord);
     if (!NT_SUCCESS(Status)) {
-        TfDebugLog(7, "CWmi::m_SetDataBlock - OUT - Fail-> not settable 0x%X", (ULONG)Status);
+        Log.m_Fail("not settable 0x%X", (ULONG)Status);
         return Status;
     }
     if (pRecord->ulFixedSize > ulBufferSize) {
-        TfDebugLog(7, "CWmi::m_SetDataBlock - OUT - Fail-> buffer too small");
+        Log.m_Fail("buffer too small");
         return STATUS_BUFFER_TOO_SMALL;
     }
     if (!m_Routines.pSetDataBlock(m_pObject, ulGuidIndex, ulInstanceIndex, pRecord->ulFixedSize ? 0 : ulBufferSize,
                                   pBuffer)) {
-        TfDebugLog(7, "CWmi::m_SetDataBlock - OUT - Fail-> set refused");
+        Log.m_Fail("set refused");
         return STATUS_WMI_SET_FAILURE;
     }
-    TfDebugLog(7, "CWmi::m_SetDataBlock - OUT (Success)");
+    Log.m_Success();
     return STATUS_SUCCESS;
 }
 
 NTSTATUS CWmi::m_SetDataItem(ULONG ulGuidIndex, ULONG ulInstanceIndex, ULONG ulDataItemId, ULONG ulBufferSize,
                              PUCHAR pBuffer)
 {
-    TfDebugLog(7, "CWmi::m_SetDataItem - IN");
+    CTfRoutineLog Log("CWmi::m_SetDataItem");
     const TF_WMI_GUID_RECORD* pRecord = NULL;
     NTSTATUS Status = m_CheckSettable(ulGuidIndex, ulInstanceIndex, m_Routines.pSetDataItem != NULL, &pRecord);
     if (!NT_SUCCESS(Status)) {
-        TfDebugLog(7, "CWmi::m_SetDataItem - OUT - Fail-> not settable 0x%X", (ULONG)Status);
+        Log.m_Fail("not settable 0x%X", (ULONG)Status);
         return Status;
     }
     if (ulDataItemId >= pRecord->ulItemCount) {
-        TfDebugLog(7, "CWmi::m_SetDataItem - OUT - Fail-> item %u unknown", ulDataItemId);
+        Log.m_Fail("item %u unknown", ulDataItemId);
         return STATUS_WMI_ITEMID_NOT_FOUND;
     }
     if (pRecord->ulFixedSize > ulBufferSize) {
-        TfDebugLog(7, "CWmi::m_SetDataItem - OUT - Fail-> buffer too small");
+        Log.m_Fail("buffer too small");
         return STATUS_BUFFER_TOO_SMALL;
     }
     if (!m_Routines.pSetDataItem(m_pObject, ulGuidIndex, ulInstanceIndex, ulDataItemId,
                                  pRecord->ulFixedSize ? 0 : ulBufferSize, pBuffer)) {
-        TfDebugLog(7, "CWmi::m_SetDataItem - OUT - Fail-> set refused");
+        Log.m_Fail("set refused");
         return STATUS_WMI_SET_FAILURE;
     }
-    TfDebugLog(7, "CWmi::m_SetDataItem - OUT (Success)");
+    Log.m_Success();
     return STATUS_SUCCESS;
 }
 
 NTSTATUS CWmi::m_ExecuteMethod(ULONG ulGuidIndex, ULONG ulInstanceIndex, ULONG ulMethodId, ULONG ulInBufferSize,
                                ULONG ulOutBufferSize, PUCHAR pBuffer, PULONG pulBufferUsed)
 {
-    TfDebugLog(7, "CWmi::m_ExecuteMethod - IN");
+    CTfRoutineLog Log("CWmi::m_ExecuteMethod");
     *pulBufferUsed = 0;
     if (m_Routines.pExecuteMethod == NULL) {
-        TfDebugLog(7, "CWmi::m_ExecuteMethod - OUT - Fail-> no method routine");
+        Log.m_Fail("no method routine");
         return STATUS_INVALID_DEVICE_REQUEST;
     }
     NTSTATUS Status = m_CheckGuidAndInstance(ulGuidIndex, ulInstanceIndex, 1);
     if (!NT_SUCCESS(Status)) {
-        TfDebugLog(7, "CWmi::m_ExecuteMethod - OUT - Fail-> GUID or instance 0x%X", (ULONG)Status);
+        Log.m_Fail("GUID or instance 0x%X", (ULONG)Status);
         return Status;
     }
     const TF_WMI_GUID_RECORD* pRecord = &m_pRecords[ulGuidIndex];
     if (ulMethodId >= pRecord->ulMethodCount) {
-        TfDebugLog(7, "CWmi::m_ExecuteMethod - OUT - Fail-> method %u unknown", ulMethodId);
+        Log.m_Fail("method %u unknown", ulMethodId);
         return STATUS_WMI_ITEMID_NOT_FOUND;
     }
     ULONG ulNeededIn = pRecord->ulFixedSize;
@@ -485,11 +487,11 @@ NTSTATUS CWmi::m_ExecuteMethod(ULONG ulGuidIndex, ULONG ulInstanceIndex, ULONG u
     if (pRecord->ulFixedSize == 0) {
         if (m_Routines.pMethodSize == NULL) {
             DbgPrint("ASSERT at - %s %d\n", "tfwmi.cpp", 773);
-            TfDebugLog(7, "CWmi::m_ExecuteMethod - OUT - Fail-> no method size routine");
+            Log.m_Fail("no method size routine");
             return STATUS_UNSUCCESSFUL;
         }
         if (!m_Routines.pMethodSize(m_pObject, ulGuidIndex, ulInstanceIndex, ulMethodId, &ulNeededIn, &ulNeededOut)) {
-            TfDebugLog(7, "CWmi::m_ExecuteMethod - OUT - Fail-> method size refused");
+            Log.m_Fail("method size refused");
             return STATUS_UNSUCCESSFUL;
         }
     }
@@ -498,18 +500,18 @@ NTSTATUS CWmi::m_ExecuteMethod(ULONG ulGuidIndex, ULONG ulInstanceIndex, ULONG u
         ULONG ulOutSize = ulOutBufferSize;
         if (!m_Routines.pExecuteMethod(m_pObject, ulGuidIndex, ulInstanceIndex, ulMethodId, &ulInSize, &ulOutSize,
                                        pBuffer)) {
-            TfDebugLog(7, "CWmi::m_ExecuteMethod - OUT - Fail-> method refused");
+            Log.m_Fail("method refused");
             return STATUS_UNSUCCESSFUL;
         }
         if (ulInSize <= ulInBufferSize && ulOutSize <= ulOutBufferSize) {
             *pulBufferUsed = ulOutSize;
-            TfDebugLog(7, "CWmi::m_ExecuteMethod - OUT (Success)");
+            Log.m_Success();
             return STATUS_SUCCESS;
         }
         ulNeededIn = ulInSize;
         ulNeededOut = ulOutSize;
     }
     *pulBufferUsed = ulNeededIn > ulNeededOut ? ulNeededIn : ulNeededOut;
-    TfDebugLog(7, "CWmi::m_ExecuteMethod - OUT - Fail-> buffer too small, %u needed", *pulBufferUsed);
+    Log.m_Fail("buffer too small, %u needed", *pulBufferUsed);
     return STATUS_BUFFER_TOO_SMALL;
 }

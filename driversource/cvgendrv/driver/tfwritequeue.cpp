@@ -1,4 +1,27 @@
 // Write queue: construction, owner settings, accepting writes, block building, time-out and purge.
+// The device's confirmation of bytes is in tfwritequeueconfirmation.cpp, the held flush requests in
+// tfwritequeueflush.cpp, the XOFF-counter request in tfwritequeuexoff.cpp and the cancel-safe
+// queues' callbacks in tfwritequeuecsq.cpp.
+//
+// Rules the code below keeps:
+//  - Locks are taken in the order write mutex, record A, record B. No lock is held while an owner
+//    callback runs or a request is completed.
+//  - A write is in exactly one place: pending (the request a block took only part of comes first),
+//    out with the block builder (m_pOutsideIrp, no lock held), in flight, or on a list of requests
+//    being completed. Whoever takes it out of a queue under B owns it.
+//  - Blocks are built only at PASSIVE_LEVEL under the write mutex, one at a time and in arrival
+//    order; above PASSIVE_LEVEL the start is handed to the executor, or to the retry timer when the
+//    executor takes nothing.
+//  - A block never holds more bytes than the credit; the credit of a block the owner refused is
+//    given back and its bytes go out again.
+//  - A request the builder has out of the queues is checked when it goes back: a purge (the purge
+//    sequence moved) or its total time-out (the flag) that ran meanwhile ends it there.
+//  - Confirmed bytes first pay the bytes of requests that ended before their confirmation (the
+//    discard count), then settle the requests in flight, oldest first.
+//  - The total timer belongs to one request; its DPC acts only while armed and due, so a firing
+//    that was cancelled or re-armed does nothing.
+//  - Flush and XOFF-counter requests are held until the write side reaches the state they wait
+//    for, and are looked at again (m_AfterWriteSideChange) after the write side changes.
 #include "tfwritequeue.h"
 
 #include "tfdebug.h"
@@ -79,7 +102,7 @@ CTfWriteQueue::CTfWriteQueue()
       m_bRetryScheduled(FALSE),
       m_bDeleting(FALSE)
 {
-    TfDebugLog(7, "CTfWriteQueue::CTfWriteQueue - IN");
+    CTfRoutineLog Log("CTfWriteQueue::CTfWriteQueue");
     KeInitializeMutex(&m_WriteMutex, 0);
     m_PendingList.m_Init(NonPagedPool);
     m_InFlightList.m_Init(NonPagedPool);
@@ -112,15 +135,16 @@ CTfWriteQueue::CTfWriteQueue()
     }
     m_pExecutor = pExecutor;
     if (pExecutor == NULL) {
-        TfDebugLog(7, "CTfWriteQueue::CTfWriteQueue - OUT - Fail-> no executor");
+        Log.m_Fail("no executor");
         return;
     }
-    TfDebugLog(7, "CTfWriteQueue::CTfWriteQueue - OUT (Success)");
+    Log.m_Success();
 }
 
 CTfWriteQueue::~CTfWriteQueue()
 {
-    TfDebugLog(7, "CTfWriteQueue::~CTfWriteQueue - IN");
+    PASSIVE_CODE();
+    CTfRoutineLog Log("CTfWriteQueue::~CTfWriteQueue");
     // Everything still held ends now; afterwards nothing starts a timer or queues work.
     m_CancelAllIrps(TRUE);
     m_LockB.m_Acquire();
@@ -151,30 +175,32 @@ CTfWriteQueue::~CTfWriteQueue()
     m_PendingList.m_FreeNodes();
     m_InFlightList.m_FreeNodes();
     m_FlushList.m_FreeNodes();
-    TfDebugLog(7, "CTfWriteQueue::~CTfWriteQueue - OUT (Success)");
+    Log.m_Success();
 }
 
 BOOLEAN CTfWriteQueue::m_Init(PDEVICE_OBJECT pDeviceObject)
 {
-    TfDebugLog(7, "CTfWriteQueue::m_Init - IN");
+    PASSIVE_CODE();
+    CTfRoutineLog Log("CTfWriteQueue::m_Init");
     CTfPassiveLevelExecutor* pExecutor = new (NonPagedPool) CTfPassiveLevelExecutor(pDeviceObject, 0);
     if (pExecutor == NULL) {
-        TfDebugLog(7, "CTfWriteQueue::m_Init - OUT - Fail-> no memory for the executor");
+        Log.m_Fail("no memory for the executor");
         return FALSE;
     }
     if (!pExecutor->m_Init()) {
         delete pExecutor;
-        TfDebugLog(7, "CTfWriteQueue::m_Init - OUT - Fail-> executor did not start");
+        Log.m_Fail("executor did not start");
         return FALSE;
     }
     m_SetExecutor(pExecutor);
-    TfDebugLog(7, "CTfWriteQueue::m_Init - OUT (Success)");
+    Log.m_Success();
     return TRUE;
 }
 
 void CTfWriteQueue::m_SetExecutor(CTfPassiveLevelExecutor* pExecutor)
 {
-    TfDebugLog(7, "CTfWriteQueue::m_SetExecutor - IN");
+    PASSIVE_CODE();
+    CTfRoutineLog Log("CTfWriteQueue::m_SetExecutor");
     m_LockB.m_Acquire();
     CTfPassiveLevelExecutor* pOld = m_pExecutor;
     m_pExecutor = pExecutor;
@@ -196,43 +222,43 @@ void CTfWriteQueue::m_SetExecutor(CTfPassiveLevelExecutor* pExecutor)
     } else if (bStart) {
         m_StartNextWrite();
     }
-    TfDebugLog(7, "CTfWriteQueue::m_SetExecutor - OUT (Success)");
+    Log.m_Success();
 }
 
 void CTfWriteQueue::m_SetWriteCallback(PTF_WRITE_QUEUE_WRITE_ROUTINE pRoutine, PVOID pContext)
 {
-    TfDebugLog(7, "CTfWriteQueue::m_SetWriteCallback - IN");
+    CTfRoutineLog Log("CTfWriteQueue::m_SetWriteCallback");
     m_LockB.m_Acquire();
     m_pWriteRoutine = pRoutine;
     m_pWriteContext = pContext;
     m_LockB.m_Release();
-    TfDebugLog(7, "CTfWriteQueue::m_SetWriteCallback - OUT (Success)");
+    Log.m_Success();
 }
 
 void CTfWriteQueue::m_SetTransmitterEmptyCallback(PTF_WRITE_QUEUE_TRANSMITTER_EMPTY_ROUTINE pRoutine,
                                                   PVOID pContext)
 {
-    TfDebugLog(7, "CTfWriteQueue::m_SetTransmitterEmptyCallback - IN");
+    CTfRoutineLog Log("CTfWriteQueue::m_SetTransmitterEmptyCallback");
     m_LockB.m_Acquire();
     m_pTransmitterEmptyRoutine = pRoutine;
     m_pTransmitterEmptyContext = pContext;
     m_LockB.m_Release();
-    TfDebugLog(7, "CTfWriteQueue::m_SetTransmitterEmptyCallback - OUT (Success)");
+    Log.m_Success();
 }
 
 void CTfWriteQueue::m_SetOutsideHook(PTF_WRITE_QUEUE_OUTSIDE_HOOK pHook, PVOID pContext)
 {
-    TfDebugLog(7, "CTfWriteQueue::m_SetOutsideHook - IN");
+    CTfRoutineLog Log("CTfWriteQueue::m_SetOutsideHook");
     m_LockB.m_Acquire();
     m_pOutsideHook = pHook;
     m_pOutsideHookContext = pContext;
     m_LockB.m_Release();
-    TfDebugLog(7, "CTfWriteQueue::m_SetOutsideHook - OUT (Success)");
+    Log.m_Success();
 }
 
 void CTfWriteQueue::m_ClearOwnerCallbacks()
 {
-    TfDebugLog(7, "CTfWriteQueue::m_ClearOwnerCallbacks - IN");
+    CTfRoutineLog Log("CTfWriteQueue::m_ClearOwnerCallbacks");
     m_LockB.m_Acquire();
     m_pWriteRoutine = NULL;
     m_pWriteContext = NULL;
@@ -243,12 +269,12 @@ void CTfWriteQueue::m_ClearOwnerCallbacks()
     m_pXoffRoutine = NULL;
     m_pXoffContext = NULL;
     m_LockB.m_Release();
-    TfDebugLog(7, "CTfWriteQueue::m_ClearOwnerCallbacks - OUT (Success)");
+    Log.m_Success();
 }
 
 void CTfWriteQueue::m_SetTotalTimeouts(ULONG ulMultiplier, ULONG ulConstant)
 {
-    TfDebugLog(7, "CTfWriteQueue::m_SetTotalTimeouts - IN");
+    CTfRoutineLog Log("CTfWriteQueue::m_SetTotalTimeouts");
     // Under the mutex too, so a block being built sees one pair of values.
     BOOLEAN bMutex = (KeGetCurrentIrql() == PASSIVE_LEVEL);
     if (bMutex) {
@@ -261,12 +287,12 @@ void CTfWriteQueue::m_SetTotalTimeouts(ULONG ulMultiplier, ULONG ulConstant)
     if (bMutex) {
         KeReleaseMutex(&m_WriteMutex, FALSE);
     }
-    TfDebugLog(7, "CTfWriteQueue::m_SetTotalTimeouts - OUT (Success)");
+    Log.m_Success();
 }
 
 void CTfWriteQueue::m_GetTotalTimeouts(PULONG pulMultiplier, PULONG pulConstant)
 {
-    TfDebugLog(7, "CTfWriteQueue::m_GetTotalTimeouts - IN");
+    CTfRoutineLog Log("CTfWriteQueue::m_GetTotalTimeouts");
     m_LockB.m_Acquire();
     if (pulMultiplier != NULL) {
         *pulMultiplier = m_ulTotalMultiplier;
@@ -275,32 +301,32 @@ void CTfWriteQueue::m_GetTotalTimeouts(PULONG pulMultiplier, PULONG pulConstant)
         *pulConstant = m_ulTotalConstant;
     }
     m_LockB.m_Release();
-    TfDebugLog(7, "CTfWriteQueue::m_GetTotalTimeouts - OUT (Success)");
+    Log.m_Success();
 }
 
 void CTfWriteQueue::m_SetAccept(BOOLEAN bAccept, NTSTATUS RejectStatus)
 {
-    TfDebugLog(7, "CTfWriteQueue::m_SetAccept - IN");
+    CTfRoutineLog Log("CTfWriteQueue::m_SetAccept");
     m_LockB.m_Acquire();
     m_bAccept = bAccept;
     m_RejectStatus = RejectStatus;
     m_LockB.m_Release();
-    TfDebugLog(7, "CTfWriteQueue::m_SetAccept - OUT (Success)");
+    Log.m_Success();
 }
 
 BOOLEAN CTfWriteQueue::m_IsAccepting()
 {
-    TfDebugLog(7, "CTfWriteQueue::m_IsAccepting - IN");
+    CTfRoutineLog Log("CTfWriteQueue::m_IsAccepting");
     m_LockB.m_Acquire();
     BOOLEAN bAccept = m_bAccept;
     m_LockB.m_Release();
-    TfDebugLog(7, "CTfWriteQueue::m_IsAccepting - OUT (Success)");
+    Log.m_Success();
     return bAccept;
 }
 
 void CTfWriteQueue::m_ResetForOpen()
 {
-    TfDebugLog(7, "CTfWriteQueue::m_ResetForOpen - IN");
+    CTfRoutineLog Log("CTfWriteQueue::m_ResetForOpen");
     m_LockB.m_Acquire();
     m_ulAccumulator = MAXULONG;
     m_ulCredit = 0;
@@ -311,86 +337,86 @@ void CTfWriteQueue::m_ResetForOpen()
     m_DisarmTotalTimer();
     m_StartTotalTimer();
     m_LockB.m_Release();
-    TfDebugLog(7, "CTfWriteQueue::m_ResetForOpen - OUT (Success)");
+    Log.m_Success();
 }
 
 ULONG CTfWriteQueue::m_GetQueuedByteCount()
 {
-    TfDebugLog(7, "CTfWriteQueue::m_GetQueuedByteCount - IN");
+    CTfRoutineLog Log("CTfWriteQueue::m_GetQueuedByteCount");
     m_LockB.m_Acquire();
     ULONG ulQueued = m_ulQueuedBytes;
     m_LockB.m_Release();
-    TfDebugLog(7, "CTfWriteQueue::m_GetQueuedByteCount - OUT (Success)");
+    Log.m_Success();
     return ulQueued;
 }
 
 ULONG CTfWriteQueue::m_GetCredit()
 {
-    TfDebugLog(7, "CTfWriteQueue::m_GetCredit - IN");
+    CTfRoutineLog Log("CTfWriteQueue::m_GetCredit");
     m_LockB.m_Acquire();
     ULONG ulCredit = m_ulCredit;
     m_LockB.m_Release();
-    TfDebugLog(7, "CTfWriteQueue::m_GetCredit - OUT (Success)");
+    Log.m_Success();
     return ulCredit;
 }
 
 ULONG CTfWriteQueue::m_GetDiscardCount()
 {
-    TfDebugLog(7, "CTfWriteQueue::m_GetDiscardCount - IN");
+    CTfRoutineLog Log("CTfWriteQueue::m_GetDiscardCount");
     m_LockB.m_Acquire();
     ULONG ulDiscard = m_ulDiscard;
     m_LockB.m_Release();
-    TfDebugLog(7, "CTfWriteQueue::m_GetDiscardCount - OUT (Success)");
+    Log.m_Success();
     return ulDiscard;
 }
 
 ULONG CTfWriteQueue::m_GetAccumulator()
 {
-    TfDebugLog(7, "CTfWriteQueue::m_GetAccumulator - IN");
+    CTfRoutineLog Log("CTfWriteQueue::m_GetAccumulator");
     m_LockB.m_Acquire();
     ULONG ulAccumulator = m_ulAccumulator;
     m_LockB.m_Release();
-    TfDebugLog(7, "CTfWriteQueue::m_GetAccumulator - OUT (Success)");
+    Log.m_Success();
     return ulAccumulator;
 }
 
 ULONG CTfWriteQueue::m_GetPendingCount()
 {
-    TfDebugLog(7, "CTfWriteQueue::m_GetPendingCount - IN");
+    CTfRoutineLog Log("CTfWriteQueue::m_GetPendingCount");
     m_LockB.m_Acquire();
     ULONG ulCount = m_PendingList.m_GetCount() + ((m_pPartialIrp != NULL) ? 1 : 0);
     m_LockB.m_Release();
-    TfDebugLog(7, "CTfWriteQueue::m_GetPendingCount - OUT (Success)");
+    Log.m_Success();
     return ulCount;
 }
 
 ULONG CTfWriteQueue::m_GetInFlightCount()
 {
-    TfDebugLog(7, "CTfWriteQueue::m_GetInFlightCount - IN");
+    CTfRoutineLog Log("CTfWriteQueue::m_GetInFlightCount");
     m_LockB.m_Acquire();
     ULONG ulCount = m_InFlightList.m_GetCount();
     m_LockB.m_Release();
-    TfDebugLog(7, "CTfWriteQueue::m_GetInFlightCount - OUT (Success)");
+    Log.m_Success();
     return ulCount;
 }
 
 BOOLEAN CTfWriteQueue::m_IsTotalTimerArmed()
 {
-    TfDebugLog(7, "CTfWriteQueue::m_IsTotalTimerArmed - IN");
+    CTfRoutineLog Log("CTfWriteQueue::m_IsTotalTimerArmed");
     m_LockB.m_Acquire();
     BOOLEAN bArmed = m_bTimedArmed;
     m_LockB.m_Release();
-    TfDebugLog(7, "CTfWriteQueue::m_IsTotalTimerArmed - OUT (Success)");
+    Log.m_Success();
     return bArmed;
 }
 
 BOOLEAN CTfWriteQueue::m_IsIdle()
 {
-    TfDebugLog(7, "CTfWriteQueue::m_IsIdle - IN");
+    CTfRoutineLog Log("CTfWriteQueue::m_IsIdle");
     m_LockB.m_Acquire();
     BOOLEAN bIdle = m_IsIdleLocked();
     m_LockB.m_Release();
-    TfDebugLog(7, "CTfWriteQueue::m_IsIdle - OUT (Success)");
+    Log.m_Success();
     return bIdle;
 }
 
@@ -400,58 +426,58 @@ BOOLEAN CTfWriteQueue::m_IsIdle()
 
 BOOLEAN CTfWriteQueue::m_IsIdleLocked()
 {
-    TfDebugLog(7, "CTfWriteQueue::m_IsIdleLocked - IN");
+    CTfRoutineLog Log("CTfWriteQueue::m_IsIdleLocked");
     BOOLEAN bIdle = m_pPartialIrp == NULL && m_PendingList.m_IsEmpty() && m_InFlightList.m_IsEmpty() &&
                     m_pOutsideIrp == NULL;
-    TfDebugLog(7, "CTfWriteQueue::m_IsIdleLocked - OUT (Success)");
+    Log.m_Success();
     return bIdle;
 }
 
 PIRP CTfWriteQueue::m_NextInList(CTfPointerList* pList, PIRP pIrp)
 {
-    TfDebugLog(7, "CTfWriteQueue::m_NextInList - IN");
+    CTfRoutineLog Log("CTfWriteQueue::m_NextInList");
     PIRP pNext = NULL;
     if (pIrp == NULL) {
         pNext = (PIRP)pList->m_GetFirst();
     } else if (pList->m_Find(pIrp)) {
         pNext = (PIRP)pList->m_GetNext();
     } else {
-        TfDebugLog(7, "CTfWriteQueue::m_NextInList - OUT - Fail-> request not listed");
+        Log.m_Fail("request not listed");
         return NULL;
     }
-    TfDebugLog(7, "CTfWriteQueue::m_NextInList - OUT (Success)");
+    Log.m_Success();
     return pNext;
 }
 
 ULONG CTfWriteQueue::m_GetLength(PIRP pIrp)
 {
-    TfDebugLog(7, "CTfWriteQueue::m_GetLength - IN");
+    CTfRoutineLog Log("CTfWriteQueue::m_GetLength");
     PIO_STACK_LOCATION pStack = IoGetCurrentIrpStackLocation(pIrp);
-    TfDebugLog(7, "CTfWriteQueue::m_GetLength - OUT (Success)");
+    Log.m_Success();
     return (pStack != NULL) ? pStack->Parameters.Write.Length : 0;
 }
 
 void CTfWriteQueue::m_AddDiscard(ULONG ulBytes)
 {
-    TfDebugLog(7, "CTfWriteQueue::m_AddDiscard - IN");
+    CTfRoutineLog Log("CTfWriteQueue::m_AddDiscard");
     m_ulDiscard = TfWqAddSaturated(m_ulDiscard, ulBytes);
-    TfDebugLog(7, "CTfWriteQueue::m_AddDiscard - OUT (Success)");
+    Log.m_Success();
 }
 
 void CTfWriteQueue::m_JoinBlock(PIRP pIrp, ULONG ulBytes)
 {
-    TfDebugLog(7, "CTfWriteQueue::m_JoinBlock - IN");
+    CTfRoutineLog Log("CTfWriteQueue::m_JoinBlock");
     pIrp->Tail.Overlay.DriverContext[0] = (PVOID)(ULONG_PTR)ulBytes;
     pIrp->Tail.Overlay.DriverContext[1] = this;
     InsertTailList(&m_BlockIrps, &pIrp->Tail.Overlay.ListEntry);
-    TfDebugLog(7, "CTfWriteQueue::m_JoinBlock - OUT (Success)");
+    Log.m_Success();
 }
 
 void CTfWriteQueue::m_LeaveBlock(PIRP pIrp, BOOLEAN bDiscarded)
 {
-    TfDebugLog(7, "CTfWriteQueue::m_LeaveBlock - IN");
+    CTfRoutineLog Log("CTfWriteQueue::m_LeaveBlock");
     if (pIrp->Tail.Overlay.DriverContext[1] == NULL) {
-        TfDebugLog(7, "CTfWriteQueue::m_LeaveBlock - OUT (Success)");
+        Log.m_Success();
         return;
     }
     RemoveEntryList(&pIrp->Tail.Overlay.ListEntry);
@@ -461,12 +487,12 @@ void CTfWriteQueue::m_LeaveBlock(PIRP pIrp, BOOLEAN bDiscarded)
     }
     pIrp->Tail.Overlay.DriverContext[0] = NULL;
     pIrp->Tail.Overlay.DriverContext[1] = NULL;
-    TfDebugLog(7, "CTfWriteQueue::m_LeaveBlock - OUT (Success)");
+    Log.m_Success();
 }
 
 void CTfWriteQueue::m_ArmTotalTimer(PIRP pIrp, ULONG ulBytes)
 {
-    TfDebugLog(7, "CTfWriteQueue::m_ArmTotalTimer - IN");
+    CTfRoutineLog Log("CTfWriteQueue::m_ArmTotalTimer");
     // 64-bit and saturating: bytes x multiplier + constant never wraps to a short time-out.
     ULONGLONG ullMilliseconds = (ULONGLONG)ulBytes * m_ulTotalMultiplier + m_ulTotalConstant;
     ULONGLONG ullDue = TfWqMillisecondsToDueTime(ullMilliseconds);
@@ -479,39 +505,39 @@ void CTfWriteQueue::m_ArmTotalTimer(PIRP pIrp, ULONG ulBytes)
         DueTime.QuadPart = -1;
     }
     KeSetTimer(&m_TotalTimer, DueTime, &m_TotalTimerDpc);
-    TfDebugLog(7, "CTfWriteQueue::m_ArmTotalTimer - OUT (Success)");
+    Log.m_Success();
 }
 
 void CTfWriteQueue::m_DisarmTotalTimer()
 {
-    TfDebugLog(7, "CTfWriteQueue::m_DisarmTotalTimer - IN");
+    CTfRoutineLog Log("CTfWriteQueue::m_DisarmTotalTimer");
     if (m_bTimedArmed) {
         // A DPC that already fired still runs; it finds the timer disarmed and does nothing.
         KeCancelTimer(&m_TotalTimer);
         m_bTimedArmed = FALSE;
     }
-    TfDebugLog(7, "CTfWriteQueue::m_DisarmTotalTimer - OUT (Success)");
+    Log.m_Success();
 }
 
 void CTfWriteQueue::m_ClearTimedIrp(PIRP pIrp)
 {
-    TfDebugLog(7, "CTfWriteQueue::m_ClearTimedIrp - IN");
+    CTfRoutineLog Log("CTfWriteQueue::m_ClearTimedIrp");
     if (m_pTimedIrp == pIrp) {
         m_pTimedIrp = NULL;
         m_DisarmTotalTimer();
     }
-    TfDebugLog(7, "CTfWriteQueue::m_ClearTimedIrp - OUT (Success)");
+    Log.m_Success();
 }
 
 void CTfWriteQueue::m_StartTotalTimer(PIRP pInserting)
 {
-    TfDebugLog(7, "CTfWriteQueue::m_StartTotalTimer - IN");
+    CTfRoutineLog Log("CTfWriteQueue::m_StartTotalTimer");
     if (m_pTimedIrp != NULL || m_bDeleting) {
-        TfDebugLog(7, "CTfWriteQueue::m_StartTotalTimer - OUT (Success)");
+        Log.m_Success();
         return;
     }
     if (m_ulTotalMultiplier == 0 && m_ulTotalConstant == 0) {
-        TfDebugLog(7, "CTfWriteQueue::m_StartTotalTimer - OUT - Fail-> no total time-out");
+        Log.m_Fail("no total time-out");
         return;
     }
     // The oldest request in flight runs on its unconfirmed bytes; with none in flight the first
@@ -520,43 +546,43 @@ void CTfWriteQueue::m_StartTotalTimer(PIRP pInserting)
     for (PIRP pIrp = m_NextInList(&m_InFlightList, NULL); pIrp != NULL; pIrp = m_NextInList(&m_InFlightList, pIrp)) {
         if (TfIrpHasCancelRoutine(pIrp)) {
             m_ArmTotalTimer(pIrp, (ULONG)pIrp->IoStatus.Information);
-            TfDebugLog(7, "CTfWriteQueue::m_StartTotalTimer - OUT (Success)");
+            Log.m_Success();
             return;
         }
     }
     if (m_pPartialIrp != NULL && TfIrpHasCancelRoutine(m_pPartialIrp)) {
         m_ArmTotalTimer(m_pPartialIrp, m_GetLength(m_pPartialIrp) - (ULONG)m_pPartialIrp->IoStatus.Information);
-        TfDebugLog(7, "CTfWriteQueue::m_StartTotalTimer - OUT (Success)");
+        Log.m_Success();
         return;
     }
     for (PIRP pIrp = m_NextInList(&m_PendingList, NULL); pIrp != NULL; pIrp = m_NextInList(&m_PendingList, pIrp)) {
         if (TfIrpHasCancelRoutine(pIrp) || pIrp == pInserting) {
             m_ArmTotalTimer(pIrp, m_GetLength(pIrp) - (ULONG)pIrp->IoStatus.Information);
-            TfDebugLog(7, "CTfWriteQueue::m_StartTotalTimer - OUT (Success)");
+            Log.m_Success();
             return;
         }
     }
-    TfDebugLog(7, "CTfWriteQueue::m_StartTotalTimer - OUT - Fail-> no request to time");
+    Log.m_Fail("no request to time");
 }
 
 BOOLEAN CTfWriteQueue::m_QueueWorkerLocked(PTF_EXECUTOR_ROUTINE pRoutine)
 {
-    TfDebugLog(7, "CTfWriteQueue::m_QueueWorkerLocked - IN");
+    CTfRoutineLog Log("CTfWriteQueue::m_QueueWorkerLocked");
     if (m_bDeleting || m_pExecutor == NULL) {
-        TfDebugLog(7, "CTfWriteQueue::m_QueueWorkerLocked - OUT - Fail-> no executor");
+        Log.m_Fail("no executor");
         return FALSE;
     }
     if (!m_pExecutor->m_QueueFunction(pRoutine, this, NULL, NULL)) {
-        TfDebugLog(7, "CTfWriteQueue::m_QueueWorkerLocked - OUT - Fail-> call dropped");
+        Log.m_Fail("call dropped");
         return FALSE;
     }
-    TfDebugLog(7, "CTfWriteQueue::m_QueueWorkerLocked - OUT (Success)");
+    Log.m_Success();
     return TRUE;
 }
 
 void CTfWriteQueue::m_PushIrp(PIRP* ppHead, PIRP* ppTail, PIRP pIrp)
 {
-    TfDebugLog(7, "CTfWriteQueue::m_PushIrp - IN");
+    CTfRoutineLog Log("CTfWriteQueue::m_PushIrp");
     pIrp->Tail.Overlay.DriverContext[2] = NULL;
     if (*ppTail == NULL) {
         *ppHead = pIrp;
@@ -564,12 +590,12 @@ void CTfWriteQueue::m_PushIrp(PIRP* ppHead, PIRP* ppTail, PIRP pIrp)
         (*ppTail)->Tail.Overlay.DriverContext[2] = pIrp;
     }
     *ppTail = pIrp;
-    TfDebugLog(7, "CTfWriteQueue::m_PushIrp - OUT (Success)");
+    Log.m_Success();
 }
 
 void CTfWriteQueue::m_CompleteList(PIRP pList, NTSTATUS Status, BOOLEAN bKeepInformation)
 {
-    TfDebugLog(7, "CTfWriteQueue::m_CompleteList - IN");
+    CTfRoutineLog Log("CTfWriteQueue::m_CompleteList");
     while (pList != NULL) {
         PIRP pIrp = pList;
         pList = (PIRP)pIrp->Tail.Overlay.DriverContext[2];
@@ -580,36 +606,39 @@ void CTfWriteQueue::m_CompleteList(PIRP pList, NTSTATUS Status, BOOLEAN bKeepInf
         }
         IoCompleteRequest(pIrp, IO_NO_INCREMENT);
     }
-    TfDebugLog(7, "CTfWriteQueue::m_CompleteList - OUT (Success)");
+    Log.m_Success();
 }
 
 void CTfWriteQueue::m_CompleteIrp(PIRP pIrp, NTSTATUS Status, ULONG_PTR ulInformation)
 {
-    TfDebugLog(7, "CTfWriteQueue::m_CompleteIrp - IN");
+    CTfRoutineLog Log("CTfWriteQueue::m_CompleteIrp");
     pIrp->IoStatus.Status = Status;
     pIrp->IoStatus.Information = ulInformation;
     IoCompleteRequest(pIrp, IO_NO_INCREMENT);
-    TfDebugLog(7, "CTfWriteQueue::m_CompleteIrp - OUT (Success)");
+    Log.m_Success();
 }
 
 void CTfWriteQueue::m_AfterWriteSideChange()
 {
-    TfDebugLog(7, "CTfWriteQueue::m_AfterWriteSideChange - IN");
+    CTfRoutineLog Log("CTfWriteQueue::m_AfterWriteSideChange");
     m_CheckFlushIrp();
     m_ResolveXoffCounterIrp(FALSE, FALSE, FALSE);
-    TfDebugLog(7, "CTfWriteQueue::m_AfterWriteSideChange - OUT (Success)");
+    Log.m_Success();
 }
 
 // ---------------------------------------------------------------------------------------------
 // Accepting a write
 // ---------------------------------------------------------------------------------------------
 
+// The write dispatch hands a write over. At or below DISPATCH_LEVEL. The caller owns the request
+// until it is inserted into the pending queue; from then on whoever removes it under B does (the
+// block builder, a confirmation, a time-out, a purge or the cancel-safe queue's cancellation).
 NTSTATUS CTfWriteQueue::m_QueueIrp(PIRP pIrp)
 {
-    TfDebugLog(7, "CTfWriteQueue::m_QueueIrp - IN");
+    CTfRoutineLog Log("CTfWriteQueue::m_QueueIrp");
     if (pIrp == NULL) {
         TF_ASSERT_AT();
-        TfDebugLog(7, "CTfWriteQueue::m_QueueIrp - OUT - Fail-> no request");
+        Log.m_Fail("no request");
         return STATUS_INVALID_PARAMETER;
     }
     pIrp->IoStatus.Information = 0;
@@ -623,13 +652,13 @@ NTSTATUS CTfWriteQueue::m_QueueIrp(PIRP pIrp)
     PIO_STACK_LOCATION pStack = IoGetCurrentIrpStackLocation(pIrp);
     if (pStack == NULL) {
         m_CompleteIrp(pIrp, STATUS_INVALID_PARAMETER, 0);
-        TfDebugLog(7, "CTfWriteQueue::m_QueueIrp - OUT - Fail-> no stack location");
+        Log.m_Fail("no stack location");
         return STATUS_INVALID_PARAMETER;
     }
     ULONG ulLength = pStack->Parameters.Write.Length;
     if (ulLength != 0 && pIrp->AssociatedIrp.SystemBuffer == NULL) {
         m_CompleteIrp(pIrp, STATUS_INVALID_PARAMETER, 0);
-        TfDebugLog(7, "CTfWriteQueue::m_QueueIrp - OUT - Fail-> no system buffer");
+        Log.m_Fail("no system buffer");
         return STATUS_INVALID_PARAMETER;
     }
 
@@ -639,26 +668,26 @@ NTSTATUS CTfWriteQueue::m_QueueIrp(PIRP pIrp)
     m_LockB.m_Release();
     if (!bAccept) {
         m_CompleteIrp(pIrp, RejectStatus, 0);
-        TfDebugLog(7, "CTfWriteQueue::m_QueueIrp - OUT - Fail-> not accepting writes");
+        Log.m_Fail("not accepting writes");
         return RejectStatus;
     }
     if (ulLength == 0) {
         // Nothing to send, and nothing would ever confirm it.
         m_CompleteIrp(pIrp, STATUS_SUCCESS, 0);
-        TfDebugLog(7, "CTfWriteQueue::m_QueueIrp - OUT (Success)");
+        Log.m_Success();
         return STATUS_SUCCESS;
     }
 
     NTSTATUS Status = IoCsqInsertIrpEx(&m_PendingCsq.Csq, pIrp, NULL, TF_WQ_INSERT_NEW);
     if (!NT_SUCCESS(Status)) {
         m_CompleteIrp(pIrp, Status, 0);
-        TfDebugLog(7, "CTfWriteQueue::m_QueueIrp - OUT - Fail-> request could not be queued");
+        Log.m_Fail("request could not be queued");
         return Status;
     }
 
     // The insertion queues the block start on the executor; without one it starts here.
     m_StartIfOwed(&m_bStartKickFailed);
-    TfDebugLog(7, "CTfWriteQueue::m_QueueIrp - OUT (Success)");
+    Log.m_Success();
     return STATUS_PENDING;
 }
 
@@ -668,7 +697,7 @@ NTSTATUS CTfWriteQueue::m_QueueIrp(PIRP pIrp)
 
 BOOLEAN CTfWriteQueue::m_StartNextWrite()
 {
-    TfDebugLog(7, "CTfWriteQueue::m_StartNextWrite - IN");
+    CTfRoutineLog Log("CTfWriteQueue::m_StartNextWrite");
     if (KeGetCurrentIrql() != PASSIVE_LEVEL) {
         // The mutex cannot be waited for here: start from the executor instead.
         m_LockB.m_Acquire();
@@ -677,7 +706,7 @@ BOOLEAN CTfWriteQueue::m_StartNextWrite()
         if (!bQueued) {
             m_ScheduleRetry();
         }
-        TfDebugLog(7, "CTfWriteQueue::m_StartNextWrite - OUT - Fail-> above PASSIVE_LEVEL, deferred");
+        Log.m_Fail("above PASSIVE_LEVEL, deferred");
         return TRUE;
     }
     KeWaitForSingleObject(&m_WriteMutex, Executive, KernelMode, FALSE, NULL);
@@ -686,7 +715,7 @@ BOOLEAN CTfWriteQueue::m_StartNextWrite()
         // handed over is finished first, then the next one is built.
         m_bRestartAfterCallback = TRUE;
         KeReleaseMutex(&m_WriteMutex, FALSE);
-        TfDebugLog(7, "CTfWriteQueue::m_StartNextWrite - OUT (Success)");
+        Log.m_Success();
         return TRUE;
     }
 
@@ -694,66 +723,7 @@ BOOLEAN CTfWriteQueue::m_StartNextWrite()
     BOOLEAN bWriteSideChanged = FALSE;
     for (;;) {
         m_bRestartAfterCallback = FALSE;
-        m_LockB.m_Acquire();
-        ULONG ulBlock = (m_ulQueuedBytes < m_ulCredit) ? m_ulQueuedBytes : m_ulCredit;
-        if (m_bDeleting) {
-            ulBlock = 0;
-        }
-        m_LockB.m_Release();
-        if (ulBlock == 0) {
-            break;
-        }
-
-        CTfBuffer* pChunk = new (NonPagedPool) CTfBuffer();
-        if (pChunk == NULL || !pChunk->m_Allocate(ulBlock)) {
-            if (pChunk != NULL) {
-                pChunk->m_Delete();
-            }
-            // The requests stay pending; nothing may come to start them again, so retry shortly.
-            m_ScheduleRetry();
-            bResult = FALSE;
-            TfDebugLog(7, "CTfWriteQueue::m_StartNextWrite - no memory for a block of %u bytes", ulBlock);
-            break;
-        }
-        ULONG ulCopied = m_FillBlock(pChunk->m_GetBytes(), ulBlock, &bWriteSideChanged);
-        if (ulCopied == 0) {
-            // Every pending request went away meanwhile.
-            pChunk->m_Delete();
-            m_LockB.m_Acquire();
-            m_StartTotalTimer();
-            m_LockB.m_Release();
-            break;
-        }
-        if (ulCopied < ulBlock) {
-            pChunk->m_KeepHead(ulCopied, TRUE);
-        }
-
-        m_LockB.m_Acquire();
-        m_ulCredit = (ulCopied < m_ulCredit) ? m_ulCredit - ulCopied : 0;
-        m_StartTotalTimer();
-        PTF_WRITE_QUEUE_WRITE_ROUTINE pRoutine = m_pWriteRoutine;
-        PVOID pContext = m_pWriteContext;
-        m_LockB.m_Release();
-
-        m_bInWriteCallback = TRUE;
-        if (pRoutine != NULL) {
-            bResult = pRoutine(pContext, pChunk);
-        } else {
-            pChunk->m_Delete();
-            bResult = FALSE;
-        }
-        m_bInWriteCallback = FALSE;
-
-        if (!bResult) {
-            m_SettleFailedBlock(ulCopied);
-            bWriteSideChanged = TRUE;
-            TfDebugLog(7, "CTfWriteQueue::m_StartNextWrite - the owner refused a block of %u bytes", ulCopied);
-            break;
-        }
-        m_LockB.m_Acquire();
-        m_SettleBlock();
-        m_LockB.m_Release();
-        if (!m_bRestartAfterCallback) {
+        if (!m_HandOverBlock(&bResult, &bWriteSideChanged) || !m_bRestartAfterCallback) {
             break;
         }
     }
@@ -763,127 +733,231 @@ BOOLEAN CTfWriteQueue::m_StartNextWrite()
         m_AfterWriteSideChange();
     }
     if (!bResult) {
-        TfDebugLog(7, "CTfWriteQueue::m_StartNextWrite - OUT - Fail-> block not handed over");
+        Log.m_Fail("block not handed over");
         return FALSE;
     }
-    TfDebugLog(7, "CTfWriteQueue::m_StartNextWrite - OUT (Success)");
+    Log.m_Success();
     return TRUE;
+}
+
+// Builds one block and hands it to the owner. TRUE when the owner took it and it was settled;
+// FALSE when there was nothing to send (credit or requests), no memory (*pbResult FALSE, a retry is
+// scheduled) or the owner refused it (*pbResult FALSE). PASSIVE_LEVEL, write mutex held.
+BOOLEAN CTfWriteQueue::m_HandOverBlock(PBOOLEAN pbResult, PBOOLEAN pbWriteSideChanged)
+{
+    m_LockB.m_Acquire();
+    ULONG ulBlock = (m_ulQueuedBytes < m_ulCredit) ? m_ulQueuedBytes : m_ulCredit;
+    if (m_bDeleting) {
+        ulBlock = 0;
+    }
+    m_LockB.m_Release();
+    if (ulBlock == 0) {
+        return FALSE;
+    }
+
+    CTfBuffer* pChunk = new (NonPagedPool) CTfBuffer();
+    if (pChunk == NULL || !pChunk->m_Allocate(ulBlock)) {
+        if (pChunk != NULL) {
+            pChunk->m_Delete();
+        }
+        // The requests stay pending; nothing may come to start them again, so retry shortly.
+        m_ScheduleRetry();
+        *pbResult = FALSE;
+        TfDebugLog(TF_LOG_FLOW, "CTfWriteQueue::m_StartNextWrite - no memory for a block of %u bytes", ulBlock);
+        return FALSE;
+    }
+    ULONG ulCopied = m_FillBlock(pChunk->m_GetBytes(), ulBlock, pbWriteSideChanged);
+    if (ulCopied == 0) {
+        // Every pending request went away meanwhile.
+        pChunk->m_Delete();
+        m_LockB.m_Acquire();
+        m_StartTotalTimer();
+        m_LockB.m_Release();
+        return FALSE;
+    }
+    if (ulCopied < ulBlock) {
+        pChunk->m_KeepHead(ulCopied, TRUE);
+    }
+
+    *pbResult = m_GiveBlockToOwner(pChunk, ulCopied);
+    if (!*pbResult) {
+        m_SettleFailedBlock(ulCopied);
+        *pbWriteSideChanged = TRUE;
+        TfDebugLog(TF_LOG_FLOW, "CTfWriteQueue::m_StartNextWrite - the owner refused a block of %u bytes", ulCopied);
+        return FALSE;
+    }
+    m_LockB.m_Acquire();
+    m_SettleBlock();
+    m_LockB.m_Release();
+    return TRUE;
+}
+
+// The block's bytes leave the credit and the total timer starts; then the owner's write callback
+// takes the block (and owns it, whatever it answers). The owner may confirm bytes from inside the
+// callback on this thread. TRUE when the block went to the device. PASSIVE_LEVEL, write mutex held.
+BOOLEAN CTfWriteQueue::m_GiveBlockToOwner(CTfBuffer* pChunk, ULONG ulCopied)
+{
+    m_LockB.m_Acquire();
+    m_ulCredit = (ulCopied < m_ulCredit) ? m_ulCredit - ulCopied : 0;
+    m_StartTotalTimer();
+    PTF_WRITE_QUEUE_WRITE_ROUTINE pRoutine = m_pWriteRoutine;
+    PVOID pContext = m_pWriteContext;
+    m_LockB.m_Release();
+
+    BOOLEAN bResult;
+    m_bInWriteCallback = TRUE;
+    if (pRoutine != NULL) {
+        bResult = pRoutine(pContext, pChunk);
+    } else {
+        pChunk->m_Delete();
+        bResult = FALSE;
+    }
+    m_bInWriteCallback = FALSE;
+    return bResult;
 }
 
 ULONG CTfWriteQueue::m_FillBlock(PUCHAR pucBlock, ULONG ulBlock, PBOOLEAN pbWriteSideChanged)
 {
-    TfDebugLog(7, "CTfWriteQueue::m_FillBlock - IN");
+    CTfRoutineLog Log("CTfWriteQueue::m_FillBlock");
     ULONG ulCopied = 0;
     m_LockB.m_Acquire();
     m_ulBlockDiscarded = 0;
     m_LockB.m_Release();
 
     while (ulCopied < ulBlock) {
-        // The request a block took only part of comes first (the peek puts it at the front).
-        m_LockB.m_Acquire();
-        if (m_pPartialIrp != NULL && !TfIrpHasCancelRoutine(m_pPartialIrp)) {
-            // A cancellation owns it and waits for this lock to take it out. No later request may
-            // go ahead of it, and none can become the partly sent one while it holds that place:
-            // the cancellation starts the next block.
-            m_bStartAfterCancel = TRUE;
-            m_LockB.m_Release();
+        TF_WQ_TAKEN Taken;
+        if (!m_TakeOutForBlock(&Taken)) {
             break;
         }
-        PIRP pIrp = TfCsqRemoveNextIrpLocked(&m_PendingCsq.Csq, NULL);
-        if (pIrp == NULL) {
-            m_LockB.m_Release();
-            break;
-        }
-        m_pOutsideIrp = pIrp;
-        m_bOutsideTimedOut = FALSE;
-        ULONG ulPurgeSequence = m_ulPurgeSequence;
-        m_ulOutsidePurgeSequence = ulPurgeSequence;
-        ULONG ulLength = m_GetLength(pIrp);
-        ULONG ulSent = (ULONG)pIrp->IoStatus.Information;
-        PTF_WRITE_QUEUE_OUTSIDE_HOOK pHook = m_pOutsideHook;
-        PVOID pHookContext = m_pOutsideHookContext;
-        m_LockB.m_Release();
-
-        ULONG ulTake = ulLength - ulSent;
+        // Copied with no lock held: nobody else can reach the request while it is out.
+        ULONG ulTake = Taken.ulLength - Taken.ulSent;
         if (ulTake > ulBlock - ulCopied) {
             ulTake = ulBlock - ulCopied;
         }
-        RtlCopyMemory(pucBlock + ulCopied, (PUCHAR)pIrp->AssociatedIrp.SystemBuffer + ulSent, ulTake);
+        RtlCopyMemory(pucBlock + ulCopied, (PUCHAR)Taken.pIrp->AssociatedIrp.SystemBuffer + Taken.ulSent, ulTake);
         ulCopied += ulTake;
-        BOOLEAN bWhole = (ulSent + ulTake == ulLength);
-        if (pHook != NULL) {
-            pHook(pHookContext, TF_WQ_OUTSIDE_COPIED, pIrp);
+        BOOLEAN bWhole = (Taken.ulSent + ulTake == Taken.ulLength);
+        if (Taken.pHook != NULL) {
+            Taken.pHook(Taken.pHookContext, TF_WQ_OUTSIDE_COPIED, Taken.pIrp);
         }
 
-        m_LockB.m_Acquire();
-        pIrp->IoStatus.Information = ulSent + ulTake;
-        m_ulBytesHandedOver = TfWqAddSaturated(m_ulBytesHandedOver, ulTake);
-        m_JoinBlock(pIrp, ulTake);
-        NTSTATUS EndStatus = STATUS_SUCCESS;
-        if (m_ulPurgeSequence != ulPurgeSequence) {
-            EndStatus = STATUS_CANCELLED;  // a purge ran while the request was out of the queue
-        } else if (m_bOutsideTimedOut) {
-            EndStatus = STATUS_TIMEOUT;
-        }
-        if (EndStatus != STATUS_SUCCESS) {
-            ULONG_PTR ulInformation = (EndStatus == STATUS_TIMEOUT) ? pIrp->IoStatus.Information : 0;
-            m_AddDiscard((ULONG)pIrp->IoStatus.Information);
-            m_LeaveBlock(pIrp, TRUE);
-            m_ClearTimedIrp(pIrp);
-            m_pOutsideIrp = NULL;
-            m_bOutsideTimedOut = FALSE;
-            m_StartTotalTimer();
-            m_LockB.m_Release();
-            m_CompleteIrp(pIrp, EndStatus, ulInformation);
-            *pbWriteSideChanged = TRUE;
-            if (!bWhole) {
-                break;
-            }
-            continue;
-        }
-        m_LockB.m_Release();
-        if (pHook != NULL) {
-            pHook(pHookContext, TF_WQ_OUTSIDE_CHECKED, pIrp);
-        }
-
-        NTSTATUS Status;
-        if (bWhole) {
-            Status = IoCsqInsertIrpEx(&m_InFlightCsq.Csq, pIrp, NULL, TF_WQ_INSERT_HANDED_OVER);
-        } else {
-            // The block is full: the rest of this request is taken first next time.
-            Status = IoCsqInsertIrpEx(&m_PendingCsq.Csq, pIrp, &m_PendingInsertContext, TF_WQ_INSERT_PARTIAL);
-        }
-        if (!NT_SUCCESS(Status)) {
-            // Refused by the insert callback because a purge or the total time-out caught the request
-            // while it was out of the queue, or no memory: its bytes are in the block, and their
-            // confirmation must not be credited to later requests.
-            m_LockB.m_Acquire();
-            ULONG_PTR ulInformation = 0;
-            if (Status == STATUS_IO_TIMEOUT) {
-                Status = STATUS_TIMEOUT;
-                ulInformation = pIrp->IoStatus.Information;
-            }
-            m_AddDiscard((ULONG)pIrp->IoStatus.Information);
-            m_LeaveBlock(pIrp, TRUE);
-            m_ClearTimedIrp(pIrp);
-            m_pOutsideIrp = NULL;
-            m_bOutsideTimedOut = FALSE;
-            m_StartTotalTimer();
-            m_LockB.m_Release();
-            m_CompleteIrp(pIrp, Status, ulInformation);
+        if (!m_JoinBlockUnlessEnded(&Taken, ulTake) || !m_PutBackTakenIrp(&Taken, bWhole)) {
             *pbWriteSideChanged = TRUE;
         }
         if (!bWhole) {
             break;
         }
     }
-    TfDebugLog(7, "CTfWriteQueue::m_FillBlock - OUT (Success)");
+    Log.m_Success();
     return ulCopied;
+}
+
+// Takes the next pending request out of the queues for the block being built, and notes under B
+// what the builder needs of it. FALSE when there is none, or when the request a block took only
+// part of is owned by a cancellation: no later request may go ahead of it, and none can become the
+// partly sent one while it holds that place, so the cancellation starts the next block.
+// PASSIVE_LEVEL, write mutex held; the caller owns the request taken until it puts it back.
+BOOLEAN CTfWriteQueue::m_TakeOutForBlock(TF_WQ_TAKEN* pTaken)
+{
+    m_LockB.m_Acquire();
+    // The request a block took only part of comes first (the peek puts it at the front).
+    if (m_pPartialIrp != NULL && !TfIrpHasCancelRoutine(m_pPartialIrp)) {
+        m_bStartAfterCancel = TRUE;
+        m_LockB.m_Release();
+        return FALSE;
+    }
+    PIRP pIrp = TfCsqRemoveNextIrpLocked(&m_PendingCsq.Csq, NULL);
+    if (pIrp == NULL) {
+        m_LockB.m_Release();
+        return FALSE;
+    }
+    m_pOutsideIrp = pIrp;
+    m_bOutsideTimedOut = FALSE;
+    m_ulOutsidePurgeSequence = m_ulPurgeSequence;
+    pTaken->pIrp = pIrp;
+    pTaken->ulPurgeSequence = m_ulPurgeSequence;
+    pTaken->ulLength = m_GetLength(pIrp);
+    pTaken->ulSent = (ULONG)pIrp->IoStatus.Information;
+    pTaken->pHook = m_pOutsideHook;
+    pTaken->pHookContext = m_pOutsideHookContext;
+    m_LockB.m_Release();
+    return TRUE;
+}
+
+// The taken request's ulTake bytes are in the block: it joins the block, unless a purge or its
+// total time-out ran while it was out, which ends it here (its bytes are discarded when confirmed).
+// FALSE when it ended. Write mutex held; B is taken here.
+BOOLEAN CTfWriteQueue::m_JoinBlockUnlessEnded(const TF_WQ_TAKEN* pTaken, ULONG ulTake)
+{
+    PIRP pIrp = pTaken->pIrp;
+    m_LockB.m_Acquire();
+    pIrp->IoStatus.Information = pTaken->ulSent + ulTake;
+    m_ulBytesHandedOver = TfWqAddSaturated(m_ulBytesHandedOver, ulTake);
+    m_JoinBlock(pIrp, ulTake);
+    NTSTATUS EndStatus = STATUS_SUCCESS;
+    if (m_ulPurgeSequence != pTaken->ulPurgeSequence) {
+        EndStatus = STATUS_CANCELLED;  // a purge ran while the request was out of the queue
+    } else if (m_bOutsideTimedOut) {
+        EndStatus = STATUS_TIMEOUT;
+    }
+    if (EndStatus == STATUS_SUCCESS) {
+        m_LockB.m_Release();
+        return TRUE;
+    }
+    ULONG_PTR ulInformation = (EndStatus == STATUS_TIMEOUT) ? pIrp->IoStatus.Information : 0;
+    m_DropTakenIrpLocked(pIrp);
+    m_LockB.m_Release();
+    m_CompleteIrp(pIrp, EndStatus, ulInformation);
+    return FALSE;
+}
+
+// Puts the taken request back: in flight when the block took all of it, else at the front of the
+// pending queue. FALSE when it ended instead, because the insert callback found that a purge or
+// the total time-out caught it while it was out of the queue (or there was no memory): its bytes
+// are in the block, and their confirmation must not be credited to later requests.
+BOOLEAN CTfWriteQueue::m_PutBackTakenIrp(const TF_WQ_TAKEN* pTaken, BOOLEAN bWhole)
+{
+    PIRP pIrp = pTaken->pIrp;
+    if (pTaken->pHook != NULL) {
+        pTaken->pHook(pTaken->pHookContext, TF_WQ_OUTSIDE_CHECKED, pIrp);
+    }
+    NTSTATUS Status;
+    if (bWhole) {
+        Status = IoCsqInsertIrpEx(&m_InFlightCsq.Csq, pIrp, NULL, TF_WQ_INSERT_HANDED_OVER);
+    } else {
+        // The block is full: the rest of this request is taken first next time.
+        Status = IoCsqInsertIrpEx(&m_PendingCsq.Csq, pIrp, &m_PendingInsertContext, TF_WQ_INSERT_PARTIAL);
+    }
+    if (NT_SUCCESS(Status)) {
+        return TRUE;
+    }
+    m_LockB.m_Acquire();
+    ULONG_PTR ulInformation = 0;
+    if (Status == STATUS_IO_TIMEOUT) {
+        Status = STATUS_TIMEOUT;
+        ulInformation = pIrp->IoStatus.Information;
+    }
+    m_DropTakenIrpLocked(pIrp);
+    m_LockB.m_Release();
+    m_CompleteIrp(pIrp, Status, ulInformation);
+    return FALSE;
+}
+
+// The taken request ends before it went back: its bytes are discarded when confirmed, it leaves
+// the block and the total timer, and the builder has nothing out any more. B held.
+void CTfWriteQueue::m_DropTakenIrpLocked(PIRP pIrp)
+{
+    m_AddDiscard((ULONG)pIrp->IoStatus.Information);
+    m_LeaveBlock(pIrp, TRUE);
+    m_ClearTimedIrp(pIrp);
+    m_pOutsideIrp = NULL;
+    m_bOutsideTimedOut = FALSE;
+    m_StartTotalTimer();
 }
 
 void CTfWriteQueue::m_SettleBlock()
 {
-    TfDebugLog(7, "CTfWriteQueue::m_SettleBlock - IN");
+    CTfRoutineLog Log("CTfWriteQueue::m_SettleBlock");
     while (!IsListEmpty(&m_BlockIrps)) {
         PLIST_ENTRY pEntry = RemoveHeadList(&m_BlockIrps);
         PIRP pIrp = CONTAINING_RECORD(pEntry, IRP, Tail.Overlay.ListEntry);
@@ -891,12 +965,12 @@ void CTfWriteQueue::m_SettleBlock()
         pIrp->Tail.Overlay.DriverContext[1] = NULL;
     }
     m_ulBlockDiscarded = 0;
-    TfDebugLog(7, "CTfWriteQueue::m_SettleBlock - OUT (Success)");
+    Log.m_Success();
 }
 
 void CTfWriteQueue::m_SettleFailedBlock(ULONG ulBlock)
 {
-    TfDebugLog(7, "CTfWriteQueue::m_SettleFailedBlock - IN");
+    CTfRoutineLog Log("CTfWriteQueue::m_SettleFailedBlock");
     PIRP pFailed = NULL;
     PIRP pFailedTail = NULL;
     m_LockB.m_Acquire();
@@ -939,12 +1013,12 @@ void CTfWriteQueue::m_SettleFailedBlock(ULONG ulBlock)
     if (bRetry) {
         m_ScheduleRetry();
     }
-    TfDebugLog(7, "CTfWriteQueue::m_SettleFailedBlock - OUT (Success)");
+    Log.m_Success();
 }
 
 void CTfWriteQueue::m_ScheduleRetry()
 {
-    TfDebugLog(7, "CTfWriteQueue::m_ScheduleRetry - IN");
+    CTfRoutineLog Log("CTfWriteQueue::m_ScheduleRetry");
     m_LockB.m_Acquire();
     BOOLEAN bStart = !m_bRetryScheduled && !m_bDeleting && m_pExecutor != NULL;
     if (bStart) {
@@ -952,40 +1026,40 @@ void CTfWriteQueue::m_ScheduleRetry()
     }
     m_LockB.m_Release();
     if (!bStart) {
-        TfDebugLog(7, "CTfWriteQueue::m_ScheduleRetry - OUT (Success)");
+        Log.m_Success();
         return;
     }
     if (m_RetryTimerList.m_StartTimer(sm_RetryTimer, this, TF_WRITE_QUEUE_RETRY_TIME) == TF_NO_TIMER) {
         m_LockB.m_Acquire();
         m_bRetryScheduled = FALSE;
         m_LockB.m_Release();
-        TfDebugLog(7, "CTfWriteQueue::m_ScheduleRetry - OUT - Fail-> no retry timer");
+        Log.m_Fail("no retry timer");
         return;
     }
-    TfDebugLog(7, "CTfWriteQueue::m_ScheduleRetry - OUT (Success)");
+    Log.m_Success();
 }
 
 void CTfWriteQueue::sm_RetryTimer(PVOID pContext)
 {
-    TfDebugLog(7, "CTfWriteQueue::sm_RetryTimer - IN");
+    CTfRoutineLog Log("CTfWriteQueue::sm_RetryTimer");
     CTfWriteQueue* pThis = (CTfWriteQueue*)pContext;
     pThis->m_LockB.m_Acquire();
     pThis->m_bRetryScheduled = FALSE;
     pThis->m_QueueWorkerLocked(sm_StartNextWriteWorker);
     pThis->m_LockB.m_Release();
-    TfDebugLog(7, "CTfWriteQueue::sm_RetryTimer - OUT (Success)");
+    Log.m_Success();
 }
 
 void CTfWriteQueue::sm_StartNextWriteWorker(PVOID pContext, PVOID pArgument)
 {
-    TfDebugLog(7, "CTfWriteQueue::sm_StartNextWriteWorker - IN");
+    CTfRoutineLog Log("CTfWriteQueue::sm_StartNextWriteWorker");
     ((CTfWriteQueue*)pContext)->m_StartNextWrite();
-    TfDebugLog(7, "CTfWriteQueue::sm_StartNextWriteWorker - OUT (Success)");
+    Log.m_Success();
 }
 
 void CTfWriteQueue::sm_DataWrittenWorker(PVOID pContext, PVOID pArgument)
 {
-    TfDebugLog(7, "CTfWriteQueue::sm_DataWrittenWorker - IN");
+    CTfRoutineLog Log("CTfWriteQueue::sm_DataWrittenWorker");
     CTfWriteQueue* pThis = (CTfWriteQueue*)pContext;
     pThis->m_LockB.m_Acquire();
     ULONG ulWritten = pThis->m_ulDeferredWritten;
@@ -995,7 +1069,7 @@ void CTfWriteQueue::sm_DataWrittenWorker(PVOID pContext, PVOID pArgument)
     if (ulWritten != 0) {
         pThis->m_DataWritten(ulWritten);
     }
-    TfDebugLog(7, "CTfWriteQueue::sm_DataWrittenWorker - OUT (Success)");
+    Log.m_Success();
 }
 
 // ---------------------------------------------------------------------------------------------
@@ -1004,14 +1078,16 @@ void CTfWriteQueue::sm_DataWrittenWorker(PVOID pContext, PVOID pArgument)
 
 void CTfWriteQueue::sm_TotalTimeoutDpc(PKDPC pDpc, PVOID pContext, PVOID pArgument1, PVOID pArgument2)
 {
-    TfDebugLog(7, "CTfWriteQueue::sm_TotalTimeoutDpc - IN");
+    CTfRoutineLog Log("CTfWriteQueue::sm_TotalTimeoutDpc");
     ((CTfWriteQueue*)pContext)->m_TotalTimeoutExpired();
-    TfDebugLog(7, "CTfWriteQueue::sm_TotalTimeoutDpc - OUT (Success)");
+    Log.m_Success();
 }
 
+// The total timer's DPC: DISPATCH_LEVEL. Owns nothing until it takes the timed request out of its
+// queue under A and B; a request the block builder has out is only marked, and ended by the builder.
 void CTfWriteQueue::m_TotalTimeoutExpired()
 {
-    TfDebugLog(7, "CTfWriteQueue::m_TotalTimeoutExpired - IN");
+    CTfRoutineLog Log("CTfWriteQueue::m_TotalTimeoutExpired");
     PIRP pTimedOut = NULL;
     m_LockA.m_Acquire();
     m_LockB.m_AcquireAtDpcLevel();
@@ -1019,7 +1095,7 @@ void CTfWriteQueue::m_TotalTimeoutExpired()
         // Fired for an arming that was cancelled or replaced.
         m_LockB.m_ReleaseFromDpcLevel();
         m_LockA.m_Release();
-        TfDebugLog(7, "CTfWriteQueue::m_TotalTimeoutExpired - OUT - Fail-> stale timer");
+        Log.m_Fail("stale timer");
         return;
     }
     m_bTimedArmed = FALSE;
@@ -1060,7 +1136,7 @@ void CTfWriteQueue::m_TotalTimeoutExpired()
         IoCompleteRequest(pTimedOut, IO_NO_INCREMENT);
     }
     m_AfterWriteSideChange();
-    TfDebugLog(7, "CTfWriteQueue::m_TotalTimeoutExpired - OUT (Success)");
+    Log.m_Success();
 }
 
 // ---------------------------------------------------------------------------------------------
@@ -1069,7 +1145,7 @@ void CTfWriteQueue::m_TotalTimeoutExpired()
 
 void CTfWriteQueue::m_CancelAllIrps(BOOLEAN bCancelFlush)
 {
-    TfDebugLog(7, "CTfWriteQueue::m_CancelAllIrps - IN");
+    CTfRoutineLog Log("CTfWriteQueue::m_CancelAllIrps");
     PIRP pDone = NULL;
     PIRP pDoneTail = NULL;
     ULONG ulHandedOver = 0;
@@ -1101,23 +1177,28 @@ void CTfWriteQueue::m_CancelAllIrps(BOOLEAN bCancelFlush)
     }
     m_CheckFlushIrp();
     m_ResolveXoffCounterIrp(FALSE, FALSE, TRUE);
-    TfDebugLog(7, "CTfWriteQueue::m_CancelAllIrps - OUT (Success)");
+    Log.m_Success();
 }
 
+// The accounting of a cancelled write the cancel-safe queue has already taken out. B held; the
+// caller owns the request and completes it.
 void CTfWriteQueue::m_FinishCanceledWriteLocked(PIRP pIrp)
 {
-    TfDebugLog(7, "CTfWriteQueue::m_FinishCanceledWriteLocked - IN");
+    CTfRoutineLog Log("CTfWriteQueue::m_FinishCanceledWriteLocked");
     m_ClearTimedIrp(pIrp);
     // Bytes handed over and not confirmed: their confirmation must not count for later requests.
     m_AddDiscard((ULONG)pIrp->IoStatus.Information);
     m_LeaveBlock(pIrp, TRUE);
     m_StartTotalTimer();
-    TfDebugLog(7, "CTfWriteQueue::m_FinishCanceledWriteLocked - OUT (Success)");
+    Log.m_Success();
 }
 
+// A pending or in-flight write was cancelled: the cancel-safe queue took it out and hands it over,
+// so the caller owns it. Any IRQL up to DISPATCH_LEVEL; above APC_LEVEL the write mutex cannot be
+// waited for, and the executor finishes the cancellation.
 void CTfWriteQueue::m_CompleteCanceledWrite(PIRP pIrp)
 {
-    TfDebugLog(7, "CTfWriteQueue::m_CompleteCanceledWrite - IN");
+    CTfRoutineLog Log("CTfWriteQueue::m_CompleteCanceledWrite");
     if (KeGetCurrentIrql() > APC_LEVEL) {
         // The mutex cannot be waited for here: the executor finishes the cancellation.
         m_LockB.m_Acquire();
@@ -1130,7 +1211,7 @@ void CTfWriteQueue::m_CompleteCanceledWrite(PIRP pIrp)
             pIrp->Tail.Overlay.DriverContext[2] = m_pDeferredCancels;
             m_pDeferredCancels = pIrp;
             m_LockB.m_Release();
-            TfDebugLog(7, "CTfWriteQueue::m_CompleteCanceledWrite - OUT (Success)");
+            Log.m_Success();
             return;
         }
         // No executor: the block list keeps the accounting right without the mutex.
@@ -1146,12 +1227,12 @@ void CTfWriteQueue::m_CompleteCanceledWrite(PIRP pIrp)
     m_CompleteIrp(pIrp, STATUS_CANCELLED, 0);
     m_AfterWriteSideChange();
     m_StartIfOwed(&m_bStartAfterCancel);
-    TfDebugLog(7, "CTfWriteQueue::m_CompleteCanceledWrite - OUT (Success)");
+    Log.m_Success();
 }
 
 void CTfWriteQueue::m_RunDeferredCancels(BOOLEAN bTakeMutex)
 {
-    TfDebugLog(7, "CTfWriteQueue::m_RunDeferredCancels - IN");
+    CTfRoutineLog Log("CTfWriteQueue::m_RunDeferredCancels");
     if (bTakeMutex) {
         KeWaitForSingleObject(&m_WriteMutex, Executive, KernelMode, FALSE, NULL);
     }
@@ -1173,12 +1254,12 @@ void CTfWriteQueue::m_RunDeferredCancels(BOOLEAN bTakeMutex)
     if (bTakeMutex) {
         m_StartIfOwed(&m_bStartAfterCancel);
     }
-    TfDebugLog(7, "CTfWriteQueue::m_RunDeferredCancels - OUT (Success)");
+    Log.m_Success();
 }
 
 void CTfWriteQueue::m_StartIfOwed(PBOOLEAN pbOwed)
 {
-    TfDebugLog(7, "CTfWriteQueue::m_StartIfOwed - IN");
+    CTfRoutineLog Log("CTfWriteQueue::m_StartIfOwed");
     m_LockB.m_Acquire();
     BOOLEAN bStart = *pbOwed;
     *pbOwed = FALSE;
@@ -1190,12 +1271,12 @@ void CTfWriteQueue::m_StartIfOwed(PBOOLEAN pbOwed)
             m_ScheduleRetry();
         }
     }
-    TfDebugLog(7, "CTfWriteQueue::m_StartIfOwed - OUT (Success)");
+    Log.m_Success();
 }
 
 void CTfWriteQueue::sm_CancelWorker(PVOID pContext, PVOID pArgument)
 {
-    TfDebugLog(7, "CTfWriteQueue::sm_CancelWorker - IN");
+    CTfRoutineLog Log("CTfWriteQueue::sm_CancelWorker");
     ((CTfWriteQueue*)pContext)->m_RunDeferredCancels(TRUE);
-    TfDebugLog(7, "CTfWriteQueue::sm_CancelWorker - OUT (Success)");
+    Log.m_Success();
 }

@@ -199,14 +199,33 @@ private:
     void m_AddDiscard(ULONG ulBytes);
     void m_SettleBlock();
     void m_FinishCanceledWriteLocked(PIRP pIrp);
+    void m_AccumulateConfirmedLocked(ULONG ulCount);
+    void m_SettleConfirmedLocked(PIRP* ppDone, PIRP* ppDoneTail);
     BOOLEAN m_QueueWorkerLocked(PTF_EXECUTOR_ROUTINE pRoutine);
     // Without locks.
     static ULONG m_GetLength(PIRP pIrp);
     static void m_PushIrp(PIRP* ppHead, PIRP* ppTail, PIRP pIrp);
     static void m_CompleteList(PIRP pList, NTSTATUS Status, BOOLEAN bKeepInformation);
     static void m_CompleteIrp(PIRP pIrp, NTSTATUS Status, ULONG_PTR ulInformation);
+    BOOLEAN m_HandOverBlock(PBOOLEAN pbResult, PBOOLEAN pbWriteSideChanged);
+    BOOLEAN m_GiveBlockToOwner(CTfBuffer* pChunk, ULONG ulCopied);
     ULONG m_FillBlock(PUCHAR pucBlock, ULONG ulBlock, PBOOLEAN pbWriteSideChanged);
+    // The block builder's steps for one request (PASSIVE_LEVEL, write mutex held): what it saw of the
+    // request under B when it took it out of the queues, then joining the block and going back.
+    struct TF_WQ_TAKEN {
+        PIRP pIrp;
+        ULONG ulLength;
+        ULONG ulSent;
+        ULONG ulPurgeSequence;
+        PTF_WRITE_QUEUE_OUTSIDE_HOOK pHook;
+        PVOID pHookContext;
+    };
+    BOOLEAN m_TakeOutForBlock(TF_WQ_TAKEN* pTaken);
+    BOOLEAN m_JoinBlockUnlessEnded(const TF_WQ_TAKEN* pTaken, ULONG ulTake);
+    BOOLEAN m_PutBackTakenIrp(const TF_WQ_TAKEN* pTaken, BOOLEAN bWhole);
+    void m_DropTakenIrpLocked(PIRP pIrp);
     void m_SettleFailedBlock(ULONG ulBlock);
+    BOOLEAN m_DeferDataWritten(ULONG ulCount);
     void m_CompleteCanceledWrite(PIRP pIrp);
     void m_RunDeferredCancels(BOOLEAN bTakeMutex);
     // Starts the next block when the flag (under B) says one is owed, and clears it: here at
@@ -217,92 +236,97 @@ private:
     void m_SendXoffCharacter();
     void m_AfterWriteSideChange();
 
+    // Beside each field: what guards it. "B" is spin-lock record B, "mutex" the write mutex, "B +
+    // mutex" a field written only with both held (so either one is enough to read it); "own" an
+    // object with a lock of its own.
+
     // Accept flag and reject status.
-    BOOLEAN m_bAccept;
-    NTSTATUS m_RejectStatus;
-    // Owner callbacks.
-    PTF_WRITE_QUEUE_WRITE_ROUTINE m_pWriteRoutine;
-    PVOID m_pWriteContext;
-    PTF_WRITE_QUEUE_TRANSMITTER_EMPTY_ROUTINE m_pTransmitterEmptyRoutine;
-    PVOID m_pTransmitterEmptyContext;
+    BOOLEAN m_bAccept;        // B
+    NTSTATUS m_RejectStatus;  // B
+    // Owner callbacks, copied out under B and called with no lock held.
+    PTF_WRITE_QUEUE_WRITE_ROUTINE m_pWriteRoutine;                        // B
+    PVOID m_pWriteContext;                                                // B
+    PTF_WRITE_QUEUE_TRANSMITTER_EMPTY_ROUTINE m_pTransmitterEmptyRoutine; // B
+    PVOID m_pTransmitterEmptyContext;                                     // B
     // Counters.
-    ULONG m_ulQueuedBytes;
-    ULONG m_ulCredit;
-    ULONG m_ulDiscard;
-    CTfPassiveLevelExecutor* m_pExecutor;
-    KMUTEX m_WriteMutex;
-    CTfSpinLock m_LockA;
-    CTfSpinLock m_LockB;
+    ULONG m_ulQueuedBytes;  // B
+    ULONG m_ulCredit;       // B
+    ULONG m_ulDiscard;      // B
+    CTfPassiveLevelExecutor* m_pExecutor;  // B (replaced by m_SetExecutor, taken by the destructor)
+    KMUTEX m_WriteMutex;    // the write mutex itself: serialises block building
+    CTfSpinLock m_LockA;    // record A: confirmation, time-out and purge processing
+    CTfSpinLock m_LockB;    // record B: every queue and counter
     // Pending requests: the request a block took only part of (taken first) and the rest in order.
-    PIRP m_pPartialIrp;
-    CTfPointerList m_PendingList;
-    CTfPointerList m_InFlightList;
-    ULONG m_ulAccumulator;
-    ULONG m_ulBytesHandedOver;
-    ULONG m_ulTotalMultiplier;
-    ULONG m_ulTotalConstant;
+    PIRP m_pPartialIrp;            // B
+    CTfPointerList m_PendingList;  // B (through the pending cancel-safe queue)
+    CTfPointerList m_InFlightList; // B (through the in-flight cancel-safe queue)
+    ULONG m_ulAccumulator;         // B
+    ULONG m_ulBytesHandedOver;     // B
+    ULONG m_ulTotalMultiplier;     // B + mutex
+    ULONG m_ulTotalConstant;       // B + mutex
     // Total time-out: the timer runs for m_pTimedIrp until m_ullTimedDeadline (interrupt time); the
     // DPC acts only while armed and due, so a stale firing does nothing.
-    KTIMER m_TotalTimer;
-    KDPC m_TotalTimerDpc;
-    PIRP m_pTimedIrp;
-    ULONGLONG m_ullTimedDeadline;
-    BOOLEAN m_bTimedArmed;
+    KTIMER m_TotalTimer;           // set and cancelled under B
+    KDPC m_TotalTimerDpc;          // initialised once, in the constructor
+    PIRP m_pTimedIrp;              // B
+    ULONGLONG m_ullTimedDeadline;  // B
+    BOOLEAN m_bTimedArmed;         // B
     // Held flush requests.
-    CTfPointerList m_FlushList;
-    BOOLEAN m_bFlushPollRunning;
+    CTfPointerList m_FlushList;    // B (through the flush cancel-safe queue)
+    BOOLEAN m_bFlushPollRunning;   // B
     // XOFF counter: values staged by the owner, and those of the held request.
-    PTF_WRITE_QUEUE_XOFF_SEND_ROUTINE m_pStagedXoffRoutine;
-    PVOID m_pStagedXoffContext;
-    ULONG m_ulStagedXoffTimeout;
-    ULONG m_ulStagedXoffCount;
-    UCHAR m_ucStagedXoffChar;
-    PIRP m_pXoffIrp;
-    PTF_WRITE_QUEUE_XOFF_SEND_ROUTINE m_pXoffRoutine;
-    PVOID m_pXoffContext;
-    ULONG m_ulXoffTimeout;
-    ULONG m_ulXoffCount;
-    UCHAR m_ucXoffChar;
-    BOOLEAN m_bXoffSendPending;
-    BOOLEAN m_bXoffSent;
-    BOOLEAN m_bXoffTimerArmed;
-    ULONGLONG m_ullXoffDeadline;
-    TF_TIMER_HANDLE m_hXoffTimer;
-    ULONG m_ulXoffSequence;
-    // Cancel-safe queues and the insert context that marks the partly handed-over request.
+    PTF_WRITE_QUEUE_XOFF_SEND_ROUTINE m_pStagedXoffRoutine;  // B
+    PVOID m_pStagedXoffContext;                              // B
+    ULONG m_ulStagedXoffTimeout;                             // B
+    ULONG m_ulStagedXoffCount;                               // B
+    UCHAR m_ucStagedXoffChar;                                // B
+    PIRP m_pXoffIrp;                                         // B (through the XOFF cancel-safe queue)
+    PTF_WRITE_QUEUE_XOFF_SEND_ROUTINE m_pXoffRoutine;        // B
+    PVOID m_pXoffContext;                                    // B
+    ULONG m_ulXoffTimeout;                                   // B
+    ULONG m_ulXoffCount;                                     // B
+    UCHAR m_ucXoffChar;                                      // B
+    BOOLEAN m_bXoffSendPending;                              // B
+    BOOLEAN m_bXoffSent;                                     // B
+    BOOLEAN m_bXoffTimerArmed;                               // B
+    ULONGLONG m_ullXoffDeadline;                             // B
+    TF_TIMER_HANDLE m_hXoffTimer;                            // B
+    ULONG m_ulXoffSequence;                                  // B
+    // Cancel-safe queues and the insert context that marks the partly handed-over request. Each
+    // queue's lock callbacks take record B.
     TF_CSQ m_PendingCsq;
-    IO_CSQ_IRP_CONTEXT m_PendingInsertContext;
+    IO_CSQ_IRP_CONTEXT m_PendingInsertContext;  // B
     TF_CSQ m_InFlightCsq;
     TF_CSQ m_FlushCsq;
     TF_CSQ m_XoffCsq;
     // The block being handed over (write mutex held): its requests, linked through
     // Tail.Overlay.ListEntry with their bytes in it in DriverContext[0], and the bytes of it that
     // other paths already put into the discard count.
-    LIST_ENTRY m_BlockIrps;
-    ULONG m_ulBlockDiscarded;
-    PIRP m_pOutsideIrp;          // taken out by the block builder and not yet put back
-    BOOLEAN m_bOutsideTimedOut;  // its total time-out expired meanwhile
-    ULONG m_ulOutsidePurgeSequence;  // the purge sequence when it was taken out
-    PTF_WRITE_QUEUE_OUTSIDE_HOOK m_pOutsideHook;
-    PVOID m_pOutsideHookContext;
-    BOOLEAN m_bInWriteCallback;  // write mutex held
-    BOOLEAN m_bRestartAfterCallback;
-    ULONG m_ulPurgeSequence;
+    LIST_ENTRY m_BlockIrps;            // B
+    ULONG m_ulBlockDiscarded;          // B
+    PIRP m_pOutsideIrp;                // B: taken out by the block builder and not yet put back
+    BOOLEAN m_bOutsideTimedOut;        // B: its total time-out expired meanwhile
+    ULONG m_ulOutsidePurgeSequence;    // B: the purge sequence when it was taken out
+    PTF_WRITE_QUEUE_OUTSIDE_HOOK m_pOutsideHook;  // B (a test hook, set before requests arrive)
+    PVOID m_pOutsideHookContext;                  // B
+    BOOLEAN m_bInWriteCallback;        // mutex
+    BOOLEAN m_bRestartAfterCallback;   // mutex
+    ULONG m_ulPurgeSequence;           // B
     // Deferred work.
-    PIRP m_pDeferredCancels;  // linked through DriverContext[2]
-    BOOLEAN m_bCancelWorkerQueued;
-    ULONG m_ulDeferredWritten;
-    BOOLEAN m_bDataWrittenWorkerQueued;
-    BOOLEAN m_bStartKickFailed;
+    PIRP m_pDeferredCancels;           // B; linked through DriverContext[2]
+    BOOLEAN m_bCancelWorkerQueued;     // B
+    ULONG m_ulDeferredWritten;         // B
+    BOOLEAN m_bDataWrittenWorkerQueued;  // B
+    BOOLEAN m_bStartKickFailed;        // B
     // The block builder stopped at a partly sent request a cancellation owns; the cancellation
     // starts the next block once it has taken the request out.
-    BOOLEAN m_bStartAfterCancel;
-    BOOLEAN m_bRetryScheduled;
-    BOOLEAN m_bDeleting;
+    BOOLEAN m_bStartAfterCancel;       // B
+    BOOLEAN m_bRetryScheduled;         // B
+    BOOLEAN m_bDeleting;               // B; set once, by the destructor
     // Timer lists last, so they are destroyed (waiting for their callbacks) first. Flush polls, the
     // XOFF-counter time-out and the block retry each have their own, so stopping one kind never
     // stops another.
-    CTfTimerList m_FlushPollTimerList;
-    CTfTimerList m_XoffTimerList;
-    CTfTimerList m_RetryTimerList;
+    CTfTimerList m_FlushPollTimerList;  // own
+    CTfTimerList m_XoffTimerList;       // own
+    CTfTimerList m_RetryTimerList;      // own
 };

@@ -1,183 +1,27 @@
-// Write queue: the held flush requests and the XOFF-counter request. Both are kept in cancel-safe
-// queues of their own under spin-lock record B, so they can be cancelled while held.
+// Write queue: the XOFF-counter request. It is held in a cancel-safe queue of its own under
+// spin-lock record B, so it can be cancelled while held.
+//
+// Rules the code below keeps:
+//  - At most one request is held. A new one, or a new write, ends the held one with
+//    STATUS_SERIAL_MORE_WRITES; a purge ends it with STATUS_CANCELLED.
+//  - Its states: waiting for the write side to go idle; XOFF being sent (m_bXoffSendPending); XOFF
+//    sent (m_bXoffSent), counting received bytes down. Only bytes received after the XOFF went out
+//    count, and the XOFF goes out exactly once per request.
+//  - Every decision is made in m_ResolveXoffCounterIrp under B: the end of the count
+//    (STATUS_SUCCESS), its time-out once due (STATUS_SERIAL_COUNTER_TIMEOUT), more writes or a
+//    cancel. The request is taken out of its queue in the same lock hold, and completed after.
+//  - The time-out runs from the moment the XOFF is sent. A timer started for a request that ended
+//    meanwhile (the sequence number moved) is stopped, never recorded.
+//  - The XOFF is sent, and requests completed, with no lock held; the send runs at PASSIVE_LEVEL
+//    from the executor, since the owner may report bytes written at once.
 #include "tfwritequeue.h"
 
 #include <ntddser.h>
 
 #include "tfdebug.h"
 
-// Insert answer of the flush queue when no write is pending or in flight (not an error the caller
-// sees: the flush then completes at once).
-#define TF_WQ_STATUS_WRITE_SIDE_IDLE ((NTSTATUS)0xE0000001L)
 // Insert answer of the XOFF-counter queue while another request is still held.
 #define TF_WQ_STATUS_XOFF_HELD ((NTSTATUS)0xE0000002L)
-
-// ---------------------------------------------------------------------------------------------
-// Flush
-// ---------------------------------------------------------------------------------------------
-
-NTSTATUS CTfWriteQueue::m_QueueFlushIrp(PIRP pIrp)
-{
-    TfDebugLog(7, "CTfWriteQueue::m_QueueFlushIrp - IN");
-    pIrp->IoStatus.Information = 0;
-    // The insertion decides under B whether anything is left to wait for.
-    NTSTATUS Status = IoCsqInsertIrpEx(&m_FlushCsq.Csq, pIrp, NULL, NULL);
-    if (Status == TF_WQ_STATUS_WRITE_SIDE_IDLE) {
-        m_CompleteIrp(pIrp, STATUS_SUCCESS, 0);
-        TfDebugLog(7, "CTfWriteQueue::m_QueueFlushIrp - OUT (Success)");
-        return STATUS_SUCCESS;
-    }
-    if (!NT_SUCCESS(Status)) {
-        m_CompleteIrp(pIrp, Status, 0);
-        TfDebugLog(7, "CTfWriteQueue::m_QueueFlushIrp - OUT - Fail-> request could not be held");
-        return Status;
-    }
-    TfDebugLog(7, "CTfWriteQueue::m_QueueFlushIrp - OUT (Success)");
-    return STATUS_PENDING;
-}
-
-void CTfWriteQueue::m_CheckFlushIrp()
-{
-    TfDebugLog(7, "CTfWriteQueue::m_CheckFlushIrp - IN");
-    m_LockB.m_Acquire();
-    if (m_FlushList.m_IsEmpty() || !m_IsIdleLocked()) {
-        m_LockB.m_Release();
-        TfDebugLog(7, "CTfWriteQueue::m_CheckFlushIrp - OUT (Success)");
-        return;
-    }
-    PTF_WRITE_QUEUE_TRANSMITTER_EMPTY_ROUTINE pRoutine = m_pTransmitterEmptyRoutine;
-    PVOID pContext = m_pTransmitterEmptyContext;
-    m_LockB.m_Release();
-
-    if (pRoutine != NULL && !pRoutine(pContext)) {
-        // Ask again in 5 ms; one poll at a time, whoever else asks meanwhile.
-        m_LockB.m_Acquire();
-        BOOLEAN bStart = !m_bFlushPollRunning && !m_bDeleting;
-        if (bStart) {
-            m_bFlushPollRunning = TRUE;
-        }
-        m_LockB.m_Release();
-        if (bStart && m_FlushPollTimerList.m_StartTimer(sm_FlushPollTimer, this, TF_WRITE_QUEUE_FLUSH_POLL_TIME) ==
-                          TF_NO_TIMER) {
-            m_LockB.m_Acquire();
-            m_bFlushPollRunning = FALSE;
-            m_LockB.m_Release();
-            TfDebugLog(7, "CTfWriteQueue::m_CheckFlushIrp - OUT - Fail-> no poll timer");
-            return;
-        }
-        TfDebugLog(7, "CTfWriteQueue::m_CheckFlushIrp - OUT (Success)");
-        return;
-    }
-
-    PIRP pDone = NULL;
-    PIRP pDoneTail = NULL;
-    m_LockB.m_Acquire();
-    // A write may have arrived while the transmitter was asked.
-    if (m_IsIdleLocked()) {
-        PIRP pIrp;
-        while ((pIrp = TfCsqRemoveNextIrpLocked(&m_FlushCsq.Csq, NULL)) != NULL) {
-            m_PushIrp(&pDone, &pDoneTail, pIrp);
-        }
-    }
-    m_LockB.m_Release();
-    m_CompleteList(pDone, STATUS_SUCCESS, FALSE);
-    TfDebugLog(7, "CTfWriteQueue::m_CheckFlushIrp - OUT (Success)");
-}
-
-void CTfWriteQueue::m_CancelFlushIrps()
-{
-    TfDebugLog(7, "CTfWriteQueue::m_CancelFlushIrps - IN");
-    PIRP pDone = NULL;
-    PIRP pDoneTail = NULL;
-    m_LockB.m_Acquire();
-    PIRP pIrp;
-    while ((pIrp = TfCsqRemoveNextIrpLocked(&m_FlushCsq.Csq, NULL)) != NULL) {
-        m_PushIrp(&pDone, &pDoneTail, pIrp);
-    }
-    m_LockB.m_Release();
-    m_CompleteList(pDone, STATUS_CANCELLED, FALSE);
-    TfDebugLog(7, "CTfWriteQueue::m_CancelFlushIrps - OUT (Success)");
-}
-
-ULONG CTfWriteQueue::m_GetFlushCount()
-{
-    TfDebugLog(7, "CTfWriteQueue::m_GetFlushCount - IN");
-    m_LockB.m_Acquire();
-    ULONG ulCount = m_FlushList.m_GetCount();
-    m_LockB.m_Release();
-    TfDebugLog(7, "CTfWriteQueue::m_GetFlushCount - OUT (Success)");
-    return ulCount;
-}
-
-void CTfWriteQueue::sm_FlushPollTimer(PVOID pContext)
-{
-    TfDebugLog(7, "CTfWriteQueue::sm_FlushPollTimer - IN");
-    CTfWriteQueue* pThis = (CTfWriteQueue*)pContext;
-    pThis->m_LockB.m_Acquire();
-    pThis->m_bFlushPollRunning = FALSE;
-    pThis->m_LockB.m_Release();
-    pThis->m_CheckFlushIrp();
-    TfDebugLog(7, "CTfWriteQueue::sm_FlushPollTimer - OUT (Success)");
-}
-
-NTSTATUS CTfWriteQueue::sm_FlushCsqInsertIrp(PIO_CSQ pCsq, PIRP pIrp, PVOID pInsertContext)
-{
-    TfDebugLog(7, "CTfWriteQueue::sm_FlushCsqInsertIrp - IN");
-    CTfWriteQueue* pThis = (CTfWriteQueue*)TfCsqGetOwner(pCsq);
-    if (pThis->m_IsIdleLocked()) {
-        TfDebugLog(7, "CTfWriteQueue::sm_FlushCsqInsertIrp - OUT - Fail-> nothing to wait for");
-        return TF_WQ_STATUS_WRITE_SIDE_IDLE;
-    }
-    if (!pThis->m_FlushList.m_AddTail(pIrp)) {
-        TfDebugLog(7, "CTfWriteQueue::sm_FlushCsqInsertIrp - OUT - Fail-> no memory for a list node");
-        return STATUS_INSUFFICIENT_RESOURCES;
-    }
-    TfDebugLog(7, "CTfWriteQueue::sm_FlushCsqInsertIrp - OUT (Success)");
-    return STATUS_PENDING;
-}
-
-void CTfWriteQueue::sm_FlushCsqRemoveIrp(PIO_CSQ pCsq, PIRP pIrp)
-{
-    TfDebugLog(7, "CTfWriteQueue::sm_FlushCsqRemoveIrp - IN");
-    CTfWriteQueue* pThis = (CTfWriteQueue*)TfCsqGetOwner(pCsq);
-    if (!pThis->m_FlushList.m_Remove(pIrp)) {
-        TF_ASSERT_AT();
-        TfDebugLog(7, "CTfWriteQueue::sm_FlushCsqRemoveIrp - OUT - Fail-> request not listed");
-        return;
-    }
-    TfDebugLog(7, "CTfWriteQueue::sm_FlushCsqRemoveIrp - OUT (Success)");
-}
-
-PIRP CTfWriteQueue::sm_FlushCsqPeekNextIrp(PIO_CSQ pCsq, PIRP pIrp, PVOID pPeekContext)
-{
-    TfDebugLog(7, "CTfWriteQueue::sm_FlushCsqPeekNextIrp - IN");
-    CTfWriteQueue* pThis = (CTfWriteQueue*)TfCsqGetOwner(pCsq);
-    PIRP pNext = pThis->m_NextInList(&pThis->m_FlushList, pIrp);
-    TfDebugLog(7, "CTfWriteQueue::sm_FlushCsqPeekNextIrp - OUT (Success)");
-    return pNext;
-}
-
-void CTfWriteQueue::sm_FlushCsqCompleteCanceledIrp(PIO_CSQ pCsq, PIRP pIrp)
-{
-    TfDebugLog(7, "CTfWriteQueue::sm_FlushCsqCompleteCanceledIrp - IN");
-    m_CompleteIrp(pIrp, STATUS_CANCELLED, 0);
-    TfDebugLog(7, "CTfWriteQueue::sm_FlushCsqCompleteCanceledIrp - OUT (Success)");
-}
-
-void CTfWriteQueue::sm_HeldCsqAcquireLock(PIO_CSQ pCsq, PKIRQL pIrql)
-{
-    TfDebugLog(7, "CTfWriteQueue::sm_HeldCsqAcquireLock - IN");
-    ((CTfWriteQueue*)TfCsqGetOwner(pCsq))->m_LockB.m_Acquire();
-    *pIrql = DISPATCH_LEVEL;
-    TfDebugLog(7, "CTfWriteQueue::sm_HeldCsqAcquireLock - OUT (Success)");
-}
-
-void CTfWriteQueue::sm_HeldCsqReleaseLock(PIO_CSQ pCsq, KIRQL Irql)
-{
-    TfDebugLog(7, "CTfWriteQueue::sm_HeldCsqReleaseLock - IN");
-    ((CTfWriteQueue*)TfCsqGetOwner(pCsq))->m_LockB.m_Release();
-    TfDebugLog(7, "CTfWriteQueue::sm_HeldCsqReleaseLock - OUT (Success)");
-}
 
 // ---------------------------------------------------------------------------------------------
 // XOFF counter
@@ -186,7 +30,7 @@ void CTfWriteQueue::sm_HeldCsqReleaseLock(PIO_CSQ pCsq, KIRQL Irql)
 void CTfWriteQueue::m_SetXoffCounter(PTF_WRITE_QUEUE_XOFF_SEND_ROUTINE pRoutine, PVOID pContext, ULONG ulTimeout,
                                      ULONG ulCount, UCHAR ucXoffChar)
 {
-    TfDebugLog(7, "CTfWriteQueue::m_SetXoffCounter - IN");
+    CTfRoutineLog Log("CTfWriteQueue::m_SetXoffCounter");
     m_LockB.m_Acquire();
     m_pStagedXoffRoutine = pRoutine;
     m_pStagedXoffContext = pContext;
@@ -194,22 +38,22 @@ void CTfWriteQueue::m_SetXoffCounter(PTF_WRITE_QUEUE_XOFF_SEND_ROUTINE pRoutine,
     m_ulStagedXoffCount = ulCount;
     m_ucStagedXoffChar = ucXoffChar;
     m_LockB.m_Release();
-    TfDebugLog(7, "CTfWriteQueue::m_SetXoffCounter - OUT (Success)");
+    Log.m_Success();
 }
 
 BOOLEAN CTfWriteQueue::m_IsXoffCounterHeld()
 {
-    TfDebugLog(7, "CTfWriteQueue::m_IsXoffCounterHeld - IN");
+    CTfRoutineLog Log("CTfWriteQueue::m_IsXoffCounterHeld");
     m_LockB.m_Acquire();
     BOOLEAN bHeld = (m_pXoffIrp != NULL);
     m_LockB.m_Release();
-    TfDebugLog(7, "CTfWriteQueue::m_IsXoffCounterHeld - OUT (Success)");
+    Log.m_Success();
     return bHeld;
 }
 
 NTSTATUS CTfWriteQueue::m_QueueXoffCounterIrp(PIRP pIrp)
 {
-    TfDebugLog(7, "CTfWriteQueue::m_QueueXoffCounterIrp - IN");
+    CTfRoutineLog Log("CTfWriteQueue::m_QueueXoffCounterIrp");
     pIrp->IoStatus.Information = 0;
     NTSTATUS Status;
     for (;;) {
@@ -224,23 +68,23 @@ NTSTATUS CTfWriteQueue::m_QueueXoffCounterIrp(PIRP pIrp)
         // Never published: answer it here, still as a pending request.
         IoMarkIrpPending(pIrp);
         m_CompleteIrp(pIrp, Status, 0);
-        TfDebugLog(7, "CTfWriteQueue::m_QueueXoffCounterIrp - OUT - Fail-> request could not be held");
+        Log.m_Fail("request could not be held");
         return STATUS_PENDING;
     }
     // Marked pending by the insertion, before anyone else could complete it.
     m_ResolveXoffCounterIrp(FALSE, FALSE, FALSE);
-    TfDebugLog(7, "CTfWriteQueue::m_QueueXoffCounterIrp - OUT (Success)");
+    Log.m_Success();
     return STATUS_PENDING;
 }
 
 void CTfWriteQueue::m_ResolveXoffCounterIrp(BOOLEAN bMoreWrites, BOOLEAN bTimeout, BOOLEAN bCancel)
 {
-    TfDebugLog(7, "CTfWriteQueue::m_ResolveXoffCounterIrp - IN");
+    CTfRoutineLog Log("CTfWriteQueue::m_ResolveXoffCounterIrp");
     m_LockB.m_Acquire();
     PIRP pIrp = m_pXoffIrp;
     if (pIrp == NULL) {
         m_LockB.m_Release();
-        TfDebugLog(7, "CTfWriteQueue::m_ResolveXoffCounterIrp - OUT (Success)");
+        Log.m_Success();
         return;
     }
     NTSTATUS Status = STATUS_PENDING;
@@ -304,12 +148,12 @@ void CTfWriteQueue::m_ResolveXoffCounterIrp(BOOLEAN bMoreWrites, BOOLEAN bTimeou
         }
         m_CompleteIrp(pIrp, Status, 0);
     }
-    TfDebugLog(7, "CTfWriteQueue::m_ResolveXoffCounterIrp - OUT (Success)");
+    Log.m_Success();
 }
 
 void CTfWriteQueue::m_XoffCounterBytesReceived(ULONG ulByteCount)
 {
-    TfDebugLog(7, "CTfWriteQueue::m_XoffCounterBytesReceived - IN");
+    CTfRoutineLog Log("CTfWriteQueue::m_XoffCounterBytesReceived");
     m_LockB.m_Acquire();
     // Only data that arrives after the XOFF went out counts.
     if (m_pXoffIrp != NULL && m_bXoffSent) {
@@ -317,17 +161,17 @@ void CTfWriteQueue::m_XoffCounterBytesReceived(ULONG ulByteCount)
     }
     m_LockB.m_Release();
     m_ResolveXoffCounterIrp(FALSE, FALSE, FALSE);
-    TfDebugLog(7, "CTfWriteQueue::m_XoffCounterBytesReceived - OUT (Success)");
+    Log.m_Success();
 }
 
 void CTfWriteQueue::m_SendXoffCharacter()
 {
-    TfDebugLog(7, "CTfWriteQueue::m_SendXoffCharacter - IN");
+    CTfRoutineLog Log("CTfWriteQueue::m_SendXoffCharacter");
     m_LockB.m_Acquire();
     if (m_pXoffIrp == NULL || !m_bXoffSendPending) {
         // The request ended before its XOFF went out.
         m_LockB.m_Release();
-        TfDebugLog(7, "CTfWriteQueue::m_SendXoffCharacter - OUT - Fail-> no request waits for it");
+        Log.m_Fail("no request waits for it");
         return;
     }
     PTF_WRITE_QUEUE_XOFF_SEND_ROUTINE pRoutine = m_pXoffRoutine;
@@ -337,33 +181,33 @@ void CTfWriteQueue::m_SendXoffCharacter()
     m_bXoffSent = TRUE;
     m_LockB.m_Release();
     if (pRoutine == NULL || pContext == NULL) {
-        TfDebugLog(7, "CTfWriteQueue::m_SendXoffCharacter - OUT - Fail-> no send routine");
+        Log.m_Fail("no send routine");
         return;
     }
     pRoutine(pContext, ucXoffChar);
-    TfDebugLog(7, "CTfWriteQueue::m_SendXoffCharacter - OUT (Success)");
+    Log.m_Success();
 }
 
 void CTfWriteQueue::sm_XoffSendWorker(PVOID pContext, PVOID pArgument)
 {
-    TfDebugLog(7, "CTfWriteQueue::sm_XoffSendWorker - IN");
+    CTfRoutineLog Log("CTfWriteQueue::sm_XoffSendWorker");
     ((CTfWriteQueue*)pContext)->m_SendXoffCharacter();
-    TfDebugLog(7, "CTfWriteQueue::sm_XoffSendWorker - OUT (Success)");
+    Log.m_Success();
 }
 
 void CTfWriteQueue::sm_XoffCounterTimeout(PVOID pContext)
 {
-    TfDebugLog(7, "CTfWriteQueue::sm_XoffCounterTimeout - IN");
+    CTfRoutineLog Log("CTfWriteQueue::sm_XoffCounterTimeout");
     ((CTfWriteQueue*)pContext)->m_ResolveXoffCounterIrp(FALSE, TRUE, FALSE);
-    TfDebugLog(7, "CTfWriteQueue::sm_XoffCounterTimeout - OUT (Success)");
+    Log.m_Success();
 }
 
 NTSTATUS CTfWriteQueue::sm_XoffCsqInsertIrp(PIO_CSQ pCsq, PIRP pIrp, PVOID pInsertContext)
 {
-    TfDebugLog(7, "CTfWriteQueue::sm_XoffCsqInsertIrp - IN");
+    CTfRoutineLog Log("CTfWriteQueue::sm_XoffCsqInsertIrp");
     CTfWriteQueue* pThis = (CTfWriteQueue*)TfCsqGetOwner(pCsq);
     if (pThis->m_pXoffIrp != NULL) {
-        TfDebugLog(7, "CTfWriteQueue::sm_XoffCsqInsertIrp - OUT - Fail-> another request is held");
+        Log.m_Fail("another request is held");
         return TF_WQ_STATUS_XOFF_HELD;
     }
     // The request takes the staged values; a later request without fresh ones finds count 0.
@@ -383,17 +227,17 @@ NTSTATUS CTfWriteQueue::sm_XoffCsqInsertIrp(PIO_CSQ pCsq, PIRP pIrp, PVOID pInse
     pThis->m_bXoffSent = FALSE;
     pThis->m_bXoffTimerArmed = FALSE;
     pThis->m_hXoffTimer = TF_NO_TIMER;
-    TfDebugLog(7, "CTfWriteQueue::sm_XoffCsqInsertIrp - OUT (Success)");
+    Log.m_Success();
     return STATUS_PENDING;
 }
 
 void CTfWriteQueue::sm_XoffCsqRemoveIrp(PIO_CSQ pCsq, PIRP pIrp)
 {
-    TfDebugLog(7, "CTfWriteQueue::sm_XoffCsqRemoveIrp - IN");
+    CTfRoutineLog Log("CTfWriteQueue::sm_XoffCsqRemoveIrp");
     CTfWriteQueue* pThis = (CTfWriteQueue*)TfCsqGetOwner(pCsq);
     if (pIrp != pThis->m_pXoffIrp) {
         TF_ASSERT_AT();
-        TfDebugLog(7, "CTfWriteQueue::sm_XoffCsqRemoveIrp - OUT - Fail-> request not held");
+        Log.m_Fail("request not held");
         return;
     }
     // Whichever way the request ends, its values end with it.
@@ -408,21 +252,21 @@ void CTfWriteQueue::sm_XoffCsqRemoveIrp(PIO_CSQ pCsq, PIRP pIrp)
     pThis->m_bXoffSendPending = FALSE;
     pThis->m_bXoffSent = FALSE;
     pThis->m_bXoffTimerArmed = FALSE;
-    TfDebugLog(7, "CTfWriteQueue::sm_XoffCsqRemoveIrp - OUT (Success)");
+    Log.m_Success();
 }
 
 PIRP CTfWriteQueue::sm_XoffCsqPeekNextIrp(PIO_CSQ pCsq, PIRP pIrp, PVOID pPeekContext)
 {
-    TfDebugLog(7, "CTfWriteQueue::sm_XoffCsqPeekNextIrp - IN");
+    CTfRoutineLog Log("CTfWriteQueue::sm_XoffCsqPeekNextIrp");
     CTfWriteQueue* pThis = (CTfWriteQueue*)TfCsqGetOwner(pCsq);
     PIRP pNext = (pIrp == NULL) ? pThis->m_pXoffIrp : NULL;
-    TfDebugLog(7, "CTfWriteQueue::sm_XoffCsqPeekNextIrp - OUT (Success)");
+    Log.m_Success();
     return pNext;
 }
 
 void CTfWriteQueue::sm_XoffCsqCompleteCanceledIrp(PIO_CSQ pCsq, PIRP pIrp)
 {
-    TfDebugLog(7, "CTfWriteQueue::sm_XoffCsqCompleteCanceledIrp - IN");
+    CTfRoutineLog Log("CTfWriteQueue::sm_XoffCsqCompleteCanceledIrp");
     m_CompleteIrp(pIrp, STATUS_CANCELLED, 0);
-    TfDebugLog(7, "CTfWriteQueue::sm_XoffCsqCompleteCanceledIrp - OUT (Success)");
+    Log.m_Success();
 }

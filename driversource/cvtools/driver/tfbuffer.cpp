@@ -6,27 +6,27 @@
 CTfBuffer::CTfBuffer(CTfMemoryTracker* pTracker)
     : m_pData(NULL), m_pFirstAllocation(NULL), m_ulLength(0)
 {
-    TfDebugLog(7, "CTfBuffer::CTfBuffer - IN");
+    CTfRoutineLog Log("CTfBuffer::CTfBuffer");
     // Constructed right after new, in the image that allocated the object.
     m_pObjectTracker = TfGetMemoryTracker();
     m_pTracker = (pTracker != NULL) ? pTracker : m_pObjectTracker;
-    TfDebugLog(7, "CTfBuffer::CTfBuffer - OUT (Success)");
+    Log.m_Success();
 }
 
 CTfBuffer::CTfBuffer(PVOID pData, ULONG ulLength, CTfMemoryTracker* pTracker)
     : m_pData(pData), m_pFirstAllocation(NULL), m_ulLength(pData != NULL ? ulLength : 0)
 {
-    TfDebugLog(7, "CTfBuffer::CTfBuffer - IN");
+    CTfRoutineLog Log("CTfBuffer::CTfBuffer");
     m_pObjectTracker = TfGetMemoryTracker();
     m_pTracker = (pTracker != NULL) ? pTracker : m_pObjectTracker;
-    TfDebugLog(7, "CTfBuffer::CTfBuffer - OUT (Success)");
+    Log.m_Success();
 }
 
 CTfBuffer::~CTfBuffer()
 {
-    TfDebugLog(7, "CTfBuffer::~CTfBuffer - IN");
+    CTfRoutineLog Log("CTfBuffer::~CTfBuffer");
     m_Free();
-    TfDebugLog(7, "CTfBuffer::~CTfBuffer - OUT (Success)");
+    Log.m_Success();
 }
 
 PVOID CTfBuffer::m_AllocateStorage(ULONG ulLength)
@@ -51,129 +51,133 @@ void CTfBuffer::m_ReplaceStorage(PVOID pNew, ULONG ulLength)
 
 BOOLEAN CTfBuffer::m_Allocate(ULONG ulLength)
 {
-    TfDebugLog(7, "CTfBuffer::m_Allocate - IN");
+    CTfRoutineLog Log("CTfBuffer::m_Allocate");
     if (m_pData != NULL || ulLength == 0) {
-        TfDebugLog(7, "CTfBuffer::m_Allocate - OUT - Fail-> not empty or no length");
+        Log.m_Fail("not empty or no length");
         return FALSE;
     }
     PVOID pNew = m_AllocateStorage(ulLength);
     if (pNew == NULL) {
-        TfDebugLog(7, "CTfBuffer::m_Allocate - OUT - Fail-> no memory");
+        Log.m_Fail("no memory");
         return FALSE;
     }
     m_pData = pNew;
     m_pFirstAllocation = NULL;
     m_ulLength = ulLength;
-    TfDebugLog(7, "CTfBuffer::m_Allocate - OUT (Success)");
+    Log.m_Success();
     return TRUE;
 }
 
 void CTfBuffer::m_Free()
 {
-    TfDebugLog(7, "CTfBuffer::m_Free - IN");
+    CTfRoutineLog Log("CTfBuffer::m_Free");
     m_ReplaceStorage(NULL, 0);
-    TfDebugLog(7, "CTfBuffer::m_Free - OUT (Success)");
+    Log.m_Success();
 }
 
 BOOLEAN CTfBuffer::m_Assign(const void* pData, ULONG ulLength)
 {
-    TfDebugLog(7, "CTfBuffer::m_Assign - IN");
+    CTfRoutineLog Log("CTfBuffer::m_Assign");
     if (pData == NULL || ulLength == 0) {
-        TfDebugLog(7, "CTfBuffer::m_Assign - OUT - Fail-> no data");
+        Log.m_Fail("no data");
         return FALSE;
     }
     // Copy before freeing: the source may lie in the old storage, and a failed allocation must
     // leave the old content.
     PVOID pNew = m_AllocateStorage(ulLength);
     if (pNew == NULL) {
-        TfDebugLog(7, "CTfBuffer::m_Assign - OUT - Fail-> no memory");
+        Log.m_Fail("no memory");
         return FALSE;
     }
     RtlCopyMemory(pNew, pData, ulLength);
     m_ReplaceStorage(pNew, ulLength);
-    TfDebugLog(7, "CTfBuffer::m_Assign - OUT (Success)");
+    Log.m_Success();
     return TRUE;
 }
 
 BOOLEAN CTfBuffer::m_Append(const void* pData, ULONG ulLength)
 {
-    TfDebugLog(7, "CTfBuffer::m_Append - IN");
+    CTfRoutineLog Log("CTfBuffer::m_Append");
     if (pData == NULL || ulLength == 0) {
-        TfDebugLog(7, "CTfBuffer::m_Append - OUT - Fail-> no data");
+        Log.m_Fail("no data");
         return FALSE;
     }
     if (m_pData == NULL) {
         BOOLEAN bAssigned = m_Assign(pData, ulLength);
-        TfDebugLog(7, bAssigned ? "CTfBuffer::m_Append - OUT (Success)" : "CTfBuffer::m_Append - OUT - Fail-> no memory");
+        if (bAssigned) {
+            Log.m_Success();
+        } else {
+            Log.m_Fail("no memory");
+        }
         return bAssigned;
     }
     ULONGLONG ullTotal = (ULONGLONG)m_ulLength + ulLength;
     if (ullTotal > MAXULONG) {
-        TfDebugLog(7, "CTfBuffer::m_Append - OUT - Fail-> length overflow");
+        Log.m_Fail("length overflow");
         return FALSE;
     }
     PUCHAR pNew = (PUCHAR)m_AllocateStorage((ULONG)ullTotal);
     if (pNew == NULL) {
-        TfDebugLog(7, "CTfBuffer::m_Append - OUT - Fail-> no memory");
+        Log.m_Fail("no memory");
         return FALSE;
     }
     RtlCopyMemory(pNew, m_pData, m_ulLength);
     RtlCopyMemory(pNew + m_ulLength, pData, ulLength);
     m_ReplaceStorage(pNew, (ULONG)ullTotal);
-    TfDebugLog(7, "CTfBuffer::m_Append - OUT (Success)");
+    Log.m_Success();
     return TRUE;
 }
 
 BOOLEAN CTfBuffer::m_RemoveRange(ULONG ulOffset, ULONG ulCount)
 {
-    TfDebugLog(7, "CTfBuffer::m_RemoveRange - IN");
+    CTfRoutineLog Log("CTfBuffer::m_RemoveRange");
     if (ulOffset >= m_ulLength || ulCount == 0 || ulCount >= m_ulLength ||
         (ULONGLONG)ulOffset + ulCount > m_ulLength) {
-        TfDebugLog(7, "CTfBuffer::m_RemoveRange - OUT - Fail-> range outside the buffer");
+        Log.m_Fail("range outside the buffer");
         return FALSE;
     }
     ULONG ulNewLength = m_ulLength - ulCount;
     PUCHAR pNew = (PUCHAR)m_AllocateStorage(ulNewLength);
     if (pNew == NULL) {
-        TfDebugLog(7, "CTfBuffer::m_RemoveRange - OUT - Fail-> no memory");
+        Log.m_Fail("no memory");
         return FALSE;
     }
     PUCHAR pOld = (PUCHAR)m_pData;
     RtlCopyMemory(pNew, pOld, ulOffset);
     RtlCopyMemory(pNew + ulOffset, pOld + ulOffset + ulCount, m_ulLength - ulOffset - ulCount);
     m_ReplaceStorage(pNew, ulNewLength);
-    TfDebugLog(7, "CTfBuffer::m_RemoveRange - OUT (Success)");
+    Log.m_Success();
     return TRUE;
 }
 
 BOOLEAN CTfBuffer::m_KeepHead(ULONG ulLength, BOOLEAN bWithoutCopy)
 {
-    TfDebugLog(7, "CTfBuffer::m_KeepHead - IN");
+    CTfRoutineLog Log("CTfBuffer::m_KeepHead");
     if (ulLength == 0 || ulLength >= m_ulLength) {
-        TfDebugLog(7, "CTfBuffer::m_KeepHead - OUT - Fail-> length out of range");
+        Log.m_Fail("length out of range");
         return FALSE;
     }
     if (bWithoutCopy) {
         m_ulLength = ulLength;
-        TfDebugLog(7, "CTfBuffer::m_KeepHead - OUT (Success)");
+        Log.m_Success();
         return TRUE;
     }
     PVOID pNew = m_AllocateStorage(ulLength);
     if (pNew == NULL) {
-        TfDebugLog(7, "CTfBuffer::m_KeepHead - OUT - Fail-> no memory");
+        Log.m_Fail("no memory");
         return FALSE;
     }
     RtlCopyMemory(pNew, m_pData, ulLength);
     m_ReplaceStorage(pNew, ulLength);
-    TfDebugLog(7, "CTfBuffer::m_KeepHead - OUT (Success)");
+    Log.m_Success();
     return TRUE;
 }
 
 BOOLEAN CTfBuffer::m_KeepTail(ULONG ulLength, BOOLEAN bWithoutCopy)
 {
-    TfDebugLog(7, "CTfBuffer::m_KeepTail - IN");
+    CTfRoutineLog Log("CTfBuffer::m_KeepTail");
     if (ulLength == 0 || ulLength >= m_ulLength) {
-        TfDebugLog(7, "CTfBuffer::m_KeepTail - OUT - Fail-> length out of range");
+        Log.m_Fail("length out of range");
         return FALSE;
     }
     PUCHAR pTail = (PUCHAR)m_pData + (m_ulLength - ulLength);
@@ -184,23 +188,23 @@ BOOLEAN CTfBuffer::m_KeepTail(ULONG ulLength, BOOLEAN bWithoutCopy)
         }
         m_pData = pTail;
         m_ulLength = ulLength;
-        TfDebugLog(7, "CTfBuffer::m_KeepTail - OUT (Success)");
+        Log.m_Success();
         return TRUE;
     }
     PVOID pNew = m_AllocateStorage(ulLength);
     if (pNew == NULL) {
-        TfDebugLog(7, "CTfBuffer::m_KeepTail - OUT - Fail-> no memory");
+        Log.m_Fail("no memory");
         return FALSE;
     }
     RtlCopyMemory(pNew, pTail, ulLength);
     m_ReplaceStorage(pNew, ulLength);
-    TfDebugLog(7, "CTfBuffer::m_KeepTail - OUT (Success)");
+    Log.m_Success();
     return TRUE;
 }
 
 void CTfBuffer::m_Delete()
 {
-    TfDebugLog(7, "CTfBuffer::m_Delete - IN");
+    CTfRoutineLog Log("CTfBuffer::m_Delete");
     // The object belongs to the image that created it, whichever image deletes it.
     CTfMemoryTracker* pObjectTracker = m_pObjectTracker;
     this->~CTfBuffer();
@@ -209,5 +213,5 @@ void CTfBuffer::m_Delete()
     } else {
         CTfObjectBase::operator delete(this);
     }
-    TfDebugLog(7, "CTfBuffer::m_Delete - OUT (Success)");
+    Log.m_Success();
 }

@@ -14,3 +14,6 @@ void TfDebugLog(ULONG ulLevel, const char* pszFormat, ...);
 
 // Report of an impossible state to the kernel debugger; the caller goes on.
 #define TF_ASSERT_AT() DbgPrint("ASSERT at - %s %d\n", __FILE__, __LINE__)
+
+// Named log levels and the entry and exit lines of a routine.
+#include "tfroutinelog.h"

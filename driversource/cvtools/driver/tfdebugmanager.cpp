@@ -68,12 +68,13 @@ CTfDebugManager::CTfDebugManager(PDRIVER_OBJECT pDriverObject, const CTfString& 
     : CTfEventLogSource(pDriverObject, ServiceName, RegistryPath, pbOk), m_Name(PagedPool),
       m_ulDebugMask(0), m_ulOperatorDebugMask(0)
 {
-    TfDebugLog(7, "CTfDebugManager::CTfDebugManager - IN");
+    PASSIVE_CODE();
+    CTfRoutineLog Log("CTfDebugManager::CTfDebugManager");
     if (pulLogLevel != NULL) {
         *pulLogLevel = m_ulLogLevel;
     }
     if (!m_bRegistered) {
-        TfDebugLog(7, "CTfDebugManager::CTfDebugManager - OUT - Fail-> event log source");
+        Log.m_Fail("event log source");
         return;
     }
 
@@ -96,18 +97,18 @@ CTfDebugManager::CTfDebugManager(PDRIVER_OBJECT pDriverObject, const CTfString& 
         *pbOk = bOk;
     }
     if (!bOk) {
-        TfDebugLog(7, "CTfDebugManager::CTfDebugManager - OUT - Fail-> no memory");
+        Log.m_Fail("no memory");
         return;
     }
-    TfDebugLog(7, "CTfDebugManager::CTfDebugManager - OUT (Success)");
+    Log.m_Success();
 }
 
 CTfDebugManager::~CTfDebugManager()
 {
-    TfDebugLog(7, "CTfDebugManager::~CTfDebugManager - IN");
+    CTfRoutineLog Log("CTfDebugManager::~CTfDebugManager");
     m_Name.m_Free();
     m_RemoveRegistration();
-    TfDebugLog(7, "CTfDebugManager::~CTfDebugManager - OUT (Success)");
+    Log.m_Success();
 }
 
 void CTfDebugManager::m_Log(CTfDebugManager* pManager, ULONG ulLevel, const char* pszFormat, ...)

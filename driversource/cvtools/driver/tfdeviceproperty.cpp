@@ -6,29 +6,30 @@
 
 CTfDeviceProperty::CTfDeviceProperty() : m_pPhysicalDeviceObject(NULL)
 {
-    TfDebugLog(7, "CTfDeviceProperty::CTfDeviceProperty - IN");
-    TfDebugLog(7, "CTfDeviceProperty::CTfDeviceProperty - OUT (Success)");
+    CTfRoutineLog Log("CTfDeviceProperty::CTfDeviceProperty");
+    Log.m_Success();
 }
 
 CTfDeviceProperty::~CTfDeviceProperty()
 {
-    TfDebugLog(7, "CTfDeviceProperty::~CTfDeviceProperty - IN");
-    TfDebugLog(7, "CTfDeviceProperty::~CTfDeviceProperty - OUT (Success)");
+    CTfRoutineLog Log("CTfDeviceProperty::~CTfDeviceProperty");
+    Log.m_Success();
 }
 
 BOOLEAN CTfDeviceProperty::m_Read(DEVICE_REGISTRY_PROPERTY Property, PVOID* ppBuffer, PULONG pulResultLength)
 {
-    TfDebugLog(7, "CTfDeviceProperty::m_Read - IN");
+    PASSIVE_CODE();
+    CTfRoutineLog Log("CTfDeviceProperty::m_Read");
     if (ppBuffer == NULL || pulResultLength == NULL) {
         TF_ASSERT_AT();
-        TfDebugLog(7, "CTfDeviceProperty::m_Read - OUT - Fail-> no result pointers");
+        Log.m_Fail("no result pointers");
         return FALSE;
     }
     *ppBuffer = NULL;
     *pulResultLength = 0;
     if (m_pPhysicalDeviceObject == NULL) {
         TF_ASSERT_AT();
-        TfDebugLog(7, "CTfDeviceProperty::m_Read - OUT - Fail-> no device object");
+        Log.m_Fail("no device object");
         return FALSE;
     }
 
@@ -38,7 +39,7 @@ BOOLEAN CTfDeviceProperty::m_Read(DEVICE_REGISTRY_PROPERTY Property, PVOID* ppBu
     for (ULONG ulAttempt = 0; ulAttempt <= TF_DEVICE_PROPERTY_MAX_RETRIES; ulAttempt++) {
         PVOID pBuffer = AllocateTrackedPool(PagedPool, ulSize);
         if (pBuffer == NULL) {
-            TfDebugLog(7, "CTfDeviceProperty::m_Read - OUT - Fail-> no memory for %u bytes", ulSize);
+            Log.m_Fail("no memory for %u bytes", ulSize);
             return FALSE;
         }
         RtlZeroMemory(pBuffer, ulSize);
@@ -48,38 +49,38 @@ BOOLEAN CTfDeviceProperty::m_Read(DEVICE_REGISTRY_PROPERTY Property, PVOID* ppBu
         if (Status == STATUS_SUCCESS) {
             *ppBuffer = pBuffer;
             *pulResultLength = ulResultLength;
-            TfDebugLog(7, "CTfDeviceProperty::m_Read - OUT (Success)");
+            Log.m_Success();
             return TRUE;
         }
         FreeTrackedPool(pBuffer);
 
         if (Status != STATUS_BUFFER_TOO_SMALL) {
-            TfDebugLog(7, "CTfDeviceProperty::m_Read - OUT - Fail-> property %u status 0x%08x", (ULONG)Property,
-                       (ULONG)Status);
+            Log.m_Fail("property %u status 0x%08x", (ULONG)Property, (ULONG)Status);
             return FALSE;
         }
         if (ulResultLength <= ulSize) {
-            TfDebugLog(7, "CTfDeviceProperty::m_Read - OUT - Fail-> size %u does not grow", ulResultLength);
+            Log.m_Fail("size %u does not grow", ulResultLength);
             return FALSE;
         }
         ulSize = ulResultLength;
     }
-    TfDebugLog(7, "CTfDeviceProperty::m_Read - OUT - Fail-> size still growing");
+    Log.m_Fail("size still growing");
     return FALSE;
 }
 
 BOOLEAN CTfDeviceProperty::m_GetDriverKeyName(CTfString* pString)
 {
-    TfDebugLog(7, "CTfDeviceProperty::m_GetDriverKeyName - IN");
+    PASSIVE_CODE();
+    CTfRoutineLog Log("CTfDeviceProperty::m_GetDriverKeyName");
     if (pString == NULL) {
         TF_ASSERT_AT();
-        TfDebugLog(7, "CTfDeviceProperty::m_GetDriverKeyName - OUT - Fail-> no string");
+        Log.m_Fail("no string");
         return FALSE;
     }
     PVOID pBuffer = NULL;
     ULONG ulLength = 0;
     if (!m_Read(DevicePropertyDriverKeyName, &pBuffer, &ulLength)) {
-        TfDebugLog(7, "CTfDeviceProperty::m_GetDriverKeyName - OUT - Fail-> property not read");
+        Log.m_Fail("property not read");
         return FALSE;
     }
 
@@ -90,7 +91,7 @@ BOOLEAN CTfDeviceProperty::m_GetDriverKeyName(CTfString* pString)
     while (cchText < ulLength / sizeof(WCHAR) && pwcText[cchText] != 0) cchText++;
     if (cchText > TF_STRING_MAX_CHARS) {
         FreeTrackedPool(pBuffer);
-        TfDebugLog(7, "CTfDeviceProperty::m_GetDriverKeyName - OUT - Fail-> name too long");
+        Log.m_Fail("name too long");
         return FALSE;
     }
 
@@ -106,10 +107,9 @@ BOOLEAN CTfDeviceProperty::m_GetDriverKeyName(CTfString* pString)
     FreeTrackedPool(pBuffer);
 
     if (pString->m_GetStatus() != STATUS_SUCCESS) {
-        TfDebugLog(7, "CTfDeviceProperty::m_GetDriverKeyName - OUT - Fail-> string status 0x%08x",
-                   (ULONG)pString->m_GetStatus());
+        Log.m_Fail("string status 0x%08x", (ULONG)pString->m_GetStatus());
         return FALSE;
     }
-    TfDebugLog(7, "CTfDeviceProperty::m_GetDriverKeyName - OUT (Success)");
+    Log.m_Success();
     return TRUE;
 }

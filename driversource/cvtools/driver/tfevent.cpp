@@ -5,30 +5,30 @@
 
 CTfEvent::CTfEvent()
 {
-    TfDebugLog(7, "CTfEvent::CTfEvent - IN");
+    CTfRoutineLog Log("CTfEvent::CTfEvent");
     m_pEvent = &m_Event;
     KeInitializeEvent(m_pEvent, NotificationEvent, FALSE);
-    TfDebugLog(7, "CTfEvent::CTfEvent - OUT (Success)");
+    Log.m_Success();
 }
 
 LONG CTfEvent::m_Set()
 {
-    TfDebugLog(7, "CTfEvent::m_Set - IN");
+    CTfRoutineLog Log("CTfEvent::m_Set");
     LONG lPrevious = KeSetEvent(m_pEvent, 0, FALSE);
-    TfDebugLog(7, "CTfEvent::m_Set - OUT (Success)");
+    Log.m_Success();
     return lPrevious;
 }
 
 void CTfEvent::m_Clear()
 {
-    TfDebugLog(7, "CTfEvent::m_Clear - IN");
+    CTfRoutineLog Log("CTfEvent::m_Clear");
     KeClearEvent(m_pEvent);
-    TfDebugLog(7, "CTfEvent::m_Clear - OUT (Success)");
+    Log.m_Success();
 }
 
 BOOLEAN CTfEvent::m_Wait(LONGLONG llTimeout)
 {
-    TfDebugLog(7, "CTfEvent::m_Wait - IN");
+    CTfRoutineLog Log("CTfEvent::m_Wait");
     LARGE_INTEGER Timeout;
     PLARGE_INTEGER pTimeout = NULL;
     if (llTimeout != 0) {
@@ -38,10 +38,10 @@ BOOLEAN CTfEvent::m_Wait(LONGLONG llTimeout)
     }
     NTSTATUS Status = KeWaitForSingleObject(m_pEvent, Executive, KernelMode, FALSE, pTimeout);
     if (Status != STATUS_SUCCESS) {
-        TfDebugLog(7, "CTfEvent::m_Wait - OUT - Fail-> wait status 0x%X", (ULONG)Status);
+        Log.m_Fail("wait status 0x%X", (ULONG)Status);
         return FALSE;
     }
-    TfDebugLog(7, "CTfEvent::m_Wait - OUT (Success)");
+    Log.m_Success();
     return TRUE;
 }
 

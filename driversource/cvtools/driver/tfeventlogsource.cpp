@@ -12,13 +12,14 @@ CTfEventLogSource::CTfEventLogSource(PDRIVER_OBJECT pDriverObject, const CTfStri
     : m_RegistryPath(PagedPool), m_ServiceName(PagedPool), m_pDriverObject(NULL), m_ulLogLevel(0),
       m_bRegistered(FALSE)
 {
-    TfDebugLog(7, "CTfEventLogSource::CTfEventLogSource - IN");
+    PASSIVE_CODE();
+    CTfRoutineLog Log("CTfEventLogSource::CTfEventLogSource");
     if (pbSuccess != NULL) {
         *pbSuccess = FALSE;
     }
 
     if (!m_ReadLogLevel(RegistryPath)) {
-        TfDebugLog(7, "CTfEventLogSource::CTfEventLogSource - OUT - Fail-> LogLevel");
+        Log.m_Fail("LogLevel");
         return;
     }
 
@@ -28,7 +29,7 @@ CTfEventLogSource::CTfEventLogSource(PDRIVER_OBJECT pDriverObject, const CTfStri
     // Without a service name the key would be the System log's own.
     if (m_RegistryPath.m_GetStatus() != STATUS_SUCCESS || m_ServiceName.m_GetStatus() != STATUS_SUCCESS ||
         m_ServiceName.m_IsEmpty()) {
-        TfDebugLog(7, "CTfEventLogSource::CTfEventLogSource - OUT - Fail-> names");
+        Log.m_Fail("names");
         return;
     }
 
@@ -43,22 +44,22 @@ CTfEventLogSource::CTfEventLogSource(PDRIVER_OBJECT pDriverObject, const CTfStri
     if (KeyPath.m_GetStatus() != STATUS_SUCCESS || MessageFile.m_GetStatus() != STATUS_SUCCESS ||
         MessageFileName.m_GetStatus() != STATUS_SUCCESS ||
         TypesSupportedName.m_GetStatus() != STATUS_SUCCESS) {
-        TfDebugLog(7, "CTfEventLogSource::CTfEventLogSource - OUT - Fail-> no memory");
+        Log.m_Fail("no memory");
         return;
     }
 
     if (!CTfRegistry::m_CreateKeyPath(TF_REGISTRY_SERVICES, KeyPath)) {
-        TfDebugLog(7, "CTfEventLogSource::CTfEventLogSource - OUT - Fail-> create key");
+        Log.m_Fail("create key");
         return;
     }
     if (!CTfRegistry::m_WriteString(TF_REGISTRY_SERVICES, KeyPath, MessageFileName, MessageFile,
                                     REG_EXPAND_SZ)) {
-        TfDebugLog(7, "CTfEventLogSource::CTfEventLogSource - OUT - Fail-> EventMessageFile");
+        Log.m_Fail("EventMessageFile");
         return;
     }
     if (!CTfRegistry::m_WriteDword(TF_REGISTRY_SERVICES, KeyPath, TypesSupportedName,
                                    TF_EVENT_TYPES_SUPPORTED)) {
-        TfDebugLog(7, "CTfEventLogSource::CTfEventLogSource - OUT - Fail-> TypesSupported");
+        Log.m_Fail("TypesSupported");
         return;
     }
 
@@ -66,21 +67,21 @@ CTfEventLogSource::CTfEventLogSource(PDRIVER_OBJECT pDriverObject, const CTfStri
     if (pbSuccess != NULL) {
         *pbSuccess = TRUE;
     }
-    TfDebugLog(7, "CTfEventLogSource::CTfEventLogSource - OUT (Success)");
+    Log.m_Success();
 }
 
 CTfEventLogSource::~CTfEventLogSource()
 {
-    TfDebugLog(7, "CTfEventLogSource::~CTfEventLogSource - IN");
-    TfDebugLog(7, "CTfEventLogSource::~CTfEventLogSource - OUT (Success)");
+    CTfRoutineLog Log("CTfEventLogSource::~CTfEventLogSource");
+    Log.m_Success();
 }
 
 BOOLEAN CTfEventLogSource::m_ReadLogLevel(const CTfString& RegistryPath)
 {
-    TfDebugLog(7, "CTfEventLogSource::m_ReadLogLevel - IN");
+    CTfRoutineLog Log("CTfEventLogSource::m_ReadLogLevel");
     CTfString ValueName(PagedPool, u"LogLevel");
     if (ValueName.m_GetStatus() != STATUS_SUCCESS) {
-        TfDebugLog(7, "CTfEventLogSource::m_ReadLogLevel - OUT - Fail-> no memory");
+        Log.m_Fail("no memory");
         return FALSE;
     }
 
@@ -88,22 +89,22 @@ BOOLEAN CTfEventLogSource::m_ReadLogLevel(const CTfString& RegistryPath)
     if (!CTfRegistry::m_QueryAbsoluteDword(RegistryPath, ValueName, &ulLevel) ||
         ulLevel > TF_LOG_LEVEL_MAX) {
         if (!CTfRegistry::m_WriteAbsoluteDword(RegistryPath, ValueName, TF_LOG_LEVEL_DEFAULT)) {
-            TfDebugLog(7, "CTfEventLogSource::m_ReadLogLevel - OUT - Fail-> write default");
+            Log.m_Fail("write default");
             return FALSE;
         }
         ulLevel = TF_LOG_LEVEL_DEFAULT;
     }
     m_ulLogLevel = ulLevel;
-    TfDebugLog(7, "CTfEventLogSource::m_ReadLogLevel - OUT (Success)");
+    Log.m_Success();
     return TRUE;
 }
 
 BOOLEAN CTfEventLogSource::m_RemoveRegistration()
 {
-    TfDebugLog(7, "CTfEventLogSource::m_RemoveRegistration - IN");
+    CTfRoutineLog Log("CTfEventLogSource::m_RemoveRegistration");
     if (m_ServiceName.m_IsEmpty()) {
         m_RegistryPath.m_Free();
-        TfDebugLog(7, "CTfEventLogSource::m_RemoveRegistration - OUT - Fail-> no service name");
+        Log.m_Fail("no service name");
         return FALSE;
     }
 
@@ -119,9 +120,9 @@ BOOLEAN CTfEventLogSource::m_RemoveRegistration()
     m_bRegistered = FALSE;
 
     if (!bDeleted) {
-        TfDebugLog(7, "CTfEventLogSource::m_RemoveRegistration - OUT - Fail-> delete key");
+        Log.m_Fail("delete key");
         return FALSE;
     }
-    TfDebugLog(7, "CTfEventLogSource::m_RemoveRegistration - OUT (Success)");
+    Log.m_Success();
     return TRUE;
 }

@@ -7,13 +7,13 @@
 CTfInformationSetItem::CTfInformationSetItem()
     : m_ulRequired(0), m_Name(NonPagedPool), m_pTarget(NULL), m_pDefault(NULL), m_ulKind(0), m_pConstraint(NULL)
 {
-    TfDebugLog(7, "CTfInformationSetItem::CTfInformationSetItem - IN");
-    TfDebugLog(7, "CTfInformationSetItem::CTfInformationSetItem - OUT (Success)");
+    CTfRoutineLog Log("CTfInformationSetItem::CTfInformationSetItem");
+    Log.m_Success();
 }
 
 CTfInformationSetItem::~CTfInformationSetItem()
 {
-    TfDebugLog(7, "CTfInformationSetItem::~CTfInformationSetItem - IN");
+    CTfRoutineLog Log("CTfInformationSetItem::~CTfInformationSetItem");
     if (m_pDefault != NULL) {
         if (m_ulKind == TF_ITEM_KIND_DWORD) {
             FreeTrackedPool(m_pDefault);
@@ -25,7 +25,7 @@ CTfInformationSetItem::~CTfInformationSetItem()
         }
         m_pDefault = NULL;
     }
-    TfDebugLog(7, "CTfInformationSetItem::~CTfInformationSetItem - OUT (Success)");
+    Log.m_Success();
 }
 
 // ---------------------------------------------------------------------------------------------
@@ -33,20 +33,20 @@ CTfInformationSetItem::~CTfInformationSetItem()
 CTfInformationSetSnapshot::CTfInformationSetSnapshot(POOL_TYPE PoolType)
     : m_pValues(NULL), m_ulCount(0), m_PoolType(PoolType)
 {
-    TfDebugLog(7, "CTfInformationSetSnapshot::CTfInformationSetSnapshot - IN");
-    TfDebugLog(7, "CTfInformationSetSnapshot::CTfInformationSetSnapshot - OUT (Success)");
+    CTfRoutineLog Log("CTfInformationSetSnapshot::CTfInformationSetSnapshot");
+    Log.m_Success();
 }
 
 CTfInformationSetSnapshot::~CTfInformationSetSnapshot()
 {
-    TfDebugLog(7, "CTfInformationSetSnapshot::~CTfInformationSetSnapshot - IN");
+    CTfRoutineLog Log("CTfInformationSetSnapshot::~CTfInformationSetSnapshot");
     m_Free();
-    TfDebugLog(7, "CTfInformationSetSnapshot::~CTfInformationSetSnapshot - OUT (Success)");
+    Log.m_Success();
 }
 
 void CTfInformationSetSnapshot::m_Free()
 {
-    TfDebugLog(7, "CTfInformationSetSnapshot::m_Free - IN");
+    CTfRoutineLog Log("CTfInformationSetSnapshot::m_Free");
     if (m_pValues != NULL) {
         for (ULONG ulIndex = 0; ulIndex < m_ulCount; ulIndex++) {
             if (m_pValues[ulIndex].pString != NULL) delete m_pValues[ulIndex].pString;
@@ -55,58 +55,58 @@ void CTfInformationSetSnapshot::m_Free()
     }
     m_pValues = NULL;
     m_ulCount = 0;
-    TfDebugLog(7, "CTfInformationSetSnapshot::m_Free - OUT (Success)");
+    Log.m_Success();
 }
 
 // ---------------------------------------------------------------------------------------------
 
 CTfInformationSet::CTfInformationSet()
 {
-    TfDebugLog(7, "CTfInformationSet::CTfInformationSet - IN");
+    CTfRoutineLog Log("CTfInformationSet::CTfInformationSet");
     m_ItemList.m_Init(NonPagedPool);
-    TfDebugLog(7, "CTfInformationSet::CTfInformationSet - OUT (Success)");
+    Log.m_Success();
 }
 
 CTfInformationSet::~CTfInformationSet()
 {
-    TfDebugLog(7, "CTfInformationSet::~CTfInformationSet - IN");
+    CTfRoutineLog Log("CTfInformationSet::~CTfInformationSet");
     m_DeleteAll();
-    TfDebugLog(7, "CTfInformationSet::~CTfInformationSet - OUT (Success)");
+    Log.m_Success();
 }
 
 void CTfInformationSet::m_DeleteAll()
 {
-    TfDebugLog(7, "CTfInformationSet::m_DeleteAll - IN");
+    CTfRoutineLog Log("CTfInformationSet::m_DeleteAll");
     // Each item is deleted through its destructor, which frees its default.
     CTfInformationSetItem* pItem;
     while ((pItem = (CTfInformationSetItem*)m_ItemList.m_RemoveHead()) != NULL) delete pItem;
-    TfDebugLog(7, "CTfInformationSet::m_DeleteAll - OUT (Success)");
+    Log.m_Success();
 }
 
 BOOLEAN CTfInformationSet::m_AppendItem(CTfInformationSetItem* pItem)
 {
-    TfDebugLog(7, "CTfInformationSet::m_AppendItem - IN");
+    CTfRoutineLog Log("CTfInformationSet::m_AppendItem");
     if (pItem == NULL) {
         TF_ASSERT_AT();
-        TfDebugLog(7, "CTfInformationSet::m_AppendItem - OUT - Fail-> no item");
+        Log.m_Fail("no item");
         return FALSE;
     }
     if (!m_ItemList.m_AddTail(pItem)) {
-        TfDebugLog(7, "CTfInformationSet::m_AppendItem - OUT - Fail-> no list node");
+        Log.m_Fail("no list node");
         return FALSE;
     }
-    TfDebugLog(7, "CTfInformationSet::m_AppendItem - OUT (Success)");
+    Log.m_Success();
     return TRUE;
 }
 
 BOOLEAN CTfInformationSet::m_RemoveItem(CTfInformationSetItem* pItem)
 {
-    TfDebugLog(7, "CTfInformationSet::m_RemoveItem - IN");
+    CTfRoutineLog Log("CTfInformationSet::m_RemoveItem");
     if (pItem == NULL || !m_ItemList.m_Remove(pItem)) {
-        TfDebugLog(7, "CTfInformationSet::m_RemoveItem - OUT - Fail-> not in the set");
+        Log.m_Fail("not in the set");
         return FALSE;
     }
-    TfDebugLog(7, "CTfInformationSet::m_RemoveItem - OUT (Success)");
+    Log.m_Success();
     return TRUE;
 }
 
@@ -140,10 +140,10 @@ void CTfInformationSet::m_RestoreFlags(ULONG ulFlags, ULONG ulOldFlags)
 
 ULONG CTfInformationSet::GetSerialisedSize(ULONG ulFlags)
 {
-    TfDebugLog(7, "CTfInformationSet::GetSerialisedSize - IN");
+    CTfRoutineLog Log("CTfInformationSet::GetSerialisedSize");
     ULONG ulOldFlags;
     if (!m_SwitchFlags(ulFlags, &ulOldFlags)) {
-        TfDebugLog(7, "CTfInformationSet::GetSerialisedSize - OUT - Fail-> flags refused");
+        Log.m_Fail("flags refused");
         return 0;
     }
 
@@ -162,21 +162,21 @@ ULONG CTfInformationSet::GetSerialisedSize(ULONG ulFlags)
     }
 
     m_RestoreFlags(ulFlags, ulOldFlags);
-    TfDebugLog(7, "CTfInformationSet::GetSerialisedSize - OUT (Success)");
+    Log.m_Success();
     return ulSize;
 }
 
 BOOLEAN CTfInformationSet::Serialise(PVOID pBuffer, ULONG ulLength, ULONG ulFlags)
 {
-    TfDebugLog(7, "CTfInformationSet::Serialise - IN");
+    CTfRoutineLog Log("CTfInformationSet::Serialise");
     if (pBuffer == NULL && ulLength != 0) {
         TF_ASSERT_AT();
-        TfDebugLog(7, "CTfInformationSet::Serialise - OUT - Fail-> no buffer");
+        Log.m_Fail("no buffer");
         return FALSE;
     }
     ULONG ulOldFlags;
     if (!m_SwitchFlags(ulFlags, &ulOldFlags)) {
-        TfDebugLog(7, "CTfInformationSet::Serialise - OUT - Fail-> flags refused");
+        Log.m_Fail("flags refused");
         return FALSE;
     }
 
@@ -199,24 +199,24 @@ BOOLEAN CTfInformationSet::Serialise(PVOID pBuffer, ULONG ulLength, ULONG ulFlag
 
     m_RestoreFlags(ulFlags, ulOldFlags);
     if (!bResult) {
-        TfDebugLog(7, "CTfInformationSet::Serialise - OUT - Fail-> buffer too short");
+        Log.m_Fail("buffer too short");
         return FALSE;
     }
-    TfDebugLog(7, "CTfInformationSet::Serialise - OUT (Success)");
+    Log.m_Success();
     return TRUE;
 }
 
 BOOLEAN CTfInformationSet::Deserialise(PVOID pBuffer, ULONG ulLength, ULONG ulFlags)
 {
-    TfDebugLog(7, "CTfInformationSet::Deserialise - IN");
+    CTfRoutineLog Log("CTfInformationSet::Deserialise");
     if (pBuffer == NULL && ulLength != 0) {
         TF_ASSERT_AT();
-        TfDebugLog(7, "CTfInformationSet::Deserialise - OUT - Fail-> no buffer");
+        Log.m_Fail("no buffer");
         return FALSE;
     }
     ULONG ulOldFlags;
     if (!m_SwitchFlags(ulFlags, &ulOldFlags)) {
-        TfDebugLog(7, "CTfInformationSet::Deserialise - OUT - Fail-> flags refused");
+        Log.m_Fail("flags refused");
         return FALSE;
     }
 
@@ -239,32 +239,32 @@ BOOLEAN CTfInformationSet::Deserialise(PVOID pBuffer, ULONG ulLength, ULONG ulFl
 
     m_RestoreFlags(ulFlags, ulOldFlags);
     if (!bResult) {
-        TfDebugLog(7, "CTfInformationSet::Deserialise - OUT - Fail-> malformed data");
+        Log.m_Fail("malformed data");
         return FALSE;
     }
-    TfDebugLog(7, "CTfInformationSet::Deserialise - OUT (Success)");
+    Log.m_Success();
     return TRUE;
 }
 
 BOOLEAN CTfInformationSet::m_SaveValues(CTfInformationSetSnapshot* pSnapshot)
 {
-    TfDebugLog(7, "CTfInformationSet::m_SaveValues - IN");
+    CTfRoutineLog Log("CTfInformationSet::m_SaveValues");
     if (pSnapshot == NULL) {
         TF_ASSERT_AT();
-        TfDebugLog(7, "CTfInformationSet::m_SaveValues - OUT - Fail-> no snapshot");
+        Log.m_Fail("no snapshot");
         return FALSE;
     }
     pSnapshot->m_Free();
 
     ULONG ulCount = m_ItemList.m_GetCount();
     if (ulCount == 0) {
-        TfDebugLog(7, "CTfInformationSet::m_SaveValues - OUT (Success)");
+        Log.m_Success();
         return TRUE;
     }
     CTfInformationSetSnapshot::PTF_SAVED_VALUE pValues = (CTfInformationSetSnapshot::PTF_SAVED_VALUE)
         AllocateTrackedPool(pSnapshot->m_PoolType, (SIZE_T)ulCount * sizeof(CTfInformationSetSnapshot::TF_SAVED_VALUE));
     if (pValues == NULL) {
-        TfDebugLog(7, "CTfInformationSet::m_SaveValues - OUT - Fail-> no memory");
+        Log.m_Fail("no memory");
         return FALSE;
     }
     RtlZeroMemory(pValues, (SIZE_T)ulCount * sizeof(CTfInformationSetSnapshot::TF_SAVED_VALUE));
@@ -283,41 +283,40 @@ BOOLEAN CTfInformationSet::m_SaveValues(CTfInformationSetSnapshot* pSnapshot)
             CTfString* pCopy = new (pSnapshot->m_PoolType) CTfString(pSnapshot->m_PoolType);
             if (pCopy == NULL) {
                 pSnapshot->m_Free();
-                TfDebugLog(7, "CTfInformationSet::m_SaveValues - OUT - Fail-> no memory");
+                Log.m_Fail("no memory");
                 return FALSE;
             }
             pValue->pString = pCopy;
             CTfString* pTarget = (CTfString*)pItem->m_pTarget;
             if (!pTarget->m_IsEmpty() && pCopy->m_Assign(*pTarget) != STATUS_SUCCESS) {
                 pSnapshot->m_Free();
-                TfDebugLog(7, "CTfInformationSet::m_SaveValues - OUT - Fail-> string not copied");
+                Log.m_Fail("string not copied");
                 return FALSE;
             }
         } else {
             TF_ASSERT_AT();
             pSnapshot->m_Free();
-            TfDebugLog(7, "CTfInformationSet::m_SaveValues - OUT - Fail-> unknown item kind");
+            Log.m_Fail("unknown item kind");
             return FALSE;
         }
     }
-    TfDebugLog(7, "CTfInformationSet::m_SaveValues - OUT (Success)");
+    Log.m_Success();
     return TRUE;
 }
 
 BOOLEAN CTfInformationSet::m_RestoreValues(CTfInformationSetSnapshot* pSnapshot)
 {
-    TfDebugLog(7, "CTfInformationSet::m_RestoreValues - IN");
+    CTfRoutineLog Log("CTfInformationSet::m_RestoreValues");
     if (pSnapshot == NULL) {
         TF_ASSERT_AT();
-        TfDebugLog(7, "CTfInformationSet::m_RestoreValues - OUT - Fail-> no snapshot");
+        Log.m_Fail("no snapshot");
         return FALSE;
     }
 
     // A snapshot of another shape would write through stale pointers: check it all first.
     if (pSnapshot->m_ulCount != m_ItemList.m_GetCount()) {
         TF_ASSERT_AT();
-        TfDebugLog(7, "CTfInformationSet::m_RestoreValues - OUT - Fail-> %u values for %u items",
-                   pSnapshot->m_ulCount, m_ItemList.m_GetCount());
+        Log.m_Fail("%u values for %u items", pSnapshot->m_ulCount, m_ItemList.m_GetCount());
         return FALSE;
     }
     ULONG ulIndex = 0;
@@ -325,7 +324,7 @@ BOOLEAN CTfInformationSet::m_RestoreValues(CTfInformationSetSnapshot* pSnapshot)
         if (ulIndex >= pSnapshot->m_ulCount || pSnapshot->m_pValues[ulIndex].pTarget != pItem->m_pTarget ||
             pSnapshot->m_pValues[ulIndex].ulKind != pItem->m_ulKind) {
             TF_ASSERT_AT();
-            TfDebugLog(7, "CTfInformationSet::m_RestoreValues - OUT - Fail-> snapshot of another set");
+            Log.m_Fail("snapshot of another set");
             return FALSE;
         }
     }
@@ -347,9 +346,9 @@ BOOLEAN CTfInformationSet::m_RestoreValues(CTfInformationSetSnapshot* pSnapshot)
         }
     }
     if (!bResult) {
-        TfDebugLog(7, "CTfInformationSet::m_RestoreValues - OUT - Fail-> a string was not restored");
+        Log.m_Fail("a string was not restored");
         return FALSE;
     }
-    TfDebugLog(7, "CTfInformationSet::m_RestoreValues - OUT (Success)");
+    Log.m_Success();
     return TRUE;
 }

@@ -32,11 +32,11 @@ void CTfMemoryTracker::operator delete(void* p, POOL_TYPE PoolType)
 
 CTfMemoryTracker::CTfMemoryTracker() : m_Status(STATUS_UNSUCCESSFUL), m_pBlockList(NULL)
 {
-    TfDebugLog(7, "CTfMemoryTracker::CTfMemoryTracker - IN");
+    CTfRoutineLog Log("CTfMemoryTracker::CTfMemoryTracker");
 
     m_pBlockList = (PTF_BLOCK_LIST)ExAllocatePoolWithTag(NonPagedPool, sizeof(TF_BLOCK_LIST), TF_TAG_TRACKER);
     if (m_pBlockList == NULL) {
-        TfDebugLog(7, "CTfMemoryTracker::CTfMemoryTracker - OUT - Fail-> no block list");
+        Log.m_Fail("no block list");
         return;
     }
 
@@ -50,28 +50,28 @@ CTfMemoryTracker::CTfMemoryTracker() : m_Status(STATUS_UNSUCCESSFUL), m_pBlockLi
     if (!NT_SUCCESS(m_AddBlock())) {
         m_pBlockList->Status = STATUS_NO_MEMORY;
         m_DestroyBlockList();
-        TfDebugLog(7, "CTfMemoryTracker::CTfMemoryTracker - OUT - Fail-> no first block");
+        Log.m_Fail("no first block");
         return;
     }
 
     m_Status = STATUS_SUCCESS;
-    TfDebugLog(7, "CTfMemoryTracker::CTfMemoryTracker - OUT (Success)");
+    Log.m_Success();
 }
 
 CTfMemoryTracker::~CTfMemoryTracker()
 {
-    TfDebugLog(7, "CTfMemoryTracker::~CTfMemoryTracker - IN");
+    CTfRoutineLog Log("CTfMemoryTracker::~CTfMemoryTracker");
     m_DestroyBlockList();
     m_Status = STATUS_UNSUCCESSFUL;
-    TfDebugLog(7, "CTfMemoryTracker::~CTfMemoryTracker - OUT (Success)");
+    Log.m_Success();
 }
 
 void CTfMemoryTracker::m_DestroyBlockList()
 {
-    TfDebugLog(7, "CTfMemoryTracker::m_DestroyBlockList - IN");
+    CTfRoutineLog Log("CTfMemoryTracker::m_DestroyBlockList");
 
     if (m_pBlockList == NULL) {
-        TfDebugLog(7, "CTfMemoryTracker::m_DestroyBlockList - OUT (Success)");
+        Log.m_Success();
         return;
     }
     // A list whose first block was never had has nothing recorded.
@@ -84,52 +84,52 @@ void CTfMemoryTracker::m_DestroyBlockList()
     ExFreePool(m_pBlockList);
     m_pBlockList = NULL;
 
-    TfDebugLog(7, "CTfMemoryTracker::m_DestroyBlockList - OUT (Success)");
+    Log.m_Success();
 }
 
 PVOID CTfMemoryTracker::m_AllocateObject(SIZE_T cbSize, POOL_TYPE PoolType)
 {
-    TfDebugLog(7, "CTfMemoryTracker::m_AllocateObject - IN");
+    CTfRoutineLog Log("CTfMemoryTracker::m_AllocateObject");
 
     if (m_pBlockList == NULL) {
-        TfDebugLog(7, "CTfMemoryTracker::m_AllocateObject - OUT - Fail-> tracker not usable");
+        Log.m_Fail("tracker not usable");
         return NULL;
     }
 
     PVOID p = ExAllocatePoolWithTag(PoolType, cbSize, TF_TAG_TRACKED);
     if (p == NULL) {
-        TfDebugLog(7, "CTfMemoryTracker::m_AllocateObject - OUT - Fail-> pool exhausted");
+        Log.m_Fail("pool exhausted");
         return NULL;
     }
     // A block the tracker cannot record would escape the free at the last release.
     if (!NT_SUCCESS(m_Record(p))) {
         ExFreePool(p);
-        TfDebugLog(7, "CTfMemoryTracker::m_AllocateObject - OUT - Fail-> cannot record");
+        Log.m_Fail("cannot record");
         return NULL;
     }
 
-    TfDebugLog(7, "CTfMemoryTracker::m_AllocateObject - OUT (Success)");
+    Log.m_Success();
     return p;
 }
 
 PVOID CTfMemoryTracker::m_AllocateBuffer(POOL_TYPE PoolType, SIZE_T cbLength)
 {
-    TfDebugLog(7, "CTfMemoryTracker::m_AllocateBuffer - IN");
+    CTfRoutineLog Log("CTfMemoryTracker::m_AllocateBuffer");
     PVOID p = m_AllocateObject(cbLength, PoolType);
     if (p == NULL) {
-        TfDebugLog(7, "CTfMemoryTracker::m_AllocateBuffer - OUT - Fail-> no memory");
+        Log.m_Fail("no memory");
         return NULL;
     }
-    TfDebugLog(7, "CTfMemoryTracker::m_AllocateBuffer - OUT (Success)");
+    Log.m_Success();
     return p;
 }
 
 void CTfMemoryTracker::m_FreeObject(PVOID p)
 {
-    TfDebugLog(7, "CTfMemoryTracker::m_FreeObject - IN");
+    CTfRoutineLog Log("CTfMemoryTracker::m_FreeObject");
 
     if (p == NULL) {
-        TfDebugLog(7, "CTfMemoryTracker::m_FreeObject - OUT (Success)");
+        Log.m_Success();
         return;
     }
     // A block that is not recorded (the record was full once) is still ours to free.
@@ -138,22 +138,22 @@ void CTfMemoryTracker::m_FreeObject(PVOID p)
     }
     ExFreePool(p);
 
-    TfDebugLog(7, "CTfMemoryTracker::m_FreeObject - OUT (Success)");
+    Log.m_Success();
 }
 
 void CTfMemoryTracker::m_FreeBuffer(PVOID p)
 {
-    TfDebugLog(7, "CTfMemoryTracker::m_FreeBuffer - IN");
+    CTfRoutineLog Log("CTfMemoryTracker::m_FreeBuffer");
     m_FreeObject(p);
-    TfDebugLog(7, "CTfMemoryTracker::m_FreeBuffer - OUT (Success)");
+    Log.m_Success();
 }
 
 void CTfMemoryTracker::m_FreeAll()
 {
-    TfDebugLog(7, "CTfMemoryTracker::m_FreeAll - IN");
+    CTfRoutineLog Log("CTfMemoryTracker::m_FreeAll");
 
     if (m_pBlockList == NULL || m_pBlockList->pFirstBlock == NULL) {
-        TfDebugLog(7, "CTfMemoryTracker::m_FreeAll - OUT (Success)");
+        Log.m_Success();
         return;
     }
 
@@ -168,17 +168,17 @@ void CTfMemoryTracker::m_FreeAll()
     }
     m_Reset();
 
-    TfDebugLog(7, "CTfMemoryTracker::m_FreeAll - OUT (Success)");
+    Log.m_Success();
 }
 
 NTSTATUS CTfMemoryTracker::m_AddBlock()
 {
-    TfDebugLog(7, "CTfMemoryTracker::m_AddBlock - IN");
+    CTfRoutineLog Log("CTfMemoryTracker::m_AddBlock");
 
     PVOID* pBlock = (PVOID*)ExAllocatePoolWithTag(NonPagedPool, TF_BLOCK_WORDS * sizeof(PVOID), TF_TAG_BLOCK);
     if (pBlock == NULL) {
         m_pBlockList->ulFailureCount++;
-        TfDebugLog(7, "CTfMemoryTracker::m_AddBlock - OUT - Fail-> no block");
+        Log.m_Fail("no block");
         return STATUS_NO_MEMORY;
     }
     RtlZeroMemory(pBlock, TF_BLOCK_WORDS * sizeof(PVOID));
@@ -191,13 +191,13 @@ NTSTATUS CTfMemoryTracker::m_AddBlock()
     m_pBlockList->pTailBlock = pBlock;
     m_pBlockList->ulNextSlot = 1;
 
-    TfDebugLog(7, "CTfMemoryTracker::m_AddBlock - OUT (Success)");
+    Log.m_Success();
     return STATUS_SUCCESS;
 }
 
 NTSTATUS CTfMemoryTracker::m_Record(PVOID p)
 {
-    TfDebugLog(7, "CTfMemoryTracker::m_Record - IN");
+    CTfRoutineLog Log("CTfMemoryTracker::m_Record");
 
     KIRQL OldIrql = KfAcquireSpinLock(&m_pBlockList->SpinLock);
 
@@ -205,7 +205,7 @@ NTSTATUS CTfMemoryTracker::m_Record(PVOID p)
         // The record stays as it is: everything in it is still freed at the last release.
         if (!NT_SUCCESS(m_AddBlock())) {
             KfReleaseSpinLock(&m_pBlockList->SpinLock, OldIrql);
-            TfDebugLog(7, "CTfMemoryTracker::m_Record - OUT - Fail-> no new block");
+            Log.m_Fail("no new block");
             return STATUS_NO_MEMORY;
         }
     }
@@ -214,13 +214,13 @@ NTSTATUS CTfMemoryTracker::m_Record(PVOID p)
 
     KfReleaseSpinLock(&m_pBlockList->SpinLock, OldIrql);
 
-    TfDebugLog(7, "CTfMemoryTracker::m_Record - OUT (Success)");
+    Log.m_Success();
     return STATUS_SUCCESS;
 }
 
 NTSTATUS CTfMemoryTracker::m_Remove(PVOID p)
 {
-    TfDebugLog(7, "CTfMemoryTracker::m_Remove - IN");
+    CTfRoutineLog Log("CTfMemoryTracker::m_Remove");
 
     KIRQL OldIrql = KfAcquireSpinLock(&m_pBlockList->SpinLock);
 
@@ -238,19 +238,19 @@ NTSTATUS CTfMemoryTracker::m_Remove(PVOID p)
                 pBlock[ulSlot] = m_RemoveLast();
             }
             KfReleaseSpinLock(&m_pBlockList->SpinLock, OldIrql);
-            TfDebugLog(7, "CTfMemoryTracker::m_Remove - OUT (Success)");
+            Log.m_Success();
             return STATUS_SUCCESS;
         }
     }
 
     KfReleaseSpinLock(&m_pBlockList->SpinLock, OldIrql);
-    TfDebugLog(7, "CTfMemoryTracker::m_Remove - OUT - Fail-> not recorded");
+    Log.m_Fail("not recorded");
     return STATUS_INVALID_PARAMETER;
 }
 
 PVOID CTfMemoryTracker::m_RemoveLast()
 {
-    TfDebugLog(7, "CTfMemoryTracker::m_RemoveLast - IN");
+    CTfRoutineLog Log("CTfMemoryTracker::m_RemoveLast");
 
     PVOID* pTail = m_pBlockList->pTailBlock;
     PVOID* pPrevious = NULL;
@@ -260,7 +260,7 @@ PVOID CTfMemoryTracker::m_RemoveLast()
 
     if (m_pBlockList->ulNextSlot <= 1) {
         TF_ASSERT_AT();
-        TfDebugLog(7, "CTfMemoryTracker::m_RemoveLast - OUT - Fail-> record empty");
+        Log.m_Fail("record empty");
         return NULL;
     }
 
@@ -283,13 +283,13 @@ PVOID CTfMemoryTracker::m_RemoveLast()
         pTail[m_pBlockList->ulNextSlot] = NULL;
     }
 
-    TfDebugLog(7, "CTfMemoryTracker::m_RemoveLast - OUT (Success)");
+    Log.m_Success();
     return p;
 }
 
 void CTfMemoryTracker::m_Reset()
 {
-    TfDebugLog(7, "CTfMemoryTracker::m_Reset - IN");
+    CTfRoutineLog Log("CTfMemoryTracker::m_Reset");
 
     PVOID* pFirst = m_pBlockList->pFirstBlock;
     PVOID* pBlock = (PVOID*)pFirst[0];
@@ -302,7 +302,7 @@ void CTfMemoryTracker::m_Reset()
     m_pBlockList->pTailBlock = pFirst;
     m_pBlockList->ulNextSlot = 1;
 
-    TfDebugLog(7, "CTfMemoryTracker::m_Reset - OUT (Success)");
+    Log.m_Success();
 }
 
 ULONG CTfMemoryTracker::m_GetFailureCount()
@@ -393,7 +393,7 @@ PVOID CTfMemoryTracker::m_GetSlot(ULONG ulBlock, ULONG ulSlot)
 
 BOOLEAN TfLibraryAddReference(void)
 {
-    TfDebugLog(7, "TfLibraryAddReference - IN");
+    CTfRoutineLog Log("TfLibraryAddReference");
 
     PTF_LIBRARY_STATE pState = g_pTfLibraryState;
     if (InterlockedIncrement(&pState->lReferenceCount) == 1) {
@@ -407,17 +407,17 @@ BOOLEAN TfLibraryAddReference(void)
     // The count stays taken even when the build failed (the caller releases it); a later
     // reference must not report a library without a tracker as usable.
     if (pState->pTracker == NULL) {
-        TfDebugLog(7, "TfLibraryAddReference - OUT - Fail-> no memory tracker");
+        Log.m_Fail("no memory tracker");
         return FALSE;
     }
 
-    TfDebugLog(7, "TfLibraryAddReference - OUT (Success)");
+    Log.m_Success();
     return TRUE;
 }
 
 void TfLibraryRelease(void)
 {
-    TfDebugLog(7, "TfLibraryRelease - IN");
+    CTfRoutineLog Log("TfLibraryRelease");
 
     PTF_LIBRARY_STATE pState = g_pTfLibraryState;
     LONG lOld;
@@ -430,7 +430,7 @@ void TfLibraryRelease(void)
     if (lOld <= 0) {
         // A release without a reference: nothing of ours to free.
         TF_ASSERT_AT();
-        TfDebugLog(7, "TfLibraryRelease - OUT - Fail-> not referenced");
+        Log.m_Fail("not referenced");
         return;
     }
     if (lNew == 0 && pState->pTracker != NULL) {
@@ -438,12 +438,12 @@ void TfLibraryRelease(void)
         TfLibraryDelete();
     }
 
-    TfDebugLog(7, "TfLibraryRelease - OUT (Success)");
+    Log.m_Success();
 }
 
 void TfLibraryDelete(void)
 {
-    TfDebugLog(7, "TfLibraryDelete - IN");
+    CTfRoutineLog Log("TfLibraryDelete");
 
     PTF_LIBRARY_STATE pState = g_pTfLibraryState;
     CTfMemoryTracker* pTracker = pState->pTracker;
@@ -452,7 +452,7 @@ void TfLibraryDelete(void)
         delete pTracker;
     }
 
-    TfDebugLog(7, "TfLibraryDelete - OUT (Success)");
+    Log.m_Success();
 }
 
 CTfMemoryTracker* TfGetMemoryTracker(void)
@@ -475,7 +475,7 @@ PVOID AllocateTrackedPool(POOL_TYPE PoolType, SIZE_T cbLength)
 {
     CTfMemoryTracker* pTracker = TfGetMemoryTracker();
     if (pTracker == NULL) {
-        TfDebugLog(7, "AllocateTrackedPool - OUT - Fail-> library not referenced");
+        TfDebugLog(TF_LOG_FLOW, "AllocateTrackedPool - OUT - Fail-> library not referenced");
         return NULL;
     }
     return pTracker->m_AllocateBuffer(PoolType, cbLength);
@@ -509,7 +509,7 @@ void* CTfObjectBase::operator new(size_t cbSize, POOL_TYPE PoolType) noexcept
 {
     CTfMemoryTracker* pTracker = TfGetMemoryTracker();
     if (pTracker == NULL) {
-        TfDebugLog(7, "CTfObjectBase::operator new - OUT - Fail-> library not referenced");
+        TfDebugLog(TF_LOG_FLOW, "CTfObjectBase::operator new - OUT - Fail-> library not referenced");
         return NULL;
     }
     return pTracker->m_AllocateObject(cbSize, PoolType);

@@ -7,50 +7,50 @@
 CTfPointerList::CTfPointerList()
     : m_pHead(NULL), m_pTail(NULL), m_pCursor(NULL), m_PoolType(NonPagedPool), m_ulCount(0)
 {
-    TfDebugLog(7, "CTfPointerList::CTfPointerList - IN");
+    CTfRoutineLog Log("CTfPointerList::CTfPointerList");
     m_Init(NonPagedPool);
-    TfDebugLog(7, "CTfPointerList::CTfPointerList - OUT (Success)");
+    Log.m_Success();
 }
 
 CTfPointerList::~CTfPointerList()
 {
-    TfDebugLog(7, "CTfPointerList::~CTfPointerList - IN");
+    CTfRoutineLog Log("CTfPointerList::~CTfPointerList");
     m_Empty(FALSE);
-    TfDebugLog(7, "CTfPointerList::~CTfPointerList - OUT (Success)");
+    Log.m_Success();
 }
 
 void CTfPointerList::m_Init(POOL_TYPE PoolType)
 {
-    TfDebugLog(7, "CTfPointerList::m_Init - IN");
+    CTfRoutineLog Log("CTfPointerList::m_Init");
     // Nodes still linked would otherwise be lost.
     m_Empty(FALSE);
     m_PoolType = PoolType;
-    TfDebugLog(7, "CTfPointerList::m_Init - OUT (Success)");
+    Log.m_Success();
 }
 
 PVOID CTfPointerList::m_GetFirst()
 {
-    TfDebugLog(7, "CTfPointerList::m_GetFirst - IN");
+    CTfRoutineLog Log("CTfPointerList::m_GetFirst");
     m_pCursor = m_pHead;
-    TfDebugLog(7, "CTfPointerList::m_GetFirst - OUT (Success)");
+    Log.m_Success();
     return (m_pCursor != NULL) ? m_pCursor->pItem : NULL;
 }
 
 PVOID CTfPointerList::m_GetNext()
 {
-    TfDebugLog(7, "CTfPointerList::m_GetNext - IN");
+    CTfRoutineLog Log("CTfPointerList::m_GetNext");
     if (m_pCursor == NULL) {
         // The node at the cursor was the head and has been removed: go on from the new head.
         m_pCursor = m_pHead;
-        TfDebugLog(7, "CTfPointerList::m_GetNext - OUT (Success)");
+        Log.m_Success();
         return (m_pCursor != NULL) ? m_pCursor->pItem : NULL;
     }
     if (m_pCursor->pNext == NULL) {
-        TfDebugLog(7, "CTfPointerList::m_GetNext - OUT - Fail-> at the end");
+        Log.m_Fail("at the end");
         return NULL;
     }
     m_pCursor = m_pCursor->pNext;
-    TfDebugLog(7, "CTfPointerList::m_GetNext - OUT (Success)");
+    Log.m_Success();
     return m_pCursor->pItem;
 }
 
@@ -61,10 +61,10 @@ PVOID CTfPointerList::m_GetCurrent()
 
 BOOLEAN CTfPointerList::m_AddTail(PVOID pItem)
 {
-    TfDebugLog(7, "CTfPointerList::m_AddTail - IN");
+    CTfRoutineLog Log("CTfPointerList::m_AddTail");
     PTF_POINTER_NODE pNode = (PTF_POINTER_NODE)AllocateTrackedPool(m_PoolType, sizeof(TF_POINTER_NODE));
     if (pNode == NULL) {
-        TfDebugLog(7, "CTfPointerList::m_AddTail - OUT - Fail-> no memory for the node");
+        Log.m_Fail("no memory for the node");
         return FALSE;
     }
     pNode->pItem = pItem;
@@ -79,29 +79,29 @@ BOOLEAN CTfPointerList::m_AddTail(PVOID pItem)
     m_pTail = pNode;
     m_pCursor = pNode;
     m_ulCount++;
-    TfDebugLog(7, "CTfPointerList::m_AddTail - OUT (Success)");
+    Log.m_Success();
     return TRUE;
 }
 
 PVOID CTfPointerList::m_AddNew(SIZE_T cbItemSize)
 {
-    TfDebugLog(7, "CTfPointerList::m_AddNew - IN");
+    CTfRoutineLog Log("CTfPointerList::m_AddNew");
     if (cbItemSize == 0) {
-        TfDebugLog(7, "CTfPointerList::m_AddNew - OUT - Fail-> no item size");
+        Log.m_Fail("no item size");
         return NULL;
     }
     PVOID pItem = AllocateTrackedPool(m_PoolType, cbItemSize);
     if (pItem == NULL) {
-        TfDebugLog(7, "CTfPointerList::m_AddNew - OUT - Fail-> no memory for the item");
+        Log.m_Fail("no memory for the item");
         return NULL;
     }
     RtlZeroMemory(pItem, cbItemSize);
     if (!m_AddTail(pItem)) {
         FreeTrackedPool(pItem);
-        TfDebugLog(7, "CTfPointerList::m_AddNew - OUT - Fail-> no memory for the node");
+        Log.m_Fail("no memory for the node");
         return NULL;
     }
-    TfDebugLog(7, "CTfPointerList::m_AddNew - OUT (Success)");
+    Log.m_Success();
     return pItem;
 }
 
@@ -137,67 +137,67 @@ void CTfPointerList::m_Unlink(PTF_POINTER_NODE pNode)
 
 PVOID CTfPointerList::m_RemoveHead()
 {
-    TfDebugLog(7, "CTfPointerList::m_RemoveHead - IN");
+    CTfRoutineLog Log("CTfPointerList::m_RemoveHead");
     if (m_pHead == NULL) {
-        TfDebugLog(7, "CTfPointerList::m_RemoveHead - OUT - Fail-> list empty");
+        Log.m_Fail("list empty");
         return NULL;
     }
     PVOID pItem = m_pHead->pItem;
     m_Unlink(m_pHead);
-    TfDebugLog(7, "CTfPointerList::m_RemoveHead - OUT (Success)");
+    Log.m_Success();
     return pItem;
 }
 
 BOOLEAN CTfPointerList::m_Find(PVOID pItem)
 {
-    TfDebugLog(7, "CTfPointerList::m_Find - IN");
+    CTfRoutineLog Log("CTfPointerList::m_Find");
     PTF_POINTER_NODE pNode = m_FindNode(pItem);
     if (pNode == NULL) {
-        TfDebugLog(7, "CTfPointerList::m_Find - OUT - Fail-> item not listed");
+        Log.m_Fail("item not listed");
         return FALSE;
     }
     m_pCursor = pNode;
-    TfDebugLog(7, "CTfPointerList::m_Find - OUT (Success)");
+    Log.m_Success();
     return TRUE;
 }
 
 PVOID CTfPointerList::m_RemoveCurrent()
 {
-    TfDebugLog(7, "CTfPointerList::m_RemoveCurrent - IN");
+    CTfRoutineLog Log("CTfPointerList::m_RemoveCurrent");
     if (m_pCursor == NULL) {
-        TfDebugLog(7, "CTfPointerList::m_RemoveCurrent - OUT - Fail-> no cursor");
+        Log.m_Fail("no cursor");
         return NULL;
     }
     PVOID pItem = m_pCursor->pItem;
     m_Unlink(m_pCursor);
-    TfDebugLog(7, "CTfPointerList::m_RemoveCurrent - OUT (Success)");
+    Log.m_Success();
     return pItem;
 }
 
 BOOLEAN CTfPointerList::m_Remove(PVOID pItem)
 {
-    TfDebugLog(7, "CTfPointerList::m_Remove - IN");
+    CTfRoutineLog Log("CTfPointerList::m_Remove");
     PTF_POINTER_NODE pNode = m_FindNode(pItem);
     if (pNode == NULL) {
-        TfDebugLog(7, "CTfPointerList::m_Remove - OUT - Fail-> item not listed");
+        Log.m_Fail("item not listed");
         return FALSE;
     }
     m_Unlink(pNode);
-    TfDebugLog(7, "CTfPointerList::m_Remove - OUT (Success)");
+    Log.m_Success();
     return TRUE;
 }
 
 BOOLEAN CTfPointerList::m_Replace(PVOID pOldItem, PVOID pNewItem)
 {
-    TfDebugLog(7, "CTfPointerList::m_Replace - IN");
+    CTfRoutineLog Log("CTfPointerList::m_Replace");
     PTF_POINTER_NODE pNode = m_FindNode(pOldItem);
     if (pNode == NULL) {
-        TfDebugLog(7, "CTfPointerList::m_Replace - OUT - Fail-> item not listed");
+        Log.m_Fail("item not listed");
         return FALSE;
     }
     // The node keeps its place, so the order and the cursor stay as they were.
     pNode->pItem = pNewItem;
-    TfDebugLog(7, "CTfPointerList::m_Replace - OUT (Success)");
+    Log.m_Success();
     return TRUE;
 }
 
@@ -220,21 +220,21 @@ void CTfPointerList::m_Empty(BOOLEAN bFreeItems)
 
 void CTfPointerList::m_RemoveAll()
 {
-    TfDebugLog(7, "CTfPointerList::m_RemoveAll - IN");
+    CTfRoutineLog Log("CTfPointerList::m_RemoveAll");
     m_Empty(TRUE);
-    TfDebugLog(7, "CTfPointerList::m_RemoveAll - OUT (Success)");
+    Log.m_Success();
 }
 
 void CTfPointerList::m_DeleteAll()
 {
-    TfDebugLog(7, "CTfPointerList::m_DeleteAll - IN");
+    CTfRoutineLog Log("CTfPointerList::m_DeleteAll");
     m_Empty(TRUE);
-    TfDebugLog(7, "CTfPointerList::m_DeleteAll - OUT (Success)");
+    Log.m_Success();
 }
 
 void CTfPointerList::m_FreeNodes()
 {
-    TfDebugLog(7, "CTfPointerList::m_FreeNodes - IN");
+    CTfRoutineLog Log("CTfPointerList::m_FreeNodes");
     m_Empty(FALSE);
-    TfDebugLog(7, "CTfPointerList::m_FreeNodes - OUT (Success)");
+    Log.m_Success();
 }

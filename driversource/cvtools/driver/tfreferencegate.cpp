@@ -5,30 +5,30 @@
 
 CTfReferenceGate::CTfReferenceGate(LONG lMaximum) : m_lCount(0), m_lMaximum(lMaximum), m_bOpen(TRUE)
 {
-    TfDebugLog(7, "CTfReferenceGate::CTfReferenceGate - IN");
+    CTfRoutineLog Log("CTfReferenceGate::CTfReferenceGate");
     KeInitializeEvent(&m_Event, NotificationEvent, TRUE);
     m_Init(TRUE);
-    TfDebugLog(7, "CTfReferenceGate::CTfReferenceGate - OUT (Success)");
+    Log.m_Success();
 }
 
 void CTfReferenceGate::m_Init(BOOLEAN bOpen)
 {
-    TfDebugLog(7, "CTfReferenceGate::m_Init - IN");
+    CTfRoutineLog Log("CTfReferenceGate::m_Init");
     m_Lock.m_Acquire();
     KeSetEvent(&m_Event, 0, FALSE);
     m_lCount = 0;
     m_bOpen = bOpen;
     m_Lock.m_Release();
-    TfDebugLog(7, "CTfReferenceGate::m_Init - OUT (Success)");
+    Log.m_Success();
 }
 
 void CTfReferenceGate::m_SetOpen(BOOLEAN bOpen)
 {
-    TfDebugLog(7, "CTfReferenceGate::m_SetOpen - IN");
+    CTfRoutineLog Log("CTfReferenceGate::m_SetOpen");
     m_Lock.m_Acquire();
     m_bOpen = bOpen;
     m_Lock.m_Release();
-    TfDebugLog(7, "CTfReferenceGate::m_SetOpen - OUT (Success)");
+    Log.m_Success();
 }
 
 BOOLEAN CTfReferenceGate::m_AcquireLocked()
@@ -58,21 +58,21 @@ void CTfReferenceGate::m_ReleaseLocked()
 
 BOOLEAN CTfReferenceGate::m_Acquire()
 {
-    TfDebugLog(7, "CTfReferenceGate::m_Acquire - IN");
+    CTfRoutineLog Log("CTfReferenceGate::m_Acquire");
     m_Lock.m_Acquire();
     BOOLEAN bAdmitted = m_AcquireLocked();
     m_Lock.m_Release();
     if (!bAdmitted) {
-        TfDebugLog(7, "CTfReferenceGate::m_Acquire - OUT - Fail-> gate closed or full");
+        Log.m_Fail("gate closed or full");
         return FALSE;
     }
-    TfDebugLog(7, "CTfReferenceGate::m_Acquire - OUT (Success)");
+    Log.m_Success();
     return TRUE;
 }
 
 BOOLEAN CTfReferenceGate::m_AcquireAndSetOpen(BOOLEAN bOpen)
 {
-    TfDebugLog(7, "CTfReferenceGate::m_AcquireAndSetOpen - IN");
+    CTfRoutineLog Log("CTfReferenceGate::m_AcquireAndSetOpen");
     m_Lock.m_Acquire();
     BOOLEAN bAdmitted = m_AcquireLocked();
     if (bAdmitted) {
@@ -80,35 +80,35 @@ BOOLEAN CTfReferenceGate::m_AcquireAndSetOpen(BOOLEAN bOpen)
     }
     m_Lock.m_Release();
     if (!bAdmitted) {
-        TfDebugLog(7, "CTfReferenceGate::m_AcquireAndSetOpen - OUT - Fail-> gate closed or full");
+        Log.m_Fail("gate closed or full");
         return FALSE;
     }
-    TfDebugLog(7, "CTfReferenceGate::m_AcquireAndSetOpen - OUT (Success)");
+    Log.m_Success();
     return TRUE;
 }
 
 void CTfReferenceGate::m_Release()
 {
-    TfDebugLog(7, "CTfReferenceGate::m_Release - IN");
+    CTfRoutineLog Log("CTfReferenceGate::m_Release");
     m_Lock.m_Acquire();
     m_ReleaseLocked();
     m_Lock.m_Release();
-    TfDebugLog(7, "CTfReferenceGate::m_Release - OUT (Success)");
+    Log.m_Success();
 }
 
 void CTfReferenceGate::m_ReleaseAndSetOpen(BOOLEAN bOpen)
 {
-    TfDebugLog(7, "CTfReferenceGate::m_ReleaseAndSetOpen - IN");
+    CTfRoutineLog Log("CTfReferenceGate::m_ReleaseAndSetOpen");
     m_Lock.m_Acquire();
     m_ReleaseLocked();
     m_bOpen = bOpen;
     m_Lock.m_Release();
-    TfDebugLog(7, "CTfReferenceGate::m_ReleaseAndSetOpen - OUT (Success)");
+    Log.m_Success();
 }
 
 NTSTATUS CTfReferenceGate::m_CloseAndWait(BOOLEAN bKeepOpen)
 {
-    TfDebugLog(7, "CTfReferenceGate::m_CloseAndWait - IN");
+    CTfRoutineLog Log("CTfReferenceGate::m_CloseAndWait");
     m_Lock.m_Acquire();
     if (!bKeepOpen) {
         m_bOpen = FALSE;
@@ -116,7 +116,7 @@ NTSTATUS CTfReferenceGate::m_CloseAndWait(BOOLEAN bKeepOpen)
     if (m_lCount == 0) {
         KeSetEvent(&m_Event, 0, FALSE);
         m_Lock.m_Release();
-        TfDebugLog(7, "CTfReferenceGate::m_CloseAndWait - OUT (Success)");
+        Log.m_Success();
         return STATUS_SUCCESS;
     }
     m_Lock.m_Release();
@@ -131,23 +131,22 @@ NTSTATUS CTfReferenceGate::m_CloseAndWait(BOOLEAN bKeepOpen)
         Status = KeWaitForSingleObject(&m_Event, Executive, KernelMode, FALSE, &Poll);
     }
     if (Status != STATUS_SUCCESS) {
-        TfDebugLog(7, "CTfReferenceGate::m_CloseAndWait - OUT - Fail-> holders remain, status 0x%X",
-                   (ULONG)Status);
+        Log.m_Fail("holders remain, status 0x%X", (ULONG)Status);
         return Status;
     }
     // The last holder set the event with the lock held and lets go of the lock just after: taking
     // it once waits for that, so the caller may free the gate as soon as this returns.
     m_Lock.m_Acquire();
     m_Lock.m_Release();
-    TfDebugLog(7, "CTfReferenceGate::m_CloseAndWait - OUT (Success)");
+    Log.m_Success();
     return Status;
 }
 
 void CTfReferenceGate::m_ClearEvent()
 {
-    TfDebugLog(7, "CTfReferenceGate::m_ClearEvent - IN");
+    CTfRoutineLog Log("CTfReferenceGate::m_ClearEvent");
     KeClearEvent(&m_Event);
-    TfDebugLog(7, "CTfReferenceGate::m_ClearEvent - OUT (Success)");
+    Log.m_Success();
 }
 
 LONG CTfReferenceGate::m_GetCount()

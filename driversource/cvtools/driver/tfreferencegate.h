@@ -38,6 +38,8 @@ public:
     LONG m_GetCount();
     BOOLEAN m_IsOpen();
     LONG m_ReadEventState();
+    // The event m_CloseAndWait waits on, so that a test can tell when a closing caller blocks.
+    PVOID m_GetWaitObject() { return &m_Event; }
 
 private:
     CTfReferenceGate(const CTfReferenceGate&) = delete;
@@ -47,9 +49,9 @@ private:
     BOOLEAN m_AcquireLocked();
     void m_ReleaseLocked();
 
-    LONG m_lCount;
-    LONG m_lMaximum;
-    BOOLEAN m_bOpen;
+    LONG m_lCount;       // m_Lock
+    LONG m_lMaximum;     // set once, in the constructor
+    BOOLEAN m_bOpen;     // m_Lock
     CTfSpinLock m_Lock;
-    KEVENT m_Event;  // signalled exactly when the count is 0
+    KEVENT m_Event;      // set and cleared under m_Lock; signalled exactly when the count is 0
 };

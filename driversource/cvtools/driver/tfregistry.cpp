@@ -89,9 +89,10 @@ static PWCHAR TfRegBuildStringData(const CTfString& Value, ULONG ulTerminators, 
 BOOLEAN CTfRegistry::m_OpenKey(const CTfString& Path, PHANDLE phKey, ACCESS_MASK DesiredAccess,
                                BOOLEAN bCreate)
 {
-    TfDebugLog(7, "CTfRegistry::m_OpenKey - IN");
+    PASSIVE_CODE();
+    CTfRoutineLog Log("CTfRegistry::m_OpenKey");
     if (phKey == NULL || !TfRegIsUsable(Path) || Path.m_IsEmpty()) {
-        TfDebugLog(7, "CTfRegistry::m_OpenKey - OUT - Fail-> invalid parameter");
+        Log.m_Fail("invalid parameter");
         return FALSE;
     }
 
@@ -108,21 +109,21 @@ BOOLEAN CTfRegistry::m_OpenKey(const CTfString& Path, PHANDLE phKey, ACCESS_MASK
         Status = ZwOpenKey(&hKey, DesiredAccess, &ObjectAttributes);
     }
     if (!NT_SUCCESS(Status)) {
-        TfDebugLog(7, "CTfRegistry::m_OpenKey - OUT - Fail-> %s %08x", bCreate ? "ZwCreateKey" : "ZwOpenKey",
-                   (ULONG)Status);
+        Log.m_Fail("%s %08x", bCreate ? "ZwCreateKey" : "ZwOpenKey", (ULONG)Status);
         return FALSE;
     }
     *phKey = hKey;
-    TfDebugLog(7, "CTfRegistry::m_OpenKey - OUT (Success)");
+    Log.m_Success();
     return TRUE;
 }
 
 BOOLEAN CTfRegistry::m_OpenSubKey(HANDLE hParent, const CTfString& SubKey, PHANDLE phKey,
                                   ACCESS_MASK DesiredAccess, BOOLEAN bCreate)
 {
-    TfDebugLog(7, "CTfRegistry::m_OpenSubKey - IN");
+    PASSIVE_CODE();
+    CTfRoutineLog Log("CTfRegistry::m_OpenSubKey");
     if (phKey == NULL || !TfRegIsUsable(SubKey)) {
-        TfDebugLog(7, "CTfRegistry::m_OpenSubKey - OUT - Fail-> invalid parameter");
+        Log.m_Fail("invalid parameter");
         return FALSE;
     }
 
@@ -140,70 +141,73 @@ BOOLEAN CTfRegistry::m_OpenSubKey(HANDLE hParent, const CTfString& SubKey, PHAND
         Status = ZwOpenKey(&hKey, DesiredAccess, &ObjectAttributes);
     }
     if (!NT_SUCCESS(Status)) {
-        TfDebugLog(7, "CTfRegistry::m_OpenSubKey - OUT - Fail-> %s %08x",
-                   bCreate ? "ZwCreateKey" : "ZwOpenKey", (ULONG)Status);
+        Log.m_Fail("%s %08x", bCreate ? "ZwCreateKey" : "ZwOpenKey", (ULONG)Status);
         return FALSE;
     }
     *phKey = hKey;
-    TfDebugLog(7, "CTfRegistry::m_OpenSubKey - OUT (Success)");
+    Log.m_Success();
     return TRUE;
 }
 
 BOOLEAN CTfRegistry::m_CloseKey(HANDLE hKey)
 {
-    TfDebugLog(7, "CTfRegistry::m_CloseKey - IN");
+    PASSIVE_CODE();
+    CTfRoutineLog Log("CTfRegistry::m_CloseKey");
     NTSTATUS Status = ZwClose(hKey);
     if (!NT_SUCCESS(Status)) {
-        TfDebugLog(7, "CTfRegistry::m_CloseKey - OUT - Fail-> ZwClose %08x", (ULONG)Status);
+        Log.m_Fail("ZwClose %08x", (ULONG)Status);
         return FALSE;
     }
-    TfDebugLog(7, "CTfRegistry::m_CloseKey - OUT (Success)");
+    Log.m_Success();
     return TRUE;
 }
 
 BOOLEAN CTfRegistry::m_DeleteKey(const CTfString& Path)
 {
-    TfDebugLog(7, "CTfRegistry::m_DeleteKey - IN");
+    PASSIVE_CODE();
+    CTfRoutineLog Log("CTfRegistry::m_DeleteKey");
     HANDLE hKey = NULL;
     if (!m_OpenKey(Path, &hKey, KEY_ALL_ACCESS, FALSE)) {
-        TfDebugLog(7, "CTfRegistry::m_DeleteKey - OUT - Fail-> open");
+        Log.m_Fail("open");
         return FALSE;
     }
     NTSTATUS Status = ZwDeleteKey(hKey);
     ZwClose(hKey);
     if (!NT_SUCCESS(Status)) {
-        TfDebugLog(7, "CTfRegistry::m_DeleteKey - OUT - Fail-> ZwDeleteKey %08x", (ULONG)Status);
+        Log.m_Fail("ZwDeleteKey %08x", (ULONG)Status);
         return FALSE;
     }
-    TfDebugLog(7, "CTfRegistry::m_DeleteKey - OUT (Success)");
+    Log.m_Success();
     return TRUE;
 }
 
 BOOLEAN CTfRegistry::m_KeyExists(HANDLE hParent, const CTfString& SubKey)
 {
-    TfDebugLog(7, "CTfRegistry::m_KeyExists - IN");
+    PASSIVE_CODE();
+    CTfRoutineLog Log("CTfRegistry::m_KeyExists");
     HANDLE hKey = NULL;
     if (!m_OpenSubKey(hParent, SubKey, &hKey, KEY_READ, FALSE)) {
-        TfDebugLog(7, "CTfRegistry::m_KeyExists - OUT - Fail-> no key");
+        Log.m_Fail("no key");
         return FALSE;
     }
     ZwClose(hKey);
-    TfDebugLog(7, "CTfRegistry::m_KeyExists - OUT (Success)");
+    Log.m_Success();
     return TRUE;
 }
 
 BOOLEAN CTfRegistry::m_QueryDword(HANDLE hKey, const CTfString& ValueName, PULONG pulValue)
 {
-    TfDebugLog(7, "CTfRegistry::m_QueryDword - IN");
+    PASSIVE_CODE();
+    CTfRoutineLog Log("CTfRegistry::m_QueryDword");
     if (pulValue == NULL || !TfRegIsUsable(ValueName)) {
-        TfDebugLog(7, "CTfRegistry::m_QueryDword - OUT - Fail-> invalid parameter");
+        Log.m_Fail("invalid parameter");
         return FALSE;
     }
 
     const ULONG cbQuery = TF_PARTIAL_INFO_HEADER + sizeof(ULONG);
     PKEY_VALUE_PARTIAL_INFORMATION pInfo = TfRegAllocateQueryBuffer(cbQuery);
     if (pInfo == NULL) {
-        TfDebugLog(7, "CTfRegistry::m_QueryDword - OUT - Fail-> no memory");
+        Log.m_Fail("no memory");
         return FALSE;
     }
 
@@ -213,16 +217,15 @@ BOOLEAN CTfRegistry::m_QueryDword(HANDLE hKey, const CTfString& ValueName, PULON
                                       KeyValuePartialInformation, pInfo, cbQuery, &cbResult);
     BOOLEAN bResult = FALSE;
     if (!NT_SUCCESS(Status)) {
-        TfDebugLog(7, "CTfRegistry::m_QueryDword - OUT - Fail-> ZwQueryValueKey %08x", (ULONG)Status);
+        Log.m_Fail("ZwQueryValueKey %08x", (ULONG)Status);
     } else if (pInfo->Type != REG_DWORD || pInfo->DataLength != sizeof(ULONG)) {
-        TfDebugLog(7, "CTfRegistry::m_QueryDword - OUT - Fail-> type %u length %u", pInfo->Type,
-                   pInfo->DataLength);
+        Log.m_Fail("type %u length %u", pInfo->Type, pInfo->DataLength);
     } else {
         ULONG ulValue;
         RtlCopyMemory(&ulValue, pInfo->Data, sizeof(ULONG));
         *pulValue = ulValue;
         bResult = TRUE;
-        TfDebugLog(7, "CTfRegistry::m_QueryDword - OUT (Success)");
+        Log.m_Success();
     }
     FreeTrackedPool(pInfo);
     return bResult;
@@ -231,9 +234,10 @@ BOOLEAN CTfRegistry::m_QueryDword(HANDLE hKey, const CTfString& ValueName, PULON
 BOOLEAN CTfRegistry::m_QueryString(HANDLE hKey, const CTfString& ValueName, CTfString& Value,
                                    ULONG ulType)
 {
-    TfDebugLog(7, "CTfRegistry::m_QueryString - IN");
+    PASSIVE_CODE();
+    CTfRoutineLog Log("CTfRegistry::m_QueryString");
     if (!TfRegIsStringType(ulType) || !TfRegIsUsable(ValueName)) {
-        TfDebugLog(7, "CTfRegistry::m_QueryString - OUT - Fail-> invalid parameter");
+        Log.m_Fail("invalid parameter");
         return FALSE;
     }
 
@@ -244,7 +248,7 @@ BOOLEAN CTfRegistry::m_QueryString(HANDLE hKey, const CTfString& ValueName, CTfS
     ULONG cbQuery = TF_PARTIAL_INFO_HEADER + sizeof(ULONG);
     PKEY_VALUE_PARTIAL_INFORMATION pInfo = TfRegAllocateQueryBuffer(cbQuery);
     if (pInfo == NULL) {
-        TfDebugLog(7, "CTfRegistry::m_QueryString - OUT - Fail-> no memory");
+        Log.m_Fail("no memory");
         return FALSE;
     }
     ULONG cbResult = 0;
@@ -254,13 +258,13 @@ BOOLEAN CTfRegistry::m_QueryString(HANDLE hKey, const CTfString& ValueName, CTfS
         FreeTrackedPool(pInfo);
         pInfo = NULL;
         if (cbResult < TF_PARTIAL_INFO_HEADER || cbResult > 0x7FFFFFFF) {
-            TfDebugLog(7, "CTfRegistry::m_QueryString - OUT - Fail-> size %u", cbResult);
+            Log.m_Fail("size %u", cbResult);
             return FALSE;
         }
         cbQuery = cbResult;
         pInfo = TfRegAllocateQueryBuffer(cbQuery);
         if (pInfo == NULL) {
-            TfDebugLog(7, "CTfRegistry::m_QueryString - OUT - Fail-> no memory");
+            Log.m_Fail("no memory");
             return FALSE;
         }
         Status = ZwQueryValueKey(hKey, pName, KeyValuePartialInformation, pInfo, cbQuery, &cbResult);
@@ -268,11 +272,11 @@ BOOLEAN CTfRegistry::m_QueryString(HANDLE hKey, const CTfString& ValueName, CTfS
 
     BOOLEAN bResult = FALSE;
     if (!NT_SUCCESS(Status)) {
-        TfDebugLog(7, "CTfRegistry::m_QueryString - OUT - Fail-> ZwQueryValueKey %08x", (ULONG)Status);
+        Log.m_Fail("ZwQueryValueKey %08x", (ULONG)Status);
     } else if (pInfo->Type != ulType) {
-        TfDebugLog(7, "CTfRegistry::m_QueryString - OUT - Fail-> type %u", pInfo->Type);
+        Log.m_Fail("type %u", pInfo->Type);
     } else if (pInfo->DataLength > cbQuery - TF_PARTIAL_INFO_HEADER) {
-        TfDebugLog(7, "CTfRegistry::m_QueryString - OUT - Fail-> length %u", pInfo->DataLength);
+        Log.m_Fail("length %u", pInfo->DataLength);
     } else {
         // Only whole characters of the stored data count; the text ends at the first zero one
         // (for REG_MULTI_SZ that is the end of the first string).
@@ -286,7 +290,7 @@ BOOLEAN CTfRegistry::m_QueryString(HANDLE hKey, const CTfString& ValueName, CTfS
         // Built aside, so a failure leaves the caller's string as it was.
         CTfString Text(Value.m_GetPoolType());
         if (cchText > TF_STRING_MAX_CHARS) {
-            TfDebugLog(7, "CTfRegistry::m_QueryString - OUT - Fail-> too long %u", cchText);
+            Log.m_Fail("too long %u", cchText);
         } else {
             if (cchText != 0) {
                 UNICODE_STRING Data;
@@ -296,14 +300,12 @@ BOOLEAN CTfRegistry::m_QueryString(HANDLE hKey, const CTfString& ValueName, CTfS
                 Text.m_AssignUnicodeString(&Data);
             }
             if (Text.m_GetStatus() != STATUS_SUCCESS) {
-                TfDebugLog(7, "CTfRegistry::m_QueryString - OUT - Fail-> string %08x",
-                           (ULONG)Text.m_GetStatus());
+                Log.m_Fail("string %08x", (ULONG)Text.m_GetStatus());
             } else if (Value.m_Assign(Text) != STATUS_SUCCESS) {
-                TfDebugLog(7, "CTfRegistry::m_QueryString - OUT - Fail-> assign %08x",
-                           (ULONG)Value.m_GetStatus());
+                Log.m_Fail("assign %08x", (ULONG)Value.m_GetStatus());
             } else {
                 bResult = TRUE;
-                TfDebugLog(7, "CTfRegistry::m_QueryString - OUT (Success)");
+                Log.m_Success();
             }
         }
     }
@@ -313,28 +315,30 @@ BOOLEAN CTfRegistry::m_QueryString(HANDLE hKey, const CTfString& ValueName, CTfS
 
 BOOLEAN CTfRegistry::m_SetDword(HANDLE hKey, const CTfString& ValueName, ULONG ulValue)
 {
-    TfDebugLog(7, "CTfRegistry::m_SetDword - IN");
+    PASSIVE_CODE();
+    CTfRoutineLog Log("CTfRegistry::m_SetDword");
     if (!TfRegIsUsable(ValueName)) {
-        TfDebugLog(7, "CTfRegistry::m_SetDword - OUT - Fail-> invalid parameter");
+        Log.m_Fail("invalid parameter");
         return FALSE;
     }
     UNICODE_STRING EmptyName;
     NTSTATUS Status = ZwSetValueKey(hKey, TfRegGetName(ValueName, &EmptyName), 0, REG_DWORD, &ulValue,
                                     sizeof(ULONG));
     if (!NT_SUCCESS(Status)) {
-        TfDebugLog(7, "CTfRegistry::m_SetDword - OUT - Fail-> ZwSetValueKey %08x", (ULONG)Status);
+        Log.m_Fail("ZwSetValueKey %08x", (ULONG)Status);
         return FALSE;
     }
-    TfDebugLog(7, "CTfRegistry::m_SetDword - OUT (Success)");
+    Log.m_Success();
     return TRUE;
 }
 
 BOOLEAN CTfRegistry::m_SetString(HANDLE hKey, const CTfString& ValueName, const CTfString& Value,
                                  ULONG ulType)
 {
-    TfDebugLog(7, "CTfRegistry::m_SetString - IN");
+    PASSIVE_CODE();
+    CTfRoutineLog Log("CTfRegistry::m_SetString");
     if (!TfRegIsStringType(ulType) || !TfRegIsUsable(ValueName) || !TfRegIsUsable(Value)) {
-        TfDebugLog(7, "CTfRegistry::m_SetString - OUT - Fail-> invalid parameter");
+        Log.m_Fail("invalid parameter");
         return FALSE;
     }
 
@@ -346,7 +350,7 @@ BOOLEAN CTfRegistry::m_SetString(HANDLE hKey, const CTfString& ValueName, const 
         ULONG cbData = 0;
         PWCHAR pData = TfRegBuildStringData(Value, 2, &cbData);
         if (pData == NULL) {
-            TfDebugLog(7, "CTfRegistry::m_SetString - OUT - Fail-> no memory");
+            Log.m_Fail("no memory");
             return FALSE;
         }
         Status = ZwSetValueKey(hKey, pName, 0, ulType, pData, cbData);
@@ -358,40 +362,41 @@ BOOLEAN CTfRegistry::m_SetString(HANDLE hKey, const CTfString& ValueName, const 
         Status = ZwSetValueKey(hKey, pName, 0, ulType, Text.m_GetWideBuffer(), Text.m_GetLength());
     }
     if (!NT_SUCCESS(Status)) {
-        TfDebugLog(7, "CTfRegistry::m_SetString - OUT - Fail-> ZwSetValueKey %08x", (ULONG)Status);
+        Log.m_Fail("ZwSetValueKey %08x", (ULONG)Status);
         return FALSE;
     }
-    TfDebugLog(7, "CTfRegistry::m_SetString - OUT (Success)");
+    Log.m_Success();
     return TRUE;
 }
 
 BOOLEAN CTfRegistry::m_WriteDword(ULONG ulRoot, const CTfString& Path, const CTfString& ValueName,
                                   ULONG ulValue)
 {
-    TfDebugLog(7, "CTfRegistry::m_WriteDword - IN");
+    PASSIVE_CODE();
+    CTfRoutineLog Log("CTfRegistry::m_WriteDword");
     if (ulRoot > TF_REGISTRY_MAX_ROOT || !TfRegIsUsable(Path) || Path.m_IsEmpty() ||
         !TfRegIsUsable(ValueName)) {
-        TfDebugLog(7, "CTfRegistry::m_WriteDword - OUT - Fail-> invalid parameter");
+        Log.m_Fail("invalid parameter");
         return FALSE;
     }
     NTSTATUS Status = RtlWriteRegistryValue(ulRoot, TfRegGetText(Path), TfRegGetText(ValueName),
                                             REG_DWORD, &ulValue, sizeof(ULONG));
     if (!NT_SUCCESS(Status)) {
-        TfDebugLog(7, "CTfRegistry::m_WriteDword - OUT - Fail-> RtlWriteRegistryValue %08x",
-                   (ULONG)Status);
+        Log.m_Fail("RtlWriteRegistryValue %08x", (ULONG)Status);
         return FALSE;
     }
-    TfDebugLog(7, "CTfRegistry::m_WriteDword - OUT (Success)");
+    Log.m_Success();
     return TRUE;
 }
 
 BOOLEAN CTfRegistry::m_WriteString(ULONG ulRoot, const CTfString& Path, const CTfString& ValueName,
                                    const CTfString& Value, ULONG ulType)
 {
-    TfDebugLog(7, "CTfRegistry::m_WriteString - IN");
+    PASSIVE_CODE();
+    CTfRoutineLog Log("CTfRegistry::m_WriteString");
     if (ulRoot > TF_REGISTRY_MAX_ROOT || !TfRegIsStringType(ulType) || !TfRegIsUsable(Path) ||
         Path.m_IsEmpty() || !TfRegIsUsable(ValueName) || !TfRegIsUsable(Value)) {
-        TfDebugLog(7, "CTfRegistry::m_WriteString - OUT - Fail-> invalid parameter");
+        Log.m_Fail("invalid parameter");
         return FALSE;
     }
 
@@ -400,7 +405,7 @@ BOOLEAN CTfRegistry::m_WriteString(ULONG ulRoot, const CTfString& Path, const CT
         ULONG cbData = 0;
         PWCHAR pData = TfRegBuildStringData(Value, 2, &cbData);
         if (pData == NULL) {
-            TfDebugLog(7, "CTfRegistry::m_WriteString - OUT - Fail-> no memory");
+            Log.m_Fail("no memory");
             return FALSE;
         }
         Status = RtlWriteRegistryValue(ulRoot, TfRegGetText(Path), TfRegGetText(ValueName), ulType,
@@ -417,59 +422,59 @@ BOOLEAN CTfRegistry::m_WriteString(ULONG ulRoot, const CTfString& Path, const CT
                                        Text.m_GetWideBuffer(), (ULONG)Text.m_GetLength() + sizeof(WCHAR));
     }
     if (!NT_SUCCESS(Status)) {
-        TfDebugLog(7, "CTfRegistry::m_WriteString - OUT - Fail-> RtlWriteRegistryValue %08x",
-                   (ULONG)Status);
+        Log.m_Fail("RtlWriteRegistryValue %08x", (ULONG)Status);
         return FALSE;
     }
-    TfDebugLog(7, "CTfRegistry::m_WriteString - OUT (Success)");
+    Log.m_Success();
     return TRUE;
 }
 
 BOOLEAN CTfRegistry::m_WriteAbsoluteDword(const CTfString& Path, const CTfString& ValueName,
                                           ULONG ulValue)
 {
-    TfDebugLog(7, "CTfRegistry::m_WriteAbsoluteDword - IN");
+    CTfRoutineLog Log("CTfRegistry::m_WriteAbsoluteDword");
     if (!m_WriteDword(TF_REGISTRY_ABSOLUTE, Path, ValueName, ulValue)) {
-        TfDebugLog(7, "CTfRegistry::m_WriteAbsoluteDword - OUT - Fail-> write");
+        Log.m_Fail("write");
         return FALSE;
     }
-    TfDebugLog(7, "CTfRegistry::m_WriteAbsoluteDword - OUT (Success)");
+    Log.m_Success();
     return TRUE;
 }
 
 BOOLEAN CTfRegistry::m_MakeRootPath(ULONG ulRoot, CTfString& Path)
 {
-    TfDebugLog(7, "CTfRegistry::m_MakeRootPath - IN");
+    CTfRoutineLog Log("CTfRegistry::m_MakeRootPath");
     if (ulRoot > TF_REGISTRY_MAX_ROOT || !TfRegIsUsable(Path) || Path.m_IsEmpty()) {
-        TfDebugLog(7, "CTfRegistry::m_MakeRootPath - OUT - Fail-> invalid parameter");
+        Log.m_Fail("invalid parameter");
         return FALSE;
     }
     if (Path.m_GetWideBuffer()[0] != u'\\') {
         if (Path.m_PrependWide(u"\\") != STATUS_SUCCESS) {
-            TfDebugLog(7, "CTfRegistry::m_MakeRootPath - OUT - Fail-> backslash");
+            Log.m_Fail("backslash");
             return FALSE;
         }
     }
     if (s_TfRootPrefixes[ulRoot] != NULL) {
         if (Path.m_PrependWide(s_TfRootPrefixes[ulRoot]) != STATUS_SUCCESS) {
-            TfDebugLog(7, "CTfRegistry::m_MakeRootPath - OUT - Fail-> prefix");
+            Log.m_Fail("prefix");
             return FALSE;
         }
     }
-    TfDebugLog(7, "CTfRegistry::m_MakeRootPath - OUT (Success)");
+    Log.m_Success();
     return TRUE;
 }
 
 BOOLEAN CTfRegistry::m_CreateKeyPath(ULONG ulRoot, const CTfString& Path)
 {
-    TfDebugLog(7, "CTfRegistry::m_CreateKeyPath - IN");
+    PASSIVE_CODE();
+    CTfRoutineLog Log("CTfRegistry::m_CreateKeyPath");
     if (!TfRegIsUsable(Path)) {
-        TfDebugLog(7, "CTfRegistry::m_CreateKeyPath - OUT - Fail-> invalid parameter");
+        Log.m_Fail("invalid parameter");
         return FALSE;
     }
     CTfString FullPath(Path);
     if (FullPath.m_GetStatus() != STATUS_SUCCESS || !m_MakeRootPath(ulRoot, FullPath)) {
-        TfDebugLog(7, "CTfRegistry::m_CreateKeyPath - OUT - Fail-> path");
+        Log.m_Fail("path");
         return FALSE;
     }
 
@@ -481,30 +486,31 @@ BOOLEAN CTfRegistry::m_CreateKeyPath(ULONG ulRoot, const CTfString& Path)
     NTSTATUS Status = ZwCreateKey(&hKey, KEY_ALL_ACCESS, &ObjectAttributes, 0, NULL,
                                   REG_OPTION_NON_VOLATILE, &ulDisposition);
     if (!NT_SUCCESS(Status)) {
-        TfDebugLog(7, "CTfRegistry::m_CreateKeyPath - OUT - Fail-> ZwCreateKey %08x", (ULONG)Status);
+        Log.m_Fail("ZwCreateKey %08x", (ULONG)Status);
         return FALSE;
     }
     ZwClose(hKey);
-    TfDebugLog(7, "CTfRegistry::m_CreateKeyPath - OUT (Success)");
+    Log.m_Success();
     return TRUE;
 }
 
 BOOLEAN CTfRegistry::m_QueryRootDword(ULONG ulRoot, const CTfString& Path,
                                       const CTfString& ValueName, PULONG pulValue)
 {
-    TfDebugLog(7, "CTfRegistry::m_QueryRootDword - IN");
+    PASSIVE_CODE();
+    CTfRoutineLog Log("CTfRegistry::m_QueryRootDword");
     if (pulValue == NULL || !TfRegIsUsable(Path)) {
-        TfDebugLog(7, "CTfRegistry::m_QueryRootDword - OUT - Fail-> invalid parameter");
+        Log.m_Fail("invalid parameter");
         return FALSE;
     }
     CTfString FullPath(Path);
     if (FullPath.m_GetStatus() != STATUS_SUCCESS || !m_MakeRootPath(ulRoot, FullPath)) {
-        TfDebugLog(7, "CTfRegistry::m_QueryRootDword - OUT - Fail-> path");
+        Log.m_Fail("path");
         return FALSE;
     }
     HANDLE hKey = NULL;
     if (!m_OpenKey(FullPath, &hKey, KEY_READ, FALSE)) {
-        TfDebugLog(7, "CTfRegistry::m_QueryRootDword - OUT - Fail-> open");
+        Log.m_Fail("open");
         return FALSE;
     }
     // Read into a local first: the caller's value changes only when the whole call succeeds.
@@ -512,22 +518,23 @@ BOOLEAN CTfRegistry::m_QueryRootDword(ULONG ulRoot, const CTfString& Path,
     BOOLEAN bRead = m_QueryDword(hKey, ValueName, &ulValue);
     BOOLEAN bClosed = m_CloseKey(hKey);
     if (!bRead || !bClosed) {
-        TfDebugLog(7, "CTfRegistry::m_QueryRootDword - OUT - Fail-> %s", bRead ? "close" : "read");
+        Log.m_Fail("%s", bRead ? "close" : "read");
         return FALSE;
     }
     *pulValue = ulValue;
-    TfDebugLog(7, "CTfRegistry::m_QueryRootDword - OUT (Success)");
+    Log.m_Success();
     return TRUE;
 }
 
 BOOLEAN CTfRegistry::m_QueryAbsoluteDword(const CTfString& Path, const CTfString& ValueName,
                                           PULONG pulValue)
 {
-    TfDebugLog(7, "CTfRegistry::m_QueryAbsoluteDword - IN");
+    PASSIVE_CODE();
+    CTfRoutineLog Log("CTfRegistry::m_QueryAbsoluteDword");
     if (!m_QueryRootDword(TF_REGISTRY_ABSOLUTE, Path, ValueName, pulValue)) {
-        TfDebugLog(7, "CTfRegistry::m_QueryAbsoluteDword - OUT - Fail-> read");
+        Log.m_Fail("read");
         return FALSE;
     }
-    TfDebugLog(7, "CTfRegistry::m_QueryAbsoluteDword - OUT (Success)");
+    Log.m_Success();
     return TRUE;
 }

@@ -18,41 +18,41 @@ CTfRegistryInformationSet::CTfRegistryInformationSet(HANDLE hKey)
       m_bValid(FALSE),
       m_ucRegistryFlags(1)
 {
-    TfDebugLog(7, "CTfRegistryInformationSet::CTfRegistryInformationSet - IN");
+    CTfRoutineLog Log("CTfRegistryInformationSet::CTfRegistryInformationSet");
     if (m_DefaultsName.m_GetStatus() != STATUS_SUCCESS) {
-        TfDebugLog(7, "CTfRegistryInformationSet::CTfRegistryInformationSet - OUT - Fail-> defaults name");
+        Log.m_Fail("defaults name");
         return;
     }
     m_bValid = TRUE;
-    TfDebugLog(7, "CTfRegistryInformationSet::CTfRegistryInformationSet - OUT (Success)");
+    Log.m_Success();
 }
 
 CTfRegistryInformationSet::~CTfRegistryInformationSet()
 {
-    TfDebugLog(7, "CTfRegistryInformationSet::~CTfRegistryInformationSet - IN");
-    TfDebugLog(7, "CTfRegistryInformationSet::~CTfRegistryInformationSet - OUT (Success)");
+    CTfRoutineLog Log("CTfRegistryInformationSet::~CTfRegistryInformationSet");
+    Log.m_Success();
 }
 
 BOOLEAN CTfRegistryInformationSet::m_Validate()
 {
-    TfDebugLog(7, "CTfRegistryInformationSet::m_Validate - IN");
-    TfDebugLog(7, "CTfRegistryInformationSet::m_Validate - OUT (Success)");
+    CTfRoutineLog Log("CTfRegistryInformationSet::m_Validate");
+    Log.m_Success();
     return TRUE;
 }
 
 BOOLEAN CTfRegistryInformationSet::m_AddEntry(BOOLEAN bRequired, PCWSTR pszName, PVOID pTarget, ULONG ulKind,
                                               CTfRegistryValueConstraint* pConstraint, PVOID pDefault)
 {
-    TfDebugLog(7, "CTfRegistryInformationSet::m_AddEntry - IN");
+    CTfRoutineLog Log("CTfRegistryInformationSet::m_AddEntry");
     if (pszName == NULL || pTarget == NULL || (ulKind != TF_ITEM_KIND_DWORD && ulKind != TF_ITEM_KIND_STRING)) {
         TF_ASSERT_AT();
-        TfDebugLog(7, "CTfRegistryInformationSet::m_AddEntry - OUT - Fail-> bad entry (kind %u)", ulKind);
+        Log.m_Fail("bad entry (kind %u)", ulKind);
         return FALSE;
     }
 
     CTfInformationSetItem* pEntry = new (NonPagedPool) CTfInformationSetItem();
     if (pEntry == NULL) {
-        TfDebugLog(7, "CTfRegistryInformationSet::m_AddEntry - OUT - Fail-> no memory for the entry");
+        Log.m_Fail("no memory for the entry");
         return FALSE;
     }
     pEntry->m_ulRequired = bRequired ? 1 : 0;
@@ -63,72 +63,72 @@ BOOLEAN CTfRegistryInformationSet::m_AddEntry(BOOLEAN bRequired, PCWSTR pszName,
     // The default is attached only once the entry is listed, so a failed add never frees it.
     if (pEntry->m_Name.m_AssignWide(pszName) != STATUS_SUCCESS) {
         delete pEntry;
-        TfDebugLog(7, "CTfRegistryInformationSet::m_AddEntry - OUT - Fail-> name not stored");
+        Log.m_Fail("name not stored");
         return FALSE;
     }
     if (!m_AppendItem(pEntry)) {
         delete pEntry;
-        TfDebugLog(7, "CTfRegistryInformationSet::m_AddEntry - OUT - Fail-> entry not listed");
+        Log.m_Fail("entry not listed");
         return FALSE;
     }
     pEntry->m_pDefault = pDefault;
-    TfDebugLog(7, "CTfRegistryInformationSet::m_AddEntry - OUT (Success)");
+    Log.m_Success();
     return TRUE;
 }
 
 BOOLEAN CTfRegistryInformationSet::m_AddDwordEntry(PCWSTR pszName, PULONG pulTarget, ULONG ulDefault,
                                                    CTfRegistryValueConstraint* pConstraint)
 {
-    TfDebugLog(7, "CTfRegistryInformationSet::m_AddDwordEntry - IN");
+    CTfRoutineLog Log("CTfRegistryInformationSet::m_AddDwordEntry");
     PULONG pulDefault = (PULONG)AllocateTrackedPool(NonPagedPool, sizeof(ULONG));
     if (pulDefault == NULL) {
-        TfDebugLog(7, "CTfRegistryInformationSet::m_AddDwordEntry - OUT - Fail-> no memory for the default");
+        Log.m_Fail("no memory for the default");
         return FALSE;
     }
     *pulDefault = ulDefault;
     if (!m_AddEntry(FALSE, pszName, pulTarget, TF_ITEM_KIND_DWORD, pConstraint, pulDefault)) {
         FreeTrackedPool(pulDefault);
-        TfDebugLog(7, "CTfRegistryInformationSet::m_AddDwordEntry - OUT - Fail-> entry not added");
+        Log.m_Fail("entry not added");
         return FALSE;
     }
-    TfDebugLog(7, "CTfRegistryInformationSet::m_AddDwordEntry - OUT (Success)");
+    Log.m_Success();
     return TRUE;
 }
 
 BOOLEAN CTfRegistryInformationSet::m_AddStringEntry(PCWSTR pszName, CTfString* pTarget, const CHAR* pszDefault,
                                                     CTfRegistryValueConstraint* pConstraint)
 {
-    TfDebugLog(7, "CTfRegistryInformationSet::m_AddStringEntry - IN");
+    CTfRoutineLog Log("CTfRegistryInformationSet::m_AddStringEntry");
     CTfString* pDefault = new (NonPagedPool) CTfString(NonPagedPool, pszDefault);
     if (pDefault == NULL) {
-        TfDebugLog(7, "CTfRegistryInformationSet::m_AddStringEntry - OUT - Fail-> no memory for the default");
+        Log.m_Fail("no memory for the default");
         return FALSE;
     }
     if (pDefault->m_GetStatus() != STATUS_SUCCESS) {
         delete pDefault;
-        TfDebugLog(7, "CTfRegistryInformationSet::m_AddStringEntry - OUT - Fail-> default not stored");
+        Log.m_Fail("default not stored");
         return FALSE;
     }
     if (!m_AddEntry(FALSE, pszName, pTarget, TF_ITEM_KIND_STRING, pConstraint, pDefault)) {
         delete pDefault;
-        TfDebugLog(7, "CTfRegistryInformationSet::m_AddStringEntry - OUT - Fail-> entry not added");
+        Log.m_Fail("entry not added");
         return FALSE;
     }
-    TfDebugLog(7, "CTfRegistryInformationSet::m_AddStringEntry - OUT (Success)");
+    Log.m_Success();
     return TRUE;
 }
 
 void CTfRegistryInformationSet::m_DeleteEntry(CTfInformationSetItem* pEntry)
 {
-    TfDebugLog(7, "CTfRegistryInformationSet::m_DeleteEntry - IN");
+    CTfRoutineLog Log("CTfRegistryInformationSet::m_DeleteEntry");
     if (pEntry == NULL) {
-        TfDebugLog(7, "CTfRegistryInformationSet::m_DeleteEntry - OUT - Fail-> no entry");
+        Log.m_Fail("no entry");
         return;
     }
     // A listed entry must not be left behind as a dangling pointer.
     m_RemoveItem(pEntry);
     delete pEntry;
-    TfDebugLog(7, "CTfRegistryInformationSet::m_DeleteEntry - OUT (Success)");
+    Log.m_Success();
 }
 
 // ---------------------------------------------------------------------------------------------
@@ -137,31 +137,31 @@ void CTfRegistryInformationSet::m_DeleteEntry(CTfInformationSetItem* pEntry)
 
 BOOLEAN CTfRegistryInformationSet::m_SetKeyPath(const WCHAR* pszPath)
 {
-    TfDebugLog(7, "CTfRegistryInformationSet::m_SetKeyPath - IN");
+    CTfRoutineLog Log("CTfRegistryInformationSet::m_SetKeyPath");
     if (pszPath == NULL) {
         m_KeyPath.m_Free();
-        TfDebugLog(7, "CTfRegistryInformationSet::m_SetKeyPath - OUT (Success)");
+        Log.m_Success();
         return TRUE;
     }
     if (m_KeyPath.m_AssignWide(pszPath) != STATUS_SUCCESS) {
-        TfDebugLog(7, "CTfRegistryInformationSet::m_SetKeyPath - OUT - Fail-> path not stored");
+        Log.m_Fail("path not stored");
         return FALSE;
     }
-    TfDebugLog(7, "CTfRegistryInformationSet::m_SetKeyPath - OUT (Success)");
+    Log.m_Success();
     return TRUE;
 }
 
 void CTfRegistryInformationSet::m_SetOpenKeyRoutine(PTF_OPEN_KEY_ROUTINE pfnOpenKey, PVOID pContext)
 {
-    TfDebugLog(7, "CTfRegistryInformationSet::m_SetOpenKeyRoutine - IN");
+    CTfRoutineLog Log("CTfRegistryInformationSet::m_SetOpenKeyRoutine");
     m_pfnOpenKey = pfnOpenKey;
     m_pOpenKeyContext = pfnOpenKey != NULL ? pContext : NULL;
-    TfDebugLog(7, "CTfRegistryInformationSet::m_SetOpenKeyRoutine - OUT (Success)");
+    Log.m_Success();
 }
 
 BOOLEAN CTfRegistryInformationSet::m_OpenKey(BOOLEAN bDefaults, BOOLEAN bWrite, PHANDLE phKey, PBOOLEAN pbClose)
 {
-    TfDebugLog(7, "CTfRegistryInformationSet::m_OpenKey - IN");
+    CTfRoutineLog Log("CTfRegistryInformationSet::m_OpenKey");
     const ACCESS_MASK Access = bWrite ? KEY_ALL_ACCESS : KEY_READ;
     HANDLE hKey = NULL;
     BOOLEAN bClose;
@@ -169,7 +169,7 @@ BOOLEAN CTfRegistryInformationSet::m_OpenKey(BOOLEAN bDefaults, BOOLEAN bWrite, 
     if (m_pfnOpenKey != NULL) {
         hKey = m_pfnOpenKey(m_pOpenKeyContext, bDefaults, bWrite ? 1 : 0);
         if (hKey == NULL) {
-            TfDebugLog(7, "CTfRegistryInformationSet::m_OpenKey - OUT - Fail-> no key from the routine");
+            Log.m_Fail("no key from the routine");
             return FALSE;
         }
         bClose = TRUE;
@@ -178,19 +178,19 @@ BOOLEAN CTfRegistryInformationSet::m_OpenKey(BOOLEAN bDefaults, BOOLEAN bWrite, 
         bClose = FALSE;
     } else if (!m_KeyPath.m_IsEmpty()) {
         if (!CTfRegistry::m_OpenKey(m_KeyPath, &hKey, Access, FALSE)) {
-            TfDebugLog(7, "CTfRegistryInformationSet::m_OpenKey - OUT - Fail-> key path not opened");
+            Log.m_Fail("key path not opened");
             return FALSE;
         }
         bClose = TRUE;
     } else {
-        TfDebugLog(7, "CTfRegistryInformationSet::m_OpenKey - OUT - Fail-> no key");
+        Log.m_Fail("no key");
         return FALSE;
     }
 
     if (bDefaults) {
         if (!m_IsValid()) {
             if (bClose) CTfRegistry::m_CloseKey(hKey);
-            TfDebugLog(7, "CTfRegistryInformationSet::m_OpenKey - OUT - Fail-> no defaults name");
+            Log.m_Fail("no defaults name");
             return FALSE;
         }
         // The defaults are written when a set key is first filled, so writing creates the subkey;
@@ -199,7 +199,7 @@ BOOLEAN CTfRegistryInformationSet::m_OpenKey(BOOLEAN bDefaults, BOOLEAN bWrite, 
         BOOLEAN bOpened = CTfRegistry::m_OpenSubKey(hKey, m_DefaultsName, &hDefaults, Access, bWrite);
         if (bClose) CTfRegistry::m_CloseKey(hKey);
         if (!bOpened) {
-            TfDebugLog(7, "CTfRegistryInformationSet::m_OpenKey - OUT - Fail-> no defaults subkey");
+            Log.m_Fail("no defaults subkey");
             return FALSE;
         }
         hKey = hDefaults;
@@ -208,22 +208,22 @@ BOOLEAN CTfRegistryInformationSet::m_OpenKey(BOOLEAN bDefaults, BOOLEAN bWrite, 
 
     *phKey = hKey;
     *pbClose = bClose;
-    TfDebugLog(7, "CTfRegistryInformationSet::m_OpenKey - OUT (Success)");
+    Log.m_Success();
     return TRUE;
 }
 
 BOOLEAN CTfRegistryInformationSet::m_ReadDword(HANDLE hKey, CTfInformationSetItem* pEntry)
 {
-    TfDebugLog(7, "CTfRegistryInformationSet::m_ReadDword - IN");
+    CTfRoutineLog Log("CTfRegistryInformationSet::m_ReadDword");
     PULONG pulTarget = (PULONG)pEntry->m_pTarget;
     ULONG ulValue = 0;
     if (!CTfRegistry::m_QueryDword(hKey, pEntry->m_Name, &ulValue)) {
         if (pEntry->m_ulRequired) {
-            TfDebugLog(7, "CTfRegistryInformationSet::m_ReadDword - OUT - Fail-> required value missing");
+            Log.m_Fail("required value missing");
             return FALSE;
         }
         *pulTarget = pEntry->m_pDefault != NULL ? *(PULONG)pEntry->m_pDefault : 0;
-        TfDebugLog(7, "CTfRegistryInformationSet::m_ReadDword - OUT (Success)");
+        Log.m_Success();
         return TRUE;
     }
 
@@ -232,30 +232,30 @@ BOOLEAN CTfRegistryInformationSet::m_ReadDword(HANDLE hKey, CTfInformationSetIte
     if (pConstraint != NULL) {
         LONG lMinimum, lMaximum;
         if (pConstraint->m_GetRange(&lMinimum, &lMaximum) && ((LONG)ulValue < lMinimum || (LONG)ulValue > lMaximum)) {
-            TfDebugLog(7, "CTfRegistryInformationSet::m_ReadDword - OUT - Fail-> %d out of range", (LONG)ulValue);
+            Log.m_Fail("%d out of range", (LONG)ulValue);
             return FALSE;
         }
         PTF_NUMBER_CHECK_ROUTINE pfnCheck = NULL;
         if (pConstraint->m_GetValidator(&pfnCheck) && pfnCheck != NULL && !pfnCheck(ulValue)) {
-            TfDebugLog(7, "CTfRegistryInformationSet::m_ReadDword - OUT - Fail-> %u rejected", ulValue);
+            Log.m_Fail("%u rejected", ulValue);
             return FALSE;
         }
     }
     *pulTarget = ulValue;
-    TfDebugLog(7, "CTfRegistryInformationSet::m_ReadDword - OUT (Success)");
+    Log.m_Success();
     return TRUE;
 }
 
 BOOLEAN CTfRegistryInformationSet::m_ReadString(HANDLE hKey, CTfInformationSetItem* pEntry)
 {
-    TfDebugLog(7, "CTfRegistryInformationSet::m_ReadString - IN");
+    CTfRoutineLog Log("CTfRegistryInformationSet::m_ReadString");
     CTfString* pTarget = (CTfString*)pEntry->m_pTarget;
     CTfString Value(pTarget->m_GetPoolType());
 
     // A value of another type (REG_EXPAND_SZ, REG_MULTI_SZ) counts as missing.
     if (!CTfRegistry::m_QueryString(hKey, pEntry->m_Name, Value, REG_SZ)) {
         if (pEntry->m_ulRequired) {
-            TfDebugLog(7, "CTfRegistryInformationSet::m_ReadString - OUT - Fail-> required value missing");
+            Log.m_Fail("required value missing");
             return FALSE;
         }
         CTfString* pDefault = (CTfString*)pEntry->m_pDefault;
@@ -267,10 +267,10 @@ BOOLEAN CTfRegistryInformationSet::m_ReadString(HANDLE hKey, CTfInformationSetIt
             Status = pTarget->m_Assign(*pDefault);
         }
         if (Status != STATUS_SUCCESS) {
-            TfDebugLog(7, "CTfRegistryInformationSet::m_ReadString - OUT - Fail-> default not copied");
+            Log.m_Fail("default not copied");
             return FALSE;
         }
-        TfDebugLog(7, "CTfRegistryInformationSet::m_ReadString - OUT (Success)");
+        Log.m_Success();
         return TRUE;
     }
 
@@ -279,7 +279,7 @@ BOOLEAN CTfRegistryInformationSet::m_ReadString(HANDLE hKey, CTfInformationSetIt
     if (pConstraint != NULL && pConstraint->m_GetMaxLength(&ulMaxLength)) {
         ULONG cbLength = Value.m_IsEmpty() ? 0 : Value.m_GetLength();
         if ((ULONGLONG)cbLength > 2ULL * ulMaxLength) {
-            TfDebugLog(7, "CTfRegistryInformationSet::m_ReadString - OUT - Fail-> %u bytes too long", cbLength);
+            Log.m_Fail("%u bytes too long", cbLength);
             return FALSE;
         }
     }
@@ -291,23 +291,23 @@ BOOLEAN CTfRegistryInformationSet::m_ReadString(HANDLE hKey, CTfInformationSetIt
         Status = pTarget->m_Assign(Value);
     }
     if (Status != STATUS_SUCCESS) {
-        TfDebugLog(7, "CTfRegistryInformationSet::m_ReadString - OUT - Fail-> value not stored");
+        Log.m_Fail("value not stored");
         return FALSE;
     }
     // The check routine sees the owner's own string: a routine may keep what it derives beside it.
     PTF_STRING_CHECK_ROUTINE pfnCheck = NULL;
     if (pConstraint != NULL && pConstraint->m_GetStringValidator(&pfnCheck) && pfnCheck != NULL &&
         !pfnCheck(pTarget)) {
-        TfDebugLog(7, "CTfRegistryInformationSet::m_ReadString - OUT - Fail-> value rejected");
+        Log.m_Fail("value rejected");
         return FALSE;
     }
-    TfDebugLog(7, "CTfRegistryInformationSet::m_ReadString - OUT (Success)");
+    Log.m_Success();
     return TRUE;
 }
 
 BOOLEAN CTfRegistryInformationSet::m_ReadValues(HANDLE hKey)
 {
-    TfDebugLog(7, "CTfRegistryInformationSet::m_ReadValues - IN");
+    CTfRoutineLog Log("CTfRegistryInformationSet::m_ReadValues");
     for (CTfInformationSetItem* pEntry = m_GetFirstItem(); pEntry != NULL; pEntry = m_GetNextItem()) {
         BOOLEAN bRead;
         if (pEntry->m_ulKind == TF_ITEM_KIND_DWORD) {
@@ -318,22 +318,22 @@ BOOLEAN CTfRegistryInformationSet::m_ReadValues(HANDLE hKey)
             bRead = FALSE;
         }
         if (!bRead) {
-            TfDebugLog(7, "CTfRegistryInformationSet::m_ReadValues - OUT - Fail-> entry kind %u", pEntry->m_ulKind);
+            Log.m_Fail("entry kind %u", pEntry->m_ulKind);
             return FALSE;
         }
     }
     BOOLEAN bValid = m_Validate();
     if (!bValid) {
-        TfDebugLog(7, "CTfRegistryInformationSet::m_ReadValues - OUT - Fail-> set not valid");
+        Log.m_Fail("set not valid");
         return FALSE;
     }
-    TfDebugLog(7, "CTfRegistryInformationSet::m_ReadValues - OUT (Success)");
+    Log.m_Success();
     return TRUE;
 }
 
 BOOLEAN CTfRegistryInformationSet::m_WriteValues(HANDLE hKey)
 {
-    TfDebugLog(7, "CTfRegistryInformationSet::m_WriteValues - IN");
+    CTfRoutineLog Log("CTfRegistryInformationSet::m_WriteValues");
     for (CTfInformationSetItem* pEntry = m_GetFirstItem(); pEntry != NULL; pEntry = m_GetNextItem()) {
         BOOLEAN bWritten;
         if (pEntry->m_ulKind == TF_ITEM_KIND_DWORD) {
@@ -344,57 +344,57 @@ BOOLEAN CTfRegistryInformationSet::m_WriteValues(HANDLE hKey)
             bWritten = FALSE;
         }
         if (!bWritten) {
-            TfDebugLog(7, "CTfRegistryInformationSet::m_WriteValues - OUT - Fail-> entry kind %u", pEntry->m_ulKind);
+            Log.m_Fail("entry kind %u", pEntry->m_ulKind);
             return FALSE;
         }
     }
-    TfDebugLog(7, "CTfRegistryInformationSet::m_WriteValues - OUT (Success)");
+    Log.m_Success();
     return TRUE;
 }
 
 BOOLEAN CTfRegistryInformationSet::m_Read(BOOLEAN bDefaults)
 {
-    TfDebugLog(7, "CTfRegistryInformationSet::m_Read - IN");
+    CTfRoutineLog Log("CTfRegistryInformationSet::m_Read");
     if (m_GetItemCount() == 0) {
-        TfDebugLog(7, "CTfRegistryInformationSet::m_Read - OUT - Fail-> empty set");
+        Log.m_Fail("empty set");
         return FALSE;
     }
     HANDLE hKey = NULL;
     BOOLEAN bClose = FALSE;
     if (!m_OpenKey(bDefaults, FALSE, &hKey, &bClose)) {
-        TfDebugLog(7, "CTfRegistryInformationSet::m_Read - OUT - Fail-> no key");
+        Log.m_Fail("no key");
         return FALSE;
     }
     BOOLEAN bResult = m_ReadValues(hKey);
     if (bClose) CTfRegistry::m_CloseKey(hKey);
     if (!bResult) {
-        TfDebugLog(7, "CTfRegistryInformationSet::m_Read - OUT - Fail-> values");
+        Log.m_Fail("values");
         return FALSE;
     }
-    TfDebugLog(7, "CTfRegistryInformationSet::m_Read - OUT (Success)");
+    Log.m_Success();
     return TRUE;
 }
 
 BOOLEAN CTfRegistryInformationSet::m_Write(BOOLEAN bDefaults)
 {
-    TfDebugLog(7, "CTfRegistryInformationSet::m_Write - IN");
+    CTfRoutineLog Log("CTfRegistryInformationSet::m_Write");
     if (m_GetItemCount() == 0) {
-        TfDebugLog(7, "CTfRegistryInformationSet::m_Write - OUT - Fail-> empty set");
+        Log.m_Fail("empty set");
         return FALSE;
     }
     HANDLE hKey = NULL;
     BOOLEAN bClose = FALSE;
     if (!m_OpenKey(bDefaults, TRUE, &hKey, &bClose)) {
-        TfDebugLog(7, "CTfRegistryInformationSet::m_Write - OUT - Fail-> no key");
+        Log.m_Fail("no key");
         return FALSE;
     }
     BOOLEAN bResult = m_WriteValues(hKey);
     if (bClose) CTfRegistry::m_CloseKey(hKey);
     if (!bResult) {
-        TfDebugLog(7, "CTfRegistryInformationSet::m_Write - OUT - Fail-> values");
+        Log.m_Fail("values");
         return FALSE;
     }
-    TfDebugLog(7, "CTfRegistryInformationSet::m_Write - OUT (Success)");
+    Log.m_Success();
     return TRUE;
 }
 
@@ -402,9 +402,9 @@ BOOLEAN CTfRegistryInformationSet::m_Write(BOOLEAN bDefaults)
 // caller's key is bound, and keeping it avoids a copy that could fail on the way back.
 BOOLEAN CTfRegistryInformationSet::m_SaveKey()
 {
-    TfDebugLog(7, "CTfRegistryInformationSet::m_SaveKey - IN");
+    CTfRoutineLog Log("CTfRegistryInformationSet::m_SaveKey");
     if (m_bKeySaved) {
-        TfDebugLog(7, "CTfRegistryInformationSet::m_SaveKey - OUT - Fail-> already on a caller's key");
+        Log.m_Fail("already on a caller's key");
         return FALSE;
     }
     m_hSavedKey = m_hBoundKey;
@@ -414,15 +414,15 @@ BOOLEAN CTfRegistryInformationSet::m_SaveKey()
     m_pfnOpenKey = NULL;
     m_pOpenKeyContext = NULL;
     m_bKeySaved = TRUE;
-    TfDebugLog(7, "CTfRegistryInformationSet::m_SaveKey - OUT (Success)");
+    Log.m_Success();
     return TRUE;
 }
 
 BOOLEAN CTfRegistryInformationSet::m_RestoreKey()
 {
-    TfDebugLog(7, "CTfRegistryInformationSet::m_RestoreKey - IN");
+    CTfRoutineLog Log("CTfRegistryInformationSet::m_RestoreKey");
     if (!m_bKeySaved) {
-        TfDebugLog(7, "CTfRegistryInformationSet::m_RestoreKey - OUT - Fail-> nothing saved");
+        Log.m_Fail("nothing saved");
         return FALSE;
     }
     m_hBoundKey = m_hSavedKey;
@@ -432,50 +432,50 @@ BOOLEAN CTfRegistryInformationSet::m_RestoreKey()
     m_pfnSavedOpenKey = NULL;
     m_pSavedOpenKeyContext = NULL;
     m_bKeySaved = FALSE;
-    TfDebugLog(7, "CTfRegistryInformationSet::m_RestoreKey - OUT (Success)");
+    Log.m_Success();
     return TRUE;
 }
 
 BOOLEAN CTfRegistryInformationSet::m_ReadFromKey(HANDLE hKey, BOOLEAN bDefaults)
 {
-    TfDebugLog(7, "CTfRegistryInformationSet::m_ReadFromKey - IN");
+    CTfRoutineLog Log("CTfRegistryInformationSet::m_ReadFromKey");
     if (hKey == NULL) {
-        TfDebugLog(7, "CTfRegistryInformationSet::m_ReadFromKey - OUT - Fail-> no key");
+        Log.m_Fail("no key");
         return FALSE;
     }
     if (!m_SaveKey()) {
-        TfDebugLog(7, "CTfRegistryInformationSet::m_ReadFromKey - OUT - Fail-> key not saved");
+        Log.m_Fail("key not saved");
         return FALSE;
     }
     m_hBoundKey = hKey;
     BOOLEAN bResult = m_Read(bDefaults);
     if (!m_RestoreKey()) bResult = FALSE;
     if (!bResult) {
-        TfDebugLog(7, "CTfRegistryInformationSet::m_ReadFromKey - OUT - Fail-> read");
+        Log.m_Fail("read");
         return FALSE;
     }
-    TfDebugLog(7, "CTfRegistryInformationSet::m_ReadFromKey - OUT (Success)");
+    Log.m_Success();
     return TRUE;
 }
 
 BOOLEAN CTfRegistryInformationSet::m_WriteToKey(HANDLE hKey, BOOLEAN bDefaults)
 {
-    TfDebugLog(7, "CTfRegistryInformationSet::m_WriteToKey - IN");
+    CTfRoutineLog Log("CTfRegistryInformationSet::m_WriteToKey");
     if (hKey == NULL) {
-        TfDebugLog(7, "CTfRegistryInformationSet::m_WriteToKey - OUT - Fail-> no key");
+        Log.m_Fail("no key");
         return FALSE;
     }
     if (!m_SaveKey()) {
-        TfDebugLog(7, "CTfRegistryInformationSet::m_WriteToKey - OUT - Fail-> key not saved");
+        Log.m_Fail("key not saved");
         return FALSE;
     }
     m_hBoundKey = hKey;
     BOOLEAN bResult = m_Write(bDefaults);
     if (!m_RestoreKey()) bResult = FALSE;
     if (!bResult) {
-        TfDebugLog(7, "CTfRegistryInformationSet::m_WriteToKey - OUT - Fail-> write");
+        Log.m_Fail("write");
         return FALSE;
     }
-    TfDebugLog(7, "CTfRegistryInformationSet::m_WriteToKey - OUT (Success)");
+    Log.m_Success();
     return TRUE;
 }

@@ -18,92 +18,92 @@ void CTfRegistryValueConstraint::m_Init()
 
 CTfRegistryValueConstraint::CTfRegistryValueConstraint(LONG lMinimum, LONG lMaximum)
 {
-    TfDebugLog(7, "CTfRegistryValueConstraint::CTfRegistryValueConstraint - IN");
+    CTfRoutineLog Log("CTfRegistryValueConstraint::CTfRegistryValueConstraint");
     m_Init();
     m_lMinimum = lMinimum;
     m_lMaximum = lMaximum;
     m_bRangeSet = TRUE;
-    TfDebugLog(7, "CTfRegistryValueConstraint::CTfRegistryValueConstraint - OUT (Success)");
+    Log.m_Success();
 }
 
 CTfRegistryValueConstraint::CTfRegistryValueConstraint(PTF_NUMBER_CHECK_ROUTINE pfnCheck)
 {
-    TfDebugLog(7, "CTfRegistryValueConstraint::CTfRegistryValueConstraint - IN");
+    CTfRoutineLog Log("CTfRegistryValueConstraint::CTfRegistryValueConstraint");
     m_Init();
     m_pfnNumberCheck = pfnCheck;
     m_bNumberCheckSet = TRUE;
-    TfDebugLog(7, "CTfRegistryValueConstraint::CTfRegistryValueConstraint - OUT (Success)");
+    Log.m_Success();
 }
 
 CTfRegistryValueConstraint::CTfRegistryValueConstraint(PTF_STRING_CHECK_ROUTINE pfnCheck)
 {
-    TfDebugLog(7, "CTfRegistryValueConstraint::CTfRegistryValueConstraint - IN");
+    CTfRoutineLog Log("CTfRegistryValueConstraint::CTfRegistryValueConstraint");
     m_Init();
     m_pfnStringCheck = pfnCheck;
     m_bStringCheckSet = TRUE;
-    TfDebugLog(7, "CTfRegistryValueConstraint::CTfRegistryValueConstraint - OUT (Success)");
+    Log.m_Success();
 }
 
 CTfRegistryValueConstraint::CTfRegistryValueConstraint(ULONG ulMaxLength)
 {
-    TfDebugLog(7, "CTfRegistryValueConstraint::CTfRegistryValueConstraint - IN");
+    CTfRoutineLog Log("CTfRegistryValueConstraint::CTfRegistryValueConstraint");
     m_Init();
     m_ulMaxLength = ulMaxLength;
     m_bMaxLengthSet = TRUE;
-    TfDebugLog(7, "CTfRegistryValueConstraint::CTfRegistryValueConstraint - OUT (Success)");
+    Log.m_Success();
 }
 
 CTfRegistryValueConstraint::~CTfRegistryValueConstraint()
 {
-    TfDebugLog(7, "CTfRegistryValueConstraint::~CTfRegistryValueConstraint - IN");
-    TfDebugLog(7, "CTfRegistryValueConstraint::~CTfRegistryValueConstraint - OUT (Success)");
+    CTfRoutineLog Log("CTfRegistryValueConstraint::~CTfRegistryValueConstraint");
+    Log.m_Success();
 }
 
 BOOLEAN CTfRegistryValueConstraint::m_GetRange(PLONG plMinimum, PLONG plMaximum)
 {
-    TfDebugLog(7, "CTfRegistryValueConstraint::m_GetRange - IN");
+    CTfRoutineLog Log("CTfRegistryValueConstraint::m_GetRange");
     if (!m_bRangeSet) {
-        TfDebugLog(7, "CTfRegistryValueConstraint::m_GetRange - OUT - Fail-> no range");
+        Log.m_Fail("no range");
         return FALSE;
     }
     if (plMinimum != NULL) *plMinimum = m_lMinimum;
     if (plMaximum != NULL) *plMaximum = m_lMaximum;
-    TfDebugLog(7, "CTfRegistryValueConstraint::m_GetRange - OUT (Success)");
+    Log.m_Success();
     return TRUE;
 }
 
 BOOLEAN CTfRegistryValueConstraint::m_GetStringValidator(PTF_STRING_CHECK_ROUTINE* ppfnCheck)
 {
-    TfDebugLog(7, "CTfRegistryValueConstraint::m_GetStringValidator - IN");
+    CTfRoutineLog Log("CTfRegistryValueConstraint::m_GetStringValidator");
     if (!m_bStringCheckSet) {
-        TfDebugLog(7, "CTfRegistryValueConstraint::m_GetStringValidator - OUT - Fail-> no string check");
+        Log.m_Fail("no string check");
         return FALSE;
     }
     if (ppfnCheck != NULL) *ppfnCheck = m_pfnStringCheck;
-    TfDebugLog(7, "CTfRegistryValueConstraint::m_GetStringValidator - OUT (Success)");
+    Log.m_Success();
     return TRUE;
 }
 
 BOOLEAN CTfRegistryValueConstraint::m_GetValidator(PTF_NUMBER_CHECK_ROUTINE* ppfnCheck)
 {
-    TfDebugLog(7, "CTfRegistryValueConstraint::m_GetValidator - IN");
+    CTfRoutineLog Log("CTfRegistryValueConstraint::m_GetValidator");
     if (!m_bNumberCheckSet) {
-        TfDebugLog(7, "CTfRegistryValueConstraint::m_GetValidator - OUT - Fail-> no number check");
+        Log.m_Fail("no number check");
         return FALSE;
     }
     if (ppfnCheck != NULL) *ppfnCheck = m_pfnNumberCheck;
-    TfDebugLog(7, "CTfRegistryValueConstraint::m_GetValidator - OUT (Success)");
+    Log.m_Success();
     return TRUE;
 }
 
 BOOLEAN CTfRegistryValueConstraint::m_GetMaxLength(PULONG pulMaxLength)
 {
-    TfDebugLog(7, "CTfRegistryValueConstraint::m_GetMaxLength - IN");
+    CTfRoutineLog Log("CTfRegistryValueConstraint::m_GetMaxLength");
     if (!m_bMaxLengthSet) {
-        TfDebugLog(7, "CTfRegistryValueConstraint::m_GetMaxLength - OUT - Fail-> no maximum length");
+        Log.m_Fail("no maximum length");
         return FALSE;
     }
     if (pulMaxLength != NULL) *pulMaxLength = m_ulMaxLength;
-    TfDebugLog(7, "CTfRegistryValueConstraint::m_GetMaxLength - OUT (Success)");
+    Log.m_Success();
     return TRUE;
 }

@@ -11,78 +11,78 @@ static void TfClearCancelRoutine(PIRP pIrp)
 
 NTSTATUS TfCompleteRequest(PIRP pIrp, NTSTATUS Status)
 {
-    TfDebugLog(7, "TfCompleteRequest - IN");
+    CTfRoutineLog Log("TfCompleteRequest");
     TfClearCancelRoutine(pIrp);
     pIrp->IoStatus.Status = Status;
     IofCompleteRequest(pIrp, IO_NO_INCREMENT);
-    TfDebugLog(7, "TfCompleteRequest - OUT (Success)");
+    Log.m_Success();
     return Status;
 }
 
 NTSTATUS TfCompleteRequestWithInformation(PIRP pIrp, NTSTATUS Status, ULONG_PTR ulInformation)
 {
-    TfDebugLog(7, "TfCompleteRequestWithInformation - IN");
+    CTfRoutineLog Log("TfCompleteRequestWithInformation");
     TfClearCancelRoutine(pIrp);
     pIrp->IoStatus.Status = Status;
     pIrp->IoStatus.Information = ulInformation;
     IofCompleteRequest(pIrp, IO_NO_INCREMENT);
-    TfDebugLog(7, "TfCompleteRequestWithInformation - OUT (Success)");
+    Log.m_Success();
     return Status;
 }
 
 NTSTATUS TfCompleteRequestAsIs(PIRP pIrp)
 {
-    TfDebugLog(7, "TfCompleteRequestAsIs - IN");
+    CTfRoutineLog Log("TfCompleteRequestAsIs");
     TfClearCancelRoutine(pIrp);
     // The request may be gone once it is completed.
     NTSTATUS Status = pIrp->IoStatus.Status;
     IofCompleteRequest(pIrp, IO_NO_INCREMENT);
-    TfDebugLog(7, "TfCompleteRequestAsIs - OUT (Success)");
+    Log.m_Success();
     return Status;
 }
 
 NTSTATUS TfCallDriver(PIRP pIrp, PDEVICE_OBJECT pLowerDevice, NTSTATUS Status)
 {
-    TfDebugLog(7, "TfCallDriver - IN");
+    CTfRoutineLog Log("TfCallDriver");
     IoSkipCurrentIrpStackLocation(pIrp);
     pIrp->IoStatus.Status = Status;
     NTSTATUS Result = IofCallDriver(pLowerDevice, pIrp);
-    TfDebugLog(7, "TfCallDriver - OUT (Success)");
+    Log.m_Success();
     return Result;
 }
 
 NTSTATUS TfCallDriverAsIs(PIRP pIrp, PDEVICE_OBJECT pLowerDevice)
 {
-    TfDebugLog(7, "TfCallDriverAsIs - IN");
+    CTfRoutineLog Log("TfCallDriverAsIs");
     IoSkipCurrentIrpStackLocation(pIrp);
     NTSTATUS Result = IofCallDriver(pLowerDevice, pIrp);
-    TfDebugLog(7, "TfCallDriverAsIs - OUT (Success)");
+    Log.m_Success();
     return Result;
 }
 
 NTSTATUS TfPoCallDriver(PIRP pIrp, PDEVICE_OBJECT pLowerDevice)
 {
-    TfDebugLog(7, "TfPoCallDriver - IN");
+    CTfRoutineLog Log("TfPoCallDriver");
     IoSkipCurrentIrpStackLocation(pIrp);
     NTSTATUS Result = PoCallDriver(pLowerDevice, pIrp);
-    TfDebugLog(7, "TfPoCallDriver - OUT (Success)");
+    Log.m_Success();
     return Result;
 }
 
 NTSTATUS TfSynchronousCompletionRoutine(PDEVICE_OBJECT pDeviceObject, PIRP pIrp, PVOID pContext)
 {
-    TfDebugLog(7, "TfSynchronousCompletionRoutine - IN");
+    CTfRoutineLog Log("TfSynchronousCompletionRoutine");
     if (pContext != NULL) {
         KeSetEvent((PKEVENT)pContext, IO_NO_INCREMENT, FALSE);
     }
     // The sender owns the request again from here on (it may already be freed).
-    TfDebugLog(7, "TfSynchronousCompletionRoutine - OUT (Success)");
+    Log.m_Success();
     return STATUS_MORE_PROCESSING_REQUIRED;
 }
 
 NTSTATUS TfSendSynchronousRequest(PIRP pIrp, PDEVICE_OBJECT pLowerDevice)
 {
-    TfDebugLog(7, "TfSendSynchronousRequest - IN");
+    CTfRoutineLog Log("TfSendSynchronousRequest");
     KEVENT Event;
     KeInitializeEvent(&Event, NotificationEvent, FALSE);
     IoCopyCurrentIrpStackLocationToNext(pIrp);
@@ -93,7 +93,7 @@ NTSTATUS TfSendSynchronousRequest(PIRP pIrp, PDEVICE_OBJECT pLowerDevice)
         KeWaitForSingleObject(&Event, Executive, KernelMode, FALSE, NULL);
         Status = pIrp->IoStatus.Status;
     }
-    TfDebugLog(7, "TfSendSynchronousRequest - OUT (Success)");
+    Log.m_Success();
     return Status;
 }
 
@@ -130,15 +130,15 @@ static NTSTATUS TfSendDeviceControl(PDEVICE_OBJECT pLowerDevice, ULONG ulIoContr
 BOOLEAN TfSendSynchronousDeviceControl(PDEVICE_OBJECT pLowerDevice, ULONG ulIoControlCode, PVOID pInputBuffer,
                                        ULONG ulInputLength, BOOLEAN bInternal, PFILE_OBJECT pFileObject)
 {
-    TfDebugLog(7, "TfSendSynchronousDeviceControl - IN");
+    CTfRoutineLog Log("TfSendSynchronousDeviceControl");
     ULONG_PTR ulInformation = 0;
     NTSTATUS Status = TfSendDeviceControl(pLowerDevice, ulIoControlCode, pInputBuffer, ulInputLength, NULL, 0,
                                           bInternal, pFileObject, &ulInformation);
     if (Status != STATUS_SUCCESS) {
-        TfDebugLog(7, "TfSendSynchronousDeviceControl - OUT - Fail-> status 0x%X", (ULONG)Status);
+        Log.m_Fail("status 0x%X", (ULONG)Status);
         return FALSE;
     }
-    TfDebugLog(7, "TfSendSynchronousDeviceControl - OUT (Success)");
+    Log.m_Success();
     return TRUE;
 }
 
@@ -147,16 +147,16 @@ BOOLEAN TfSendSynchronousDeviceControlWithOutput(PDEVICE_OBJECT pLowerDevice, UL
                                                  PULONG pulOutputLength, BOOLEAN bInternal,
                                                  PFILE_OBJECT pFileObject)
 {
-    TfDebugLog(7, "TfSendSynchronousDeviceControlWithOutput - IN");
+    CTfRoutineLog Log("TfSendSynchronousDeviceControlWithOutput");
     if (pulOutputLength == NULL) {
-        TfDebugLog(7, "TfSendSynchronousDeviceControlWithOutput - OUT - Fail-> no output length");
+        Log.m_Fail("no output length");
         return FALSE;
     }
     ULONG_PTR ulInformation = 0;
     NTSTATUS Status = TfSendDeviceControl(pLowerDevice, ulIoControlCode, pInputBuffer, ulInputLength,
                                           pOutputBuffer, *pulOutputLength, bInternal, pFileObject, &ulInformation);
     if (Status != STATUS_SUCCESS) {
-        TfDebugLog(7, "TfSendSynchronousDeviceControlWithOutput - OUT - Fail-> status 0x%X", (ULONG)Status);
+        Log.m_Fail("status 0x%X", (ULONG)Status);
         return FALSE;
     }
     // Never report more than the caller's buffer holds.
@@ -164,7 +164,7 @@ BOOLEAN TfSendSynchronousDeviceControlWithOutput(PDEVICE_OBJECT pLowerDevice, UL
         ulInformation = *pulOutputLength;
     }
     *pulOutputLength = (ULONG)ulInformation;
-    TfDebugLog(7, "TfSendSynchronousDeviceControlWithOutput - OUT (Success)");
+    Log.m_Success();
     return TRUE;
 }
 
@@ -230,23 +230,23 @@ static BOOLEAN TfSendOwnRequest(CTfObject* pCaller, PDEVICE_OBJECT pLowerDevice,
 
 BOOLEAN TfSendSynchronousCreate(CTfObject* pCaller, PDEVICE_OBJECT pLowerDevice)
 {
-    TfDebugLog(7, "TfSendSynchronousCreate - IN");
+    CTfRoutineLog Log("TfSendSynchronousCreate");
     if (!TfSendOwnRequest(pCaller, pLowerDevice, IRP_MJ_CREATE)) {
-        TfDebugLog(7, "TfSendSynchronousCreate - OUT - Fail-> create not completed with success");
+        Log.m_Fail("create not completed with success");
         return FALSE;
     }
-    TfDebugLog(7, "TfSendSynchronousCreate - OUT (Success)");
+    Log.m_Success();
     return TRUE;
 }
 
 BOOLEAN TfSendSynchronousClose(CTfObject* pCaller, PDEVICE_OBJECT pLowerDevice)
 {
-    TfDebugLog(7, "TfSendSynchronousClose - IN");
+    CTfRoutineLog Log("TfSendSynchronousClose");
     if (!TfSendOwnRequest(pCaller, pLowerDevice, IRP_MJ_CLOSE)) {
-        TfDebugLog(7, "TfSendSynchronousClose - OUT - Fail-> close not completed with success");
+        Log.m_Fail("close not completed with success");
         return FALSE;
     }
-    TfDebugLog(7, "TfSendSynchronousClose - OUT (Success)");
+    Log.m_Success();
     return TRUE;
 }
 
@@ -267,12 +267,12 @@ static PIRP TfAllocateReadRequest(PDEVICE_OBJECT pLowerDevice, PVOID pBuffer, UL
 BOOLEAN TfSendSynchronousRead(CTfObject* pCaller, PDEVICE_OBJECT pLowerDevice, PVOID pBuffer, ULONG ulLength,
                               PKEVENT pStopEvent, ULONG ulTimeoutMode, PULONG pulBytesRead)
 {
-    TfDebugLog(7, "TfSendSynchronousRead - IN");
+    CTfRoutineLog Log("TfSendSynchronousRead");
     if (pulBytesRead != NULL) {
         *pulBytesRead = 0;
     }
     if (!(pLowerDevice->Flags & DO_BUFFERED_IO)) {
-        TfDebugLog(7, "TfSendSynchronousRead - OUT - Fail-> lower device does not do buffered I/O");
+        Log.m_Fail("lower device does not do buffered I/O");
         return FALSE;
     }
 
@@ -280,7 +280,7 @@ BOOLEAN TfSendSynchronousRead(CTfObject* pCaller, PDEVICE_OBJECT pLowerDevice, P
     KeInitializeEvent(&Event, NotificationEvent, FALSE);
     PIRP pIrp = TfAllocateReadRequest(pLowerDevice, pBuffer, ulLength, &Event);
     if (pIrp == NULL) {
-        TfDebugLog(7, "TfSendSynchronousRead - OUT - Fail-> no request");
+        Log.m_Fail("no request");
         return FALSE;
     }
 
@@ -333,9 +333,9 @@ BOOLEAN TfSendSynchronousRead(CTfObject* pCaller, PDEVICE_OBJECT pLowerDevice, P
         IoFreeIrp(pIrp);
     }
     if (Status == STATUS_SUCCESS || (Status == STATUS_TIMEOUT && pulBytesRead != NULL)) {
-        TfDebugLog(7, "TfSendSynchronousRead - OUT (Success)");
+        Log.m_Success();
         return TRUE;
     }
-    TfDebugLog(7, "TfSendSynchronousRead - OUT - Fail-> status 0x%X", (ULONG)Status);
+    Log.m_Fail("status 0x%X", (ULONG)Status);
     return FALSE;
 }

@@ -9,14 +9,14 @@
 
 CTfSerialisation::CTfSerialisation() : m_ulFlags(TF_SERIALISE_DEFAULT_FLAGS), m_ulSetIdentifier(0)
 {
-    TfDebugLog(7, "CTfSerialisation::CTfSerialisation - IN");
-    TfDebugLog(7, "CTfSerialisation::CTfSerialisation - OUT (Success)");
+    CTfRoutineLog Log("CTfSerialisation::CTfSerialisation");
+    Log.m_Success();
 }
 
 CTfSerialisation::~CTfSerialisation()
 {
-    TfDebugLog(7, "CTfSerialisation::~CTfSerialisation - IN");
-    TfDebugLog(7, "CTfSerialisation::~CTfSerialisation - OUT (Success)");
+    CTfRoutineLog Log("CTfSerialisation::~CTfSerialisation");
+    Log.m_Success();
 }
 
 void CTfSerialisation::sm_PutUlong(PUCHAR puc, ULONG ulValue)
@@ -34,15 +34,15 @@ ULONG CTfSerialisation::sm_GetUlong(const UCHAR* puc)
 
 BOOLEAN CTfSerialisation::SetFlags(ULONG ulFlags)
 {
-    TfDebugLog(7, "CTfSerialisation::SetFlags - IN");
+    CTfRoutineLog Log("CTfSerialisation::SetFlags");
     if (ulFlags >= TF_SERIALISE_FLAGS_LIMIT ||
         (ulFlags & (TF_SERIALISE_TERMINATOR | TF_SERIALISE_LENGTH)) == 0) {
         TF_ASSERT_AT();
-        TfDebugLog(7, "CTfSerialisation::SetFlags - OUT - Fail-> flags 0x%x refused", ulFlags);
+        Log.m_Fail("flags 0x%x refused", ulFlags);
         return FALSE;
     }
     m_ulFlags = ulFlags;
-    TfDebugLog(7, "CTfSerialisation::SetFlags - OUT (Success)");
+    Log.m_Success();
     return TRUE;
 }
 
@@ -58,7 +58,7 @@ ULONG CTfSerialisation::GetDwordSize() const
 
 ULONG CTfSerialisation::GetStringSize(CTfString* pString)
 {
-    TfDebugLog(7, "CTfSerialisation::GetStringSize - IN");
+    CTfRoutineLog Log("CTfSerialisation::GetStringSize");
     ULONG ulSize = 0;
     BOOLEAN bUnicode = (m_ulFlags & TF_SERIALISE_UNICODE) != 0;
 
@@ -67,16 +67,16 @@ ULONG CTfSerialisation::GetStringSize(CTfString* pString)
     if (m_ulFlags & TF_SERIALISE_TERMINATOR) ulSize += bUnicode ? sizeof(WCHAR) : sizeof(CHAR);
     if (m_ulFlags & TF_SERIALISE_LENGTH) ulSize += sizeof(ULONG);
     if (m_ulFlags & TF_SERIALISE_TYPE_TAGS) ulSize += 1;
-    TfDebugLog(7, "CTfSerialisation::GetStringSize - OUT (Success)");
+    Log.m_Success();
     return ulSize;
 }
 
 BOOLEAN CTfSerialisation::WriteHeader(PUCHAR* ppucCursor, PULONG pulRemaining)
 {
-    TfDebugLog(7, "CTfSerialisation::WriteHeader - IN");
+    CTfRoutineLog Log("CTfSerialisation::WriteHeader");
     ULONG ulSize = GetHeaderSize();
     if (*pulRemaining < ulSize) {
-        TfDebugLog(7, "CTfSerialisation::WriteHeader - OUT - Fail-> no room");
+        Log.m_Fail("no room");
         return FALSE;
     }
     PUCHAR puc = *ppucCursor;
@@ -84,16 +84,16 @@ BOOLEAN CTfSerialisation::WriteHeader(PUCHAR* ppucCursor, PULONG pulRemaining)
     sm_PutUlong(puc, m_ulSetIdentifier);
     *ppucCursor += ulSize;
     *pulRemaining -= ulSize;
-    TfDebugLog(7, "CTfSerialisation::WriteHeader - OUT (Success)");
+    Log.m_Success();
     return TRUE;
 }
 
 BOOLEAN CTfSerialisation::WriteDword(PUCHAR* ppucCursor, PULONG pulRemaining, ULONG ulValue)
 {
-    TfDebugLog(7, "CTfSerialisation::WriteDword - IN");
+    CTfRoutineLog Log("CTfSerialisation::WriteDword");
     ULONG ulSize = GetDwordSize();
     if (*pulRemaining < ulSize) {
-        TfDebugLog(7, "CTfSerialisation::WriteDword - OUT - Fail-> no room");
+        Log.m_Fail("no room");
         return FALSE;
     }
     PUCHAR puc = *ppucCursor;
@@ -101,16 +101,16 @@ BOOLEAN CTfSerialisation::WriteDword(PUCHAR* ppucCursor, PULONG pulRemaining, UL
     sm_PutUlong(puc, ulValue);
     *ppucCursor += ulSize;
     *pulRemaining -= ulSize;
-    TfDebugLog(7, "CTfSerialisation::WriteDword - OUT (Success)");
+    Log.m_Success();
     return TRUE;
 }
 
 BOOLEAN CTfSerialisation::WriteString(PUCHAR* ppucCursor, PULONG pulRemaining, CTfString* pString)
 {
-    TfDebugLog(7, "CTfSerialisation::WriteString - IN");
+    CTfRoutineLog Log("CTfSerialisation::WriteString");
     if (pString == NULL) {
         TF_ASSERT_AT();
-        TfDebugLog(7, "CTfSerialisation::WriteString - OUT - Fail-> no string");
+        Log.m_Fail("no string");
         return FALSE;
     }
     BOOLEAN bUnicode = (m_ulFlags & TF_SERIALISE_UNICODE) != 0;
@@ -133,7 +133,7 @@ BOOLEAN CTfSerialisation::WriteString(PUCHAR* ppucCursor, PULONG pulRemaining, C
     if (m_ulFlags & TF_SERIALISE_LENGTH) ulSize += sizeof(ULONG);
     if (m_ulFlags & TF_SERIALISE_TYPE_TAGS) ulSize += 1;
     if (*pulRemaining < ulSize) {
-        TfDebugLog(7, "CTfSerialisation::WriteString - OUT - Fail-> no room");
+        Log.m_Fail("no room");
         return FALSE;
     }
 
@@ -153,35 +153,35 @@ BOOLEAN CTfSerialisation::WriteString(PUCHAR* ppucCursor, PULONG pulRemaining, C
     }
     *ppucCursor += ulSize;
     *pulRemaining -= ulSize;
-    TfDebugLog(7, "CTfSerialisation::WriteString - OUT (Success)");
+    Log.m_Success();
     return TRUE;
 }
 
 BOOLEAN CTfSerialisation::ReadTypeTag(PUCHAR* ppucCursor, PULONG pulRemaining, PUCHAR pucTag)
 {
-    TfDebugLog(7, "CTfSerialisation::ReadTypeTag - IN");
+    CTfRoutineLog Log("CTfSerialisation::ReadTypeTag");
     if (*pulRemaining < 1) {
-        TfDebugLog(7, "CTfSerialisation::ReadTypeTag - OUT - Fail-> no data");
+        Log.m_Fail("no data");
         return FALSE;
     }
     *pucTag = **ppucCursor;
     *ppucCursor += 1;
     *pulRemaining -= 1;
-    TfDebugLog(7, "CTfSerialisation::ReadTypeTag - OUT (Success)");
+    Log.m_Success();
     return TRUE;
 }
 
 BOOLEAN CTfSerialisation::ReadLength(PUCHAR* ppucCursor, PULONG pulRemaining, PULONG pulLength)
 {
-    TfDebugLog(7, "CTfSerialisation::ReadLength - IN");
+    CTfRoutineLog Log("CTfSerialisation::ReadLength");
     if (*pulRemaining < sizeof(ULONG)) {
-        TfDebugLog(7, "CTfSerialisation::ReadLength - OUT - Fail-> no data");
+        Log.m_Fail("no data");
         return FALSE;
     }
     *pulLength = sm_GetUlong(*ppucCursor);
     *ppucCursor += sizeof(ULONG);
     *pulRemaining -= sizeof(ULONG);
-    TfDebugLog(7, "CTfSerialisation::ReadLength - OUT (Success)");
+    Log.m_Success();
     return TRUE;
 }
 
@@ -189,157 +189,124 @@ BOOLEAN CTfSerialisation::ReadLength(PUCHAR* ppucCursor, PULONG pulRemaining, PU
 // or names another type.
 BOOLEAN CTfSerialisation::m_ExpectTypeTag(PUCHAR* ppucCursor, PULONG pulRemaining, UCHAR ucExpected)
 {
-    TfDebugLog(7, "CTfSerialisation::m_ExpectTypeTag - IN");
+    CTfRoutineLog Log("CTfSerialisation::m_ExpectTypeTag");
     if ((m_ulFlags & TF_SERIALISE_TYPE_TAGS) == 0) {
-        TfDebugLog(7, "CTfSerialisation::m_ExpectTypeTag - OUT (Success)");
+        Log.m_Success();
         return TRUE;
     }
     UCHAR ucTag = 0;
     if (!ReadTypeTag(ppucCursor, pulRemaining, &ucTag)) {
         TF_ASSERT_AT();
-        TfDebugLog(7, "CTfSerialisation::m_ExpectTypeTag - OUT - Fail-> no type byte");
+        Log.m_Fail("no type byte");
         return FALSE;
     }
     if (ucTag != ucExpected) {
         TF_ASSERT_AT();
-        TfDebugLog(7, "CTfSerialisation::m_ExpectTypeTag - OUT - Fail-> type %u, expected %u", ucTag, ucExpected);
+        Log.m_Fail("type %u, expected %u", ucTag, ucExpected);
         return FALSE;
     }
-    TfDebugLog(7, "CTfSerialisation::m_ExpectTypeTag - OUT (Success)");
+    Log.m_Success();
     return TRUE;
 }
 
 BOOLEAN CTfSerialisation::CheckHeader(PUCHAR* ppucCursor, PULONG pulRemaining)
 {
-    TfDebugLog(7, "CTfSerialisation::CheckHeader - IN");
+    CTfRoutineLog Log("CTfSerialisation::CheckHeader");
     if (!m_ExpectTypeTag(ppucCursor, pulRemaining, TF_SERIALISE_TAG_HEADER)) {
-        TfDebugLog(7, "CTfSerialisation::CheckHeader - OUT - Fail-> type byte");
+        Log.m_Fail("type byte");
         return FALSE;
     }
     ULONG ulIdentifier = 0;
     if (!ReadLength(ppucCursor, pulRemaining, &ulIdentifier)) {
         TF_ASSERT_AT();
-        TfDebugLog(7, "CTfSerialisation::CheckHeader - OUT - Fail-> header cut short");
+        Log.m_Fail("header cut short");
         return FALSE;
     }
     if (ulIdentifier != m_ulSetIdentifier) {
         TF_ASSERT_AT();
-        TfDebugLog(7, "CTfSerialisation::CheckHeader - OUT - Fail-> set %u, expected %u", ulIdentifier,
-                   m_ulSetIdentifier);
+        Log.m_Fail("set %u, expected %u", ulIdentifier, m_ulSetIdentifier);
         return FALSE;
     }
-    TfDebugLog(7, "CTfSerialisation::CheckHeader - OUT (Success)");
+    Log.m_Success();
     return TRUE;
 }
 
 BOOLEAN CTfSerialisation::ReadDword(PUCHAR* ppucCursor, PULONG pulRemaining, PULONG pulValue)
 {
-    TfDebugLog(7, "CTfSerialisation::ReadDword - IN");
+    CTfRoutineLog Log("CTfSerialisation::ReadDword");
     if (!m_ExpectTypeTag(ppucCursor, pulRemaining, TF_SERIALISE_TAG_DWORD)) {
-        TfDebugLog(7, "CTfSerialisation::ReadDword - OUT - Fail-> type byte");
+        Log.m_Fail("type byte");
         return FALSE;
     }
     ULONG ulValue = 0;
     if (!ReadLength(ppucCursor, pulRemaining, &ulValue)) {
         TF_ASSERT_AT();
-        TfDebugLog(7, "CTfSerialisation::ReadDword - OUT - Fail-> number cut short");
+        Log.m_Fail("number cut short");
         return FALSE;
     }
     *pulValue = ulValue;
-    TfDebugLog(7, "CTfSerialisation::ReadDword - OUT (Success)");
+    Log.m_Success();
     return TRUE;
 }
 
-BOOLEAN CTfSerialisation::ReadString(PUCHAR* ppucCursor, PULONG pulRemaining, CTfString* pString)
+// A counted text's length must lie within the data and a string's maximum, in whole characters.
+static BOOLEAN TfCheckTextLength(ULONG cbLength, ULONG ulRemaining, ULONG cbMaximum, ULONG cbCharacter,
+                                 const CTfRoutineLog& Log)
 {
-    TfDebugLog(7, "CTfSerialisation::ReadString - IN");
-    if (pString == NULL) {
+    if (cbLength > ulRemaining) {
         TF_ASSERT_AT();
-        TfDebugLog(7, "CTfSerialisation::ReadString - OUT - Fail-> no target");
+        Log.m_Fail("length %u beyond the data", cbLength);
         return FALSE;
     }
-    BOOLEAN bUnicode = (m_ulFlags & TF_SERIALISE_UNICODE) != 0;
-    BOOLEAN bTerminated = (m_ulFlags & TF_SERIALISE_TERMINATOR) != 0;
-    BOOLEAN bCounted = (m_ulFlags & TF_SERIALISE_LENGTH) != 0;
-    ULONG cbCharacter = bUnicode ? sizeof(WCHAR) : sizeof(CHAR);
-    ULONG cbMaximum = bUnicode ? TF_SERIALISE_MAX_UNICODE_TEXT : TF_SERIALISE_MAX_ANSI_TEXT;
-
-    // Work on local copies: the caller's cursor moves only past a string that was read.
-    PUCHAR puc = *ppucCursor;
-    ULONG ulRemaining = *pulRemaining;
-
-    if (!m_ExpectTypeTag(&puc, &ulRemaining, bUnicode ? TF_SERIALISE_TAG_UNICODE : TF_SERIALISE_TAG_ANSI)) {
-        TfDebugLog(7, "CTfSerialisation::ReadString - OUT - Fail-> type byte");
+    if (cbLength > cbMaximum) {
+        TF_ASSERT_AT();
+        Log.m_Fail("length %u too long", cbLength);
         return FALSE;
     }
-
-    ULONG cbLength = 0;
-    if (bCounted) {
-        if (!ReadLength(&puc, &ulRemaining, &cbLength)) {
-            TF_ASSERT_AT();
-            TfDebugLog(7, "CTfSerialisation::ReadString - OUT - Fail-> length cut short");
-            return FALSE;
-        }
-        if (cbLength > ulRemaining) {
-            TF_ASSERT_AT();
-            TfDebugLog(7, "CTfSerialisation::ReadString - OUT - Fail-> length %u beyond the data", cbLength);
-            return FALSE;
-        }
-        if (cbLength > cbMaximum) {
-            TF_ASSERT_AT();
-            TfDebugLog(7, "CTfSerialisation::ReadString - OUT - Fail-> length %u too long", cbLength);
-            return FALSE;
-        }
-        if (cbLength % cbCharacter != 0) {
-            TF_ASSERT_AT();
-            TfDebugLog(7, "CTfSerialisation::ReadString - OUT - Fail-> odd length %u", cbLength);
-            return FALSE;
-        }
+    if (cbLength % cbCharacter != 0) {
+        TF_ASSERT_AT();
+        Log.m_Fail("odd length %u", cbLength);
+        return FALSE;
     }
+    return TRUE;
+}
 
-    ULONG cbText = 0;
-    ULONG cbConsumed = 0;
-    if (bTerminated) {
-        // UTF-16 terminators count only on character boundaries. A text longer than a string can
-        // hold is refused without scanning the rest of the data.
-        ULONG cbScan = ulRemaining;
-        if (cbScan > cbMaximum + cbCharacter) cbScan = cbMaximum + cbCharacter;
-        BOOLEAN bFound = FALSE;
-        for (ULONG ulOffset = 0; ulOffset + cbCharacter <= cbScan; ulOffset += cbCharacter) {
-            if (puc[ulOffset] == 0 && (!bUnicode || puc[ulOffset + 1] == 0)) {
-                cbText = ulOffset;
-                bFound = TRUE;
-                break;
+// The length of a terminated text at puc (*pcbText, terminator not counted). UTF-16 terminators
+// count only on character boundaries. A text longer than a string can hold is refused without
+// scanning the rest of the data.
+static BOOLEAN TfFindTerminator(const UCHAR* puc, ULONG ulRemaining, ULONG cbMaximum, ULONG cbCharacter,
+                                PULONG pcbText, const CTfRoutineLog& Log)
+{
+    BOOLEAN bUnicode = cbCharacter == sizeof(WCHAR);
+    ULONG cbScan = ulRemaining;
+    if (cbScan > cbMaximum + cbCharacter) cbScan = cbMaximum + cbCharacter;
+    for (ULONG ulOffset = 0; ulOffset + cbCharacter <= cbScan; ulOffset += cbCharacter) {
+        if (puc[ulOffset] == 0 && (!bUnicode || puc[ulOffset + 1] == 0)) {
+            *pcbText = ulOffset;
+            if (ulOffset > cbMaximum) {
+                TF_ASSERT_AT();
+                Log.m_Fail("text %u too long", ulOffset);
+                return FALSE;
             }
+            return TRUE;
         }
-        if (!bFound) {
-            TF_ASSERT_AT();
-            TfDebugLog(7, "CTfSerialisation::ReadString - OUT - Fail-> no terminator");
-            return FALSE;
-        }
-        if (cbText > cbMaximum) {
-            TF_ASSERT_AT();
-            TfDebugLog(7, "CTfSerialisation::ReadString - OUT - Fail-> text %u too long", cbText);
-            return FALSE;
-        }
-        if (bCounted && cbText != cbLength) {
-            TF_ASSERT_AT();
-            TfDebugLog(7, "CTfSerialisation::ReadString - OUT - Fail-> text %u, length %u", cbText, cbLength);
-            return FALSE;
-        }
-        cbConsumed = cbText + cbCharacter;
-    } else {
-        cbText = cbLength;
-        cbConsumed = cbLength;
     }
+    TF_ASSERT_AT();
+    Log.m_Fail("no terminator");
+    return FALSE;
+}
 
+// Gives the string the cbText bytes of text at puc (none: an empty string).
+static BOOLEAN TfAssignText(CTfString* pString, const UCHAR* puc, ULONG cbText, BOOLEAN bUnicode,
+                            const CTfRoutineLog& Log)
+{
     if (cbText == 0) {
         pString->m_Clear();
     } else if (bUnicode) {
         // The text may lie at any byte offset; give the string an aligned copy.
         PWCH pwcText = (PWCH)AllocateTrackedPool(NonPagedPool, cbText + sizeof(WCHAR));
         if (pwcText == NULL) {
-            TfDebugLog(7, "CTfSerialisation::ReadString - OUT - Fail-> no memory");
+            Log.m_Fail("no memory");
             return FALSE;
         }
         RtlCopyMemory(pwcText, puc, cbText);
@@ -359,13 +326,66 @@ BOOLEAN CTfSerialisation::ReadString(PUCHAR* ppucCursor, PULONG pulRemaining, CT
     }
     if (pString->m_GetStatus() != STATUS_SUCCESS) {
         TF_ASSERT_AT();
-        TfDebugLog(7, "CTfSerialisation::ReadString - OUT - Fail-> string not taken (0x%08x)",
-                   (ULONG)pString->m_GetStatus());
+        Log.m_Fail("string not taken (0x%08x)", (ULONG)pString->m_GetStatus());
+        return FALSE;
+    }
+    return TRUE;
+}
+
+BOOLEAN CTfSerialisation::ReadString(PUCHAR* ppucCursor, PULONG pulRemaining, CTfString* pString)
+{
+    CTfRoutineLog Log("CTfSerialisation::ReadString");
+    if (pString == NULL) {
+        TF_ASSERT_AT();
+        Log.m_Fail("no target");
+        return FALSE;
+    }
+    BOOLEAN bUnicode = (m_ulFlags & TF_SERIALISE_UNICODE) != 0;
+    BOOLEAN bTerminated = (m_ulFlags & TF_SERIALISE_TERMINATOR) != 0;
+    BOOLEAN bCounted = (m_ulFlags & TF_SERIALISE_LENGTH) != 0;
+    ULONG cbCharacter = bUnicode ? sizeof(WCHAR) : sizeof(CHAR);
+    ULONG cbMaximum = bUnicode ? TF_SERIALISE_MAX_UNICODE_TEXT : TF_SERIALISE_MAX_ANSI_TEXT;
+
+    // Work on local copies: the caller's cursor moves only past a string that was read.
+    PUCHAR puc = *ppucCursor;
+    ULONG ulRemaining = *pulRemaining;
+
+    if (!m_ExpectTypeTag(&puc, &ulRemaining, bUnicode ? TF_SERIALISE_TAG_UNICODE : TF_SERIALISE_TAG_ANSI)) {
+        Log.m_Fail("type byte");
         return FALSE;
     }
 
+    ULONG cbLength = 0;
+    if (bCounted) {
+        if (!ReadLength(&puc, &ulRemaining, &cbLength)) {
+            TF_ASSERT_AT();
+            Log.m_Fail("length cut short");
+            return FALSE;
+        }
+        if (!TfCheckTextLength(cbLength, ulRemaining, cbMaximum, cbCharacter, Log)) {
+            return FALSE;
+        }
+    }
+
+    ULONG cbText = cbLength;
+    ULONG cbConsumed = cbLength;
+    if (bTerminated) {
+        if (!TfFindTerminator(puc, ulRemaining, cbMaximum, cbCharacter, &cbText, Log)) {
+            return FALSE;
+        }
+        if (bCounted && cbText != cbLength) {
+            TF_ASSERT_AT();
+            Log.m_Fail("text %u, length %u", cbText, cbLength);
+            return FALSE;
+        }
+        cbConsumed = cbText + cbCharacter;
+    }
+
+    if (!TfAssignText(pString, puc, cbText, bUnicode, Log)) {
+        return FALSE;
+    }
     *ppucCursor = puc + cbConsumed;
     *pulRemaining = ulRemaining - cbConsumed;
-    TfDebugLog(7, "CTfSerialisation::ReadString - OUT (Success)");
+    Log.m_Success();
     return TRUE;
 }

@@ -9,42 +9,42 @@
 
 CTfSpinLock::CTfSpinLock()
 {
-    TfDebugLog(7, "CTfSpinLock::CTfSpinLock - IN");
+    CTfRoutineLog Log("CTfSpinLock::CTfSpinLock");
     KeInitializeSpinLock(&m_Lock);
     m_ucSavedIrql = TF_SPINLOCK_NOT_HELD;
-    TfDebugLog(7, "CTfSpinLock::CTfSpinLock - OUT (Success)");
+    Log.m_Success();
 }
 
 void CTfSpinLock::m_Acquire()
 {
-    TfDebugLog(7, "CTfSpinLock::m_Acquire - IN");
+    CTfRoutineLog Log("CTfSpinLock::m_Acquire");
     KIRQL OldIrql = KfAcquireSpinLock(&m_Lock);
     if (m_ucSavedIrql != TF_SPINLOCK_NOT_HELD) {
         DbgBreakPoint();
     }
     m_ucSavedIrql = OldIrql;
-    TfDebugLog(7, "CTfSpinLock::m_Acquire - OUT (Success)");
+    Log.m_Success();
 }
 
 void CTfSpinLock::m_Release()
 {
-    TfDebugLog(7, "CTfSpinLock::m_Release - IN");
+    CTfRoutineLog Log("CTfSpinLock::m_Release");
     UCHAR ucSaved = m_ucSavedIrql;
     if (ucSaved == TF_SPINLOCK_NOT_HELD) {
         // Releasing anyway would drop a caller at DISPATCH_LEVEL to PASSIVE_LEVEL.
         DbgBreakPoint();
-        TfDebugLog(7, "CTfSpinLock::m_Release - OUT - Fail-> lock not held");
+        Log.m_Fail("lock not held");
         return;
     }
     KIRQL NewIrql = (ucSaved & TF_SPINLOCK_RAISED) ? (KIRQL)(ucSaved & ~TF_SPINLOCK_RAISED) : (KIRQL)ucSaved;
     m_ucSavedIrql = TF_SPINLOCK_NOT_HELD;
     KfReleaseSpinLock(&m_Lock, NewIrql);
-    TfDebugLog(7, "CTfSpinLock::m_Release - OUT (Success)");
+    Log.m_Success();
 }
 
 void CTfSpinLock::m_AcquireAtDpcLevel()
 {
-    TfDebugLog(7, "CTfSpinLock::m_AcquireAtDpcLevel - IN");
+    CTfRoutineLog Log("CTfSpinLock::m_AcquireAtDpcLevel");
     KIRQL CurrentIrql = KeGetCurrentIrql();
     if (CurrentIrql < DISPATCH_LEVEL) {
         // The caller is not at DISPATCH_LEVEL: take the lock the ordinary way so the exclusion
@@ -52,7 +52,7 @@ void CTfSpinLock::m_AcquireAtDpcLevel()
         DbgBreakPoint();
         KIRQL OldIrql = KfAcquireSpinLock(&m_Lock);
         m_ucSavedIrql = (UCHAR)(TF_SPINLOCK_RAISED | OldIrql);
-        TfDebugLog(7, "CTfSpinLock::m_AcquireAtDpcLevel - OUT - Fail-> called below DISPATCH_LEVEL");
+        Log.m_Fail("called below DISPATCH_LEVEL");
         return;
     }
     if (CurrentIrql != DISPATCH_LEVEL) {
@@ -63,22 +63,22 @@ void CTfSpinLock::m_AcquireAtDpcLevel()
         DbgBreakPoint();
     }
     m_ucSavedIrql = DISPATCH_LEVEL;
-    TfDebugLog(7, "CTfSpinLock::m_AcquireAtDpcLevel - OUT (Success)");
+    Log.m_Success();
 }
 
 void CTfSpinLock::m_ReleaseFromDpcLevel()
 {
-    TfDebugLog(7, "CTfSpinLock::m_ReleaseFromDpcLevel - IN");
+    CTfRoutineLog Log("CTfSpinLock::m_ReleaseFromDpcLevel");
     UCHAR ucSaved = m_ucSavedIrql;
     if (ucSaved == DISPATCH_LEVEL) {
         m_ucSavedIrql = TF_SPINLOCK_NOT_HELD;
         KefReleaseSpinLockFromDpcLevel(&m_Lock);
-        TfDebugLog(7, "CTfSpinLock::m_ReleaseFromDpcLevel - OUT (Success)");
+        Log.m_Success();
         return;
     }
     if (ucSaved == TF_SPINLOCK_NOT_HELD) {
         DbgBreakPoint();
-        TfDebugLog(7, "CTfSpinLock::m_ReleaseFromDpcLevel - OUT - Fail-> lock not held");
+        Log.m_Fail("lock not held");
         return;
     }
     if (!(ucSaved & TF_SPINLOCK_RAISED)) {
@@ -88,5 +88,5 @@ void CTfSpinLock::m_ReleaseFromDpcLevel()
     // Return to the IRQL the lock was taken from, so neither the lock nor the IRQL is lost.
     m_ucSavedIrql = TF_SPINLOCK_NOT_HELD;
     KfReleaseSpinLock(&m_Lock, (KIRQL)(ucSaved & ~TF_SPINLOCK_RAISED));
-    TfDebugLog(7, "CTfSpinLock::m_ReleaseFromDpcLevel - OUT - Fail-> lock was not taken at DISPATCH_LEVEL");
+    Log.m_Fail("lock was not taken at DISPATCH_LEVEL");
 }

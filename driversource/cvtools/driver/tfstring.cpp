@@ -7,15 +7,6 @@
 // Bytes of the wide text plus its terminator must fit a 16-bit maximum length.
 #define TF_STRING_MAX_BYTES ((ULONG)TF_STRING_MAX_CHARS * sizeof(WCHAR))
 
-static void TfStringLogOut(const char* pszMethod, NTSTATUS Status)
-{
-    if (NT_SUCCESS(Status)) {
-        TfDebugLog(7, "%s - OUT (Success)", pszMethod);
-    } else {
-        TfDebugLog(7, "%s - OUT - Fail-> status 0x%X", pszMethod, (ULONG)Status);
-    }
-}
-
 // Length of a terminated text, counting no further than cchLimit + 1 characters.
 static SIZE_T TfWideLength(const WCHAR* psz, SIZE_T cchLimit)
 {
@@ -47,28 +38,28 @@ static BOOLEAN TfIsHexDigit(WCHAR wc)
 CTfString::CTfString(POOL_TYPE PoolType)
     : m_Status(STATUS_SUCCESS), m_PoolType(PoolType), m_lNumber(0), m_bNumberValid(FALSE)
 {
-    TfDebugLog(7, "CTfString::CTfString - IN");
+    CTfRoutineLog Log("CTfString::CTfString");
     RtlZeroMemory(&m_UnicodeString, sizeof(m_UnicodeString));
     RtlZeroMemory(&m_AnsiString, sizeof(m_AnsiString));
-    TfDebugLog(7, "CTfString::CTfString - OUT (Success)");
+    Log.m_Success();
 }
 
 CTfString::CTfString(POOL_TYPE PoolType, const CHAR* pszText)
     : m_Status(STATUS_SUCCESS), m_PoolType(PoolType), m_lNumber(0), m_bNumberValid(FALSE)
 {
-    TfDebugLog(7, "CTfString::CTfString - IN");
+    CTfRoutineLog Log("CTfString::CTfString");
     RtlZeroMemory(&m_UnicodeString, sizeof(m_UnicodeString));
     RtlZeroMemory(&m_AnsiString, sizeof(m_AnsiString));
-    TfStringLogOut("CTfString::CTfString", m_AssignAnsi(pszText));
+    Log.m_Result(m_AssignAnsi(pszText));
 }
 
 CTfString::CTfString(POOL_TYPE PoolType, const WCHAR* pszText)
     : m_Status(STATUS_SUCCESS), m_PoolType(PoolType), m_lNumber(0), m_bNumberValid(FALSE)
 {
-    TfDebugLog(7, "CTfString::CTfString - IN");
+    CTfRoutineLog Log("CTfString::CTfString");
     RtlZeroMemory(&m_UnicodeString, sizeof(m_UnicodeString));
     RtlZeroMemory(&m_AnsiString, sizeof(m_AnsiString));
-    TfStringLogOut("CTfString::CTfString", m_AssignWide(pszText));
+    Log.m_Result(m_AssignWide(pszText));
 }
 
 CTfString::CTfString(const CTfString& Source)
@@ -78,21 +69,21 @@ CTfString::CTfString(const CTfString& Source)
       m_lNumber(0),
       m_bNumberValid(FALSE)
 {
-    TfDebugLog(7, "CTfString::CTfString - IN");
+    CTfRoutineLog Log("CTfString::CTfString");
     RtlZeroMemory(&m_UnicodeString, sizeof(m_UnicodeString));
     RtlZeroMemory(&m_AnsiString, sizeof(m_AnsiString));
     if (NT_SUCCESS(m_Assign(Source))) {
         m_lNumber = Source.m_lNumber;
         m_bNumberValid = Source.m_bNumberValid;
     }
-    TfStringLogOut("CTfString::CTfString", m_Status);
+    Log.m_Result(m_Status);
 }
 
 CTfString::~CTfString()
 {
-    TfDebugLog(7, "CTfString::~CTfString - IN");
+    CTfRoutineLog Log("CTfString::~CTfString");
     m_Free();
-    TfDebugLog(7, "CTfString::~CTfString - OUT (Success)");
+    Log.m_Success();
 }
 
 CTfString& CTfString::operator=(const CTfString& Source)
@@ -106,7 +97,7 @@ CTfString& CTfString::operator=(const CTfString& Source)
 
 void CTfString::m_Free()
 {
-    TfDebugLog(7, "CTfString::m_Free - IN");
+    CTfRoutineLog Log("CTfString::m_Free");
     if (m_UnicodeString.Buffer != NULL) {
         FreeTrackedPool(m_UnicodeString.Buffer);
     }
@@ -118,7 +109,7 @@ void CTfString::m_Free()
     m_lNumber = 0;
     m_bNumberValid = FALSE;
     m_Status = STATUS_SUCCESS;
-    TfDebugLog(7, "CTfString::m_Free - OUT (Success)");
+    Log.m_Success();
 }
 
 // ---------------------------------------------------------------------------------------------
@@ -129,26 +120,26 @@ void CTfString::m_Free()
 // Makes the ANSI copy of a wide text into a new buffer of the wide maximum length.
 NTSTATUS CTfString::m_BuildAnsi(PCUNICODE_STRING pWide, PANSI_STRING pAnsi)
 {
-    TfDebugLog(7, "CTfString::m_BuildAnsi - IN");
+    CTfRoutineLog Log("CTfString::m_BuildAnsi");
 
     pAnsi->Length = 0;
     pAnsi->MaximumLength = pWide->MaximumLength;
     pAnsi->Buffer = (PCHAR)AllocateTrackedPool(m_PoolType, pWide->MaximumLength);
     if (pAnsi->Buffer == NULL) {
         pAnsi->MaximumLength = 0;
-        TfStringLogOut("CTfString::m_BuildAnsi", STATUS_NO_MEMORY);
+        Log.m_Result(STATUS_NO_MEMORY);
         return STATUS_NO_MEMORY;
     }
     NTSTATUS Status = RtlUnicodeStringToAnsiString(pAnsi, pWide, FALSE);
     if (!NT_SUCCESS(Status)) {
         FreeTrackedPool(pAnsi->Buffer);
         RtlZeroMemory(pAnsi, sizeof(*pAnsi));
-        TfStringLogOut("CTfString::m_BuildAnsi", STATUS_NO_MEMORY);
+        Log.m_Result(STATUS_NO_MEMORY);
         return STATUS_NO_MEMORY;
     }
     pAnsi->Buffer[pAnsi->Length] = 0;
 
-    TfStringLogOut("CTfString::m_BuildAnsi", STATUS_SUCCESS);
+    Log.m_Result(STATUS_SUCCESS);
     return STATUS_SUCCESS;
 }
 
@@ -156,20 +147,20 @@ NTSTATUS CTfString::m_BuildAnsi(PCUNICODE_STRING pWide, PANSI_STRING pAnsi)
 NTSTATUS CTfString::m_BuildWide(const WCHAR* pFirst, SIZE_T cchFirst, const WCHAR* pSecond,
                                 SIZE_T cchSecond, PUNICODE_STRING pWide, PANSI_STRING pAnsi)
 {
-    TfDebugLog(7, "CTfString::m_BuildWide - IN");
+    CTfRoutineLog Log("CTfString::m_BuildWide");
 
     RtlZeroMemory(pWide, sizeof(*pWide));
     RtlZeroMemory(pAnsi, sizeof(*pAnsi));
 
     SIZE_T cch = cchFirst + cchSecond;
     if (cch > TF_STRING_MAX_CHARS) {
-        TfStringLogOut("CTfString::m_BuildWide", STATUS_NO_MEMORY);
+        Log.m_Result(STATUS_NO_MEMORY);
         return STATUS_NO_MEMORY;
     }
     USHORT cbLength = (USHORT)(cch * sizeof(WCHAR));
     pWide->Buffer = (PWCH)AllocateTrackedPool(m_PoolType, cbLength + sizeof(WCHAR));
     if (pWide->Buffer == NULL) {
-        TfStringLogOut("CTfString::m_BuildWide", STATUS_NO_MEMORY);
+        Log.m_Result(STATUS_NO_MEMORY);
         return STATUS_NO_MEMORY;
     }
     if (cchFirst != 0) {
@@ -187,7 +178,7 @@ NTSTATUS CTfString::m_BuildWide(const WCHAR* pFirst, SIZE_T cchFirst, const WCHA
         FreeTrackedPool(pWide->Buffer);
         RtlZeroMemory(pWide, sizeof(*pWide));
     }
-    TfStringLogOut("CTfString::m_BuildWide", Status);
+    Log.m_Result(Status);
     return Status;
 }
 
@@ -195,7 +186,7 @@ NTSTATUS CTfString::m_BuildWide(const WCHAR* pFirst, SIZE_T cchFirst, const WCHA
 // number again.
 void CTfString::m_Install(PUNICODE_STRING pWide, PANSI_STRING pAnsi)
 {
-    TfDebugLog(7, "CTfString::m_Install - IN");
+    CTfRoutineLog Log("CTfString::m_Install");
     m_Free();
     if (pWide->Length != 0) {
         m_UnicodeString = *pWide;
@@ -207,17 +198,17 @@ void CTfString::m_Install(PUNICODE_STRING pWide, PANSI_STRING pAnsi)
     }
     m_ReadNumber();
     m_Status = STATUS_SUCCESS;
-    TfDebugLog(7, "CTfString::m_Install - OUT (Success)");
+    Log.m_Success();
 }
 
 // Sets the text to cch wide characters. On failure the string is emptied.
 NTSTATUS CTfString::m_SetWide(const WCHAR* pText, SIZE_T cch)
 {
-    TfDebugLog(7, "CTfString::m_SetWide - IN");
+    CTfRoutineLog Log("CTfString::m_SetWide");
 
     if (cch == 0) {
         m_Free();
-        TfStringLogOut("CTfString::m_SetWide", STATUS_SUCCESS);
+        Log.m_Result(STATUS_SUCCESS);
         return STATUS_SUCCESS;
     }
     UNICODE_STRING Wide;
@@ -226,11 +217,11 @@ NTSTATUS CTfString::m_SetWide(const WCHAR* pText, SIZE_T cch)
     if (!NT_SUCCESS(Status)) {
         m_Free();
         m_Status = Status;
-        TfStringLogOut("CTfString::m_SetWide", Status);
+        Log.m_Result(Status);
         return Status;
     }
     m_Install(&Wide, &Ansi);
-    TfStringLogOut("CTfString::m_SetWide", STATUS_SUCCESS);
+    Log.m_Result(STATUS_SUCCESS);
     return STATUS_SUCCESS;
 }
 
@@ -238,11 +229,11 @@ NTSTATUS CTfString::m_SetWide(const WCHAR* pText, SIZE_T cch)
 // emptied.
 NTSTATUS CTfString::m_SetAnsi(const CHAR* pText, SIZE_T cb)
 {
-    TfDebugLog(7, "CTfString::m_SetAnsi - IN");
+    CTfRoutineLog Log("CTfString::m_SetAnsi");
 
     if (cb == 0) {
         m_Free();
-        TfStringLogOut("CTfString::m_SetAnsi", STATUS_SUCCESS);
+        Log.m_Result(STATUS_SUCCESS);
         return STATUS_SUCCESS;
     }
     NTSTATUS Status = STATUS_NO_MEMORY;
@@ -271,7 +262,7 @@ NTSTATUS CTfString::m_SetAnsi(const CHAR* pText, SIZE_T cb)
                 if (NT_SUCCESS(Status)) {
                     FreeTrackedPool(pWideText);
                     m_Install(&Wide, &Ansi);
-                    TfStringLogOut("CTfString::m_SetAnsi", STATUS_SUCCESS);
+                    Log.m_Result(STATUS_SUCCESS);
                     return STATUS_SUCCESS;
                 }
             }
@@ -281,7 +272,7 @@ NTSTATUS CTfString::m_SetAnsi(const CHAR* pText, SIZE_T cb)
     }
     m_Free();
     m_Status = Status;
-    TfStringLogOut("CTfString::m_SetAnsi", Status);
+    Log.m_Result(Status);
     return Status;
 }
 
@@ -289,12 +280,12 @@ NTSTATUS CTfString::m_SetAnsi(const CHAR* pText, SIZE_T cb)
 // no digit, so the number counts as valid only when the whole text is one.
 void CTfString::m_ReadNumber()
 {
-    TfDebugLog(7, "CTfString::m_ReadNumber - IN");
+    CTfRoutineLog Log("CTfString::m_ReadNumber");
 
     m_lNumber = 0;
     m_bNumberValid = FALSE;
     if (m_UnicodeString.Buffer == NULL || m_UnicodeString.Length == 0) {
-        TfDebugLog(7, "CTfString::m_ReadNumber - OUT - Fail-> empty text");
+        Log.m_Fail("empty text");
         return;
     }
 
@@ -307,24 +298,24 @@ void CTfString::m_ReadNumber()
         ul++;
     }
     if (ul == cch) {
-        TfDebugLog(7, "CTfString::m_ReadNumber - OUT - Fail-> no digits");
+        Log.m_Fail("no digits");
         return;
     }
     for (; ul < cch; ul++) {
         if (!TfIsHexDigit(m_UnicodeString.Buffer[ul])) {
-            TfDebugLog(7, "CTfString::m_ReadNumber - OUT - Fail-> not a number");
+            Log.m_Fail("not a number");
             return;
         }
     }
 
     ULONG ulValue = 0;
     if (!NT_SUCCESS(RtlUnicodeStringToInteger(&m_UnicodeString, 16, &ulValue))) {
-        TfDebugLog(7, "CTfString::m_ReadNumber - OUT - Fail-> conversion");
+        Log.m_Fail("conversion");
         return;
     }
     m_lNumber = (LONG)ulValue;
     m_bNumberValid = TRUE;
-    TfDebugLog(7, "CTfString::m_ReadNumber - OUT (Success)");
+    Log.m_Success();
 }
 
 // ---------------------------------------------------------------------------------------------
@@ -333,7 +324,7 @@ void CTfString::m_ReadNumber()
 
 NTSTATUS CTfString::m_AssignAnsi(const CHAR* pszText)
 {
-    TfDebugLog(7, "CTfString::m_AssignAnsi - IN");
+    CTfRoutineLog Log("CTfString::m_AssignAnsi");
     NTSTATUS Status;
     if (pszText == NULL) {
         m_Free();
@@ -348,13 +339,13 @@ NTSTATUS CTfString::m_AssignAnsi(const CHAR* pszText)
             Status = m_SetAnsi(pszText, cb);
         }
     }
-    TfStringLogOut("CTfString::m_AssignAnsi", Status);
+    Log.m_Result(Status);
     return Status;
 }
 
 NTSTATUS CTfString::m_AssignAnsi(PCANSI_STRING pAnsi)
 {
-    TfDebugLog(7, "CTfString::m_AssignAnsi - IN");
+    CTfRoutineLog Log("CTfString::m_AssignAnsi");
     NTSTATUS Status;
     if (pAnsi == NULL || pAnsi->Length == 0) {
         m_Free();
@@ -366,13 +357,13 @@ NTSTATUS CTfString::m_AssignAnsi(PCANSI_STRING pAnsi)
     } else {
         Status = m_SetAnsi(pAnsi->Buffer, pAnsi->Length);
     }
-    TfStringLogOut("CTfString::m_AssignAnsi", Status);
+    Log.m_Result(Status);
     return Status;
 }
 
 NTSTATUS CTfString::m_AssignWide(const WCHAR* pszText)
 {
-    TfDebugLog(7, "CTfString::m_AssignWide - IN");
+    CTfRoutineLog Log("CTfString::m_AssignWide");
     NTSTATUS Status;
     if (pszText == NULL) {
         m_Free();
@@ -388,13 +379,13 @@ NTSTATUS CTfString::m_AssignWide(const WCHAR* pszText)
             Status = m_SetWide(pszText, cch);
         }
     }
-    TfStringLogOut("CTfString::m_AssignWide", Status);
+    Log.m_Result(Status);
     return Status;
 }
 
 NTSTATUS CTfString::m_AssignUnicodeString(PCUNICODE_STRING pString)
 {
-    TfDebugLog(7, "CTfString::m_AssignUnicodeString - IN");
+    CTfRoutineLog Log("CTfString::m_AssignUnicodeString");
     NTSTATUS Status;
     if (pString == NULL) {
         m_Free();
@@ -407,21 +398,21 @@ NTSTATUS CTfString::m_AssignUnicodeString(PCUNICODE_STRING pString)
     } else {
         Status = m_SetWide(pString->Buffer, pString->Length / sizeof(WCHAR));
     }
-    TfStringLogOut("CTfString::m_AssignUnicodeString", Status);
+    Log.m_Result(Status);
     return Status;
 }
 
 NTSTATUS CTfString::m_Assign(const CTfString& Source)
 {
-    TfDebugLog(7, "CTfString::m_Assign - IN");
+    CTfRoutineLog Log("CTfString::m_Assign");
     NTSTATUS Status = m_SetWide(Source.m_UnicodeString.Buffer, Source.m_UnicodeString.Length / sizeof(WCHAR));
-    TfStringLogOut("CTfString::m_Assign", Status);
+    Log.m_Result(Status);
     return Status;
 }
 
 NTSTATUS CTfString::m_AssignGuid(const GUID& Guid)
 {
-    TfDebugLog(7, "CTfString::m_AssignGuid - IN");
+    CTfRoutineLog Log("CTfString::m_AssignGuid");
     UNICODE_STRING GuidText;
     RtlZeroMemory(&GuidText, sizeof(GuidText));
     NTSTATUS Status = RtlStringFromGUID(Guid, &GuidText);
@@ -432,13 +423,13 @@ NTSTATUS CTfString::m_AssignGuid(const GUID& Guid)
         Status = m_SetWide(GuidText.Buffer, GuidText.Length / sizeof(WCHAR));
         RtlFreeUnicodeString(&GuidText);
     }
-    TfStringLogOut("CTfString::m_AssignGuid", Status);
+    Log.m_Result(Status);
     return Status;
 }
 
 NTSTATUS CTfString::m_AssignNumber(ULONG ulValue, ULONG ulRadix)
 {
-    TfDebugLog(7, "CTfString::m_AssignNumber - IN");
+    CTfRoutineLog Log("CTfString::m_AssignNumber");
     WCHAR wszDigits[16];
     UNICODE_STRING Digits;
     Digits.Length = 0;
@@ -455,23 +446,23 @@ NTSTATUS CTfString::m_AssignNumber(ULONG ulValue, ULONG ulRadix)
             m_bNumberValid = TRUE;
         }
     }
-    TfStringLogOut("CTfString::m_AssignNumber", Status);
+    Log.m_Result(Status);
     return Status;
 }
 
 void CTfString::m_Clear()
 {
-    TfDebugLog(7, "CTfString::m_Clear - IN");
+    CTfRoutineLog Log("CTfString::m_Clear");
     m_Free();
-    TfDebugLog(7, "CTfString::m_Clear - OUT (Success)");
+    Log.m_Success();
 }
 
 BOOLEAN CTfString::m_AssignLeft(const CHAR* pText, ULONG cbCount)
 {
-    TfDebugLog(7, "CTfString::m_AssignLeft - IN");
+    CTfRoutineLog Log("CTfString::m_AssignLeft");
     if (pText == NULL || cbCount == 0) {
         m_Status = STATUS_INVALID_PARAMETER;
-        TfDebugLog(7, "CTfString::m_AssignLeft - OUT - Fail-> no text");
+        Log.m_Fail("no text");
         return FALSE;
     }
     NTSTATUS Status;
@@ -482,16 +473,16 @@ BOOLEAN CTfString::m_AssignLeft(const CHAR* pText, ULONG cbCount)
     } else {
         Status = m_SetAnsi(pText, cbCount);
     }
-    TfStringLogOut("CTfString::m_AssignLeft", Status);
+    Log.m_Result(Status);
     return NT_SUCCESS(Status) ? TRUE : FALSE;
 }
 
 BOOLEAN CTfString::m_AssignLeft(const WCHAR* pText, ULONG cbCount)
 {
-    TfDebugLog(7, "CTfString::m_AssignLeft - IN");
+    CTfRoutineLog Log("CTfString::m_AssignLeft");
     if (pText == NULL || cbCount == 0 || (cbCount % sizeof(WCHAR)) != 0) {
         m_Status = STATUS_INVALID_PARAMETER;
-        TfDebugLog(7, "CTfString::m_AssignLeft - OUT - Fail-> bad count");
+        Log.m_Fail("bad count");
         return FALSE;
     }
     NTSTATUS Status;
@@ -502,7 +493,7 @@ BOOLEAN CTfString::m_AssignLeft(const WCHAR* pText, ULONG cbCount)
     } else {
         Status = m_SetWide(pText, cbCount / sizeof(WCHAR));
     }
-    TfStringLogOut("CTfString::m_AssignLeft", Status);
+    Log.m_Result(Status);
     return NT_SUCCESS(Status) ? TRUE : FALSE;
 }
 
@@ -513,16 +504,16 @@ BOOLEAN CTfString::m_AssignLeft(const WCHAR* pText, ULONG cbCount)
 NTSTATUS CTfString::m_Concatenate(ULONG ulKind, const void* pSource, ULONG ulNumber, ULONG ulRadix,
                                   BOOLEAN bFront)
 {
-    TfDebugLog(7, "CTfString::m_Concatenate - IN");
+    CTfRoutineLog Log("CTfString::m_Concatenate");
 
     if (ulKind < TF_CONCAT_NUMBER || ulKind > TF_CONCAT_STRING) {
         m_Status = STATUS_INVALID_PARAMETER;
-        TfStringLogOut("CTfString::m_Concatenate", STATUS_INVALID_PARAMETER);
+        Log.m_Result(STATUS_INVALID_PARAMETER);
         return STATUS_INVALID_PARAMETER;
     }
     if (ulKind != TF_CONCAT_NUMBER && pSource == NULL) {
         m_Status = STATUS_SUCCESS;
-        TfStringLogOut("CTfString::m_Concatenate", STATUS_SUCCESS);
+        Log.m_Result(STATUS_SUCCESS);
         return STATUS_SUCCESS;
     }
 
@@ -552,7 +543,7 @@ NTSTATUS CTfString::m_Concatenate(ULONG ulKind, const void* pSource, ULONG ulNum
     // A string source's own status tells of its last query, not of its text.
     if (pAdded == &Converted && !NT_SUCCESS(Converted.m_Status)) {
         m_Status = Converted.m_Status;
-        TfStringLogOut("CTfString::m_Concatenate", m_Status);
+        Log.m_Result(m_Status);
         return m_Status;
     }
 
@@ -561,12 +552,12 @@ NTSTATUS CTfString::m_Concatenate(ULONG ulKind, const void* pSource, ULONG ulNum
     if (cchOld + cchAdded > TF_STRING_MAX_CHARS) {
         // The text stays as it was.
         m_Status = STATUS_NO_MEMORY;
-        TfStringLogOut("CTfString::m_Concatenate", STATUS_NO_MEMORY);
+        Log.m_Result(STATUS_NO_MEMORY);
         return STATUS_NO_MEMORY;
     }
     if (cchOld + cchAdded == 0) {
         m_Free();
-        TfStringLogOut("CTfString::m_Concatenate", STATUS_SUCCESS);
+        Log.m_Result(STATUS_SUCCESS);
         return STATUS_SUCCESS;
     }
 
@@ -580,27 +571,27 @@ NTSTATUS CTfString::m_Concatenate(ULONG ulKind, const void* pSource, ULONG ulNum
     }
     if (!NT_SUCCESS(Status)) {
         m_Status = Status;
-        TfStringLogOut("CTfString::m_Concatenate", Status);
+        Log.m_Result(Status);
         return Status;
     }
     m_Install(&Wide, &Ansi);
-    TfStringLogOut("CTfString::m_Concatenate", STATUS_SUCCESS);
+    Log.m_Result(STATUS_SUCCESS);
     return STATUS_SUCCESS;
 }
 
 NTSTATUS CTfString::m_AppendNumber(ULONG ulValue, ULONG ulRadix)
 {
-    TfDebugLog(7, "CTfString::m_AppendNumber - IN");
+    CTfRoutineLog Log("CTfString::m_AppendNumber");
     NTSTATUS Status = m_Concatenate(TF_CONCAT_NUMBER, NULL, ulValue, ulRadix, FALSE);
-    TfStringLogOut("CTfString::m_AppendNumber", Status);
+    Log.m_Result(Status);
     return Status;
 }
 
 NTSTATUS CTfString::m_AppendAnsi(const CHAR* pszText)
 {
-    TfDebugLog(7, "CTfString::m_AppendAnsi - IN");
+    CTfRoutineLog Log("CTfString::m_AppendAnsi");
     NTSTATUS Status = m_Concatenate(TF_CONCAT_ANSI, pszText, 0, 0, FALSE);
-    TfStringLogOut("CTfString::m_AppendAnsi", Status);
+    Log.m_Result(Status);
     return Status;
 }
 
@@ -612,17 +603,17 @@ NTSTATUS CTfString::m_AppendAnsi(CHAR chCharacter)
 
 NTSTATUS CTfString::m_PrependAnsi(const CHAR* pszText)
 {
-    TfDebugLog(7, "CTfString::m_PrependAnsi - IN");
+    CTfRoutineLog Log("CTfString::m_PrependAnsi");
     NTSTATUS Status = m_Concatenate(TF_CONCAT_ANSI, pszText, 0, 0, TRUE);
-    TfStringLogOut("CTfString::m_PrependAnsi", Status);
+    Log.m_Result(Status);
     return Status;
 }
 
 NTSTATUS CTfString::m_AppendWide(const WCHAR* pszText)
 {
-    TfDebugLog(7, "CTfString::m_AppendWide - IN");
+    CTfRoutineLog Log("CTfString::m_AppendWide");
     NTSTATUS Status = m_Concatenate(TF_CONCAT_WIDE, pszText, 0, 0, FALSE);
-    TfStringLogOut("CTfString::m_AppendWide", Status);
+    Log.m_Result(Status);
     return Status;
 }
 
@@ -634,17 +625,17 @@ NTSTATUS CTfString::m_AppendWide(WCHAR wcCharacter)
 
 NTSTATUS CTfString::m_PrependWide(const WCHAR* pszText)
 {
-    TfDebugLog(7, "CTfString::m_PrependWide - IN");
+    CTfRoutineLog Log("CTfString::m_PrependWide");
     NTSTATUS Status = m_Concatenate(TF_CONCAT_WIDE, pszText, 0, 0, TRUE);
-    TfStringLogOut("CTfString::m_PrependWide", Status);
+    Log.m_Result(Status);
     return Status;
 }
 
 NTSTATUS CTfString::m_Append(const CTfString& Source)
 {
-    TfDebugLog(7, "CTfString::m_Append - IN");
+    CTfRoutineLog Log("CTfString::m_Append");
     NTSTATUS Status = m_Concatenate(TF_CONCAT_STRING, &Source, 0, 0, FALSE);
-    TfStringLogOut("CTfString::m_Append", Status);
+    Log.m_Result(Status);
     return Status;
 }
 
@@ -654,74 +645,74 @@ NTSTATUS CTfString::m_Append(const CTfString& Source)
 
 USHORT CTfString::m_GetLength()
 {
-    TfDebugLog(7, "CTfString::m_GetLength - IN");
+    CTfRoutineLog Log("CTfString::m_GetLength");
     m_Status = STATUS_SUCCESS;
-    TfDebugLog(7, "CTfString::m_GetLength - OUT (Success)");
+    Log.m_Success();
     return m_UnicodeString.Length;
 }
 
 USHORT CTfString::m_GetAnsiLength()
 {
-    TfDebugLog(7, "CTfString::m_GetAnsiLength - IN");
-    TfDebugLog(7, "CTfString::m_GetAnsiLength - OUT (Success)");
+    CTfRoutineLog Log("CTfString::m_GetAnsiLength");
+    Log.m_Success();
     return m_AnsiString.Length;
 }
 
 PUNICODE_STRING CTfString::m_GetUnicodeString()
 {
-    TfDebugLog(7, "CTfString::m_GetUnicodeString - IN");
+    CTfRoutineLog Log("CTfString::m_GetUnicodeString");
     if (m_UnicodeString.Buffer == NULL) {
         m_Status = STATUS_NOT_FOUND;
-        TfDebugLog(7, "CTfString::m_GetUnicodeString - OUT - Fail-> empty string");
+        Log.m_Fail("empty string");
         return NULL;
     }
     m_Status = STATUS_SUCCESS;
-    TfDebugLog(7, "CTfString::m_GetUnicodeString - OUT (Success)");
+    Log.m_Success();
     return &m_UnicodeString;
 }
 
 PANSI_STRING CTfString::m_GetAnsiString()
 {
-    TfDebugLog(7, "CTfString::m_GetAnsiString - IN");
+    CTfRoutineLog Log("CTfString::m_GetAnsiString");
     if (m_AnsiString.Buffer == NULL) {
         m_Status = STATUS_NOT_FOUND;
-        TfDebugLog(7, "CTfString::m_GetAnsiString - OUT - Fail-> empty string");
+        Log.m_Fail("empty string");
         return NULL;
     }
     m_Status = STATUS_SUCCESS;
-    TfDebugLog(7, "CTfString::m_GetAnsiString - OUT (Success)");
+    Log.m_Success();
     return &m_AnsiString;
 }
 
 PWSTR CTfString::m_GetWideBuffer()
 {
-    TfDebugLog(7, "CTfString::m_GetWideBuffer - IN");
+    CTfRoutineLog Log("CTfString::m_GetWideBuffer");
     if (m_UnicodeString.Buffer == NULL) {
         m_Status = STATUS_NOT_FOUND;
-        TfDebugLog(7, "CTfString::m_GetWideBuffer - OUT - Fail-> empty string");
+        Log.m_Fail("empty string");
         return NULL;
     }
     m_Status = STATUS_SUCCESS;
-    TfDebugLog(7, "CTfString::m_GetWideBuffer - OUT (Success)");
+    Log.m_Success();
     return m_UnicodeString.Buffer;
 }
 
 PCHAR CTfString::m_GetAnsiBuffer()
 {
-    TfDebugLog(7, "CTfString::m_GetAnsiBuffer - IN");
+    CTfRoutineLog Log("CTfString::m_GetAnsiBuffer");
     if (m_AnsiString.Buffer == NULL) {
         m_Status = STATUS_NOT_FOUND;
-        TfDebugLog(7, "CTfString::m_GetAnsiBuffer - OUT - Fail-> empty string");
+        Log.m_Fail("empty string");
         return NULL;
     }
     m_Status = STATUS_SUCCESS;
-    TfDebugLog(7, "CTfString::m_GetAnsiBuffer - OUT (Success)");
+    Log.m_Success();
     return m_AnsiString.Buffer;
 }
 
 BOOLEAN CTfString::m_IsEqual(PCUNICODE_STRING pString)
 {
-    TfDebugLog(7, "CTfString::m_IsEqual - IN");
+    CTfRoutineLog Log("CTfString::m_IsEqual");
     m_Status = STATUS_SUCCESS;
     BOOLEAN bEqual;
     if (pString == NULL) {
@@ -731,27 +722,27 @@ BOOLEAN CTfString::m_IsEqual(PCUNICODE_STRING pString)
     } else {
         bEqual = RtlEqualUnicodeString(&m_UnicodeString, pString, FALSE);
     }
-    TfDebugLog(7, "CTfString::m_IsEqual - OUT (Success)");
+    Log.m_Success();
     return bEqual;
 }
 
 BOOLEAN CTfString::m_IsEqual(const CTfString& Other)
 {
-    TfDebugLog(7, "CTfString::m_IsEqual - IN");
+    CTfRoutineLog Log("CTfString::m_IsEqual");
     BOOLEAN bEqual = m_IsEqual(&Other.m_UnicodeString);
-    TfDebugLog(7, "CTfString::m_IsEqual - OUT (Success)");
+    Log.m_Success();
     return bEqual;
 }
 
 BOOLEAN CTfString::m_GetCharAt(ULONG ulPosition, CHAR* pchCharacter)
 {
-    TfDebugLog(7, "CTfString::m_GetCharAt - IN");
+    CTfRoutineLog Log("CTfString::m_GetCharAt");
     if (pchCharacter == NULL || ulPosition == 0 || ulPosition > m_AnsiString.Length) {
-        TfDebugLog(7, "CTfString::m_GetCharAt - OUT - Fail-> no such position");
+        Log.m_Fail("no such position");
         return FALSE;
     }
     *pchCharacter = m_AnsiString.Buffer[ulPosition - 1];
-    TfDebugLog(7, "CTfString::m_GetCharAt - OUT (Success)");
+    Log.m_Success();
     return TRUE;
 }
 
@@ -761,9 +752,9 @@ BOOLEAN CTfString::m_GetCharAt(ULONG ulPosition, CHAR* pchCharacter)
 
 BOOLEAN CTfString::m_FindChar(ULONG* pulPosition, CHAR chCharacter)
 {
-    TfDebugLog(7, "CTfString::m_FindChar - IN");
+    CTfRoutineLog Log("CTfString::m_FindChar");
     if (pulPosition == NULL || *pulPosition == 0) {
-        TfDebugLog(7, "CTfString::m_FindChar - OUT - Fail-> bad position");
+        Log.m_Fail("bad position");
         return FALSE;
     }
     WCHAR wc = (WCHAR)(UCHAR)chCharacter;
@@ -771,19 +762,19 @@ BOOLEAN CTfString::m_FindChar(ULONG* pulPosition, CHAR chCharacter)
     for (ULONGLONG ull = *pulPosition; ull <= cch; ull++) {
         if (m_UnicodeString.Buffer[ull - 1] == wc) {
             *pulPosition = (ULONG)ull;
-            TfDebugLog(7, "CTfString::m_FindChar - OUT (Success)");
+            Log.m_Success();
             return TRUE;
         }
     }
-    TfDebugLog(7, "CTfString::m_FindChar - OUT - Fail-> not found");
+    Log.m_Fail("not found");
     return FALSE;
 }
 
 BOOLEAN CTfString::m_Find(ULONG* pulPosition, const CTfString& Pattern, CHAR chStop)
 {
-    TfDebugLog(7, "CTfString::m_Find - IN");
+    CTfRoutineLog Log("CTfString::m_Find");
     if (pulPosition == NULL || *pulPosition == 0 || Pattern.m_UnicodeString.Length == 0) {
-        TfDebugLog(7, "CTfString::m_Find - OUT - Fail-> bad position or empty pattern");
+        Log.m_Fail("bad position or empty pattern");
         return FALSE;
     }
     const WCHAR* pPattern = Pattern.m_UnicodeString.Buffer;
@@ -792,7 +783,7 @@ BOOLEAN CTfString::m_Find(ULONG* pulPosition, const CTfString& Pattern, CHAR chS
     if (wcStop != 0) {
         for (ULONGLONG ull = 0; ull < cchPattern; ull++) {
             if (pPattern[ull] == wcStop) {
-                TfDebugLog(7, "CTfString::m_Find - OUT - Fail-> pattern holds the stop character");
+                Log.m_Fail("pattern holds the stop character");
                 return FALSE;
             }
         }
@@ -802,17 +793,17 @@ BOOLEAN CTfString::m_Find(ULONG* pulPosition, const CTfString& Pattern, CHAR chS
     for (ULONGLONG ull = *pulPosition; ull + cchPattern - 1 <= cchText; ull++) {
         const WCHAR* pText = m_UnicodeString.Buffer + (ull - 1);
         if (wcStop != 0 && *pText == wcStop) {
-            TfDebugLog(7, "CTfString::m_Find - OUT - Fail-> stop character");
+            Log.m_Fail("stop character");
             return FALSE;
         }
         if (*pText == pPattern[0] &&
             RtlCompareMemory(pText, pPattern, Pattern.m_UnicodeString.Length) == Pattern.m_UnicodeString.Length) {
             *pulPosition = (ULONG)ull;
-            TfDebugLog(7, "CTfString::m_Find - OUT (Success)");
+            Log.m_Success();
             return TRUE;
         }
     }
-    TfDebugLog(7, "CTfString::m_Find - OUT - Fail-> not found");
+    Log.m_Fail("not found");
     return FALSE;
 }
 
@@ -820,16 +811,16 @@ BOOLEAN CTfString::m_Find(ULONG* pulPosition, const CTfString& Pattern, CHAR chS
 // for the longer text.
 BOOLEAN CTfString::m_RemoveChars(ULONG ulPosition, ULONG ulCount)
 {
-    TfDebugLog(7, "CTfString::m_RemoveChars - IN");
+    CTfRoutineLog Log("CTfString::m_RemoveChars");
 
     ULONG cch = m_UnicodeString.Length / sizeof(WCHAR);
     if (ulPosition == 0 || ulCount == 0 || (ULONGLONG)ulPosition + ulCount - 1 > cch) {
-        TfDebugLog(7, "CTfString::m_RemoveChars - OUT - Fail-> outside the text");
+        Log.m_Fail("outside the text");
         return FALSE;
     }
     if (ulCount == cch) {
         m_Free();
-        TfDebugLog(7, "CTfString::m_RemoveChars - OUT (Success)");
+        Log.m_Success();
         return TRUE;
     }
 
@@ -841,14 +832,14 @@ BOOLEAN CTfString::m_RemoveChars(ULONG ulPosition, ULONG ulCount)
     m_UnicodeString.Length = (USHORT)(cch * sizeof(WCHAR));
 
     NTSTATUS Status = m_RefreshAnsi();
-    TfStringLogOut("CTfString::m_RemoveChars", Status);
+    Log.m_Result(Status);
     return NT_SUCCESS(Status) ? TRUE : FALSE;
 }
 
 // After an edit of the wide text in place: the ANSI copy in its buffer, and the number.
 NTSTATUS CTfString::m_RefreshAnsi()
 {
-    TfDebugLog(7, "CTfString::m_RefreshAnsi - IN");
+    CTfRoutineLog Log("CTfString::m_RefreshAnsi");
     m_AnsiString.Length = 0;
     NTSTATUS Status = RtlUnicodeStringToAnsiString(&m_AnsiString, &m_UnicodeString, FALSE);
     if (!NT_SUCCESS(Status)) {
@@ -856,40 +847,46 @@ NTSTATUS CTfString::m_RefreshAnsi()
         TF_ASSERT_AT();
         m_Free();
         m_Status = STATUS_NO_MEMORY;
-        TfStringLogOut("CTfString::m_RefreshAnsi", STATUS_NO_MEMORY);
+        Log.m_Result(STATUS_NO_MEMORY);
         return STATUS_NO_MEMORY;
     }
     m_AnsiString.Buffer[m_AnsiString.Length] = 0;
     m_ReadNumber();
     m_Status = STATUS_SUCCESS;
-    TfStringLogOut("CTfString::m_RefreshAnsi", STATUS_SUCCESS);
+    Log.m_Result(STATUS_SUCCESS);
     return STATUS_SUCCESS;
 }
 
 BOOLEAN CTfString::m_DeleteChar(ULONG ulPosition)
 {
-    TfDebugLog(7, "CTfString::m_DeleteChar - IN");
+    CTfRoutineLog Log("CTfString::m_DeleteChar");
     BOOLEAN bDone = m_RemoveChars(ulPosition, 1);
-    TfDebugLog(7, bDone ? "CTfString::m_DeleteChar - OUT (Success)"
-                        : "CTfString::m_DeleteChar - OUT - Fail-> no such position");
+    if (bDone) {
+        Log.m_Success();
+    } else {
+        Log.m_Fail("no such position");
+    }
     return bDone;
 }
 
 BOOLEAN CTfString::m_Delete(ULONG ulPosition, ULONG ulCount)
 {
-    TfDebugLog(7, "CTfString::m_Delete - IN");
+    CTfRoutineLog Log("CTfString::m_Delete");
     BOOLEAN bDone = m_RemoveChars(ulPosition, ulCount);
-    TfDebugLog(7, bDone ? "CTfString::m_Delete - OUT (Success)"
-                        : "CTfString::m_Delete - OUT - Fail-> no such range");
+    if (bDone) {
+        Log.m_Success();
+    } else {
+        Log.m_Fail("no such range");
+    }
     return bDone;
 }
 
 NTSTATUS CTfString::m_ToUpper()
 {
-    TfDebugLog(7, "CTfString::m_ToUpper - IN");
+    CTfRoutineLog Log("CTfString::m_ToUpper");
     if (m_UnicodeString.Buffer == NULL) {
         m_Status = STATUS_SUCCESS;
-        TfStringLogOut("CTfString::m_ToUpper", STATUS_SUCCESS);
+        Log.m_Result(STATUS_SUCCESS);
         return STATUS_SUCCESS;
     }
     ULONG cch = m_UnicodeString.Length / sizeof(WCHAR);
@@ -900,7 +897,7 @@ NTSTATUS CTfString::m_ToUpper()
         }
     }
     NTSTATUS Status = m_RefreshAnsi();
-    TfStringLogOut("CTfString::m_ToUpper", Status);
+    Log.m_Result(Status);
     return Status;
 }
 
@@ -910,82 +907,82 @@ NTSTATUS CTfString::m_ToUpper()
 
 NTSTATUS CTfString::m_CopyToNewBuffer(PWSTR* ppBuffer, ULONG cbExtra)
 {
-    TfDebugLog(7, "CTfString::m_CopyToNewBuffer - IN");
+    CTfRoutineLog Log("CTfString::m_CopyToNewBuffer");
     if (ppBuffer == NULL) {
         m_Status = STATUS_INVALID_PARAMETER;
-        TfStringLogOut("CTfString::m_CopyToNewBuffer", m_Status);
+        Log.m_Result(m_Status);
         return m_Status;
     }
     *ppBuffer = NULL;
     if (m_UnicodeString.Buffer == NULL) {
         m_Status = STATUS_NOT_FOUND;
-        TfStringLogOut("CTfString::m_CopyToNewBuffer", m_Status);
+        Log.m_Result(m_Status);
         return m_Status;
     }
     SIZE_T cbBuffer = (SIZE_T)m_UnicodeString.Length + cbExtra + sizeof(WCHAR);
     PWSTR pBuffer = (PWSTR)ExAllocatePoolWithTag(m_PoolType, cbBuffer, TF_TAG_COPY);
     if (pBuffer == NULL) {
         m_Status = STATUS_NO_MEMORY;
-        TfStringLogOut("CTfString::m_CopyToNewBuffer", m_Status);
+        Log.m_Result(m_Status);
         return m_Status;
     }
     RtlZeroMemory(pBuffer, cbBuffer);
     RtlCopyMemory(pBuffer, m_UnicodeString.Buffer, m_UnicodeString.Length + sizeof(WCHAR));
     *ppBuffer = pBuffer;
     m_Status = STATUS_SUCCESS;
-    TfStringLogOut("CTfString::m_CopyToNewBuffer", m_Status);
+    Log.m_Result(m_Status);
     return m_Status;
 }
 
 NTSTATUS CTfString::m_Duplicate(PWSTR* ppBuffer)
 {
-    TfDebugLog(7, "CTfString::m_Duplicate - IN");
+    CTfRoutineLog Log("CTfString::m_Duplicate");
     NTSTATUS Status = m_CopyToNewBuffer(ppBuffer, 0);
-    TfStringLogOut("CTfString::m_Duplicate", Status);
+    Log.m_Result(Status);
     return Status;
 }
 
 NTSTATUS CTfString::m_DuplicateWithRoom(PWSTR* ppBuffer)
 {
-    TfDebugLog(7, "CTfString::m_DuplicateWithRoom - IN");
+    CTfRoutineLog Log("CTfString::m_DuplicateWithRoom");
     NTSTATUS Status = m_CopyToNewBuffer(ppBuffer, sizeof(WCHAR));
-    TfStringLogOut("CTfString::m_DuplicateWithRoom", Status);
+    Log.m_Result(Status);
     return Status;
 }
 
 NTSTATUS CTfString::m_CopyToNewAnsiBuffer(PCHAR* ppBuffer, ULONG cbExtra)
 {
-    TfDebugLog(7, "CTfString::m_CopyToNewAnsiBuffer - IN");
+    CTfRoutineLog Log("CTfString::m_CopyToNewAnsiBuffer");
     if (ppBuffer == NULL) {
         m_Status = STATUS_INVALID_PARAMETER;
-        TfStringLogOut("CTfString::m_CopyToNewAnsiBuffer", m_Status);
+        Log.m_Result(m_Status);
         return m_Status;
     }
     *ppBuffer = NULL;
     if (m_AnsiString.Buffer == NULL) {
         m_Status = STATUS_NOT_FOUND;
-        TfStringLogOut("CTfString::m_CopyToNewAnsiBuffer", m_Status);
+        Log.m_Result(m_Status);
         return m_Status;
     }
     SIZE_T cbBuffer = (SIZE_T)m_AnsiString.Length + cbExtra + 1;
     PCHAR pBuffer = (PCHAR)ExAllocatePoolWithTag(m_PoolType, cbBuffer, TF_TAG_COPY);
     if (pBuffer == NULL) {
         m_Status = STATUS_NO_MEMORY;
-        TfStringLogOut("CTfString::m_CopyToNewAnsiBuffer", m_Status);
+        Log.m_Result(m_Status);
         return m_Status;
     }
     RtlZeroMemory(pBuffer, cbBuffer);
     RtlCopyMemory(pBuffer, m_AnsiString.Buffer, m_AnsiString.Length + 1);
     *ppBuffer = pBuffer;
     m_Status = STATUS_SUCCESS;
-    TfStringLogOut("CTfString::m_CopyToNewAnsiBuffer", m_Status);
+    Log.m_Result(m_Status);
     return m_Status;
 }
 
 NTSTATUS CTfString::m_DuplicateAnsi(PCHAR* ppBuffer)
 {
-    TfDebugLog(7, "CTfString::m_DuplicateAnsi - IN");
+    CTfRoutineLog Log("CTfString::m_DuplicateAnsi");
     NTSTATUS Status = m_CopyToNewAnsiBuffer(ppBuffer, 0);
-    TfStringLogOut("CTfString::m_DuplicateAnsi", Status);
+    Log.m_Result(Status);
     return Status;
 }

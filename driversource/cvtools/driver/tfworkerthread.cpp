@@ -9,28 +9,28 @@ CTfWorkerThread::CTfWorkerThread()
     : m_pRoutine(NULL), m_pContext(NULL), m_lStop(0), m_hThread(NULL), m_pThreadObject(NULL),
       m_ppWaitObjects(NULL), m_ulWaitCount(0), m_ulFirstRun(0), m_ulPriority(0), m_ulIrql(0)
 {
-    TfDebugLog(7, "CTfWorkerThread::CTfWorkerThread - IN");
+    CTfRoutineLog Log("CTfWorkerThread::CTfWorkerThread");
     m_Timeout.QuadPart = 0;
     RtlZeroMemory(m_WaitBlocks, sizeof(m_WaitBlocks));
     m_Reset();
-    TfDebugLog(7, "CTfWorkerThread::CTfWorkerThread - OUT (Success)");
+    Log.m_Success();
 }
 
 CTfWorkerThread::~CTfWorkerThread()
 {
-    TfDebugLog(7, "CTfWorkerThread::~CTfWorkerThread - IN");
+    CTfRoutineLog Log("CTfWorkerThread::~CTfWorkerThread");
     m_Close();
     m_Reset();
-    TfDebugLog(7, "CTfWorkerThread::~CTfWorkerThread - OUT (Success)");
+    Log.m_Success();
 }
 
 void CTfWorkerThread::m_Reset()
 {
-    TfDebugLog(7, "CTfWorkerThread::m_Reset - IN");
+    CTfRoutineLog Log("CTfWorkerThread::m_Reset");
     if (m_hThread != NULL) {
         // The thread still waits on the array: it must be closed first.
         TF_ASSERT_AT();
-        TfDebugLog(7, "CTfWorkerThread::m_Reset - OUT - Fail-> thread still running");
+        Log.m_Fail("thread still running");
         return;
     }
     m_pRoutine = NULL;
@@ -48,18 +48,19 @@ void CTfWorkerThread::m_Reset()
     m_ulFirstRun = 0;
     m_ulPriority = 0;
     m_ulIrql = 0;
-    TfDebugLog(7, "CTfWorkerThread::m_Reset - OUT (Success)");
+    Log.m_Success();
 }
 
 BOOLEAN CTfWorkerThread::m_Create(PTF_WORKER_ROUTINE pRoutine, PVOID pContext, PVOID* ppObjects,
                                   ULONG ulCount, PLARGE_INTEGER pTimeout, ULONG ulFirstRun,
                                   ULONG ulPriority, ULONG ulIrql)
 {
-    TfDebugLog(0, "m_Create IN");
+    PASSIVE_CODE();
+    TfDebugLog(TF_LOG_BASIC, "m_Create IN");
     if (pRoutine == NULL || (ppObjects != NULL && ulCount == 0) || (ulCount != 0 && ppObjects == NULL) ||
         ulCount > TF_WORKER_MAX_OBJECTS || ulPriority >= MAXIMUM_PRIORITY || ulIrql >= 32) {
         TF_ASSERT_AT();
-        TfDebugLog(0, "m_Create OUT - Fail-> invalid argument");
+        TfDebugLog(TF_LOG_BASIC, "m_Create OUT - Fail-> invalid argument");
         return FALSE;
     }
 
@@ -77,7 +78,7 @@ BOOLEAN CTfWorkerThread::m_Create(PTF_WORKER_ROUTINE pRoutine, PVOID pContext, P
     m_ppWaitObjects = (PVOID*)AllocateTrackedPool(NonPagedPool, (ulCount + 1) * sizeof(PVOID));
     if (m_ppWaitObjects == NULL) {
         m_Reset();
-        TfDebugLog(0, "m_Create OUT - Fail-> no memory for the wait array");
+        TfDebugLog(TF_LOG_BASIC, "m_Create OUT - Fail-> no memory for the wait array");
         return FALSE;
     }
     for (ULONG i = 0; i < ulCount; i++) {
@@ -98,7 +99,7 @@ BOOLEAN CTfWorkerThread::m_Create(PTF_WORKER_ROUTINE pRoutine, PVOID pContext, P
                                            sm_ThreadRoutine, this);
     if (!NT_SUCCESS(Status)) {
         m_Reset();
-        TfDebugLog(0, "m_Create OUT - Fail-> PsCreateSystemThread 0x%X", (ULONG)Status);
+        TfDebugLog(TF_LOG_BASIC, "m_Create OUT - Fail-> PsCreateSystemThread 0x%X", (ULONG)Status);
         return FALSE;
     }
 
@@ -113,26 +114,27 @@ BOOLEAN CTfWorkerThread::m_Create(PTF_WORKER_ROUTINE pRoutine, PVOID pContext, P
         ZwWaitForSingleObject(hThread, FALSE, NULL);
         ZwClose(hThread);
         m_Reset();
-        TfDebugLog(0, "m_Create OUT - Fail-> ObReferenceObjectByHandle 0x%X", (ULONG)Status);
+        TfDebugLog(TF_LOG_BASIC, "m_Create OUT - Fail-> ObReferenceObjectByHandle 0x%X", (ULONG)Status);
         return FALSE;
     }
     m_hThread = hThread;
     m_pThreadObject = pThreadObject;
-    TfDebugLog(0, "m_Create OUT");
+    TfDebugLog(TF_LOG_BASIC, "m_Create OUT");
     return TRUE;
 }
 
 void CTfWorkerThread::m_Close()
 {
-    TfDebugLog(7, "CTfWorkerThread::m_Close - IN");
+    PASSIVE_CODE();
+    CTfRoutineLog Log("CTfWorkerThread::m_Close");
     if (m_hThread == NULL) {
-        TfDebugLog(7, "CTfWorkerThread::m_Close - OUT (Success)");
+        Log.m_Success();
         return;
     }
     if (m_pThreadObject != NULL && (PVOID)KeGetCurrentThread() == m_pThreadObject) {
         // Called from the routine: waiting for our own end would never return.
         TF_ASSERT_AT();
-        TfDebugLog(7, "CTfWorkerThread::m_Close - OUT - Fail-> called on the worker's own thread");
+        Log.m_Fail("called on the worker's own thread");
         return;
     }
     InterlockedExchange(&m_lStop, 1);
@@ -146,7 +148,7 @@ void CTfWorkerThread::m_Close()
     ZwClose(m_hThread);
     m_hThread = NULL;
     m_Reset();
-    TfDebugLog(7, "CTfWorkerThread::m_Close - OUT (Success)");
+    Log.m_Success();
 }
 
 void CTfWorkerThread::sm_ThreadRoutine(PVOID pContext)
@@ -157,12 +159,12 @@ void CTfWorkerThread::sm_ThreadRoutine(PVOID pContext)
 
 void CTfWorkerThread::m_Run()
 {
-    TfDebugLog(7, "CTfWorkerThread::m_Run - IN");
+    CTfRoutineLog Log("CTfWorkerThread::m_Run");
     if (KeGetCurrentIrql() != PASSIVE_LEVEL) {
         TF_ASSERT_AT();
         // m_Close waits for this event whichever way the thread ends.
         m_StoppedEvent.m_Set();
-        TfDebugLog(7, "CTfWorkerThread::m_Run - OUT - Fail-> not started at PASSIVE_LEVEL");
+        Log.m_Fail("not started at PASSIVE_LEVEL");
         return;
     }
 
@@ -206,7 +208,7 @@ void CTfWorkerThread::m_Run()
         KeLowerIrql(StartIrql);
     }
     KeSetPriorityThread(KeGetCurrentThread(), HIGH_PRIORITY);
-    TfDebugLog(7, "CTfWorkerThread::m_Run - OUT (Success)");
+    Log.m_Success();
     // Last touch of the worker: m_Close may free it once the thread object is signalled.
     m_StoppedEvent.m_Set();
 }

@@ -46,10 +46,12 @@ private:
     // Stops a thread that was started, waits for it and releases it.
     void m_StopAndRelease();
 
-    PTF_WORKER_ROUTINE m_pRoutine;
-    PVOID m_pContext;
+    // Beside each field: what guards it. Everything but the stop flag is set by m_Create before the
+    // thread starts and read by the thread only, or by m_Close after the thread has ended.
+    PTF_WORKER_ROUTINE m_pRoutine;  // set once before start
+    PVOID m_pContext;               // set once before start
     CTfEvent m_StopEvent;
-    volatile LONG m_lStop;
+    volatile LONG m_lStop;          // interlocked
     CTfEvent m_StoppedEvent;
     HANDLE m_hThread;
     PVOID m_pThreadObject;

@@ -39,6 +39,36 @@ TEST_F(SpinLockTest, IrqlIsPerThreadAndOnlyMovesTheRightWay)
     KeLowerIrql(PASSIVE_LEVEL);
 }
 
+void PagedRoutine() { PAGED_CODE(); }
+void PassiveRoutine() { PASSIVE_CODE(); }
+
+TEST_F(SpinLockTest, PagedAndPassiveCodeChecksReportTheRoutineAboveItsIrql)
+{
+    struct Case {
+        KIRQL irql;
+        void (*routine)();
+        bool reported;
+    };
+    const Case cases[] = {
+        {PASSIVE_LEVEL, PagedRoutine, false},  {APC_LEVEL, PagedRoutine, false},
+        {DISPATCH_LEVEL, PagedRoutine, true},  {PASSIVE_LEVEL, PassiveRoutine, false},
+        {APC_LEVEL, PassiveRoutine, true},     {DISPATCH_LEVEL, PassiveRoutine, true},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(::testing::Message() << "IRQL " << int(c.irql));
+        KIRQL old = PASSIVE_LEVEL;
+        KeRaiseIrql(c.irql, &old);
+        c.routine();
+        KeLowerIrql(old);
+        auto reports = verifier().Take(Violation::IrqlTooHigh);
+        ASSERT_EQ(reports.size(), c.reported ? 1u : 0u);
+        if (c.reported) {
+            const char* name = c.routine == PagedRoutine ? "PagedRoutine (PAGED_CODE)" : "PassiveRoutine (PASSIVE_CODE)";
+            EXPECT_EQ(reports[0].detail.rfind(name, 0), 0u) << reports[0].detail;
+        }
+    }
+}
+
 TEST_F(SpinLockTest, ExcludesOtherThreadsUnderContention)
 {
     constexpr int kThreads = 8;

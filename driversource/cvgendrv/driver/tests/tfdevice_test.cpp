@@ -12,6 +12,7 @@
 #include <thread>
 #include <vector>
 
+#include "ke/dispatcher.h"
 #include "ob/object_namespace.h"
 #include "ex/pool.h"
 #include "machine_test.h"
@@ -289,15 +290,14 @@ TEST_F(DeviceTest, DeleteWaitsForTheUserOfTheExtension)
     CTfObjectHolder* pHolder = CTfDevice::sm_GetExtensionHolder(pDevice);
     ASSERT_EQ(pHolder->m_Acquire(), &Device());
 
-    std::atomic<bool> bStarted{false}, bReturned{false};
+    // The deletion is staged: it runs on its own thread until it blocks on the gate's event, and
+    // only the release below can let it go on.
+    std::atomic<bool> bReturned{false};
     std::thread deleting([&] {
-        bStarted = true;
-        bStarted.notify_all();
         EXPECT_TRUE(CTfDevice::m_DeleteDevice(pDevice, NULL));
         bReturned = true;
     });
-    bStarted.wait(false);
-    for (int i = 0; i < 1000 && !bReturned; ++i) std::this_thread::yield();
+    EXPECT_TRUE(machine().GetDispatcher().AwaitWaiters(pHolder->m_GetGate()->m_GetWaitObject(), 1));
     EXPECT_FALSE(bReturned);
     EXPECT_TRUE(names().Contains(u"\\Device\\Port1"));
     // Closed: a new request would find no object.

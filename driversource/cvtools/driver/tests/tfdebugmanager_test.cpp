@@ -218,6 +218,44 @@ TEST_F(DebugManagerTest, FormatsUpTo250CharactersAreLoggedAndOutputIsCutAt249)
     EXPECT_TRUE(Messages().empty());
 }
 
+// A routine's entry and exit lines are the texts a routine would write out in full, at its level;
+// a failure line too long as a whole format is refused as that format would be.
+TEST_F(DebugManagerTest, RoutineLinesAreTheTextsWrittenOutInFull)
+{
+    CreateManager();
+    Enable(TF_LOG_FLOW);
+    Enable(TF_LOG_CONTROL_QUEUE);
+    {
+        CTfRoutineLog Log("CTfThing::m_Do");
+        Log.m_Fail("IoCallDriver %08x", 0xC0000001u);
+        Log.m_Success();
+        Log.m_Result(STATUS_SUCCESS);
+        Log.m_Result(STATUS_INVALID_PARAMETER);
+        CTfRoutineLog Queue("CTfQueue::m_Wait", TF_LOG_CONTROL_QUEUE);
+        Queue.m_Fail("no mask");
+    }
+    EXPECT_EQ(Texts(), (std::vector<std::string>{
+                           "CTfThing::m_Do - IN", "CTfThing::m_Do - OUT - Fail-> IoCallDriver c0000001",
+                           "CTfThing::m_Do - OUT (Success)", "CTfThing::m_Do - OUT (Success)",
+                           "CTfThing::m_Do - OUT - Fail-> status 0xC000000D", "CTfQueue::m_Wait - IN",
+                           "CTfQueue::m_Wait - OUT - Fail-> no mask"}));
+    std::vector<TraceMessage> messages = Messages();
+    ASSERT_EQ(messages.size(), 7u);
+    EXPECT_EQ(messages[0].messageNumber, TF_LOG_FLOW + 10);
+    EXPECT_EQ(messages[6].messageNumber, TF_LOG_CONTROL_QUEUE + 10);
+
+    // "R - OUT - Fail-> " is 17 characters: a reason of 233 makes a format of 250, one more 251.
+    CTfRoutineLog Log("R");
+    trace().Clear();
+    Log.m_Fail(std::string(233, 'r').c_str());
+    EXPECT_EQ(Texts(), std::vector<std::string>{("R - OUT - Fail-> " + std::string(233, 'r')).substr(0, 249)});
+    EXPECT_EQ(Take(Violation::AssertReport), 0u);
+    trace().Clear();
+    Log.m_Fail(std::string(234, 'r').c_str());
+    EXPECT_TRUE(Messages().empty());
+    EXPECT_EQ(Take(Violation::AssertReport), 1u);
+}
+
 TEST_F(DebugManagerTest, NothingIsSentWithoutManagerOrTracing)
 {
     Enable(8);
