@@ -177,6 +177,21 @@ TEST_F(FtdiPortTest, SettingsSendTheirRequestsAndTheChipDecodesThem)
     EXPECT_TRUE(m_chip->ProtocolErrors().empty());
 }
 
+TEST_F(FtdiPortTest, ModemLineRequestsCalledAtDispatchLevelAreMadeLaterAtPassiveLevel)
+{
+    Attach();
+    ASSERT_TRUE(Ops().pConnect(Owner()));
+    {
+        emu::testing::ScopedIrql dispatch(DISPATCH_LEVEL);
+        EXPECT_TRUE(Ops().pSetRts(Owner(), TRUE));
+        EXPECT_TRUE(Ops().pSetDtr(Owner(), TRUE));
+    }
+    ASSERT_TRUE(m_client->WaitFor([&] {
+        chip::PortState state = ChipPort();
+        return state.settings.modemControl.rts && state.settings.modemControl.dtr;
+    }));
+}
+
 TEST_F(FtdiPortTest, APurgeThatNamesNeitherBufferSendsNothing)
 {
     Attach();
