@@ -43,7 +43,12 @@ BOOLEAN MatchesAt(PCUNICODE_STRING pText, ULONG ulAt, const WCHAR* pszPattern, U
 }  // namespace
 
 CCvUsbSamDriver::CCvUsbSamDriver()
-    : m_pDevice(NULL), m_pParameterSet(NULL), m_bApplied(FALSE), m_PowerExecutor(NULL, 0), m_bPowerExecutorStarted(FALSE)
+    : m_pDevice(NULL),
+      m_pParameterSet(NULL),
+      m_bApplied(FALSE),
+      m_PowerExecutor(NULL, 0),
+      m_bPowerExecutorStarted(FALSE),
+      m_lPowerChanges(0)
 {
     KeInitializeMutex(&m_PortListMutex, 0);
     RtlZeroMemory(&m_Applied, sizeof(m_Applied));
@@ -232,6 +237,7 @@ BOOLEAN CCvUsbSamDriver::m_RebalanceDevice(ULONG ulPhase)
 void CCvUsbSamDriver::m_PowerDownResetDevice()
 {
     TfDebugLog(7, "CCvUsbSamDriver::m_PowerDownResetDevice - IN");
+    InterlockedIncrement(&m_lPowerChanges);
     if (KeGetCurrentIrql() > APC_LEVEL) {
         m_WalkAtPassiveLevel(FALSE);
         return;
@@ -243,6 +249,7 @@ void CCvUsbSamDriver::m_PowerDownResetDevice()
 void CCvUsbSamDriver::m_PowerUpInitDevice()
 {
     TfDebugLog(7, "CCvUsbSamDriver::m_PowerUpInitDevice - IN");
+    InterlockedIncrement(&m_lPowerChanges);
     if (KeGetCurrentIrql() > APC_LEVEL) {
         m_WalkAtPassiveLevel(TRUE);
         return;
@@ -253,7 +260,9 @@ void CCvUsbSamDriver::m_PowerUpInitDevice()
 
 BOOLEAN CCvUsbSamDriver::m_WalkAtPassiveLevel(BOOLEAN bRestore)
 {
-    BOOLEAN bQueued = m_PowerExecutor.m_QueueFunction(sm_PowerWalk, this, (PVOID)(ULONG_PTR)bRestore);
+    // The walk carries the power change it belongs to: one that a later change overtook is dropped.
+    ULONG_PTR ulpChange = (ULONG_PTR)(ULONG)InterlockedCompareExchange(&m_lPowerChanges, 0, 0);
+    BOOLEAN bQueued = m_PowerExecutor.m_QueueFunction(sm_PowerWalk, this, (PVOID)((ulpChange << 1) | (bRestore ? 1 : 0)));
     if (!bQueued) {
         TfDebugLog(7, "CCvUsbSamDriver - power walk dropped (%u)", bRestore);
     }
@@ -263,7 +272,12 @@ BOOLEAN CCvUsbSamDriver::m_WalkAtPassiveLevel(BOOLEAN bRestore)
 void CCvUsbSamDriver::sm_PowerWalk(PVOID pContext, PVOID pArgument)
 {
     CCvUsbSamDriver* pBus = (CCvUsbSamDriver*)pContext;
-    if (pArgument != NULL) {
+    ULONG_PTR ulpArgument = (ULONG_PTR)pArgument;
+    if ((ULONG)(ulpArgument >> 1) != (ULONG)InterlockedCompareExchange(&pBus->m_lPowerChanges, 0, 0)) {
+        TfDebugLog(7, "CCvUsbSamDriver - power walk overtaken by a later change");
+        return;
+    }
+    if ((ulpArgument & 1) != 0) {
         pBus->m_ForEachPort(&CFTDI1Port::m_RestoreDeviceState, "CCvUsbSamDriver - port %u not restored");
     } else {
         pBus->m_ForEachPort(&CFTDI1Port::m_SaveDeviceState, "CCvUsbSamDriver - port %u not saved");

@@ -136,4 +136,5 @@ private:
     BOOLEAN m_bApplied;
     CTfPassiveLevelExecutor m_PowerExecutor;  // thread mode; started with the device
     BOOLEAN m_bPowerExecutorStarted;
+    volatile LONG m_lPowerChanges;  // power-down and power-up calls so far
 };

@@ -4,9 +4,11 @@
 // port driver's data from a write thread of its own, and paces the port driver's write reports as
 // a UART's transmit FIFO would at 57600 baud and below.
 //
-// Files: ftdi1port.cpp (construction, settings, open, close, power), ftdi1portreceive.cpp (bulk
-// IN), ftdi1portwrite.cpp (send list and write thread), ftdi1portfifo.cpp (latency policy and the
-// FIFO emulation timer).
+// Files: ftdi1port.cpp (construction, open, close), ftdi1portsettings.cpp (vendor requests and
+// settings operations), ftdi1portpower.cpp (power save and
+// restore), ftdi1portreceive.cpp (bulk IN), ftdi1portwrite.cpp (send list and write thread),
+// ftdi1portfifo.cpp (latency policy and the FIFO emulation timer); ftdirates.cpp has the
+// arithmetic.
 //
 // Threads: ISerial operations come from the port driver at PASSIVE_LEVEL (an operation that sends
 // a USB request and is called above APC_LEVEL is deferred to the port's request executor); the
@@ -153,6 +155,8 @@ protected:
     BOOLEAN m_SetDtr(BOOLEAN bSet);
     BOOLEAN m_SetRts(BOOLEAN bSet);
     BOOLEAN m_SetDataWord(USHORT usWord);
+    BOOLEAN m_SetSpecialChar(UCHAR ucRequest, const char* pszName, BOOLEAN bEnable, UCHAR ucCharacter,
+                             PUSHORT pusWord);
     BOOLEAN m_SetErrorChar(BOOLEAN bEnable, UCHAR ucCharacter);
     BOOLEAN m_SetEventChar(BOOLEAN bEnable, UCHAR ucCharacter);
     BOOLEAN m_SetTransportLatency(ULONG ulLatency);
@@ -243,6 +247,8 @@ protected:
     volatile LONG m_lOpen;
     volatile LONG m_lOpening;  // set during open and close
     volatile LONG m_lSession;  // counts opens: a deferred restore belongs to one session
+    volatile LONG m_lSaved;    // a power save was made and no restore has run since
+    KEVENT m_SettleCancel;     // set by close: a restore waiting for the chip to settle gives up
     CTfPassiveLevelExecutor* m_pStatusExecutor;   // data, status and write reports, in order
     CTfPassiveLevelExecutor* m_pRequestExecutor;  // deferred operations and the power restore
     CTfWorkerThread m_WriteThread;

@@ -37,6 +37,20 @@ ULONG DataBits(UCHAR ucDataBitsCode)
     return ucDataBitsCode <= 2 ? 5 + ucDataBitsCode : 8;
 }
 
+// Data bits plus ulFraming (start, parity and one stop bit), less the parity bit when there is
+// none, plus one for two stop bits (one and a half count as one).
+ULONGLONG FrameBits(UCHAR ucDataBitsCode, UCHAR ucParityCode, UCHAR ucStopBitsCode, ULONG ulFraming)
+{
+    ULONGLONG ullBits = DataBits(ucDataBitsCode) + ulFraming;
+    if (ucParityCode == 0) {
+        --ullBits;
+    }
+    if (ucStopBitsCode == 2) {
+        ++ullBits;
+    }
+    return ullBits;
+}
+
 }  // namespace
 
 BOOLEAN FtdiCalculateBaudDivisor(ULONG ulRate, ULONG ulMaximumRate, BOOLEAN bMultiInterface, USHORT usPortIndex,
@@ -142,26 +156,14 @@ BOOLEAN FtdiSpecificLatencyTime(ULONG ulMaximumLatency, ULONG ulRate, ULONG ulFi
 ULONGLONG FtdiCharacterTime(ULONG ulRate, UCHAR ucDataBitsCode, UCHAR ucParityCode, UCHAR ucStopBitsCode)
 {
     ULONGLONG ullRate = ulRate == 0 ? 115200 : ulRate;
-    ULONGLONG ullBits = DataBits(ucDataBitsCode) + 3;
-    if (ucParityCode == 0) {
-        --ullBits;
-    }
-    if (ucStopBitsCode == 2) {
-        ++ullBits;
-    }
-    return ((ullRate + 9999999) / ullRate) * ullBits;
+    return ((ullRate + 9999999) / ullRate) * FrameBits(ucDataBitsCode, ucParityCode, ucStopBitsCode, 3);
 }
 
+// The count leaves the start bit out (9 for 8N1), as the credit has always been sized.
 ULONG FtdiCharactersPerMillisecond(ULONG ulRate, UCHAR ucDataBitsCode, UCHAR ucParityCode, UCHAR ucStopBitsCode)
 {
     ULONGLONG ullRate = ulRate == 0 ? 115200 : ulRate;
-    ULONGLONG ullBits = DataBits(ucDataBitsCode) + 2;
-    if (ucParityCode == 0) {
-        --ullBits;
-    }
-    if (ucStopBitsCode == 2) {
-        ++ullBits;
-    }
+    ULONGLONG ullBits = FrameBits(ucDataBitsCode, ucParityCode, ucStopBitsCode, 2);
     return (ULONG)(((ullRate * 1000) / (ullBits * 1000)) / 1000 + 1);
 }
 

@@ -99,6 +99,9 @@ protected:
         ASSERT_TRUE(Ops().pCommSettings(Owner(), 3, 0, 0));
         // Receive transfers as the policy sizes them.
         ASSERT_TRUE(Ops().pTriggerLevels(Owner(), 1, 14, 0));
+        // The lines up, as the port driver raises them.
+        ASSERT_TRUE(Ops().pSetDtr(Owner(), TRUE));
+        ASSERT_TRUE(Ops().pSetRts(Owner(), TRUE));
     }
 
     ISerial* m_pISerial = nullptr;
@@ -261,6 +264,31 @@ TEST_F(FtdiPortTest, DataThroughALoopbackPlugArrivesIntactAndInOrder)
     EXPECT_EQ(m_client->WrittenTotal(), 4096 + sent.size());
     EXPECT_TRUE(m_client->AllPassive());
     EXPECT_TRUE(m_chip->ProtocolErrors().empty());
+}
+
+TEST_F(FtdiPortTest, AtThreeMegabaudLargeTransfersComeBackThroughAnUnpacedChipUnderItsFlowControl)
+{
+    chip::ChipConfig config = chip::ChipConfig::SinglePort();
+    config.paced = false;
+    Attach(config);
+    chip::PlugLoopback(Now(), *m_chip, 1);
+    ASSERT_TRUE(Port()->m_SetMaximumBaudRate(3000000));
+    Open(3000000);
+    EXPECT_EQ(Port()->m_GetRxTransferSize(), 4096u);
+    // An unpaced line delivers at once: only the chip's own RTS/CTS flow control keeps its
+    // receive buffer from overrunning.
+    ASSERT_TRUE(Ops().pHandshaking(Owner(), TRUE, TRUE, FALSE, FALSE, FALSE, FALSE, FALSE, FALSE, FALSE, FALSE,
+                                   FALSE, FALSE));
+    std::vector<uint8_t> sent;
+    for (int block = 0; block < 16; ++block) {
+        std::vector<uint8_t> bytes(4096);
+        for (size_t i = 0; i < bytes.size(); ++i) bytes[i] = static_cast<uint8_t>(block + i * 3);
+        ASSERT_TRUE(m_client->Write(bytes));
+        sent.insert(sent.end(), bytes.begin(), bytes.end());
+    }
+    ASSERT_TRUE(AdvanceUntil([&] { return m_client->Received().size() >= sent.size(); }));
+    EXPECT_EQ(m_client->Received(), sent);
+    EXPECT_EQ(ChipPort().overruns, 0u);
 }
 
 TEST_F(FtdiPortTest, NoTrailingEdgeOfRingIsReportedAtOpenAndARealOneIsReportedOnce)

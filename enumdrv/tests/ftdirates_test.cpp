@@ -88,20 +88,18 @@ TEST(FtdiRates, TheLatencyPoliciesGiveTheirTablesAndStayInRangeWhateverTheTuning
     }
     // Values no page offers, as a registry edit could set them: never a division by zero, never
     // a transfer outside 64 .. 4096 or a latency outside 1 .. 255.
+    auto inRange = [](const FTDI_LATENCY& result) {
+        return result.ulLatency >= 1 && result.ulLatency <= 255 && result.ulRxTransferSize >= 64 &&
+               result.ulRxTransferSize <= 4096;
+    };
     for (ULONG tuning : {0u, 1u, 256u, 257u, 258u, 1000u, 0xFFFFFFFFu}) {
         for (ULONG maximum : {0u, 1u, 1040u, 0xFFFFFFFFu}) {
             for (ULONG rate : {1u, 300u, 115200u, 3000000u}) {
                 FTDI_LATENCY result{};
                 ASSERT_TRUE(FtdiSpecificLatencyTime(maximum, rate, tuning, &result));
-                EXPECT_GE(result.ulLatency, 1u);
-                EXPECT_LE(result.ulLatency, 255u);
-                EXPECT_GE(result.ulRxTransferSize, 64u);
-                EXPECT_LE(result.ulRxTransferSize, 4096u);
+                EXPECT_TRUE(inRange(result)) << maximum << " " << rate << " " << tuning;
                 ASSERT_TRUE(FtdiLowCpuUsage(rate, tuning, &result));
-                EXPECT_GE(result.ulLatency, 1u);
-                EXPECT_LE(result.ulLatency, 255u);
-                EXPECT_GE(result.ulRxTransferSize, 64u);
-                EXPECT_LE(result.ulRxTransferSize, 4096u);
+                EXPECT_TRUE(inRange(result)) << rate << " " << tuning;
             }
         }
     }
