@@ -33,6 +33,8 @@ protected:
     }
     void TearDown() override
     {
+        // As the port driver does: close (after which nothing calls back), then forget the record.
+        if (m_pISerial != nullptr) Ops().pDisconnect(Owner());
         m_client.reset();
         if (m_pISerial != nullptr) {
             EXPECT_EQ(ReleaseISerial(1, m_pISerial), STATUS_SUCCESS);
