@@ -42,7 +42,13 @@ BOOLEAN MatchesAt(PCUNICODE_STRING pText, ULONG ulAt, const WCHAR* pszPattern, U
 
 }  // namespace
 
-CCvUsbSamDriver::CCvUsbSamDriver() : m_pDevice(NULL), m_pParameterSet(NULL), m_bApplied(FALSE)
+CCvUsbSamDriver::CCvUsbSamDriver()
+    : m_pDevice(NULL),
+      m_pParameterSet(NULL),
+      m_bApplied(FALSE),
+      m_PowerExecutor(NULL, 0),
+      m_bPowerExecutorStarted(FALSE),
+      m_lPowerChanges(0)
 {
     KeInitializeMutex(&m_PortListMutex, 0);
     RtlZeroMemory(&m_Applied, sizeof(m_Applied));
@@ -50,6 +56,7 @@ CCvUsbSamDriver::CCvUsbSamDriver() : m_pDevice(NULL), m_pParameterSet(NULL), m_b
 
 CCvUsbSamDriver::~CCvUsbSamDriver()
 {
+    m_PowerExecutor.m_DeInit();
     for (CFTDI1Port* pPort = m_UnlistPort(0, TRUE); pPort != NULL; pPort = m_UnlistPort(0, TRUE)) {
         sm_DeletePort(pPort);
     }
@@ -198,6 +205,9 @@ BOOLEAN CCvUsbSamDriver::m_PnpStartDevice()
 BOOLEAN CCvUsbSamDriver::m_DoStartDevice()
 {
     TfDebugLog(7, "CCvUsbSamDriver::m_DoStartDevice - IN");
+    if (!m_bPowerExecutorStarted) {
+        m_bPowerExecutorStarted = m_PowerExecutor.m_Init();
+    }
     TfDebugLog(7, "CCvUsbSamDriver::m_DoStartDevice - OUT (Success)");
     return TRUE;
 }
@@ -227,6 +237,11 @@ BOOLEAN CCvUsbSamDriver::m_RebalanceDevice(ULONG ulPhase)
 void CCvUsbSamDriver::m_PowerDownResetDevice()
 {
     TfDebugLog(7, "CCvUsbSamDriver::m_PowerDownResetDevice - IN");
+    InterlockedIncrement(&m_lPowerChanges);
+    if (KeGetCurrentIrql() > APC_LEVEL) {
+        m_WalkAtPassiveLevel(FALSE);
+        return;
+    }
     m_ForEachPort(&CFTDI1Port::m_SaveDeviceState, "CCvUsbSamDriver::m_PowerDownResetDevice - port %u not saved");
     TfDebugLog(7, "CCvUsbSamDriver::m_PowerDownResetDevice - OUT (Success)");
 }
@@ -234,8 +249,39 @@ void CCvUsbSamDriver::m_PowerDownResetDevice()
 void CCvUsbSamDriver::m_PowerUpInitDevice()
 {
     TfDebugLog(7, "CCvUsbSamDriver::m_PowerUpInitDevice - IN");
+    InterlockedIncrement(&m_lPowerChanges);
+    if (KeGetCurrentIrql() > APC_LEVEL) {
+        m_WalkAtPassiveLevel(TRUE);
+        return;
+    }
     m_ForEachPort(&CFTDI1Port::m_RestoreDeviceState, "CCvUsbSamDriver::m_PowerUpInitDevice - port %u not restored");
     TfDebugLog(7, "CCvUsbSamDriver::m_PowerUpInitDevice - OUT (Success)");
+}
+
+BOOLEAN CCvUsbSamDriver::m_WalkAtPassiveLevel(BOOLEAN bRestore)
+{
+    // The walk carries the power change it belongs to: one that a later change overtook is dropped.
+    ULONG_PTR ulpChange = (ULONG_PTR)(ULONG)InterlockedCompareExchange(&m_lPowerChanges, 0, 0);
+    BOOLEAN bQueued = m_PowerExecutor.m_QueueFunction(sm_PowerWalk, this, (PVOID)((ulpChange << 1) | (bRestore ? 1 : 0)));
+    if (!bQueued) {
+        TfDebugLog(7, "CCvUsbSamDriver - power walk dropped (%u)", bRestore);
+    }
+    return bQueued;
+}
+
+void CCvUsbSamDriver::sm_PowerWalk(PVOID pContext, PVOID pArgument)
+{
+    CCvUsbSamDriver* pBus = (CCvUsbSamDriver*)pContext;
+    ULONG_PTR ulpArgument = (ULONG_PTR)pArgument;
+    if ((ULONG)(ulpArgument >> 1) != (ULONG)InterlockedCompareExchange(&pBus->m_lPowerChanges, 0, 0)) {
+        TfDebugLog(7, "CCvUsbSamDriver - power walk overtaken by a later change");
+        return;
+    }
+    if ((ulpArgument & 1) != 0) {
+        pBus->m_ForEachPort(&CFTDI1Port::m_RestoreDeviceState, "CCvUsbSamDriver - port %u not restored");
+    } else {
+        pBus->m_ForEachPort(&CFTDI1Port::m_SaveDeviceState, "CCvUsbSamDriver - port %u not saved");
+    }
 }
 
 void CCvUsbSamDriver::m_ForEachPort(BOOLEAN (CFTDI1Port::*pfnCall)(), const char* pszFailure)

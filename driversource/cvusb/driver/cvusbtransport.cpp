@@ -11,6 +11,8 @@
 #define CVUSB_RESTART_NOW 0
 #define CVUSB_RESTART_AFTER_PAUSE 1
 #define CVUSB_RESTART_AFTER_PIPE_RESET 2
+// Added to a kind: the failures in a row passed CVUSB_BULK_IN_ERROR_RESTARTS, so the longer pause.
+#define CVUSB_RESTART_LONG_PAUSE 4
 
 namespace {
 
@@ -383,14 +385,20 @@ void CUsbTransport::m_OnInterruptError(NTSTATUS Status, USBD_STATUS UrbStatus, L
         TfDebugLog(7, "CUsbTransport::m_OnInterrupt - OUT - Fail-> device gone, not restarted");
         return;
     }
-    if (lState != CVUSB_BULK_IN_STARTED || !m_bRun || m_ulErrorRestarts >= CVUSB_BULK_IN_ERROR_RESTARTS) {
+    if (lState != CVUSB_BULK_IN_STARTED || !m_bRun) {
         TfDebugLog(7, "CUsbTransport::m_OnInterrupt - OUT - Fail-> URB status 0x%08X, not restarted", (ULONG)UrbStatus);
         return;
     }
+    // Reception never ends on its own while the device is there: past a few failures in a row the
+    // pause only grows to its bound.
     ++m_ulErrorRestarts;
     TfDebugLog(7, "CUsbTransport::m_OnInterrupt - OUT - Fail-> URB status 0x%08X, restart %u after a pause",
                (ULONG)UrbStatus, m_ulErrorRestarts);
-    m_QueueRestart(UrbStatus == USBD_STATUS_STALL_PID ? CVUSB_RESTART_AFTER_PIPE_RESET : CVUSB_RESTART_AFTER_PAUSE);
+    ULONG ulKind = UrbStatus == USBD_STATUS_STALL_PID ? CVUSB_RESTART_AFTER_PIPE_RESET : CVUSB_RESTART_AFTER_PAUSE;
+    if (m_ulErrorRestarts > CVUSB_BULK_IN_ERROR_RESTARTS) {
+        ulKind |= CVUSB_RESTART_LONG_PAUSE;
+    }
+    m_QueueRestart(ulKind);
 }
 
 void CUsbTransport::m_QueueRestart(ULONG ulKind)
@@ -407,7 +415,9 @@ void CUsbTransport::sm_Restart(PVOID pContext, PVOID pArgument)
     TfDebugLog(7, "CUsbTransport::sm_Restart - IN");
     if (ulKind != CVUSB_RESTART_NOW) {
         LARGE_INTEGER Pause;
-        Pause.QuadPart = CVUSB_BULK_IN_ERROR_BACKOFF;
+        Pause.QuadPart = (ulKind & CVUSB_RESTART_LONG_PAUSE) != 0 ? CVUSB_BULK_IN_ERROR_LONG_BACKOFF
+                                                                  : CVUSB_BULK_IN_ERROR_BACKOFF;
+        ulKind &= ~CVUSB_RESTART_LONG_PAUSE;
         KeDelayExecutionThread(KernelMode, FALSE, &Pause);
     }
     pTransport->m_UrbLock.m_Acquire();

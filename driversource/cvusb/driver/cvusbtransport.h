@@ -6,8 +6,8 @@
 // the restart meanwhile, started again on the executor with the current size. A client stop
 // cancels the transfer in flight and waits until it is back; a restart that a completion queued
 // before the stop does not submit afterwards. A transfer that fails is started again after a
-// short pause a few times in a row (the pipe reset first when it stalled), and never once the
-// device is gone.
+// pause (the pipe reset first when it stalled): a short one a few times in a row, then a longer
+// one, for as long as the client wants it running; never once the device is gone.
 #pragma once
 
 #include <wdm.h>
@@ -25,10 +25,11 @@
 #define CVUSB_BULK_IN_DISABLED 4       // the pending transfer completes normally but is not restarted
 #define CVUSB_BULK_IN_CANCELLED 5      // a stop is cancelling the pending transfer
 
-// Failed transfers started again in a row before the transfer is left stopped.
+// Failed transfers started again in a row after the short pause; later ones wait the long pause.
 #define CVUSB_BULK_IN_ERROR_RESTARTS 3
-// Pause before such a restart, in 100 ns: 100 ms.
+// Pauses before such a restart, in 100 ns: 100 ms, and 1 s once the failures go on.
 #define CVUSB_BULK_IN_ERROR_BACKOFF (-1000000LL)
+#define CVUSB_BULK_IN_ERROR_LONG_BACKOFF (-10000000LL)
 
 // Receives each completed transfer's data (pData is the transport's; copy what is kept). Called in
 // the completion path, up to DISPATCH_LEVEL, with the transfer's spin lock held: it may disable
