@@ -138,3 +138,7 @@ WINBASEAPI DWORD WINAPI WaitForMultipleObjects(DWORD nCount, const HANDLE* lpHan
 #define CreateFile CreateFileW
 #define CreateEvent CreateEventW
 #endif
+
+#include <debugapi.h>
+#include <fileapi.h>
+#include <winreg.h>
