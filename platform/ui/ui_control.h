@@ -15,8 +15,9 @@ namespace emu::ui {
 class PropertySheet;
 
 // ---- The user's actions ----------------------------------------------------------------------
-// A click: nothing on a disabled button.
-void Click(HWND button);
+// A click: BM_CLICK to a button (nothing when it is disabled), the mouse's press and release to
+// any other enabled window.
+void Click(HWND window);
 // Chooses an entry of a combo box, as with the mouse (CBN_SELCHANGE to its parent).
 void SelectComboItem(HWND comboBox, int index);
 // Replaces the text of an edit control, or of a drop-down combo box's edit, as typed: an ES_NUMBER

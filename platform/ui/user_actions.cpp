@@ -1,12 +1,25 @@
 // The user's actions on controls, carried out as the controls would on Windows.
 #include <algorithm>
 
+#include "rtl/rtl_text.h"
 #include "ui_control.h"
 #include "window.h"
 
 namespace emu::ui {
 
-void Click(HWND button) { SendMessageW(button, BM_CLICK, 0, 0); }
+void Click(HWND window)
+{
+    Window* target = Windows().Find(window);
+    if (!target) return;
+    if (EqualNoCase(target->className, u"Button")) {
+        SendMessageW(window, BM_CLICK, 0, 0);
+        return;
+    }
+    // Any other window gets the mouse's press and release.
+    if (!target->enabled) return;
+    SendMessageW(window, WM_LBUTTONDOWN, 0, 0);
+    SendMessageW(window, WM_LBUTTONUP, 0, 0);
+}
 
 void SelectComboItem(HWND comboBox, int index)
 {
