@@ -141,4 +141,5 @@ WINBASEAPI DWORD WINAPI WaitForMultipleObjects(DWORD nCount, const HANDLE* lpHan
 
 #include <debugapi.h>
 #include <fileapi.h>
+#include <stringapiset.h>
 #include <winreg.h>
