@@ -139,4 +139,8 @@ WINBASEAPI DWORD WINAPI WaitForMultipleObjects(DWORD nCount, const HANDLE* lpHan
 #define CreateEvent CreateEventW
 #endif
 
+#include <debugapi.h>
+#include <fileapi.h>
+#include <stringapiset.h>
+#include <winreg.h>
 #include <winbase.h>

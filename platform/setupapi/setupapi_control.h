@@ -1,0 +1,49 @@
+// What tests see of SetupAPI, cfgmgr32 and the COM-name database beyond the Windows calls: faults
+// to inject, and the record of the requests that change devices.
+#pragma once
+
+#include <windows.h>
+
+#include <string>
+#include <vector>
+
+namespace emu::setupapi {
+
+enum class SetupCall {
+    GetClassDevs,
+    GetDeviceInterfaceDetail,
+    SetDeviceRegistryProperty,
+    OpenDevRegKey,
+    GetDeviceInstallParams,
+    SetDeviceInstallParams,
+    SetClassInstallParams,
+    LocateDevNode,
+    GetParent,
+    ReenumerateDevNode,
+    ComDbOpen,
+    ComDbClose,
+    ComDbClaimPort,
+    ComDbReleasePort,
+    ComDbGetCurrentPortUsage,
+};
+
+// The next `count` calls of that kind fail with `error` (a Win32 error, or a CONFIGRET for the
+// configuration-manager calls) before doing anything.
+void FailNextCall(SetupCall call, DWORD error, unsigned count = 1);
+
+// One DIF_PROPERTYCHANGE request carried out by SetupDiCallClassInstaller.
+struct PropertyChangeRecord {
+    std::u16string instancePath;
+    DWORD stateChange = 0;
+    DWORD scope = 0;
+    BOOL succeeded = FALSE;
+};
+std::vector<PropertyChangeRecord> PropertyChanges();
+
+// The device instance paths that CM_Reenumerate_DevNode re-enumerated, in order (the root of the
+// tree is "HTREE\ROOT\0").
+std::vector<std::u16string> Reenumerations();
+
+inline constexpr const char16_t* kRootInstancePath = u"HTREE\\ROOT\\0";
+
+}  // namespace emu::setupapi
