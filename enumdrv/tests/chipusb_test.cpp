@@ -13,13 +13,13 @@
 #include <thread>
 #include <vector>
 
-#include "chip_usb_model.h"
 #include "cvusb.h"
 #include "ex/pool.h"
 #include "ke/clock.h"
 #include "ke/dispatcher.h"
 #include "machine_test.h"
 #include "tfmemorytracker.h"
+#include "ftdi_chip_device.h"
 #include "usb_host.h"
 #include "usbfunction_fixture.h"
 
@@ -65,7 +65,8 @@ protected:
         m_baseline = machine().GetPool().LiveCount(TF_TAG_TRACKED);
         cvusbtest::WriteUsbDescription(machine().GetRegistry(), std::u16string(emu::kEnumKeyPath) + u"\\" +
                                                                     kInstancePath + u"\\Device Parameters");
-        m_model = std::make_shared<ChipUsbModel>();
+        m_chip = std::make_unique<emu::devices::FtdiChip>();
+        m_model = std::make_shared<emu::usb::FtdiChipDevice>(*m_chip);
         m_device = machine().GetUsb().Plug(m_model);
         ASSERT_NE(m_device, nullptr);
         m_pDevice = new (NonPagedPool) CUsbDevice();
@@ -101,7 +102,8 @@ protected:
     }
 
     size_t m_baseline = 0;
-    std::shared_ptr<ChipUsbModel> m_model;
+    std::unique_ptr<emu::devices::FtdiChip> m_chip;
+    std::shared_ptr<emu::usb::FtdiChipDevice> m_model;
     emu::usb::UsbDevice* m_device = nullptr;
     CUsbDevice* m_pDevice = nullptr;
 };

@@ -12,7 +12,6 @@
 #include <string>
 #include <vector>
 
-#include "chip_usb_model.h"
 #include "cm/registry.h"
 #include "cviserial.h"
 #include "enumdrvwmi.h"
@@ -23,6 +22,7 @@
 #include "pnp/pnp_manager.h"
 #include "tfusermodeinterfacecodes.h"
 #include "usbfunction_fixture.h"
+#include "ftdi_chip_device.h"
 #include "usb_host.h"
 #include "wmi_requests.h"
 
@@ -153,8 +153,10 @@ protected:
     void Plug(USHORT productId = kProductId)
     {
         WriteRegistry(productId);
-        m_model = std::make_shared<ChipUsbModel>(productId == kRefusedProductId ? emu::devices::ChipConfig::Refused()
-                                                                                : emu::devices::ChipConfig::SinglePort());
+        m_chip = std::make_unique<emu::devices::FtdiChip>(productId == kRefusedProductId
+                                                              ? emu::devices::ChipConfig::Refused()
+                                                              : emu::devices::ChipConfig::SinglePort());
+        m_model = std::make_shared<emu::usb::FtdiChipDevice>(*m_chip);
         m_device = machine().GetUsb().Plug(m_model);
         ASSERT_NE(m_device, nullptr);
     }
@@ -269,7 +271,8 @@ protected:
         return result.instances.empty() ? Bytes() : result.instances[0];
     }
 
-    std::shared_ptr<ChipUsbModel> m_model;
+    std::unique_ptr<emu::devices::FtdiChip> m_chip;
+    std::shared_ptr<emu::usb::FtdiChipDevice> m_model;
     emu::usb::UsbDevice* m_device = nullptr;
 };
 

@@ -204,6 +204,12 @@ NTKERNELAPI NTSTATUS KeDelayExecutionThread(KPROCESSOR_MODE waitMode, BOOLEAN al
                                             PLARGE_INTEGER interval);
 
 // ---------------------------------------------------------------------------------------------
+// Memory manager: the size class of the system
+// ---------------------------------------------------------------------------------------------
+typedef enum _MM_SYSTEM_SIZE { MmSmallSystem, MmMediumSystem, MmLargeSystem } MM_SYSTEMSIZE;
+NTKERNELAPI MM_SYSTEMSIZE MmQuerySystemSize(void);
+
+// ---------------------------------------------------------------------------------------------
 // Time
 // ---------------------------------------------------------------------------------------------
 NTKERNELAPI LARGE_INTEGER KeQueryPerformanceCounter(PLARGE_INTEGER performanceFrequency);

@@ -138,3 +138,5 @@ WINBASEAPI DWORD WINAPI WaitForMultipleObjects(DWORD nCount, const HANDLE* lpHan
 #define CreateFile CreateFileW
 #define CreateEvent CreateEventW
 #endif
+
+#include <winbase.h>

@@ -55,6 +55,9 @@ public:
     // Version pair that IoIsWdmVersionAvailable compares against; tests may override it.
     void SetWdmVersion(UCHAR major, UCHAR minor);
     bool IsWdmVersionAvailable(UCHAR major, UCHAR minor) const;
+    // The size class MmQuerySystemSize answers (medium unless a test sets another).
+    void SetSystemSize(MM_SYSTEMSIZE size) { m_systemSize = size; }
+    MM_SYSTEMSIZE SystemSize() const { return m_systemSize; }
 
     Verifier& GetVerifier() { return *m_verifier; }
     Clock& GetClock() { return *m_clock; }
@@ -85,6 +88,7 @@ private:
     KernelOptions m_options;
     UCHAR m_wdmMajor = 6;
     UCHAR m_wdmMinor = 0;
+    MM_SYSTEMSIZE m_systemSize = MmMediumSystem;
     // Declared in construction order; destroyed in reverse, threads first.
     std::unique_ptr<Verifier> m_verifier;
     std::unique_ptr<DebugOutput> m_debug;

@@ -398,6 +398,9 @@ NTSTATUS ResetPort(const UrbTarget& target, PIRP irp)
                 device.ClearStall(pipe->address);
             }
             device.Model().PortReset(target.host.Now());
+            // The hub gives the device its address and configuration back, as Windows does after
+            // a reset a driver asked for: the handles the driver holds stay valid.
+            device.RestoreSelection(target.host.Now());
         }
     }
     if (!connected) return CompleteIrp(irp, STATUS_DEVICE_NOT_CONNECTED);

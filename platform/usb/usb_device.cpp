@@ -283,6 +283,14 @@ void UsbDevice::Unconfigure(std::vector<Pipe*>& closed, MachineTime now)
     if (wasConfigured) m_model->ConfigurationSet(0, now);
 }
 
+void UsbDevice::RestoreSelection(MachineTime now)
+{
+    if (!m_configurationValue) return;
+    m_model->ConfigurationSet(*m_configurationValue, now);
+    for (const ActiveInterface& active : m_interfaces)
+        if (active.alternateSetting != 0) m_model->InterfaceSet(active.number, active.alternateSetting, now);
+}
+
 USBD_STATUS UsbDevice::SelectConfiguration(struct _URB_SELECT_CONFIGURATION& urb, const FunctionScope* scope,
                                            std::vector<Pipe*>& closed, MachineTime now)
 {

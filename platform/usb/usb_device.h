@@ -98,6 +98,8 @@ public:
     // splitter, at its start).
     USBD_STATUS ConfigureAll(std::vector<Pipe*>& closed, MachineTime now);
     void Unconfigure(std::vector<Pipe*>& closed, MachineTime now);
+    // Tells the model the configuration and alternate settings selected before a port reset.
+    void RestoreSelection(MachineTime now);
     std::optional<uint8_t> ConfigurationValue() const { return m_configurationValue; }
     std::optional<uint8_t> AlternateSetting(uint8_t interfaceNumber) const;
     uintptr_t NewHandle();

@@ -1,5 +1,5 @@
 // Device I/O of kernel32: ReadFile, WriteFile, DeviceIoControl, FlushFileBuffers,
-// GetOverlappedResult, CancelIo and CancelIoEx on the I/O manager's services. An overlapped call
+// GetOverlappedResult(Ex), CancelIo and CancelIoEx on the I/O manager's services. An overlapped call
 // hands the OVERLAPPED's Internal and InternalHigh over as the request's status block and its
 // hEvent as the event; a synchronous call gives a status block of its own, and the service waits.
 #include "win32_subsystem.h"
@@ -35,18 +35,12 @@ BOOL FinishOverlapped(NTSTATUS status, LPOVERLAPPED overlapped, LPDWORD bytes)
     return FALSE;
 }
 
-// The answer of a synchronous call. A request left pending on a file opened for overlapped I/O
-// (FlushFileBuffers takes no OVERLAPPED) is waited for on the file.
-BOOL FinishSynchronous(HANDLE file, NTSTATUS status, const IO_STATUS_BLOCK& block, LPDWORD bytes)
+// The answer of a synchronous call: the services wait for the request themselves (a synchronous
+// file's every request, and a flush on any file).
+BOOL FinishSynchronous(NTSTATUS status, const IO_STATUS_BLOCK& block, LPDWORD bytes)
 {
-    if (status == STATUS_PENDING) {
-        status = NtWaitForSingleObject(file, FALSE, nullptr);
-        if (NT_SUCCESS(status)) status = block.Status;
-    }
     if (bytes && !NT_ERROR(status)) *bytes = static_cast<DWORD>(block.Information);
-    if (NT_SUCCESS(status)) return TRUE;
-    SetLastNtError(status);
-    return FALSE;
+    return Answer(status);
 }
 
 // The shape every transfer shares: the caller's count, and the OVERLAPPED set to pending before
@@ -62,7 +56,7 @@ BOOL Transfer(HANDLE handle, LPDWORD bytes, LPOVERLAPPED overlapped, const Servi
     if (bytes) *bytes = 0;
     if (!overlapped) {
         IO_STATUS_BLOCK block{};
-        return FinishSynchronous(handle, service(nullptr, nullptr, &block), block, bytes);
+        return FinishSynchronous(service(nullptr, nullptr, &block), block, bytes);
     }
     overlapped->InternalHigh = 0;
     std::atomic_ref<ULONG_PTR>(overlapped->Internal)
@@ -116,47 +110,50 @@ extern "C" BOOL DeviceIoControl(HANDLE hDevice, DWORD dwIoControlCode, LPVOID lp
 extern "C" BOOL FlushFileBuffers(HANDLE hFile)
 {
     IO_STATUS_BLOCK block{};
-    return emu::win32::FinishSynchronous(hFile, NtFlushBuffersFile(hFile, &block), block, nullptr);
+    return emu::win32::FinishSynchronous(NtFlushBuffersFile(hFile, &block), block, nullptr);
 }
 
-extern "C" BOOL GetOverlappedResult(HANDLE hFile, LPOVERLAPPED lpOverlapped, LPDWORD lpNumberOfBytesTransferred,
-                                    BOOL bWait)
+// Waits up to dwMilliseconds for the request; no user-mode APCs run on this machine, so an
+// alertable wait ends the same way.
+extern "C" BOOL GetOverlappedResultEx(HANDLE hFile, LPOVERLAPPED lpOverlapped, LPDWORD lpNumberOfBytesTransferred,
+                                      DWORD dwMilliseconds, BOOL bAlertable)
 {
+    (void)bAlertable;
     if (!lpOverlapped || !lpNumberOfBytesTransferred) {
         SetLastError(ERROR_INVALID_PARAMETER);
         return FALSE;
     }
     if (emu::win32::InternalOf(lpOverlapped) == STATUS_PENDING) {
-        if (!bWait) {
+        if (dwMilliseconds == 0) {
             SetLastError(ERROR_IO_INCOMPLETE);
             return FALSE;
         }
         // The caller's event, or the file's own when the request had none.
         HANDLE waitOn = lpOverlapped->hEvent ? emu::win32::EventOf(lpOverlapped) : hFile;
-        if (WaitForSingleObject(waitOn, INFINITE) != WAIT_OBJECT_0) return FALSE;
+        const DWORD waited = WaitForSingleObject(waitOn, dwMilliseconds);
+        if (waited == WAIT_TIMEOUT) SetLastError(WAIT_TIMEOUT);
+        if (waited != WAIT_OBJECT_0) return FALSE;
     }
     const NTSTATUS status = emu::win32::InternalOf(lpOverlapped);
     *lpNumberOfBytesTransferred = static_cast<DWORD>(lpOverlapped->InternalHigh);
-    if (NT_SUCCESS(status)) return TRUE;
-    emu::win32::SetLastNtError(status);
-    return FALSE;
+    return emu::win32::Answer(status);
+}
+
+extern "C" BOOL GetOverlappedResult(HANDLE hFile, LPOVERLAPPED lpOverlapped, LPDWORD lpNumberOfBytesTransferred,
+                                    BOOL bWait)
+{
+    return GetOverlappedResultEx(hFile, lpOverlapped, lpNumberOfBytesTransferred, bWait ? INFINITE : 0, FALSE);
 }
 
 extern "C" BOOL CancelIo(HANDLE hFile)
 {
     IO_STATUS_BLOCK block{};
-    NTSTATUS status = NtCancelIoFile(hFile, &block);
-    if (NT_SUCCESS(status)) return TRUE;
-    emu::win32::SetLastNtError(status);
-    return FALSE;
+    return emu::win32::Answer(NtCancelIoFile(hFile, &block));
 }
 
 extern "C" BOOL CancelIoEx(HANDLE hFile, LPOVERLAPPED lpOverlapped)
 {
     IO_STATUS_BLOCK block{};
-    NTSTATUS status =
-        NtCancelIoFileEx(hFile, lpOverlapped ? emu::win32::StatusBlockOf(lpOverlapped) : nullptr, &block);
-    if (NT_SUCCESS(status)) return TRUE;
-    emu::win32::SetLastNtError(status);
-    return FALSE;
+    return emu::win32::Answer(
+        NtCancelIoFileEx(hFile, lpOverlapped ? emu::win32::StatusBlockOf(lpOverlapped) : nullptr, &block));
 }

@@ -39,13 +39,6 @@ HANDLE NewEvent(BOOL manualReset, BOOL initialState, const std::u16string* name)
     return handle;
 }
 
-BOOL Answer(NTSTATUS status)
-{
-    if (NT_SUCCESS(status)) return TRUE;
-    SetLastNtError(status);
-    return FALSE;
-}
-
 }  // namespace
 
 }  // namespace emu::win32
@@ -64,8 +57,7 @@ extern "C" HANDLE CreateEventA(LPSECURITY_ATTRIBUTES lpEventAttributes, BOOL bMa
 {
     (void)lpEventAttributes;
     if (!lpName) return emu::win32::NewEvent(bManualReset, bInitialState, nullptr);
-    std::u16string name;
-    for (const char* p = lpName; *p; ++p) name.push_back(static_cast<WCHAR>(static_cast<unsigned char>(*p)));
+    std::u16string name = emu::win32::FromAnsi(lpName);
     return emu::win32::NewEvent(bManualReset, bInitialState, &name);
 }
 

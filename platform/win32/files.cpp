@@ -1,6 +1,6 @@
 // CreateFileW / CreateFileA on device paths: "\\.\COM5" and "\\?\<interface>\<ref>" become
-// "\??\..." names that NtCreateFile opens; a handle without FILE_FLAG_OVERLAPPED is opened for
-// synchronous I/O.
+// "\??\..." names that NtCreateFile opens, and so do the reserved device names "COM1" to "COM9"
+// (with or without a colon); a handle without FILE_FLAG_OVERLAPPED is opened for synchronous I/O.
 #include "win32_subsystem.h"
 
 #include <optional>
@@ -15,9 +15,21 @@ bool StartsWith(std::u16string_view text, std::u16string_view prefix)
     return text.size() >= prefix.size() && text.substr(0, prefix.size()) == prefix;
 }
 
+// "COM1" to "COM9", in any case, with or without a colon: the DOS device names Win32 reserves.
+// "COM10" and above are plain file names; those ports open as "\\.\COM10".
+bool IsReservedComName(std::u16string_view path)
+{
+    if (!path.empty() && path.back() == u':') path.remove_suffix(1);
+    if (path.size() != 4 || path[3] < u'1' || path[3] > u'9') return false;
+    for (size_t i = 0; i < 3; ++i)
+        if ((path[i] | 0x20) != u"com"[i]) return false;
+    return true;
+}
+
 // The NT name a Win32 path opens, or nothing for a path this machine has no file system for.
 std::optional<std::u16string> NtPathOf(std::u16string_view path)
 {
+    if (IsReservedComName(path)) return u"\\??\\" + std::u16string(path.substr(0, 4));
     if (StartsWith(path, u"\\\\.\\")) {
         // The local device namespace; forward slashes count as separators there.
         std::u16string rest(path.substr(4));
@@ -53,7 +65,10 @@ HANDLE OpenDevice(LPCWSTR fileName, DWORD desiredAccess, DWORD shareMode, DWORD 
     }
     std::optional<std::u16string> ntPath = NtPathOf(fileName);
     if (!ntPath) {
-        SetLastError(ERROR_PATH_NOT_FOUND);
+        // No file system: a plain name is a file that is not there, a longer path one whose
+        // folder is not.
+        const bool plainName = std::u16string_view(fileName).find_first_of(u"\\/") == std::u16string_view::npos;
+        SetLastError(plainName ? ERROR_FILE_NOT_FOUND : ERROR_PATH_NOT_FOUND);
         return INVALID_HANDLE_VALUE;
     }
     UNICODE_STRING name;
@@ -99,9 +114,6 @@ extern "C" HANDLE CreateFileA(LPCSTR lpFileName, DWORD dwDesiredAccess, DWORD dw
         SetLastError(ERROR_INVALID_PARAMETER);
         return INVALID_HANDLE_VALUE;
     }
-    // The machine's ANSI code page is single-byte: each byte is one character.
-    std::u16string wide;
-    for (const char* p = lpFileName; *p; ++p) wide.push_back(static_cast<WCHAR>(static_cast<unsigned char>(*p)));
-    return CreateFileW(wide.c_str(), dwDesiredAccess, dwShareMode, lpSecurityAttributes, dwCreationDisposition,
+    return CreateFileW(emu::win32::FromAnsi(lpFileName).c_str(), dwDesiredAccess, dwShareMode, lpSecurityAttributes, dwCreationDisposition,
                        dwFlagsAndAttributes, hTemplateFile);
 }

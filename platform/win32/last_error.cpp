@@ -20,6 +20,13 @@ namespace emu::win32 {
 
 void SetLastNtError(NTSTATUS status) { SetLastError(RtlNtStatusToDosError(status)); }
 
+BOOL Answer(NTSTATUS status)
+{
+    if (NT_SUCCESS(status)) return TRUE;
+    SetLastNtError(status);
+    return FALSE;
+}
+
 }  // namespace emu::win32
 
 extern "C" DWORD GetLastError(void)

@@ -13,6 +13,7 @@
 #include <cstdint>
 #include <mutex>
 #include <set>
+#include <string>
 
 namespace emu {
 
@@ -51,6 +52,10 @@ namespace win32 {
 
 // SetLastError with the Win32 error of an NTSTATUS.
 void SetLastNtError(NTSTATUS status);
+// A call's answer to its caller: TRUE for a success status, else FALSE with the status's error.
+BOOL Answer(NTSTATUS status);
+// An ANSI string as the machine's single-byte code page reads it: each byte is one character.
+std::u16string FromAnsi(const char* text);
 // Machine identity stored beside each thread's last error.
 uint64_t CurrentSerial();
 // The handle an OVERLAPPED's hEvent names: its low bit only asks for no completion-port packet.

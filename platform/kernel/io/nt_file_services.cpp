@@ -84,6 +84,9 @@ struct Completion {
     PIO_APC_ROUTINE apcRoutine = nullptr;
     PVOID apcContext = nullptr;
     PIO_STATUS_BLOCK ioStatusBlock = nullptr;
+    // The service waits for the request even on a file opened for asynchronous I/O: a service
+    // that takes no event, so its caller has nothing of its own to wait on.
+    bool waitOnAnyFile = false;
 };
 
 struct Access {
@@ -123,7 +126,7 @@ NTSTATUS Transfer(HANDLE fileHandle, const Completion& completion, UCHAR major, 
     }
     if (event) KeClearEvent(event);
     KeClearEvent(&file.object.Event);
-    return request->Finish(request->Send(true, true), file.Synchronous());
+    return request->Finish(request->Send(true, true), file.Synchronous() || completion.waitOnAnyFile);
 }
 
 // Read and write share one stack layout; the buffer goes as the target device takes it.
@@ -275,7 +278,7 @@ extern "C" NTSTATUS NtDeviceIoControlFile(HANDLE fileHandle, HANDLE event, PIO_A
 
 extern "C" NTSTATUS NtFlushBuffersFile(HANDLE fileHandle, PIO_STATUS_BLOCK ioStatusBlock)
 {
-    return emu::Transfer(fileHandle, {nullptr, nullptr, nullptr, ioStatusBlock}, IRP_MJ_FLUSH_BUFFERS,
+    return emu::Transfer(fileHandle, {nullptr, nullptr, nullptr, ioStatusBlock, true}, IRP_MJ_FLUSH_BUFFERS,
                          {0, FILE_WRITE_DATA | FILE_APPEND_DATA}, [](emu::FileRequest&) { return true; });
 }
 

@@ -413,6 +413,33 @@ TEST_F(DeviceIoTest, FlushReachesTheDriverOnAHandleThatMayWriteAndIsWaitedForOnA
     CloseHandle(overlapped);
 }
 
+TEST_F(DeviceIoTest, FlushOnAnOverlappedHandleEndsWithItsOwnRequestNotAnother)
+{
+    // The driver pends the flush after it has completed an earlier read of the same handle, so the
+    // file is signalled before the flush is waited for.
+    HoldMajor(IRP_MJ_READ);
+    std::promise<PIRP> pended;
+    m_driver.SetDispatch(IRP_MJ_FLUSH_BUFFERS, [&](PDEVICE_OBJECT, PIRP irp) {
+        IoMarkIrpPending(irp);
+        TestDriver::Complete(HeldIrps::Take(), STATUS_SUCCESS, 1);
+        pended.set_value(irp);
+        return STATUS_PENDING;
+    });
+    HANDLE handle = Open(FILE_FLAG_OVERLAPPED);
+    OVERLAPPED read{};
+    uint8_t buffer[1];
+    ASSERT_FALSE(ReadFile(handle, buffer, 1, nullptr, &read));
+    std::future<DWORD> flushed =
+        std::async(std::launch::async, [handle]() -> DWORD { return FlushFileBuffers(handle) ? ERROR_SUCCESS : GetLastError(); });
+    PIRP flush = pended.get_future().get();
+    EXPECT_EQ(flushed.wait_for(std::chrono::milliseconds(100)), std::future_status::timeout);
+    TestDriver::Complete(flush, STATUS_UNSUCCESSFUL);
+    EXPECT_EQ(flushed.get(), static_cast<DWORD>(ERROR_GEN_FAILURE));
+    DWORD count = 0;
+    EXPECT_TRUE(GetOverlappedResult(handle, &read, &count, TRUE));
+    CloseHandle(handle);
+}
+
 // ---- Pending, overlapped and cancelled requests ------------------------------------------------
 
 TEST_F(DeviceIoTest, OverlappedReadPendsAndCompletesLater)

@@ -1,0 +1,26 @@
+// GetCommTimeouts and SetCommTimeouts: COMMTIMEOUTS is the driver's SERIAL_TIMEOUTS.
+#include "comm_requests.h"
+
+static_assert(sizeof(COMMTIMEOUTS) == sizeof(SERIAL_TIMEOUTS), "the two time-out records are one layout");
+
+extern "C" BOOL GetCommTimeouts(HANDLE hFile, LPCOMMTIMEOUTS lpCommTimeouts)
+{
+    if (!lpCommTimeouts) {
+        SetLastError(ERROR_INVALID_PARAMETER);
+        return FALSE;
+    }
+    return emu::win32::Answer(emu::win32::SerialControl(hFile, IOCTL_SERIAL_GET_TIMEOUTS, nullptr, 0, lpCommTimeouts,
+                                                        sizeof(COMMTIMEOUTS))
+                                  .status);
+}
+
+// The time-outs go in; no answer is asked for.
+extern "C" BOOL SetCommTimeouts(HANDLE hFile, LPCOMMTIMEOUTS lpCommTimeouts)
+{
+    if (!lpCommTimeouts) {
+        SetLastError(ERROR_INVALID_PARAMETER);
+        return FALSE;
+    }
+    return emu::win32::Answer(
+        emu::win32::SerialControl(hFile, IOCTL_SERIAL_SET_TIMEOUTS, lpCommTimeouts, sizeof(COMMTIMEOUTS)).status);
+}

@@ -1,0 +1,167 @@
+// A port's sessions: what each open sends the bus, the parameter set applied at start, surprise
+// removal with an open handle, and the WMI blocks.
+#include <ntddser.h>
+
+#include <cstring>
+
+#include "pnp/pnp_manager.h"
+#include "port_harness.h"
+#include "wmi_requests.h"
+
+namespace portdrvtest {
+namespace {
+
+class SessionTest : public PortTest {
+protected:
+    std::optional<ULONG> Stored(std::u16string_view name) { return Reg().GetDword(HardwareKey() + u"\\UI1", name); }
+    std::vector<std::string> Without(const std::vector<std::string>& calls, const std::string& skipped)
+    {
+        std::vector<std::string> kept;
+        for (const std::string& call : calls) {
+            if (call.rfind(skipped, 0) != 0) kept.push_back(call);
+        }
+        return kept;
+    }
+};
+
+// The bus forgets the handshake at every close: each open sends it again, and drives the lines only
+// where the handshake needs them.
+TEST_F(SessionTest, EveryOpenSendsTheHandshakeInForce)
+{
+    SetParameter(u"FlowControl", 1);
+    SetParameter(u"Baudrate", 19200);
+    SetParameter(u"Databits", 2);
+    SetParameter(u"Parity", 2);
+    ASSERT_EQ(Plug(), STATUS_SUCCESS);
+    OpenPort();
+    EXPECT_EQ(Without(Without(Port().Calls(), "GetFifoSizes"), "TriggerLevels"),
+              (std::vector<std::string>{"Connect", "SetBaudRate 19200", "CommSettings 2 2 0", "Handshaking 110000000000",
+                                        "SetRts 1"}));
+    ASSERT_EQ(Status(IOCTL_SERIAL_SET_BAUD_RATE, U32(57600)), STATUS_SUCCESS);
+    ClosePort();
+    Port().ClearCalls();
+    OpenPort();
+    EXPECT_EQ(Without(Without(Port().Calls(), "GetFifoSizes"), "TriggerLevels"),
+              (std::vector<std::string>{"Connect", "SetBaudRate 57600", "CommSettings 2 2 0", "Handshaking 110000000000",
+                                        "SetRts 1"}));
+}
+
+TEST_F(SessionTest, WithoutHandshakeTheOpenLeavesTheLinesAlone)
+{
+    ASSERT_EQ(Plug(), STATUS_SUCCESS);
+    OpenPort();
+    EXPECT_EQ(Port().CallsOf("Handshaking"), std::vector<std::string>{"Handshaking 000000000000"});
+    EXPECT_TRUE(Port().CallsOf("SetDtr").empty());
+    EXPECT_TRUE(Port().CallsOf("SetRts").empty());
+    ClosePort();
+    EXPECT_EQ(Port().CallsOf("SetDtr"), std::vector<std::string>{"SetDtr 0"});
+    EXPECT_EQ(Port().CallsOf("SetRts"), std::vector<std::string>{"SetRts 0"});
+}
+
+// A stored rate the bus no longer runs fails neither the start nor an open.
+TEST_F(SessionTest, AStoredRateTheBusRefusesFallsBackToTheDefault)
+{
+    SetParameter(u"Baudrate", 2000000);
+    ASSERT_EQ(Plug(), STATUS_SUCCESS);
+    EXPECT_EQ(Stored(u"Baudrate"), std::optional<ULONG>(9600));
+    OpenPort();
+    EXPECT_EQ(Number(IOCTL_SERIAL_GET_BAUD_RATE), 9600u);
+}
+
+// MaxBaudRate, and the supported-rate mask probed from a bus that does not tell its rates.
+struct ProbeCase {
+    ULONG maxBaudRate;
+    ULONG expected;
+};
+
+TEST_F(SessionTest, StartProbesTheRatesTheBusRuns)
+{
+    const ProbeCase cases[] = {{115200, 0x2FFFF | SERIAL_BAUD_57600}, {1000000, 0x1007FFFF}, {9600, 0xFFF}};
+    for (const ProbeCase& c : cases) {
+        SetParameter(u"MaxBaudRate", c.maxBaudRate);
+        ASSERT_EQ(Plug(), STATUS_SUCCESS);
+        EXPECT_EQ(Stored(u"SupportedBaudRates"), std::optional<ULONG>(c.expected)) << c.maxBaudRate;
+        EXPECT_EQ(Stored(u"PortType"), std::optional<ULONG>(0));
+        ASSERT_EQ(Unplug(), STATUS_SUCCESS);
+        Reg().DeleteTree(HardwareKey() + u"\\UI1");
+    }
+}
+
+TEST_F(SessionTest, ADuplexPortIsAnRs485PortInDuplexModeOne)
+{
+    FakePortOptions options;
+    options.duplex = 1;
+    ASSERT_EQ(Plug(options), STATUS_SUCCESS);
+    EXPECT_EQ(Stored(u"PortType"), std::optional<ULONG>(1));
+    EXPECT_EQ(Stored(u"DuplexMode"), std::optional<ULONG>(1));
+    OpenPort();
+    EXPECT_EQ(Port().CallsOf("Duplex"), std::vector<std::string>{"Duplex 1 0"});
+    ControlResult mode = Control(0x1B2000, {}, 8);
+    EXPECT_EQ(At(mode.output, 0), 1u);
+    EXPECT_EQ(Status(0x1B2004, Join({U32(2), U32(1)})), STATUS_SUCCESS);
+    EXPECT_EQ(Port().CallsOf("Duplex").back(), "Duplex 2 1");
+    EXPECT_EQ(Number(IOCTL_SERIAL_GET_PROPERTIES, 24, 64), SERIAL_SP_RS422);
+}
+
+// After a surprise removal the handle's requests end and new ones fail at once; close still completes.
+TEST_F(SessionTest, SurpriseRemovalEndsEveryRequestOfTheOpenHandle)
+{
+    ASSERT_EQ(Plug(), STATUS_SUCCESS);
+    OpenPort();
+    PDEVICE_OBJECT fdo = Fdo();
+    auto read = ReadAsync(16);
+    ASSERT_EQ(read->dispatchStatus, STATUS_PENDING);
+    EXPECT_EQ(Status(IOCTL_SERIAL_SET_WAIT_MASK, U32(SERIAL_EV_EVENT2)), STATUS_SUCCESS);
+    auto wait = ControlAsync(IOCTL_SERIAL_WAIT_ON_MASK, {}, 4);
+
+    ASSERT_EQ(SurpriseUnplug(), STATUS_SUCCESS);
+    ASSERT_TRUE(read->Wait());
+    EXPECT_EQ(read->ioStatus.Status, STATUS_CANCELLED);
+    ASSERT_TRUE(wait->Wait());
+    EXPECT_EQ(At(wait->buffer, 0), (ULONG)SERIAL_EV_EVENT2);
+
+    KEVENT event;
+    KeInitializeEvent(&event, NotificationEvent, FALSE);
+    IO_STATUS_BLOCK ioStatus{};
+    Bytes buffer(8);
+    PIRP irp = IoBuildSynchronousFsdRequest(IRP_MJ_READ, fdo, buffer.data(), 8, nullptr, &event, &ioStatus);
+    EXPECT_EQ(IoCallDriver(fdo, irp), STATUS_DELETE_PENDING);
+    irp = IoBuildSynchronousFsdRequest(IRP_MJ_WRITE, fdo, buffer.data(), 8, nullptr, &event, &ioStatus);
+    EXPECT_EQ(IoCallDriver(fdo, irp), STATUS_DELETE_PENDING);
+    ClosePort();
+    machine().GetPnp().WaitIdle();
+    EXPECT_EQ(BusRequests(), (std::vector<std::string>{"create 1", "release 1"}));
+}
+
+TEST_F(SessionTest, WmiBlocksDescribeThePort)
+{
+    ASSERT_EQ(Plug(), STATUS_SUCCESS);
+    OpenPort();
+    emu::testing::WmiTarget target;
+    target.device = Fdo();
+    const GUID name = {0xA0EC11A8, 0xB16C, 0x11D1, {0xBD, 0x98, 0x00, 0xA0, 0xC9, 0x06, 0xBE, 0x2D}};
+    auto nameBlock = emu::testing::WmiRequests::QuerySingleInstance(target, name, 0);
+    ASSERT_EQ(nameBlock.status, STATUS_SUCCESS);
+    ASSERT_EQ(nameBlock.instances.size(), 1u);
+    const Bytes expectedName = {8, 0, 'C', 0, 'O', 0, 'M', 0, '5', 0};
+    EXPECT_EQ(nameBlock.instances[0], expectedName);
+    const GUID comm = {0xEDB16A62, 0xB16C, 0x11D1, {0xBD, 0x98, 0x00, 0xA0, 0xC9, 0x06, 0xBE, 0x2D}};
+    auto commBlock = emu::testing::WmiRequests::QuerySingleInstance(target, comm, 0);
+    ASSERT_EQ(commBlock.status, STATUS_SUCCESS);
+    ASSERT_EQ(commBlock.instances.size(), 1u);
+    const Bytes& data = commBlock.instances[0];
+    ASSERT_EQ(data.size(), 64u);
+    EXPECT_EQ(At(data, 0), 9600u);
+    EXPECT_EQ(At(data, 4), 8u);
+    EXPECT_EQ(At(data, 36), 1000000u);
+    EXPECT_EQ(data[60], 1);  // open
+    const GUID lines = {0x41AFEF2A, 0x2ED2, 0x4D2C, {0xA4, 0x5F, 0x6A, 0x8A, 0xC3, 0xBB, 0xBC, 0x1F}};
+    Port().ModemStatus(true, false, false, false, false);
+    auto linesBlock = emu::testing::WmiRequests::QuerySingleInstance(target, lines, 0);
+    ASSERT_EQ(linesBlock.instances.size(), 1u);
+    EXPECT_EQ(linesBlock.instances[0][1], SERIAL_MSR_CTS | SERIAL_MSR_DCTS);
+    EXPECT_EQ(linesBlock.instances[0][2], SERIAL_LSR_THRE | SERIAL_LSR_TEMT);
+}
+
+}  // namespace
+}  // namespace portdrvtest
