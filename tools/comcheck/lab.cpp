@@ -75,6 +75,25 @@ bool Lab::NameIsLinked(const std::u16string& portName)
            m_machine->GetNamespace().LinkTarget(u"\\DosDevices\\" + portName).has_value();
 }
 
+std::vector<std::string> Lab::DeviceLines() const
+{
+    std::vector<std::string> lines;
+    for (const emu::DeviceNodeInfo& node : m_machine->GetPnp().Nodes()) {
+        if (node.instancePath.rfind(u"USB\\ROOT_HUB", 0) == 0) continue;
+        char line[240];
+        std::snprintf(line, sizeof line, "%s: driver %s, %s", std::string(node.instancePath.begin(), node.instancePath.end()).c_str(),
+                      node.service.empty() ? "none" : std::string(node.service.begin(), node.service.end()).c_str(),
+                      emu::DeviceNodeStateName(node.state));
+        std::string text = line;
+        if (node.state != emu::DeviceNodeState::Started && node.problem != STATUS_SUCCESS) {
+            std::snprintf(line, sizeof line, " (failed with status 0x%08X)", static_cast<unsigned>(node.problem));
+            text += line;
+        }
+        lines.push_back(text);
+    }
+    return lines;
+}
+
 double Lab::NowMs() const { return static_cast<double>(m_machine->GetClock().InterruptTime()) / 10000.0; }
 
 std::vector<std::string> Lab::TakeRequestLines()

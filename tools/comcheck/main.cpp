@@ -171,8 +171,13 @@ int Run(const Options& options)
     account.Step(std::string("Plugging ") + ChipText(options.chip) + " with " + CableText(options.cable));
     if (!lab.Plug()) return account.Fail("the USB host refused the adapter"), 1;
     const std::vector<std::u16string> names = lab.PortNames();
-    for (const std::u16string& name : names)
+    bool linked = true;
+    for (const std::u16string& name : names) {
+        linked = linked && lab.NameIsLinked(name);
         account.Detail(Narrow(name) + (lab.NameIsLinked(name) ? " is ready" : " has no DOS-device link"));
+    }
+    if (!linked || options.verbose)
+        for (const std::string& line : lab.DeviceLines()) account.Detail(line);
     const bool ok = ExchangeData(account, lab, options, names);
     account.Step("Unplugging the adapter");
     lab.Unplug();

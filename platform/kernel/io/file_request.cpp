@@ -22,8 +22,8 @@ void Report(Violation kind, std::string detail) { Kernel::Current().GetVerifier(
 void WriteStatusBlock(PIO_STATUS_BLOCK block, const IO_STATUS_BLOCK& result)
 {
     block->Information = result.Information;
-    std::atomic_ref<ULONG_PTR>(*reinterpret_cast<ULONG_PTR*>(&block->Pointer))
-        .store(static_cast<ULONG_PTR>(static_cast<ULONG>(result.Status)), std::memory_order_release);
+    std::atomic_ref<PVOID>(block->Pointer)
+        .store(reinterpret_cast<PVOID>(static_cast<ULONG_PTR>(static_cast<ULONG>(result.Status))), std::memory_order_release);
 }
 
 }  // namespace
