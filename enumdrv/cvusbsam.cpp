@@ -42,7 +42,8 @@ BOOLEAN MatchesAt(PCUNICODE_STRING pText, ULONG ulAt, const WCHAR* pszPattern, U
 
 }  // namespace
 
-CCvUsbSamDriver::CCvUsbSamDriver() : m_pDevice(NULL), m_pParameterSet(NULL), m_bApplied(FALSE)
+CCvUsbSamDriver::CCvUsbSamDriver()
+    : m_pDevice(NULL), m_pParameterSet(NULL), m_bApplied(FALSE), m_PowerExecutor(NULL, 0), m_bPowerExecutorStarted(FALSE)
 {
     KeInitializeMutex(&m_PortListMutex, 0);
     RtlZeroMemory(&m_Applied, sizeof(m_Applied));
@@ -50,6 +51,7 @@ CCvUsbSamDriver::CCvUsbSamDriver() : m_pDevice(NULL), m_pParameterSet(NULL), m_b
 
 CCvUsbSamDriver::~CCvUsbSamDriver()
 {
+    m_PowerExecutor.m_DeInit();
     for (CFTDI1Port* pPort = m_UnlistPort(0, TRUE); pPort != NULL; pPort = m_UnlistPort(0, TRUE)) {
         sm_DeletePort(pPort);
     }
@@ -198,6 +200,9 @@ BOOLEAN CCvUsbSamDriver::m_PnpStartDevice()
 BOOLEAN CCvUsbSamDriver::m_DoStartDevice()
 {
     TfDebugLog(7, "CCvUsbSamDriver::m_DoStartDevice - IN");
+    if (!m_bPowerExecutorStarted) {
+        m_bPowerExecutorStarted = m_PowerExecutor.m_Init();
+    }
     TfDebugLog(7, "CCvUsbSamDriver::m_DoStartDevice - OUT (Success)");
     return TRUE;
 }
@@ -227,6 +232,10 @@ BOOLEAN CCvUsbSamDriver::m_RebalanceDevice(ULONG ulPhase)
 void CCvUsbSamDriver::m_PowerDownResetDevice()
 {
     TfDebugLog(7, "CCvUsbSamDriver::m_PowerDownResetDevice - IN");
+    if (KeGetCurrentIrql() > APC_LEVEL) {
+        m_WalkAtPassiveLevel(FALSE);
+        return;
+    }
     m_ForEachPort(&CFTDI1Port::m_SaveDeviceState, "CCvUsbSamDriver::m_PowerDownResetDevice - port %u not saved");
     TfDebugLog(7, "CCvUsbSamDriver::m_PowerDownResetDevice - OUT (Success)");
 }
@@ -234,8 +243,31 @@ void CCvUsbSamDriver::m_PowerDownResetDevice()
 void CCvUsbSamDriver::m_PowerUpInitDevice()
 {
     TfDebugLog(7, "CCvUsbSamDriver::m_PowerUpInitDevice - IN");
+    if (KeGetCurrentIrql() > APC_LEVEL) {
+        m_WalkAtPassiveLevel(TRUE);
+        return;
+    }
     m_ForEachPort(&CFTDI1Port::m_RestoreDeviceState, "CCvUsbSamDriver::m_PowerUpInitDevice - port %u not restored");
     TfDebugLog(7, "CCvUsbSamDriver::m_PowerUpInitDevice - OUT (Success)");
+}
+
+BOOLEAN CCvUsbSamDriver::m_WalkAtPassiveLevel(BOOLEAN bRestore)
+{
+    BOOLEAN bQueued = m_PowerExecutor.m_QueueFunction(sm_PowerWalk, this, (PVOID)(ULONG_PTR)bRestore);
+    if (!bQueued) {
+        TfDebugLog(7, "CCvUsbSamDriver - power walk dropped (%u)", bRestore);
+    }
+    return bQueued;
+}
+
+void CCvUsbSamDriver::sm_PowerWalk(PVOID pContext, PVOID pArgument)
+{
+    CCvUsbSamDriver* pBus = (CCvUsbSamDriver*)pContext;
+    if (pArgument != NULL) {
+        pBus->m_ForEachPort(&CFTDI1Port::m_RestoreDeviceState, "CCvUsbSamDriver - port %u not restored");
+    } else {
+        pBus->m_ForEachPort(&CFTDI1Port::m_SaveDeviceState, "CCvUsbSamDriver - port %u not saved");
+    }
 }
 
 void CCvUsbSamDriver::m_ForEachPort(BOOLEAN (CFTDI1Port::*pfnCall)(), const char* pszFailure)

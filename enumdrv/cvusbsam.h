@@ -16,6 +16,7 @@
 #include "enumdrvwmi.h"
 #include "ftdi1port.h"
 #include "tffunctionaldevice.h"
+#include "tfpassivelevelexecutor.h"
 #include "tfpointerlist.h"
 
 // The maker's USB vendor ID (a build-time constant shared with the simulated chip).
@@ -98,6 +99,10 @@ private:
     void m_ForEachPort(BOOLEAN (CFTDI1Port::*pfnCall)(), const char* pszFailure);
     void m_LockPorts();
     void m_UnlockPorts();
+    // The power path may call at DISPATCH_LEVEL, where the list mutex cannot be waited for: the
+    // walk is made on the power executor instead (argument: the port member to call).
+    BOOLEAN m_WalkAtPassiveLevel(BOOLEAN bRestore);
+    static void sm_PowerWalk(PVOID pContext, PVOID pArgument);
 
     // Callback entries (the object first).
     static BOOLEAN sm_PnpStartDevice(CTfObject* pObject);
@@ -129,4 +134,6 @@ private:
     CTfPointerList m_PortList;  // CFTDI1Port*, in creation order
     ENUMDRV_PARAMETERS m_Applied;
     BOOLEAN m_bApplied;
+    CTfPassiveLevelExecutor m_PowerExecutor;  // thread mode; started with the device
+    BOOLEAN m_bPowerExecutorStarted;
 };

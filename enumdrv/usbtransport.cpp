@@ -132,6 +132,26 @@ void CUSBTransport::m_CancelWrite()
     }
 }
 
+void CUSBTransport::m_StopWrites(BOOLEAN bStop)
+{
+    CUsbDevice* pDevice = m_AcquireDevice();
+    if (pDevice != NULL) {
+        pDevice->m_GetTransport()->m_StopSendData(bStop);
+        m_ReleaseDevice();
+    }
+}
+
+ULONG CUSBTransport::m_GetPortResetCount()
+{
+    CUsbDevice* pDevice = m_AcquireDevice();
+    if (pDevice == NULL) {
+        return 0;
+    }
+    ULONG ulResets = pDevice->m_GetTransport()->m_GetPortResetCount();
+    m_ReleaseDevice();
+    return ulResets;
+}
+
 BOOLEAN CUSBTransport::m_WriteSettings(UCHAR ucRequest, USHORT usValue, USHORT usIndex)
 {
     TfDebugLog(7, "Write VendorRequestOUT - Interface:0x%X, Request:0x%X, wValue:0x%X, uIndex:0x%X", m_usPortIndex,

@@ -62,6 +62,11 @@ public:
     virtual BOOLEAN m_Write(CTfBuffer* pBuffer, PULONG pulWritten, UCHAR ucEndpoint);
     // Ends a write that does not finish (the writer then sees what was taken). Up to DISPATCH_LEVEL.
     void m_CancelWrite();
+    // Stops writes (the one in flight is cancelled, later ones are refused unsent) or lets them
+    // through again. Up to DISPATCH_LEVEL.
+    void m_StopWrites(BOOLEAN bStop);
+    // Port resets made by vendor-request retries (the chip may have lost its settings with each).
+    ULONG m_GetPortResetCount();
 
     // Vendor request OUT without data, to the interface. PASSIVE_LEVEL.
     BOOLEAN m_WriteSettings(UCHAR ucRequest, USHORT usValue, USHORT usIndex);

@@ -7,22 +7,15 @@
 
 namespace {
 
-// Probe order of the standard rates; the last three share SERIAL_BAUD_USER.
-struct VCP_PROBE {
-    ULONG ulRate;
-    ULONG ulBit;
-};
+// Probe order of the rates; those without a standard bit count as SERIAL_BAUD_USER.
+const ULONG g_ProbeOrder[] = {75,    110,   150,   300,   600,    135,    1200,   1800,   2400,   4800,   7200,
+                              9600,  14400, 19200, 38400, 56000,  128000, 115200, 57600,  230400, 460800, 921600};
 
-const VCP_PROBE g_ProbeOrder[] = {
-    {75, SERIAL_BAUD_075},        {110, SERIAL_BAUD_110},       {150, SERIAL_BAUD_150},
-    {300, SERIAL_BAUD_300},       {600, SERIAL_BAUD_600},       {135, SERIAL_BAUD_134_5},
-    {1200, SERIAL_BAUD_1200},     {1800, SERIAL_BAUD_1800},     {2400, SERIAL_BAUD_2400},
-    {4800, SERIAL_BAUD_4800},     {7200, SERIAL_BAUD_7200},     {9600, SERIAL_BAUD_9600},
-    {14400, SERIAL_BAUD_14400},   {19200, SERIAL_BAUD_19200},   {38400, SERIAL_BAUD_38400},
-    {56000, SERIAL_BAUD_56K},     {128000, SERIAL_BAUD_128K},   {115200, SERIAL_BAUD_115200},
-    {57600, SERIAL_BAUD_57600},   {230400, SERIAL_BAUD_USER},   {460800, SERIAL_BAUD_USER},
-    {921600, SERIAL_BAUD_USER},
-};
+ULONG ProbeBit(ULONG ulRate)
+{
+    ULONG ulBit = CCvUVcpUserModeInterface::sm_StandardRateBit(ulRate);
+    return ulBit != 0 ? ulBit : SERIAL_BAUD_USER;
+}
 
 #define VCP_STANDARD_BAUD_BITS 0x1007FFFFUL
 
@@ -322,11 +315,7 @@ BOOLEAN CVCP::m_Connect()
     InterlockedExchange(&m_lModemControl, 0);
     InterlockedExchange(&m_lLoopback, 0);
     InterlockedExchange(&m_lRxOverflow, 0);
-    KIRQL Irql;
-    KeAcquireSpinLock(m_OutQueueLock.m_GetLock(), &Irql);
-    m_ulOutQueue = 0;
-    m_bImmediatePending = FALSE;
-    KeReleaseSpinLock(m_OutQueueLock.m_GetLock(), Irql);
+    m_ClearOutQueue();
     m_ucSavedRxTriggerLevel = 0;
     InterlockedExchange(&m_lLsr, 0);
     InterlockedExchange(&m_lMsr, 0);
@@ -473,11 +462,7 @@ BOOLEAN CVCP::m_Disconnect()
     InterlockedExchange(&m_lModemControl, 0);
     InterlockedExchange(&m_lRxOverflow, 0);
     InterlockedExchange(&m_lEscapeChar, 0);
-    KIRQL Irql;
-    KeAcquireSpinLock(m_OutQueueLock.m_GetLock(), &Irql);
-    m_ulOutQueue = 0;
-    m_bImmediatePending = FALSE;
-    KeReleaseSpinLock(m_OutQueueLock.m_GetLock(), Irql);
+    m_ClearOutQueue();
     m_ReopenQueues();
     TfDebugLog(7, "CVCP::m_Disconnect - OUT (%s)", bResult ? "Success" : "Failed");
     return bResult;
@@ -627,9 +612,9 @@ NTSTATUS CVCP::m_WaitOnMask(CTfControlQueue** ppQueue)
 ULONG CVCP::m_ProbeRates(ULONG ulMinimum, ULONG ulMaximum)
 {
     ULONG ulMask = 0;
-    for (const VCP_PROBE& Probe : g_ProbeOrder) {
-        if (Probe.ulRate >= ulMinimum && Probe.ulRate <= ulMaximum && m_IsBaudRateSettable(Probe.ulRate)) {
-            ulMask |= Probe.ulBit;
+    for (ULONG ulRate : g_ProbeOrder) {
+        if (ulRate >= ulMinimum && ulRate <= ulMaximum && m_IsBaudRateSettable(ulRate)) {
+            ulMask |= ProbeBit(ulRate);
         }
     }
     return ulMask;
@@ -648,9 +633,9 @@ BOOLEAN CVCP::m_WidenBounds(ULONG ulMask, PULONG pulMinimum, PULONG pulMaximum)
     if (ulMask & SERIAL_BAUD_075) {
         Widen(60);
     }
-    for (const VCP_PROBE& Probe : g_ProbeOrder) {
-        if ((ulMask & Probe.ulBit) != 0) {
-            Widen(Probe.ulRate);
+    for (ULONG ulRate : g_ProbeOrder) {
+        if ((ulMask & ProbeBit(ulRate)) != 0) {
+            Widen(ulRate);
         }
     }
     if (ulMask & SERIAL_BAUD_USER) {

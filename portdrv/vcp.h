@@ -159,12 +159,16 @@ protected:
     NTSTATUS m_ValidateHandFlow(const SERIAL_HANDFLOW* pHandFlow);
     NTSTATUS m_SendHandshaking();
     NTSTATUS m_SetupHandFlowSignal();
+    // CTS, DSR and DCD holds from the handshake and the modem lines.
+    void m_UpdateTransmitHolds(ULONG ulMsr);
+    NTSTATUS m_EepromAccess(BOOLEAN bWrite, ULONG ulStart, ULONG ulLength, PUCHAR pucData);
     NTSTATUS m_DriveLine(BOOLEAN bDtr, BOOLEAN bOn);
     BOOLEAN m_ApplyTriggerLevels(BOOLEAN bFifoOn);
     void m_SetWorkingLimits();
 
     // Out-queue amount (vcpwrite.cpp).
     void m_AddOutQueue(ULONG ulBytes, BOOLEAN bImmediate);
+    void m_ClearOutQueue();
     // Takes back a byte counted for an immediate character whose send failed, only while the flag
     // still says it is outstanding.
     void m_UndoImmediate();

@@ -197,19 +197,19 @@ NTSTATUS CVCP::m_DriveLine(BOOLEAN bDtr, BOOLEAN bOn)
     return STATUS_SUCCESS;
 }
 
+void CVCP::m_UpdateTransmitHolds(ULONG ulMsr)
+{
+    ULONG ulControl = m_HandFlow.ControlHandShake;
+    BOOLEAN bHolds = (ulControl & SERIAL_OUT_HANDSHAKEMASK) != 0;
+    InterlockedExchange(&m_lCtsHold, bHolds && (ulControl & SERIAL_CTS_HANDSHAKE) && !(ulMsr & SERIAL_MSR_CTS) ? 1 : 0);
+    InterlockedExchange(&m_lDsrHold, bHolds && (ulControl & SERIAL_DSR_HANDSHAKE) && !(ulMsr & SERIAL_MSR_DSR) ? 2 : 0);
+    InterlockedExchange(&m_lDcdHold, bHolds && (ulControl & SERIAL_DCD_HANDSHAKE) && !(ulMsr & SERIAL_MSR_DCD) ? 4 : 0);
+}
+
 NTSTATUS CVCP::m_SetupHandFlowSignal()
 {
     ULONG ulControl = m_HandFlow.ControlHandShake;
-    ULONG ulMsr = m_GetMsrImage();
-    if (ulControl & SERIAL_OUT_HANDSHAKEMASK) {
-        InterlockedExchange(&m_lCtsHold, (ulControl & SERIAL_CTS_HANDSHAKE) && !(ulMsr & SERIAL_MSR_CTS) ? 1 : 0);
-        InterlockedExchange(&m_lDsrHold, (ulControl & SERIAL_DSR_HANDSHAKE) && !(ulMsr & SERIAL_MSR_DSR) ? 2 : 0);
-        InterlockedExchange(&m_lDcdHold, (ulControl & SERIAL_DCD_HANDSHAKE) && !(ulMsr & SERIAL_MSR_DCD) ? 4 : 0);
-    } else {
-        InterlockedExchange(&m_lCtsHold, 0);
-        InterlockedExchange(&m_lDsrHold, 0);
-        InterlockedExchange(&m_lDcdHold, 0);
-    }
+    m_UpdateTransmitHolds(m_GetMsrImage());
     InterlockedExchange(&m_lDtrDropped, 0);
     InterlockedExchange(&m_lRtsDropped, 0);
     ULONG ulDtr = ulControl & SERIAL_DTR_MASK;
@@ -580,42 +580,37 @@ NTSTATUS CVCP::m_SetInternalLoopBackMode(UCHAR ucState)
     return STATUS_SUCCESS;
 }
 
-NTSTATUS CVCP::m_ReadEeprom(ULONG ulStart, ULONG ulLength, PUCHAR pucBuffer)
+NTSTATUS CVCP::m_EepromAccess(BOOLEAN bWrite, ULONG ulStart, ULONG ulLength, PUCHAR pucData)
 {
-    VCP_ISERIAL_OR_FAIL("CVCP::m_ReadEeprom");
-    switch (pISerial->m_Capabilities.ucEepromRead) {
-    case 0:
-        TfDebugLog(7, "CVCP::m_ReadEeprom - OUT - Fail -> Reading Eeprom not supported.");
+    const char* pszMethod = bWrite ? "CVCP::m_WriteEeprom" : "CVCP::m_ReadEeprom";
+    VCP_ISERIAL_OR_FAIL(pszMethod);
+    UCHAR ucCapability = bWrite ? pISerial->m_Capabilities.ucEepromWrite : pISerial->m_Capabilities.ucEepromRead;
+    if (ucCapability == 0) {
+        TfDebugLog(7, bWrite ? "CVCP::m_WriteEeprom - OUT - Fail -> Writing Eeprom not supported."
+                             : "CVCP::m_ReadEeprom - OUT - Fail -> Reading Eeprom not supported.");
         return STATUS_NOT_IMPLEMENTED;
-    case 1:
-        if (!VcpCallISerial(pISerial, pISerial->m_Operations.pReadEeprom, ulStart, ulLength, pucBuffer)) {
-            TfDebugLog(7, "CVCP::m_ReadEeprom - OUT - Fail -> Error reading Eeprom.");
-            return STATUS_UNSUCCESSFUL;
-        }
-        return STATUS_SUCCESS;
-    default:
+    }
+    if (ucCapability != 1) {
         DbgPrint("ASSERT at - %s %d\n", "vcp", __LINE__);
         return STATUS_UNSUCCESSFUL;
     }
+    PISERIAL_OP_EEPROM pOperation = bWrite ? pISerial->m_Operations.pWriteEeprom : pISerial->m_Operations.pReadEeprom;
+    if (!VcpCallISerial(pISerial, pOperation, ulStart, ulLength, pucData)) {
+        TfDebugLog(7, bWrite ? "CVCP::m_WriteEeprom - OUT - Fail -> Error writing Eeprom."
+                             : "CVCP::m_ReadEeprom - OUT - Fail -> Error reading Eeprom.");
+        return STATUS_UNSUCCESSFUL;
+    }
+    return STATUS_SUCCESS;
+}
+
+NTSTATUS CVCP::m_ReadEeprom(ULONG ulStart, ULONG ulLength, PUCHAR pucBuffer)
+{
+    return m_EepromAccess(FALSE, ulStart, ulLength, pucBuffer);
 }
 
 NTSTATUS CVCP::m_WriteEeprom(ULONG ulStart, ULONG ulLength, PUCHAR pucData)
 {
-    VCP_ISERIAL_OR_FAIL("CVCP::m_WriteEeprom");
-    switch (pISerial->m_Capabilities.ucEepromWrite) {
-    case 0:
-        TfDebugLog(7, "CVCP::m_WriteEeprom - OUT - Fail -> Writing Eeprom not supported.");
-        return STATUS_NOT_IMPLEMENTED;
-    case 1:
-        if (!VcpCallISerial(pISerial, pISerial->m_Operations.pWriteEeprom, ulStart, ulLength, pucData)) {
-            TfDebugLog(7, "CVCP::m_WriteEeprom - OUT - Fail -> Error writing Eeprom.");
-            return STATUS_UNSUCCESSFUL;
-        }
-        return STATUS_SUCCESS;
-    default:
-        DbgPrint("ASSERT at - %s %d\n", "vcp", __LINE__);
-        return STATUS_UNSUCCESSFUL;
-    }
+    return m_EepromAccess(TRUE, ulStart, ulLength, pucData);
 }
 
 // ---------------------------------------------------------------------------------------------

@@ -16,6 +16,15 @@ ULONG CVCP::m_GetOutQueueAmount()
     return ulAmount;
 }
 
+void CVCP::m_ClearOutQueue()
+{
+    KIRQL Irql;
+    KeAcquireSpinLock(m_OutQueueLock.m_GetLock(), &Irql);
+    m_ulOutQueue = 0;
+    m_bImmediatePending = FALSE;
+    KeReleaseSpinLock(m_OutQueueLock.m_GetLock(), Irql);
+}
+
 void CVCP::m_AddOutQueue(ULONG ulBytes, BOOLEAN bImmediate)
 {
     KIRQL Irql;
@@ -211,15 +220,7 @@ BOOLEAN CVCP::m_ModemStatusCallback(BOOLEAN bCts, BOOLEAN bDsr, BOOLEAN bRi, BOO
     InterlockedExchange(&m_lMsr, (LONG)ulMsr);
 
     ULONG ulControl = m_HandFlow.ControlHandShake;
-    if (ulControl & SERIAL_OUT_HANDSHAKEMASK) {
-        InterlockedExchange(&m_lCtsHold, (ulControl & SERIAL_CTS_HANDSHAKE) && !(ulState & SERIAL_MSR_CTS) ? 1 : 0);
-        InterlockedExchange(&m_lDsrHold, (ulControl & SERIAL_DSR_HANDSHAKE) && !(ulState & SERIAL_MSR_DSR) ? 2 : 0);
-        InterlockedExchange(&m_lDcdHold, (ulControl & SERIAL_DCD_HANDSHAKE) && !(ulState & SERIAL_MSR_DCD) ? 4 : 0);
-    } else {
-        InterlockedExchange(&m_lCtsHold, 0);
-        InterlockedExchange(&m_lDsrHold, 0);
-        InterlockedExchange(&m_lDcdHold, 0);
-    }
+    m_UpdateTransmitHolds(ulState);
     InterlockedExchange(&m_lRxWaitsForDsr,
                         (ulControl & SERIAL_DSR_SENSITIVITY) && !(ulState & SERIAL_MSR_DSR) ? 8 : 0);
 

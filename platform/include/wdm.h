@@ -217,6 +217,9 @@ NTKERNELAPI void KeQuerySystemTime(PLARGE_INTEGER currentTime);
 NTKERNELAPI ULONGLONG KeQueryInterruptTime(void);
 NTKERNELAPI void KeQueryTickCount(PLARGE_INTEGER tickCount);
 NTKERNELAPI ULONG KeQueryTimeIncrement(void);
+// Asks for (set) or gives back (clear) a finer system timer resolution; the requests are counted
+// system-wide. Returns the resolution in effect, in 100 ns units.
+NTKERNELAPI ULONG ExSetTimerResolution(ULONG desiredTime, BOOLEAN setResolution);
 
 // ---------------------------------------------------------------------------------------------
 // Threads and objects

@@ -46,8 +46,7 @@ extern "C" BOOL GetCommProperties(HANDLE hFile, LPCOMMPROP lpCommProp)
     // A caller with room for provider data says so in the record itself.
     ULONG length = sizeof(COMMPROP);
     if (lpCommProp->dwProvSpec1 == COMMPROP_INITIALIZED) length = std::max<ULONG>(length, lpCommProp->wPacketLength);
-    return emu::win32::Answer(
-        emu::win32::SerialControl(hFile, IOCTL_SERIAL_GET_PROPERTIES, nullptr, 0, lpCommProp, length).status);
+    return emu::win32::SerialQuery(hFile, IOCTL_SERIAL_GET_PROPERTIES, lpCommProp, length);
 }
 
 extern "C" BOOL GetCommConfig(HANDLE hCommDev, LPCOMMCONFIG lpCC, LPDWORD lpdwSize)
@@ -65,8 +64,7 @@ extern "C" BOOL GetCommConfig(HANDLE hCommDev, LPCOMMCONFIG lpCC, LPDWORD lpdwSi
     }
     *lpdwSize = needed;
     if (providerSize == 0) return emu::win32::MakeConfig(hCommDev, lpCC);
-    return emu::win32::Answer(
-        emu::win32::SerialControl(hCommDev, IOCTL_SERIAL_GET_COMMCONFIG, nullptr, 0, lpCC, needed).status);
+    return emu::win32::SerialQuery(hCommDev, IOCTL_SERIAL_GET_COMMCONFIG, lpCC, needed);
 }
 
 // The block goes through SetCommState; provider data, when there is any, to the driver after it.

@@ -3,12 +3,7 @@
 
 extern "C" BOOL GetCommMask(HANDLE hFile, LPDWORD lpEvtMask)
 {
-    if (!lpEvtMask) {
-        SetLastError(ERROR_INVALID_PARAMETER);
-        return FALSE;
-    }
-    return emu::win32::Answer(
-        emu::win32::SerialControl(hFile, IOCTL_SERIAL_GET_WAIT_MASK, nullptr, 0, lpEvtMask, sizeof(DWORD)).status);
+    return emu::win32::SerialQuery(hFile, IOCTL_SERIAL_GET_WAIT_MASK, lpEvtMask, sizeof(DWORD));
 }
 
 extern "C" BOOL SetCommMask(HANDLE hFile, DWORD dwEvtMask)
@@ -20,15 +15,10 @@ extern "C" BOOL SetCommMask(HANDLE hFile, DWORD dwEvtMask)
 // while the driver holds it, and the events reach *lpEvtMask when it completes.
 extern "C" BOOL WaitCommEvent(HANDLE hFile, LPDWORD lpEvtMask, LPOVERLAPPED lpOverlapped)
 {
-    if (!lpEvtMask) {
-        SetLastError(ERROR_INVALID_PARAMETER);
-        return FALSE;
-    }
-    if (lpOverlapped) {
+    if (lpEvtMask && lpOverlapped) {
         DWORD returned = 0;
         return DeviceIoControl(hFile, IOCTL_SERIAL_WAIT_ON_MASK, nullptr, 0, lpEvtMask, sizeof(DWORD), &returned,
                                lpOverlapped);
     }
-    return emu::win32::Answer(
-        emu::win32::SerialControl(hFile, IOCTL_SERIAL_WAIT_ON_MASK, nullptr, 0, lpEvtMask, sizeof(DWORD)).status);
+    return emu::win32::SerialQuery(hFile, IOCTL_SERIAL_WAIT_ON_MASK, lpEvtMask, sizeof(DWORD));
 }

@@ -34,10 +34,5 @@ extern "C" BOOL EscapeCommFunction(HANDLE hFile, DWORD dwFunc)
 // The driver's modem status register as it is (the MS_*_ON bits and the change bits below them).
 extern "C" BOOL GetCommModemStatus(HANDLE hFile, LPDWORD lpModemStat)
 {
-    if (!lpModemStat) {
-        SetLastError(ERROR_INVALID_PARAMETER);
-        return FALSE;
-    }
-    return emu::win32::Answer(
-        emu::win32::SerialControl(hFile, IOCTL_SERIAL_GET_MODEMSTATUS, nullptr, 0, lpModemStat, sizeof(DWORD)).status);
+    return emu::win32::SerialQuery(hFile, IOCTL_SERIAL_GET_MODEMSTATUS, lpModemStat, sizeof(DWORD));
 }

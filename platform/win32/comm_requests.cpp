@@ -54,6 +54,15 @@ SerialAnswer SerialControl(HANDLE handle, ULONG code, const void* input, ULONG i
     return {status, NT_ERROR(status) ? 0 : block.Information};
 }
 
+BOOL SerialQuery(HANDLE handle, ULONG code, void* output, ULONG outputLength)
+{
+    if (!output) {
+        SetLastError(ERROR_INVALID_PARAMETER);
+        return FALSE;
+    }
+    return Answer(SerialControl(handle, code, nullptr, 0, output, outputLength).status);
+}
+
 BOOL SerialCommand(HANDLE handle, ULONG code) { return Answer(SerialControl(handle, code).status); }
 
 BOOL SerialCommandWith(HANDLE handle, ULONG code, ULONG value)

@@ -19,6 +19,9 @@ struct SerialAnswer {
 SerialAnswer SerialControl(HANDLE handle, ULONG code, const void* input = nullptr, ULONG inputLength = 0,
                            void* output = nullptr, ULONG outputLength = 0);
 
+// A control request that answers into `output`; a missing `output` is the caller's error.
+BOOL SerialQuery(HANDLE handle, ULONG code, void* output, ULONG outputLength);
+
 // A control request with no buffers, or with one input value.
 BOOL SerialCommand(HANDLE handle, ULONG code);
 BOOL SerialCommandWith(HANDLE handle, ULONG code, ULONG value);

@@ -5,13 +5,7 @@ static_assert(sizeof(COMMTIMEOUTS) == sizeof(SERIAL_TIMEOUTS), "the two time-out
 
 extern "C" BOOL GetCommTimeouts(HANDLE hFile, LPCOMMTIMEOUTS lpCommTimeouts)
 {
-    if (!lpCommTimeouts) {
-        SetLastError(ERROR_INVALID_PARAMETER);
-        return FALSE;
-    }
-    return emu::win32::Answer(emu::win32::SerialControl(hFile, IOCTL_SERIAL_GET_TIMEOUTS, nullptr, 0, lpCommTimeouts,
-                                                        sizeof(COMMTIMEOUTS))
-                                  .status);
+    return emu::win32::SerialQuery(hFile, IOCTL_SERIAL_GET_TIMEOUTS, lpCommTimeouts, sizeof(COMMTIMEOUTS));
 }
 
 // The time-outs go in; no answer is asked for.

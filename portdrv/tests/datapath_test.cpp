@@ -155,6 +155,23 @@ TEST_F(DataPathTest, ReceiveFlowControlSendsXoffOnceAndXonOnce)
     EXPECT_EQ(Port().CallsOf("SendXonXoff"), (std::vector<std::string>{"SendXonXoff 1", "SendXonXoff 0"}));
 }
 
+// A read served at DISPATCH_LEVEL drains the queue: the lines come back up from PASSIVE_LEVEL.
+TEST_F(DataPathTest, FlowControlIsReleasedAtPassiveLevelWhenTheQueueDrainsAtDispatch)
+{
+    OpenWith();
+    SetHandFlow(SERIAL_DTR_HANDSHAKE | SERIAL_DSR_HANDSHAKE, SERIAL_RTS_HANDSHAKE);
+    Port().Receive(Bytes(4000, 0x41));
+    Port().ReceiveRoom(62, 318);
+    ASSERT_TRUE(WaitForCall("SetDtr 0"));
+    ASSERT_TRUE(WaitForCall("SetRts 0"));
+    auto read = ReadAsync(8192, DISPATCH_LEVEL);
+    ASSERT_TRUE(read->Wait());
+    EXPECT_EQ(read->ioStatus.Information, 4000u);
+    ASSERT_TRUE(WaitForCall("SetDtr 1"));
+    ASSERT_TRUE(WaitForCall("SetRts 1"));
+    EXPECT_TRUE(Port().CallsAbovePassive().empty());
+}
+
 TEST_F(DataPathTest, AWriteCompletesWhenTheBusConfirmsItsBytes)
 {
     OpenWith();

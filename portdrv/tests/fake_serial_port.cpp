@@ -47,6 +47,12 @@ std::vector<uint8_t> CFakeSerialPort::Written()
     return m_written;
 }
 
+std::vector<std::string> CFakeSerialPort::CallsAbovePassive()
+{
+    std::lock_guard lock(m_mutex);
+    return m_aboveCalls;
+}
+
 bool CFakeSerialPort::Receive(const std::vector<uint8_t>& bytes)
 {
     CTfBuffer* pBuffer = new (NonPagedPool) CTfBuffer();

@@ -36,6 +36,8 @@ public:
     // An operation that answers FALSE from now on (true) or again TRUE (false).
     void Fail(const std::string& name, bool fail = true);
     std::vector<uint8_t> Written();
+    // The calls made above PASSIVE_LEVEL (the bus's operations block, so there must be none).
+    std::vector<std::string> CallsAbovePassive();
 
     // The callbacks, as the bus raises them.
     bool Receive(const std::vector<uint8_t>& bytes);
@@ -81,8 +83,10 @@ private:
     {
         std::string call = name;
         ((call += " " + std::to_string(static_cast<unsigned long>(values))), ...);
+        bool above = KeGetCurrentIrql() > PASSIVE_LEVEL;
         std::lock_guard lock(m_mutex);
         m_calls.push_back(call);
+        if (above) m_aboveCalls.push_back(call);
         return m_failing.count(name) ? FALSE : TRUE;
     }
 
@@ -91,6 +95,7 @@ private:
     std::vector<std::string> m_calls;
     std::map<std::string, bool> m_failing;
     std::vector<uint8_t> m_written;
+    std::vector<std::string> m_aboveCalls;
 };
 
 }  // namespace portdrvtest

@@ -5,6 +5,7 @@
 #include "dbg/debug_output.h"
 #include "ex/pool.h"
 #include "io/driver_loader.h"
+#include "pdo_double.h"
 #include "pnp/pnp_manager.h"
 #include "tfmemorytracker.h"
 
@@ -19,44 +20,6 @@ bool PendingRequest::Wait(ULONG milliseconds)
 }
 
 namespace {
-
-// The bus child's PnP: accepts the sequence and reports removable, surprise-removal-safe.
-NTSTATUS ChildPnp(PDEVICE_OBJECT, PIRP irp)
-{
-    PIO_STACK_LOCATION stack = IoGetCurrentIrpStackLocation(irp);
-    NTSTATUS status = irp->IoStatus.Status;
-    switch (stack->MinorFunction) {
-    case IRP_MN_START_DEVICE:
-    case IRP_MN_QUERY_REMOVE_DEVICE:
-    case IRP_MN_REMOVE_DEVICE:
-    case IRP_MN_CANCEL_REMOVE_DEVICE:
-    case IRP_MN_QUERY_STOP_DEVICE:
-    case IRP_MN_STOP_DEVICE:
-    case IRP_MN_CANCEL_STOP_DEVICE:
-    case IRP_MN_SURPRISE_REMOVAL:
-        status = STATUS_SUCCESS;
-        break;
-    case IRP_MN_QUERY_CAPABILITIES: {
-        PDEVICE_CAPABILITIES caps = stack->Parameters.DeviceCapabilities.Capabilities;
-        caps->Removable = TRUE;
-        caps->SurpriseRemovalOK = TRUE;
-        caps->DeviceState[PowerSystemWorking] = PowerDeviceD0;
-        for (int state = PowerSystemSleeping1; state < PowerSystemMaximum; ++state)
-            caps->DeviceState[state] = PowerDeviceD3;
-        status = STATUS_SUCCESS;
-        break;
-    }
-    default:
-        break;
-    }
-    return emu::testing::TestDriver::Complete(irp, status, irp->IoStatus.Information);
-}
-
-NTSTATUS ChildPower(PDEVICE_OBJECT, PIRP irp)
-{
-    PoStartNextPowerIrp(irp);
-    return emu::testing::TestDriver::Complete(irp, STATUS_SUCCESS, irp->IoStatus.Information);
-}
 
 void DeletePort(CFakeSerialPort* port)
 {
@@ -73,8 +36,8 @@ void PortTest::SetUp()
     drivers.InstallImage(kImage, PORTDRV_IMAGE);
     drivers.CreateService(kService, kImage);
     machine().GetPnp().BindService(kHardwareId, kService, kPortsClass);
-    m_bus.SetDispatch(IRP_MJ_PNP, ChildPnp);
-    m_bus.SetDispatch(IRP_MJ_POWER, ChildPower);
+    m_bus.SetDispatch(IRP_MJ_PNP, emu::testing::AcceptingPdoPnp);
+    m_bus.SetDispatch(IRP_MJ_POWER, emu::testing::AcceptingPdoPower);
     m_bus.SetDispatch(IRP_MJ_INTERNAL_DEVICE_CONTROL,
                       [this](PDEVICE_OBJECT, PIRP irp) { return BusChildInternalControl(irp); });
     m_pdo = m_bus.CreateDevice(u"\\Device\\CvUsbPort1");
@@ -181,25 +144,8 @@ void PortTest::ClosePort()
 
 ControlResult PortTest::Control(ULONG code, const Bytes& input, ULONG outputLength, bool internal)
 {
-    ControlResult result;
-    Bytes in = input;
-    result.output.assign(outputLength, 0);
-    KEVENT event;
-    KeInitializeEvent(&event, NotificationEvent, FALSE);
-    IO_STATUS_BLOCK ioStatus{};
-    PIRP irp = IoBuildDeviceIoControlRequest(code, Fdo(), in.empty() ? nullptr : in.data(),
-                                             static_cast<ULONG>(in.size()),
-                                             result.output.empty() ? nullptr : result.output.data(), outputLength,
-                                             internal ? TRUE : FALSE, &event, &ioStatus);
-    if (!irp) return result;
-    NTSTATUS status = IoCallDriver(Fdo(), irp);
-    if (status == STATUS_PENDING) {
-        KeWaitForSingleObject(&event, Executive, KernelMode, FALSE, nullptr);
-        status = ioStatus.Status;
-    }
-    result.status = status;
-    result.information = ioStatus.Information;
-    return result;
+    emu::testing::DeviceControlResult sent = emu::testing::SendDeviceControl(Fdo(), code, input, outputLength, internal);
+    return ControlResult{sent.status, sent.information, sent.output};
 }
 
 std::unique_ptr<PendingRequest> PortTest::ControlAsync(ULONG code, const Bytes& input, ULONG outputLength)
@@ -217,14 +163,17 @@ std::unique_ptr<PendingRequest> PortTest::ControlAsync(ULONG code, const Bytes& 
     return request;
 }
 
-std::unique_ptr<PendingRequest> PortTest::ReadAsync(ULONG length)
+std::unique_ptr<PendingRequest> PortTest::ReadAsync(ULONG length, KIRQL irql)
 {
     auto request = std::make_unique<PendingRequest>();
     KeInitializeEvent(&request->event, NotificationEvent, FALSE);
     request->buffer.assign(length, 0);
     PIRP irp = IoBuildSynchronousFsdRequest(IRP_MJ_READ, Fdo(), request->buffer.data(), length, nullptr,
                                             &request->event, &request->ioStatus);
-    request->dispatchStatus = IoCallDriver(Fdo(), irp);
+    {
+        emu::testing::ScopedIrql raised(irql);
+        request->dispatchStatus = IoCallDriver(Fdo(), irp);
+    }
     if (request->dispatchStatus != STATUS_PENDING) request->ioStatus.Status = request->dispatchStatus;
     return request;
 }

@@ -74,7 +74,8 @@ protected:
     ControlResult Control(ULONG code, const Bytes& input = {}, ULONG outputLength = 0, bool internal = false);
     NTSTATUS Status(ULONG code, const Bytes& input = {}, ULONG outputLength = 0) { return Control(code, input, outputLength).status; }
     std::unique_ptr<PendingRequest> ControlAsync(ULONG code, const Bytes& input, ULONG outputLength);
-    std::unique_ptr<PendingRequest> ReadAsync(ULONG length);
+    // The read is built at PASSIVE_LEVEL and sent at `irql` (the read dispatch runs at the caller's).
+    std::unique_ptr<PendingRequest> ReadAsync(ULONG length, KIRQL irql = PASSIVE_LEVEL);
     std::unique_ptr<PendingRequest> WriteAsync(const Bytes& data);
 
     // Values of the serial structures.

@@ -4,7 +4,9 @@
 
 #include <cstring>
 
+#include "pnp/interface_manager.h"
 #include "pnp/pnp_manager.h"
+#include "tfusermodeinterfacecodes.h"
 #include "port_harness.h"
 #include "wmi_requests.h"
 
@@ -14,6 +16,33 @@ namespace {
 class SessionTest : public PortTest {
 protected:
     std::optional<ULONG> Stored(std::u16string_view name) { return Reg().GetDword(HardwareKey() + u"\\UI1", name); }
+    // A configuration request as the property pages send it (answered by the port), on a handle of its own.
+    Bytes Ask(ULONG code, const Bytes& payload, size_t outputLength, bool* ok = nullptr)
+    {
+        const GUID portInterface = {0x429D4669, 0xCDFF, 0x4B62, {0xB0, 0xDC, 0xBD, 0xCE, 0xA7, 0x6A, 0xBD, 0x31}};
+        std::u16string path;
+        for (const auto& entry : machine().GetInterfaces().Interfaces(portInterface, true))
+            if (entry.pdo == Pdo()) path = entry.devicePath;
+        HANDLE handle = Open(path);
+        EXPECT_NE(handle, INVALID_HANDLE_VALUE);
+        Bytes input = Join({U32(TF_USERMODE_ANSWER_HERE), U32(TF_USERMODE_DEFAULT_SET_INDEX), payload});
+        Bytes output(outputLength, 0);
+        DWORD returned = 0;
+        BOOL done = DeviceIoControl(handle, code, input.data(), static_cast<DWORD>(input.size()),
+                                    output.empty() ? nullptr : output.data(), static_cast<DWORD>(output.size()),
+                                    &returned, nullptr);
+        if (ok) *ok = done != FALSE;
+        Close(handle);
+        output.resize(returned);
+        return output;
+    }
+    Bytes ReadSet() { return Ask(IOCTL_TF_USERMODE_GET_SET, {}, At(Ask(IOCTL_TF_USERMODE_GET_SIZE, {}, 4), 0)); }
+    // The set with one value (by registration number, from 1) changed.
+    static Bytes WithValue(Bytes set, size_t number, ULONG value)
+    {
+        std::memcpy(set.data() + (number - 1) * 4, &value, 4);
+        return set;
+    }
     std::vector<std::string> Without(const std::vector<std::string>& calls, const std::string& skipped)
     {
         std::vector<std::string> kept;
@@ -66,6 +95,32 @@ TEST_F(SessionTest, AStoredRateTheBusRefusesFallsBackToTheDefault)
     EXPECT_EQ(Stored(u"Baudrate"), std::optional<ULONG>(9600));
     OpenPort();
     EXPECT_EQ(Number(IOCTL_SERIAL_GET_BAUD_RATE), 9600u);
+}
+
+// A set the bus cannot run is refused and changes nothing; an accepted one applies its flags at once
+// and its values at the next setting request.
+TEST_F(SessionTest, TheParameterSetIsAppliedToTheOpenPortOrRefusedWhole)
+{
+    ASSERT_EQ(Plug(), STATUS_SUCCESS);
+    OpenPort();
+    Bytes before = ReadSet();
+    ASSERT_EQ(before.size(), 33u * 4);
+    EXPECT_EQ(At(before, 4 * 4), 9600u);  // Baudrate
+    bool ok = true;
+    Ask(IOCTL_TF_USERMODE_SET_SET, WithValue(WithValue(before, 5, 2000000), 25, 1), 0, &ok);
+    EXPECT_FALSE(ok);
+    EXPECT_EQ(ReadSet(), before);
+    EXPECT_EQ(Stored(u"Baudrate"), std::optional<ULONG>(9600));
+    EXPECT_EQ(Number(IOCTL_SERIAL_GET_MODEMSTATUS) & SERIAL_MSR_CTS, 0u);
+
+    Port().ClearCalls();
+    Ask(IOCTL_TF_USERMODE_SET_SET, WithValue(WithValue(WithValue(before, 5, 38400), 20, 1), 25, 1), 0, &ok);
+    EXPECT_TRUE(ok);
+    EXPECT_EQ(Stored(u"Baudrate"), std::optional<ULONG>(38400));
+    EXPECT_TRUE(Port().CallsOf("SetBaudRate").empty());
+    EXPECT_EQ(Number(IOCTL_SERIAL_GET_MODEMSTATUS) & SERIAL_MSR_CTS, (ULONG)SERIAL_MSR_CTS);
+    ASSERT_EQ(Status(IOCTL_SERIAL_SET_BAUD_RATE, U32(9600)), STATUS_SUCCESS);
+    EXPECT_EQ(Port().CallsOf("SetBaudRate"), std::vector<std::string>{"SetBaudRate 38400"});
 }
 
 // MaxBaudRate, and the supported-rate mask probed from a bus that does not tell its rates.

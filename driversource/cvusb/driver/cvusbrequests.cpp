@@ -25,7 +25,7 @@ BOOLEAN IsBulkOut(PURB pUrb)
 
 }  // namespace
 
-CUsb::CUsb() : m_pPhysicalDeviceObject(NULL), m_pExecutor(NULL), m_pWriteIrp(NULL), m_lPortResets(0)
+CUsb::CUsb() : m_pPhysicalDeviceObject(NULL), m_pExecutor(NULL), m_pWriteIrp(NULL), m_bSendStopped(FALSE), m_lPortResets(0)
 {
 }
 
@@ -144,8 +144,16 @@ BOOLEAN CUsb::m_SubmitUsbRequestDispatchLevel(ULONG ulIoControlCode, PURB pUrb, 
     BOOLEAN bWrite = IsBulkOut(pUrb);
     if (bWrite) {
         m_WriteLock.m_Acquire();
-        m_pWriteIrp = pIrp;
+        BOOLEAN bStopped = m_bSendStopped;
+        if (!bStopped) {
+            m_pWriteIrp = pIrp;
+        }
         m_WriteLock.m_Release();
+        if (bStopped) {
+            IoFreeIrp(pIrp);
+            TfDebugLog(7, "CUsb::m_SubmitUsbRequestDispatchLevel - OUT - Fail-> transfers out are stopped");
+            return FALSE;
+        }
     }
     NTSTATUS Status = m_CallAndWait(pIrp, &Event, bWait);
     if (bWrite) {
@@ -312,6 +320,17 @@ BOOLEAN CUsb::m_SendData(CTfBuffer* pBuffer, USBD_PIPE_HANDLE hPipe, BOOLEAN bFo
     TfDebugLog(7, "CUsb::m_SendData - ulBytesTransferred=%d", *pulTransferred);
     TfDebugLog(7, "CUsb::m_SendData - OUT (Success)");
     return TRUE;
+}
+
+void CUsb::m_StopSendData(BOOLEAN bStop)
+{
+    m_WriteLock.m_Acquire();
+    m_bSendStopped = bStop;
+    if (bStop && m_pWriteIrp != NULL) {
+        TfDebugLog(7, "CUsb::m_StopSendData - cancelling the transfer in flight");
+        IoCancelIrp(m_pWriteIrp);
+    }
+    m_WriteLock.m_Release();
 }
 
 void CUsb::m_CancelSendData()

@@ -58,6 +58,9 @@ public:
     BOOLEAN m_SendData(CTfBuffer* pBuffer, USBD_PIPE_HANDLE hPipe, BOOLEAN bForcePassive, PULONG pulTransferred);
     // Cancels the bulk transfer out that is in flight, if any. Up to DISPATCH_LEVEL.
     void m_CancelSendData();
+    // While stopped, a bulk transfer out is refused before it is sent (none taken) and the one in
+    // flight is cancelled: a writer about to send cannot slip past a close. Up to DISPATCH_LEVEL.
+    void m_StopSendData(BOOLEAN bStop);
 
     // Port resets made by vendor-request retries since construction (the device's settings may
     // have been lost with each).
@@ -84,5 +87,6 @@ private:
 
     CTfSpinLock m_WriteLock;  // guards m_pWriteIrp
     PIRP m_pWriteIrp;         // the bulk transfer out in flight
+    BOOLEAN m_bSendStopped;   // guarded by m_WriteLock
     volatile LONG m_lPortResets;
 };

@@ -12,6 +12,7 @@
 #include <functional>
 #include <map>
 #include <mutex>
+#include <atomic>
 #include <optional>
 
 namespace emu {
@@ -43,6 +44,11 @@ public:
     LONGLONG TickCount() const;
     LONGLONG PerformanceCounter() const;
 
+    // ExSetTimerResolution's requests: each set adds one, each clear takes one away. The clock's
+    // timers fire on time whatever the resolution; only the count is kept, for tests.
+    LONG TimerResolutionRequests() const { return m_resolutionRequests.load(); }
+    LONG ChangeTimerResolutionRequests(LONG delta) { return m_resolutionRequests += delta; }
+
     // Interrupt time at which a kernel time-out expires: negative is relative to now, positive
     // (or zero) is an absolute system time.
     LONGLONG DeadlineFromTimeout(LONGLONG timeout) const;
@@ -73,6 +79,8 @@ public:
     }
 
 private:
+    std::atomic<LONG> m_resolutionRequests{0};
+
     struct Mapping {
         RealClock::time_point realAnchor;
         LONGLONG virtualAnchor = 0;

@@ -23,3 +23,13 @@ extern "C" ULONGLONG KeQueryInterruptTime(void) { return static_cast<ULONGLONG>(
 extern "C" void KeQueryTickCount(PLARGE_INTEGER tickCount) { tickCount->QuadPart = KernelClock().TickCount(); }
 
 extern "C" ULONG KeQueryTimeIncrement(void) { return emu::Clock::kTimeIncrement; }
+
+extern "C" ULONG ExSetTimerResolution(ULONG desiredTime, BOOLEAN setResolution)
+{
+    // The default resolution is a clock tick; a request gives at most 1 ms.
+    constexpr ULONG kFinest = 10000;
+    const LONG requests = KernelClock().ChangeTimerResolutionRequests(setResolution ? 1 : -1);
+    if (requests < 0) KernelClock().ChangeTimerResolutionRequests(1);  // a clear without a set changes nothing
+    if (!setResolution) return requests > 0 ? kFinest : emu::Clock::kTimeIncrement;
+    return desiredTime < kFinest ? kFinest : desiredTime;
+}

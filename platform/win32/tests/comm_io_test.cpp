@@ -4,6 +4,7 @@
 
 #include <atomic>
 #include <chrono>
+#include <functional>
 #include <future>
 #include <string>
 #include <thread>
@@ -49,64 +50,83 @@ TEST_F(CommPortTest, ComNamesOpenThroughTheirLinks)
     EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_ACCESS_DENIED));
 }
 
-TEST_F(CommPortTest, OverlappedReadIsPendingOnlyWhenTheDriverPendsIt)
+TEST_F(CommPortTest, OverlappedResultIsPolledOrWaitedForOnTheMachineClock)
 {
     HANDLE handle = Open(true);
-    HANDLE event = CreateEventW(nullptr, TRUE, FALSE, nullptr);
     OVERLAPPED overlapped{};
-    overlapped.hEvent = event;
+    overlapped.hEvent = CreateEventW(nullptr, TRUE, FALSE, nullptr);
     uint8_t buffer[8] = {};
     DWORD count = 0;
-
-    // Data the driver holds already: done at once.
-    Port().SupplyReadData({1, 2, 3});
-    ASSERT_TRUE(ReadFile(handle, buffer, sizeof(buffer), &count, &overlapped));
-    EXPECT_EQ(count, 3u);
-    EXPECT_EQ(buffer[2], 3);
-    ASSERT_TRUE(ReadFile(handle, buffer, 0, &count, &overlapped));
-    EXPECT_EQ(count, 0u);
-
-    // None: pending until the driver completes it.
-    EXPECT_FALSE(ReadFile(handle, buffer, sizeof(buffer), nullptr, &overlapped));
-    EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_IO_PENDING));
+    ASSERT_FALSE(ReadFile(handle, buffer, sizeof(buffer), nullptr, &overlapped));
     EXPECT_FALSE(GetOverlappedResultEx(handle, &overlapped, &count, 0, FALSE));
     EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_IO_INCOMPLETE));
 
-    // A timed wait for it runs on the machine's clock.
     machine().GetClock().SetScale(0);
-    std::future<BOOL> timed = std::async(std::launch::async, [&] {
+    std::future<DWORD> timed = std::async(std::launch::async, [&]() -> DWORD {
         DWORD bytes = 0;
-        return GetOverlappedResultEx(handle, &overlapped, &bytes, 50, FALSE);
+        return GetOverlappedResultEx(handle, &overlapped, &bytes, 50, FALSE) ? ERROR_SUCCESS : GetLastError();
     });
     ASSERT_TRUE(machine().GetDispatcher().AwaitTimedWaiters(1));
-    machine().GetClock().Advance(50 * 10000);
-    EXPECT_FALSE(timed.get());
+    machine().GetClock().Advance(49 * 10000);
+    EXPECT_EQ(timed.wait_for(std::chrono::seconds(0)), std::future_status::timeout);
+    machine().GetClock().Advance(1 * 10000);
+    EXPECT_EQ(timed.get(), static_cast<DWORD>(WAIT_TIMEOUT));
     machine().GetClock().SetScale(1);
 
     ASSERT_TRUE(Port().CompleteRead({'o', 'k'}));
     ASSERT_TRUE(GetOverlappedResultEx(handle, &overlapped, &count, INFINITE, FALSE));
     EXPECT_EQ(count, 2u);
     EXPECT_EQ(buffer[1], 'k');
-    CloseHandle(event);
+    CloseHandle(overlapped.hEvent);
 }
 
-TEST_F(CommPortTest, TimedOutResultWaitSaysWaitTimeout)
+TEST_F(CommPortTest, OverlappedCallsAnswerAtOnceUnlessTheDriverPends)
 {
+    struct PendCase {
+        const char* name;
+        std::function<void(SerialTestPort&)> arrange;
+        std::function<BOOL(HANDLE, OVERLAPPED*)> call;
+        DWORD error;  // ERROR_SUCCESS: done at once; ERROR_IO_PENDING: pending; else failed at once
+    };
+    static uint8_t buffer[4];
+    static DWORD events;
+    const auto read = [](HANDLE h, OVERLAPPED* o) { return ReadFile(h, buffer, sizeof(buffer), nullptr, o); };
+    const auto write = [](HANDLE h, OVERLAPPED* o) { return WriteFile(h, "w", 1, nullptr, o); };
+    const auto wait = [](HANDLE h, OVERLAPPED* o) { return WaitCommEvent(h, &events, o); };
+    const auto mask = [](ULONG m) { return [m](SerialTestPort& p) { p.Modify([m](auto& s) { s.waitMask = m; }); }; };
+    const PendCase cases[] = {
+        {"read with data", [](SerialTestPort& p) { p.SupplyReadData({7}); }, read, ERROR_SUCCESS},
+        {"read without data", [](SerialTestPort&) {}, read, ERROR_IO_PENDING},
+        {"read of nothing", [](SerialTestPort&) {}, [](HANDLE h, OVERLAPPED* o) { return ReadFile(h, buffer, 0, nullptr, o); },
+         ERROR_SUCCESS},
+        {"write", [](SerialTestPort&) {}, write, ERROR_SUCCESS},
+        {"write held", [](SerialTestPort& p) { p.HoldWrites(true); }, write, ERROR_IO_PENDING},
+        {"wait already met", [&](SerialTestPort& p) { mask(EV_RXCHAR)(p); p.RaiseEvents(EV_RXCHAR); }, wait,
+         ERROR_SUCCESS},
+        {"wait", mask(EV_RXCHAR), wait, ERROR_IO_PENDING},
+        {"wait refused cancelled",
+         [&](SerialTestPort& p) { mask(EV_RXCHAR)(p); p.FailNext(IOCTL_SERIAL_WAIT_ON_MASK, STATUS_CANCELLED); }, wait,
+         ERROR_OPERATION_ABORTED},
+        {"wait with no mask", mask(0), wait, ERROR_INVALID_PARAMETER},
+    };
     HANDLE handle = Open(true);
-    OVERLAPPED overlapped{};
-    overlapped.hEvent = CreateEventW(nullptr, TRUE, FALSE, nullptr);
-    uint8_t buffer[1];
-    ASSERT_FALSE(ReadFile(handle, buffer, 1, nullptr, &overlapped));
-    machine().GetClock().SetScale(0);
-    std::future<DWORD> error = std::async(std::launch::async, [&]() -> DWORD {
-        DWORD bytes = 0;
-        return GetOverlappedResultEx(handle, &overlapped, &bytes, 10, FALSE) ? ERROR_SUCCESS : GetLastError();
-    });
-    ASSERT_TRUE(machine().GetDispatcher().AwaitTimedWaiters(1));
-    machine().GetClock().Advance(10 * 10000);
-    EXPECT_EQ(error.get(), static_cast<DWORD>(WAIT_TIMEOUT));
-    EXPECT_TRUE(CancelIoEx(handle, &overlapped));
-    CloseHandle(overlapped.hEvent);
+    for (const PendCase& c : cases) {
+        c.arrange(Port());
+        OVERLAPPED overlapped{};
+        SetLastError(ERROR_SUCCESS);
+        const BOOL result = c.call(handle, &overlapped);
+        EXPECT_EQ(result, c.error == ERROR_SUCCESS) << c.name;
+        EXPECT_EQ(GetLastError(), c.error) << c.name;
+        if (c.error == ERROR_SUCCESS) {
+            EXPECT_TRUE(HasOverlappedIoCompleted(&overlapped)) << c.name;
+        }
+        if (c.error != ERROR_IO_PENDING) continue;
+        EXPECT_FALSE(HasOverlappedIoCompleted(&overlapped)) << c.name;
+        EXPECT_TRUE(CancelIo(handle)) << c.name;
+        DWORD count = 0;
+        EXPECT_FALSE(GetOverlappedResult(handle, &overlapped, &count, TRUE)) << c.name;
+        Port().HoldWrites(false);
+    }
 }
 
 TEST_F(CommPortTest, SynchronousReadAndWriteWaitForTheDriver)

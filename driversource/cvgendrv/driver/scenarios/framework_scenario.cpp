@@ -4,6 +4,7 @@
 #include <cstring>
 
 #include "ex/pool.h"
+#include "pdo_double.h"
 
 namespace tfscenario {
 
@@ -31,44 +32,6 @@ std::string Narrow(const std::u16string& text)
     return narrow;
 }
 
-// The USB PDO: accepts the PnP sequence, reports a power table and succeeds power requests.
-NTSTATUS UsbPnp(PDEVICE_OBJECT, PIRP irp)
-{
-    PIO_STACK_LOCATION stack = IoGetCurrentIrpStackLocation(irp);
-    NTSTATUS status = irp->IoStatus.Status;
-    switch (stack->MinorFunction) {
-    case IRP_MN_START_DEVICE:
-    case IRP_MN_QUERY_REMOVE_DEVICE:
-    case IRP_MN_REMOVE_DEVICE:
-    case IRP_MN_CANCEL_REMOVE_DEVICE:
-    case IRP_MN_QUERY_STOP_DEVICE:
-    case IRP_MN_STOP_DEVICE:
-    case IRP_MN_CANCEL_STOP_DEVICE:
-    case IRP_MN_SURPRISE_REMOVAL:
-        status = STATUS_SUCCESS;
-        break;
-    case IRP_MN_QUERY_CAPABILITIES: {
-        PDEVICE_CAPABILITIES caps = stack->Parameters.DeviceCapabilities.Capabilities;
-        caps->Removable = TRUE;
-        caps->SurpriseRemovalOK = TRUE;
-        caps->DeviceState[PowerSystemWorking] = PowerDeviceD0;
-        for (int state = PowerSystemSleeping1; state < PowerSystemMaximum; ++state)
-            caps->DeviceState[state] = PowerDeviceD3;
-        status = STATUS_SUCCESS;
-        break;
-    }
-    default:
-        break;
-    }
-    return emu::testing::TestDriver::Complete(irp, status, irp->IoStatus.Information);
-}
-
-NTSTATUS UsbPower(PDEVICE_OBJECT, PIRP irp)
-{
-    PoStartNextPowerIrp(irp);
-    return emu::testing::TestDriver::Complete(irp, STATUS_SUCCESS, irp->IoStatus.Information);
-}
-
 }  // namespace
 
 void FrameworkScenario::SetUp()
@@ -81,8 +44,9 @@ void FrameworkScenario::SetUp()
     Pnp().BindService(kBusHardwareId, kBusService);
     Pnp().BindService(kChildDeviceId, kFuncService, kPortsClass);
 
-    m_usb.SetDispatch(IRP_MJ_PNP, UsbPnp);
-    m_usb.SetDispatch(IRP_MJ_POWER, UsbPower);
+    // The USB PDO accepts the PnP sequence, reports a power table and succeeds power requests.
+    m_usb.SetDispatch(IRP_MJ_PNP, emu::testing::AcceptingPdoPnp);
+    m_usb.SetDispatch(IRP_MJ_POWER, emu::testing::AcceptingPdoPower);
     // Named, as the USB hub's PDOs are: an interface can only be enabled on a named PDO.
     m_usbPdo = m_usb.CreateDevice(u"\\Device\\USBPDO-7");
     ASSERT_NE(m_usbPdo, nullptr);
@@ -247,28 +211,8 @@ bool FrameworkScenario::Control(HANDLE handle, ULONG code, const std::vector<uin
 ControlResult FrameworkScenario::SendControl(PDEVICE_OBJECT device, ULONG code, const std::vector<uint8_t>& input,
                                              ULONG outputLength, bool internal)
 {
-    ControlResult result;
-    std::vector<uint8_t> in = input;
-    result.output.assign(outputLength, 0);
-    KEVENT event;
-    KeInitializeEvent(&event, NotificationEvent, FALSE);
-    IO_STATUS_BLOCK ioStatus{};
-    PIRP irp = IoBuildDeviceIoControlRequest(code, device, in.empty() ? nullptr : in.data(),
-                                             static_cast<ULONG>(in.size()),
-                                             result.output.empty() ? nullptr : result.output.data(), outputLength,
-                                             internal ? TRUE : FALSE, &event, &ioStatus);
-    if (!irp) {
-        result.status = STATUS_INSUFFICIENT_RESOURCES;
-        return result;
-    }
-    NTSTATUS status = IoCallDriver(device, irp);
-    if (status == STATUS_PENDING) {
-        KeWaitForSingleObject(&event, Executive, KernelMode, FALSE, nullptr);
-        status = ioStatus.Status;
-    }
-    result.status = status;
-    result.information = ioStatus.Information;
-    return result;
+    emu::testing::DeviceControlResult sent = emu::testing::SendDeviceControl(device, code, input, outputLength, internal);
+    return ControlResult{sent.status, sent.information, sent.output};
 }
 
 std::vector<std::string> FrameworkScenario::Record(std::u16string_view service, size_t from)
