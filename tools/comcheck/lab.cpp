@@ -4,6 +4,7 @@
 #include <mutex>
 
 #include "cable.h"
+#include "dbg/debug_output.h"
 #include "ke/clock.h"
 #include "line_domain.h"
 #include "ob/object_namespace.h"
@@ -27,7 +28,11 @@ emu::devices::ChipConfig ChipConfigFor(ChipKind kind)
 
 }  // namespace
 
-Lab::Lab(const Options& options) : m_options(options), m_machine(std::make_unique<emu::Machine>(MachineOptionsFor(options))) {}
+Lab::Lab(const Options& options) : m_options(options), m_machine(std::make_unique<emu::Machine>(MachineOptionsFor(options)))
+{
+    // The verbose trace includes what the drivers print to the kernel debugger.
+    if (options.verbose) m_machine->GetDebugOutput().SetEcho(true);
+}
 
 Lab::~Lab()
 {
