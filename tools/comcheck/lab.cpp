@@ -4,6 +4,7 @@
 #include <mutex>
 
 #include "cable.h"
+#include "dbg/debug_output.h"
 #include "ke/clock.h"
 #include "line_domain.h"
 #include "ob/object_namespace.h"
@@ -27,7 +28,11 @@ emu::devices::ChipConfig ChipConfigFor(ChipKind kind)
 
 }  // namespace
 
-Lab::Lab(const Options& options) : m_options(options), m_machine(std::make_unique<emu::Machine>(MachineOptionsFor(options))) {}
+Lab::Lab(const Options& options) : m_options(options), m_machine(std::make_unique<emu::Machine>(MachineOptionsFor(options)))
+{
+    // The verbose trace includes what the drivers print to the kernel debugger.
+    if (options.verbose) m_machine->GetDebugOutput().SetEcho(true);
+}
 
 Lab::~Lab()
 {
@@ -73,6 +78,25 @@ bool Lab::NameIsLinked(const std::u16string& portName)
 {
     return m_machine->GetNamespace().LinkTarget(u"\\??\\" + portName).has_value() ||
            m_machine->GetNamespace().LinkTarget(u"\\DosDevices\\" + portName).has_value();
+}
+
+std::vector<std::string> Lab::DeviceLines() const
+{
+    std::vector<std::string> lines;
+    for (const emu::DeviceNodeInfo& node : m_machine->GetPnp().Nodes()) {
+        if (node.instancePath.rfind(u"USB\\ROOT_HUB", 0) == 0) continue;
+        char line[240];
+        std::snprintf(line, sizeof line, "%s: driver %s, %s", std::string(node.instancePath.begin(), node.instancePath.end()).c_str(),
+                      node.service.empty() ? "none" : std::string(node.service.begin(), node.service.end()).c_str(),
+                      emu::DeviceNodeStateName(node.state));
+        std::string text = line;
+        if (node.state != emu::DeviceNodeState::Started && node.problem != STATUS_SUCCESS) {
+            std::snprintf(line, sizeof line, " (failed with status 0x%08X)", static_cast<unsigned>(node.problem));
+            text += line;
+        }
+        lines.push_back(text);
+    }
+    return lines;
 }
 
 double Lab::NowMs() const { return static_cast<double>(m_machine->GetClock().InterruptTime()) / 10000.0; }
