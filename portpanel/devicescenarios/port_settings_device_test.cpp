@@ -59,6 +59,8 @@ protected:
     // Device Manager's sheet for the port, with the Port Settings page shown.
     void ShowPage()
     {
+        m_sheet.reset();
+        if (m_set != INVALID_HANDLE_VALUE) SetupDiDestroyDeviceInfoList(m_set);
         m_set = SetupDiGetClassDevsW(nullptr, nullptr, nullptr, DIGCF_PRESENT | DIGCF_ALLCLASSES);
         ASSERT_NE(m_set, INVALID_HANDLE_VALUE);
         SP_DEVINFO_DATA element{};
@@ -211,11 +213,13 @@ TEST_F(PortSettingsDeviceTest, OverridesReachAPortAnApplicationHolds)
 }
 
 // A rate the chip cannot make is refused by the driver: the page says so and keeps its sheet
-// open, nothing reaches the Ports value, and the port still opens as it did before.
+// open, nothing reaches the Ports value, the page shows the old set when it is opened again, and
+// the port still opens as it did before (an overridden rate would be programmed at the open).
 TEST_F(PortSettingsDeviceTest, ARateTheDriverRefusesLeavesThePortAsItWas)
 {
     ShowPage();
     ui::TypeText(Item(IDC_BAUD_RATE), u"540000");
+    Check(IDC_OVERRIDE_BAUD);
     SelectFlowControl(kFlowXonXoff);
     const ui::MessageBoxAnswer refused{u"Error setting baud rate.\n\nPlease enter valid settable baud rate.",
                                        u"Error setting baud rate", MB_OK | MB_ICONERROR, IDOK};
@@ -223,6 +227,11 @@ TEST_F(PortSettingsDeviceTest, ARateTheDriverRefusesLeavesThePortAsItWas)
     EXPECT_FALSE(m_sheet->PressOk());
     EXPECT_EQ(ui::Hover(Item(IDC_LABEL_BAUD)).text, refused.text);
     EXPECT_EQ(PortsValue(), u"<none>");
+    EXPECT_TRUE(m_sheet->PressCancel());
+    ShowPage();
+    EXPECT_EQ(Text(IDC_BAUD_RATE), u"9600");
+    EXPECT_EQ(Text(IDC_FLOW_CONTROL), u"None");
+    EXPECT_EQ(IsDlgButtonChecked(m_sheet->PageWindow(0), IDC_OVERRIDE_BAUD), static_cast<UINT>(BST_UNCHECKED));
     EXPECT_TRUE(m_sheet->PressCancel());
 
     HANDLE port = Open();
