@@ -170,7 +170,10 @@ TEST_P(PortSettingsFirstOpenTest, DISABLED_ThePortOpensWithTheRateAndHandshakeCh
 INSTANTIATE_TEST_SUITE_P(RatesAndHandshakes, PortSettingsFirstOpenTest,
                          ::testing::Values(FirstOpenCase{57600, kFlowRtsCts, u"57600,n,8,1,p"},
                                            FirstOpenCase{921600, kFlowNone, u"921600,n,8,1"},
-                                           FirstOpenCase{1200, kFlowXonXoff, u"1200,n,8,1,x"}));
+                                           FirstOpenCase{1200, kFlowXonXoff, u"1200,n,8,1,x"}),
+                         [](const ::testing::TestParamInfo<FirstOpenCase>& info) {
+                             return "Baud" + std::to_string(info.param.rate) + "Flow" + std::to_string(info.param.flow);
+                         });
 
 // While an application holds the port the page asks first; the emulated CTS shows at once, the
 // overridden rate and handshake reach the chip with the application's next setting request and
