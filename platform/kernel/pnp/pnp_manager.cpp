@@ -216,8 +216,14 @@ void PnpManager::QueueDrainWorkItem(PDEVICE_OBJECT device)
 
 void PnpManager::BindService(std::u16string_view hardwareId, std::u16string_view service, std::u16string_view classGuid)
 {
+    BindService(hardwareId, service, classGuid, nullptr);
+}
+
+void PnpManager::BindService(std::u16string_view hardwareId, std::u16string_view service, std::u16string_view classGuid,
+                             DeviceInstaller install)
+{
     std::lock_guard lock(m_treeMutex);
-    m_bindings[UpcaseText(hardwareId)] = Binding{std::u16string(service), std::u16string(classGuid)};
+    m_bindings[UpcaseText(hardwareId)] = Binding{std::u16string(service), std::u16string(classGuid), std::move(install)};
 }
 
 void PnpManager::UnbindService(std::u16string_view hardwareId)
@@ -384,6 +390,8 @@ void PnpManager::CreateKeys(Node* node)
         if (UpcaseText(driverKey.substr(0, driverKey.find(u'\\'))) != UpcaseText(binding->classGuid)) driverKey.clear();
     }
     if (driverKey.empty()) {
+        // First arrival: the device is installed before its driver key says so.
+        if (binding->install) binding->install(node->info.instancePath);
         const std::u16string classKey = std::u16string(kClassKeyPath) + u"\\" + binding->classGuid;
         for (unsigned index = 0; index < 10000; ++index) {
             char number[8];

@@ -106,6 +106,12 @@ public:
     // The function driver of devices with this hardware or compatible ID (compared without case).
     void BindService(std::u16string_view hardwareId, std::u16string_view service,
                      std::u16string_view classGuid = kSystemClassGuid);
+    // The same, with the installation the device's INF performs: the first time a device with this
+    // ID arrives (it has no driver key yet), `install` runs with its instance path before its
+    // driver loads, as Setup writes the device's registry values before starting it.
+    using DeviceInstaller = std::function<void(const std::u16string& instancePath)>;
+    void BindService(std::u16string_view hardwareId, std::u16string_view service, std::u16string_view classGuid,
+                     DeviceInstaller install);
     void UnbindService(std::u16string_view hardwareId);
 
     // ---- Device arrival and departure ------------------------------------------------------------
@@ -161,6 +167,7 @@ private:
     struct Binding {
         std::u16string service;
         std::u16string classGuid;
+        DeviceInstaller install;
     };
     struct ResourceCopy {
         std::vector<uint8_t> raw;

@@ -181,6 +181,33 @@ TEST_F(PnpTest, RemovalQueriesAndRemovesChildrenFirstThenUnloadsBothImages)
     EXPECT_EQ(machine().GetDrivers().EntryCount(u"PnpBus"), 2u);
 }
 
+// A binding with an installation runs it once for each device, on its first arrival and before its
+// driver loads (so the driver finds what the installation wrote); a device seen before is not
+// installed again.
+TEST_F(PnpTest, InstallationRunsOnceForEachNewDeviceBeforeItsDriverLoads)
+{
+    std::vector<std::u16string> installed;
+    Pnp().BindService(u"PNPTEST\\CHILD", u"PnpFun", kPortsClass, [&](const std::u16string& instancePath) {
+        installed.push_back(instancePath);
+        EXPECT_FALSE(machine().GetDrivers().IsLoaded(u"PnpFun") && installed.size() == 1);
+        Reg().SetDword(std::u16string(kEnumKeyPath) + u"\\" + instancePath + u"\\Device Parameters", u"Installed", 1);
+    });
+    ASSERT_EQ(PlugBus(2), STATUS_SUCCESS);
+    auto children = Pnp().Children(m_pdo);
+    ASSERT_EQ(installed.size(), 2u);
+    for (size_t i = 0; i < children.size(); ++i) {
+        EXPECT_EQ(installed[i], children[i].instancePath);
+        EXPECT_EQ(Reg().GetDword(std::u16string(kEnumKeyPath) + u"\\" + children[i].instancePath + u"\\Device Parameters",
+                                 u"Installed"),
+                  1u);
+    }
+
+    ASSERT_EQ(Pnp().QueryRemoveDevice(m_pdo), STATUS_SUCCESS);
+    ASSERT_EQ(Pnp().AddRootDevice(kBusInstance, {u"ROOT\\PNPTESTBUS"}, m_pdo), STATUS_SUCCESS);
+    EXPECT_EQ(Pnp().Children(m_pdo).size(), 2u);
+    EXPECT_EQ(installed.size(), 2u);
+}
+
 // Around a start and a removal the manager sends what Windows sends: the resource requirements and
 // their filtering before START, the capabilities through the whole stack after it, and the removal
 // relations of every device that is to go before the first QUERY_REMOVE.
