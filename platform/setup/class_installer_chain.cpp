@@ -7,6 +7,7 @@
 #include "install_engine.h"
 #include "kernel.h"
 #include "pnp/pnp_manager.h"
+#include "registry_text.h"
 
 namespace emu::setup {
 namespace {
@@ -19,28 +20,6 @@ struct CoInstaller {
     COINSTALLER_PROC proc = nullptr;
     COINSTALLER_CONTEXT_DATA context{};
 };
-
-std::vector<std::u16string> MultiString(const std::optional<RegistryValue>& value)
-{
-    std::vector<std::u16string> strings;
-    if (!value || value->type != REG_MULTI_SZ) return strings;
-    std::u16string text(reinterpret_cast<const char16_t*>(value->data.data()), value->data.size() / sizeof(char16_t));
-    for (size_t at = 0; at < text.size();) {
-        size_t end = text.find(u'\0', at);
-        if (end == std::u16string::npos) end = text.size();
-        if (end > at) strings.push_back(text.substr(at, end - at));
-        at = end + 1;
-    }
-    return strings;
-}
-
-std::u16string StringValue(const std::optional<RegistryValue>& value)
-{
-    if (!value || value->type != REG_SZ) return {};
-    std::u16string text(reinterpret_cast<const char16_t*>(value->data.data()), value->data.size() / sizeof(char16_t));
-    while (!text.empty() && text.back() == 0) text.pop_back();
-    return text;
-}
 
 std::u16string Trimmed(std::u16string_view text)
 {
@@ -75,12 +54,12 @@ DWORD InstallEngine::CallClassInstaller(DI_FUNCTION function, HDEVINFO set, PSP_
     Registry& registry = m_machine.GetRegistry();
 
     std::vector<CoInstaller> chain;
-    for (const std::u16string& name : MultiString(registry.GetValue(kCoDeviceInstallersKey, classGuid)))
+    for (const std::u16string& name : RegistryStrings(registry.GetValue(kCoDeviceInstallersKey, classGuid)))
         chain.push_back({name});
-    const std::u16string driver = path.empty() ? std::u16string() : StringValue(registry.GetValue(DeviceKeyOf(path), u"Driver"));
+    const std::u16string driver = path.empty() ? std::u16string() : RegistryString(registry.GetValue(DeviceKeyOf(path), u"Driver"));
     if (!driver.empty())
         for (const std::u16string& name :
-             MultiString(registry.GetValue(std::u16string(kClassKeyPath) + u"\\" + driver, u"CoInstallers32")))
+             RegistryStrings(registry.GetValue(std::u16string(kClassKeyPath) + u"\\" + driver, u"CoInstallers32")))
             chain.push_back({name});
     std::erase_if(chain, [&](CoInstaller& co) {
         if (Load(co)) return false;

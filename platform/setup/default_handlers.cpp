@@ -5,39 +5,18 @@
 #include "install_engine.h"
 #include "kernel.h"
 #include "pnp/pnp_manager.h"
+#include "registry_text.h"
 #include "setupapi_control.h"
 
 namespace emu::setup {
 namespace {
-
-std::u16string StringValue(const std::optional<RegistryValue>& value)
-{
-    if (!value || value->type != REG_SZ) return {};
-    std::u16string text(reinterpret_cast<const char16_t*>(value->data.data()), value->data.size() / sizeof(char16_t));
-    while (!text.empty() && text.back() == 0) text.pop_back();
-    return text;
-}
-
-std::vector<std::u16string> Strings(const std::optional<RegistryValue>& value)
-{
-    std::vector<std::u16string> strings;
-    if (!value || value->type != REG_MULTI_SZ) return strings;
-    std::u16string text(reinterpret_cast<const char16_t*>(value->data.data()), value->data.size() / sizeof(char16_t));
-    for (size_t at = 0; at < text.size();) {
-        size_t end = text.find(u'\0', at);
-        if (end == std::u16string::npos) end = text.size();
-        if (end > at) strings.push_back(text.substr(at, end - at));
-        at = end + 1;
-    }
-    return strings;
-}
 
 std::u16string ClassKey(const std::u16string& driverKey) { return std::u16string(kClassKeyPath) + u"\\" + driverKey; }
 
 // The device's driver key ("{class}\000n"): the one it has in the driver's class, else a new one.
 std::u16string EnsureDriverKey(Registry& registry, const std::u16string& instancePath, const std::u16string& classGuid)
 {
-    std::u16string driverKey = StringValue(registry.GetValue(DeviceKeyOf(instancePath), u"Driver"));
+    std::u16string driverKey = RegistryString(registry.GetValue(DeviceKeyOf(instancePath), u"Driver"));
     if (!driverKey.empty() && EqualNoCase(driverKey.substr(0, driverKey.find(u'\\')), classGuid)) return driverKey;
     for (unsigned index = 0;; ++index) {
         char number[8];
@@ -93,7 +72,7 @@ DWORD InstallEngine::SelectBestDriver(const std::u16string& instancePath)
     Registry& registry = m_machine.GetRegistry();
     const std::u16string key = DeviceKeyOf(instancePath);
     std::optional<DriverInstallInfo> driver =
-        m_store.SelectDriver(Strings(registry.GetValue(key, u"HardwareID")), Strings(registry.GetValue(key, u"CompatibleIDs")));
+        m_store.SelectDriver(RegistryStrings(registry.GetValue(key, u"HardwareID")), RegistryStrings(registry.GetValue(key, u"CompatibleIDs")));
     if (!driver) return ERROR_NO_COMPAT_DRIVERS;
     std::lock_guard lock(m_mutex);
     m_selected[UpperAscii(instancePath)] = *driver;
@@ -173,7 +152,7 @@ DWORD InstallEngine::RemoveDeviceKeys(HDEVINFO set, PSP_DEVINFO_DATA element, co
         return NO_ERROR;
     }
     Registry& registry = m_machine.GetRegistry();
-    const std::u16string driverKey = StringValue(registry.GetValue(DeviceKeyOf(instancePath), u"Driver"));
+    const std::u16string driverKey = RegistryString(registry.GetValue(DeviceKeyOf(instancePath), u"Driver"));
     if (!driverKey.empty()) registry.DeleteTree(ClassKey(driverKey));
     registry.DeleteTree(DeviceKeyOf(instancePath));
     ForgetSelection(instancePath);

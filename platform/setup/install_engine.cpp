@@ -5,6 +5,7 @@
 #include "inf_actions.h"
 #include "kernel.h"
 #include "pnp/pnp_manager.h"
+#include "registry_text.h"
 #include "setupapi_control.h"
 #include "user_modules.h"
 
@@ -290,11 +291,7 @@ std::optional<DriverInstallInfo> InstallEngine::SelectedDriver(const std::u16str
 std::u16string InstallEngine::ClassOf(const std::u16string& instancePath) const
 {
     if (std::optional<DriverInstallInfo> driver = SelectedDriver(instancePath)) return driver->classGuid;
-    std::optional<RegistryValue> value = m_machine.GetRegistry().GetValue(DeviceKeyOf(instancePath), u"ClassGUID");
-    if (!value || value->type != REG_SZ) return {};
-    std::u16string text(reinterpret_cast<const char16_t*>(value->data.data()), value->data.size() / sizeof(char16_t));
-    while (!text.empty() && text.back() == 0) text.pop_back();
-    return text;
+    return RegistryString(m_machine.GetRegistry().GetValue(DeviceKeyOf(instancePath), u"ClassGUID"));
 }
 
 }  // namespace emu::setup
