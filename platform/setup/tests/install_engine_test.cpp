@@ -2,6 +2,7 @@
 // files through the whole request sequence, with a device co-installer in the chain.
 #include <gtest/gtest.h>
 
+#include <libloaderapi.h>
 #include <msports.h>
 
 #include "cm/registry.h"
@@ -290,6 +291,125 @@ TEST_F(InstallEngineTest, PortsGetTheNextFreeComNamesAndGiveThemBackOnRemoval)
     EXPECT_TRUE(usage[0]);
     EXPECT_FALSE(usage[1]);
     EXPECT_TRUE(usage[2]);
+}
+
+// A class co-installer runs before the device's in pre-processing and after it in
+// post-processing; each post-processor is given the result the one before it returned.
+DWORD g_devicePostAnswer = NO_ERROR;
+std::vector<std::string> g_order;
+
+DWORD CALLBACK ClassCoInstall(DI_FUNCTION function, HDEVINFO, PSP_DEVINFO_DATA, PCOINSTALLER_CONTEXT_DATA context)
+{
+    if (function != DIF_ADDPROPERTYPAGE_ADVANCED) return NO_ERROR;
+    g_order.push_back(context->PostProcessing ? "class post " + std::to_string(context->InstallResult) : "class pre");
+    return context->PostProcessing ? context->InstallResult : ERROR_DI_POSTPROCESSING_REQUIRED;
+}
+
+DWORD CALLBACK DeviceCoInstall(DI_FUNCTION function, HDEVINFO, PSP_DEVINFO_DATA, PCOINSTALLER_CONTEXT_DATA context)
+{
+    if (function != DIF_ADDPROPERTYPAGE_ADVANCED) return NO_ERROR;
+    g_order.push_back(context->PostProcessing ? "device post " + std::to_string(context->InstallResult) : "device pre");
+    return context->PostProcessing ? g_devicePostAnswer : ERROR_DI_POSTPROCESSING_REQUIRED;
+}
+
+TEST_F(InstallEngineTest, ClassCoInstallersWrapTheDevicesAndPostProcessingPassesTheResultOn)
+{
+    PlugBus();
+    m_engine->RunPendingInstalls();
+    const std::u16string port = Pnp().Children(m_pdo)[0].instancePath;
+    UserModules::Instance().InstallBuiltIn(u"ClassCo.dll", {{"Entry", reinterpret_cast<void*>(&ClassCoInstall)}});
+    UserModules::Instance().InstallBuiltIn(u"TestCo.dll", {{"TestCoInstall", reinterpret_cast<void*>(&DeviceCoInstall)}});
+    m_engine->AddClassCoInstaller(kPortsClassGuid, u"ClassCo.dll,Entry");
+
+    struct Case {
+        DWORD devicePost;
+        std::vector<std::string> order;
+        DWORD result;
+    } cases[] = {
+        // Nobody handles the property-page request: it stays "do the default".
+        {ERROR_DI_DO_DEFAULT,
+         {"class pre", "device pre", "device post 3758096910", "class post 3758096910"},
+         DWORD(ERROR_DI_DO_DEFAULT)},
+        {NO_ERROR, {"class pre", "device pre", "device post 3758096910", "class post 0"}, DWORD(NO_ERROR)},
+    };
+    for (const Case& c : cases) {
+        g_order.clear();
+        g_devicePostAnswer = c.devicePost;
+        EXPECT_EQ(m_engine->CallOnDevice(DIF_ADDPROPERTYPAGE_ADVANCED, port), c.result);
+        EXPECT_EQ(g_order, c.order);
+    }
+    EXPECT_EQ(UserModules::Instance().LoadCount(u"ClassCo.dll"), 0u);
+}
+
+// A co-installer whose library does not load, or does not export its entry, is left out of the
+// chain (and recorded); the request goes on without it.
+TEST_F(InstallEngineTest, ACoInstallerThatCannotBeLoadedIsLeftOut)
+{
+    PlugBus();
+    m_engine->RunPendingInstalls();
+    const std::u16string port = Pnp().Children(m_pdo)[0].instancePath;
+    for (bool missingExport : {false, true}) {
+        m_engine->ClearTrace();
+        g_coCalls.clear();
+        if (missingExport)
+            UserModules::Instance().InstallBuiltIn(u"TestCo.dll", {{"Other", reinterpret_cast<void*>(&TestCoInstall)}});
+        else
+            UserModules::Instance().FailNextLoad(u"TestCo.dll");
+        EXPECT_EQ(m_engine->CallOnDevice(DIF_INSTALLINTERFACES, port), DWORD(NO_ERROR));
+        EXPECT_TRUE(g_coCalls.empty());
+        const std::vector<DifRecord> trace = m_engine->Trace();
+        ASSERT_FALSE(trace.empty());
+        EXPECT_EQ(trace[0].who, u"TestCo.dll,TestCoInstall");
+        EXPECT_EQ(trace[0].result, DWORD(ERROR_INVALID_COINSTALLER));
+        EXPECT_EQ(UserModules::Instance().LoadCount(u"TestCo.dll"), 0u);
+    }
+}
+
+// The module table counts references: nested loads of one module need as many frees.
+class UserModulesTest : public emu::testing::MachineTest {};
+
+TEST_F(UserModulesTest, LoadsAreCountedAndExportsFoundByName)
+{
+    UserModules& modules = UserModules::Instance();
+    modules.Reset();
+    modules.InstallBuiltIn(u"Counted.dll", {{"Entry", reinterpret_cast<void*>(&TestCoInstall)}});
+    HMODULE first = LoadLibraryW(u"C:\\WINDOWS\\System32\\counted.DLL");
+    HMODULE second = LoadLibraryW(u"Counted.dll");
+    ASSERT_NE(first, nullptr);
+    EXPECT_EQ(first, second);
+    EXPECT_EQ(modules.LoadCount(u"Counted.dll"), 2u);
+    EXPECT_EQ(reinterpret_cast<void*>(GetProcAddress(first, "Entry")), reinterpret_cast<void*>(&TestCoInstall));
+    EXPECT_EQ(GetProcAddress(first, "entry"), nullptr);  // export names keep their case
+    EXPECT_EQ(GetLastError(), DWORD(ERROR_PROC_NOT_FOUND));
+    EXPECT_EQ(LoadLibraryW(u"C:\\Other\\Counted.dll"), nullptr);  // only the system directory
+    EXPECT_TRUE(FreeLibrary(first));
+    EXPECT_EQ(GetModuleHandleW(u"Counted.dll"), first);
+    EXPECT_TRUE(FreeLibrary(second));
+    EXPECT_EQ(GetModuleHandleW(u"Counted.dll"), nullptr);
+    EXPECT_FALSE(FreeLibrary(first));
+    modules.Reset();
+}
+
+// An automatic engine installs what arrives on its own thread; waiting for it covers the devices
+// the first installations bring.
+class AutomaticInstallEngineTest : public InstallEngineTest {};
+
+TEST_F(AutomaticInstallEngineTest, InstallsArrivalsOnItsOwnThread)
+{
+    m_engine.reset();
+    InstallEngineOptions options;
+    options.automatic = true;
+    m_engine = std::make_unique<InstallEngine>(machine(), options);
+    m_engine->AddInf(InfFile::Parse(u"TESTBUS.INF", kBusInf), {{u"pnptest.sys", EMU_PNPTEST_IMAGE}});
+    m_engine->AddInf(InfFile::Parse(u"TESTPORT.INF", kPortInf), {{u"pnptest2.sys", EMU_PNPTEST2_IMAGE}});
+    UserModules::Instance().InstallBuiltIn(u"TestCo.dll", {{"TestCoInstall", reinterpret_cast<void*>(&TestCoInstall)}});
+    PlugBus();
+    m_engine->WaitIdle();
+    EXPECT_EQ(m_engine->PendingInstalls(), 0u);
+    EXPECT_EQ(Pnp().FindNode(kBusInstance)->state, DeviceNodeState::Started);
+    const std::vector<DeviceNodeInfo> children = Pnp().Children(m_pdo);
+    ASSERT_EQ(children.size(), 2u);
+    for (const DeviceNodeInfo& child : children) EXPECT_EQ(child.state, DeviceNodeState::Started);
 }
 
 }  // namespace
