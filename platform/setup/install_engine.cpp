@@ -175,7 +175,12 @@ std::optional<std::u16string> InstallEngine::TakePending()
 size_t InstallEngine::RunPendingInstalls()
 {
     size_t count = 0;
-    while (std::optional<std::u16string> next = TakePending()) {
+    // As user mode hears of a new device only once the kernel has finished its arrival: the PnP
+    // manager looks at the device's keys again before the arrival is over.
+    for (;;) {
+        m_machine.GetPnp().WaitIdle();
+        std::optional<std::u16string> next = TakePending();
+        if (!next) break;
         const DWORD error = InstallDevice(*next);
         {
             std::lock_guard lock(m_mutex);
