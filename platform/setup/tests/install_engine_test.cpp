@@ -98,12 +98,14 @@ struct CoCall {
 std::vector<CoCall> g_coCalls;
 int g_privateMarker = 0;
 DWORD g_installPreAnswer = ERROR_DI_POSTPROCESSING_REQUIRED;
+DWORD g_updateUiAnswer = NO_ERROR;
 
 DWORD CALLBACK TestCoInstall(DI_FUNCTION function, HDEVINFO set, PSP_DEVINFO_DATA element, PCOINSTALLER_CONTEXT_DATA context)
 {
     const std::u16string device = InstancePathOf(set, element);
     const bool written = Kernel::Current().GetRegistry().GetDword(HardwareKeyOf(device), u"TypeOfDevice").has_value();
     g_coCalls.push_back({function, device, context->PostProcessing, context->InstallResult, context->PrivateData, written});
+    if (function == DIF_UPDATEDRIVER_UI) return g_updateUiAnswer;
     if (function != DIF_INSTALLDEVICE) return NO_ERROR;
     if (context->PostProcessing) return context->InstallResult;
     context->PrivateData = &g_privateMarker;
@@ -117,6 +119,7 @@ protected:
         MachineTest::SetUp();
         g_coCalls.clear();
         g_installPreAnswer = ERROR_DI_POSTPROCESSING_REQUIRED;
+        g_updateUiAnswer = NO_ERROR;
         m_engine = std::make_unique<InstallEngine>(machine());
         m_engine->AddInf(InfFile::Parse(u"TESTBUS.INF", kBusInf), {{u"pnptest.sys", EMU_PNPTEST_IMAGE}});
         m_engine->AddInf(InfFile::Parse(u"TESTPORT.INF", kPortInf), {{u"pnptest2.sys", EMU_PNPTEST2_IMAGE}});
@@ -291,6 +294,39 @@ TEST_F(InstallEngineTest, PortsGetTheNextFreeComNamesAndGiveThemBackOnRemoval)
     EXPECT_TRUE(usage[0]);
     EXPECT_FALSE(usage[1]);
     EXPECT_TRUE(usage[2]);
+}
+
+// A driver update asks DIF_UPDATEDRIVER_UI first: a co-installer's refusal ends it there; else
+// the device is installed again on its devnode, restarted, and keeps the COM name it had.
+TEST_F(InstallEngineTest, ADriverUpdateStopsAtARefusalAndOtherwiseReinstallsTheRunningDevice)
+{
+    PlugBus();
+    m_engine->RunPendingInstalls();
+    const std::u16string port = Pnp().Children(m_pdo)[0].instancePath;
+    const std::u16string portName = String(HardwareKeyOf(port), u"PortName");
+
+    g_updateUiAnswer = ERROR_DI_DONT_INSTALL;
+    m_engine->ClearTrace();
+    EXPECT_EQ(m_engine->UpdateDriver(port), DWORD(ERROR_DI_DONT_INSTALL));
+    for (const DifRecord& r : m_engine->Trace()) {
+        EXPECT_EQ(r.function, DIF_UPDATEDRIVER_UI);
+        EXPECT_EQ(r.phase, DifPhase::PreProcessing);
+    }
+
+    g_updateUiAnswer = NO_ERROR;
+    g_coCalls.clear();
+    EXPECT_EQ(m_engine->UpdateDriver(port), DWORD(NO_ERROR));
+    EXPECT_EQ(m_engine->PendingInstalls(), 0u);
+    EXPECT_EQ(Pnp().FindNode(port)->state, DeviceNodeState::Started);
+    EXPECT_EQ(String(HardwareKeyOf(port), u"PortName"), portName);
+    // The hardware key's values were there already when the co-installer's pre-processing ran.
+    bool sawInstallPre = false;
+    for (const CoCall& c : g_coCalls)
+        if (c.function == DIF_INSTALLDEVICE && !c.post) {
+            sawInstallPre = true;
+            EXPECT_TRUE(c.keysWritten);
+        }
+    EXPECT_TRUE(sawInstallPre);
 }
 
 // A class co-installer runs before the device's in pre-processing and after it in
