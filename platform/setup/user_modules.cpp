@@ -6,6 +6,7 @@
 
 #include "inf_file.h"
 #include <libloaderapi.h>
+#include <sysinfoapi.h>
 
 namespace emu::setup {
 namespace {
@@ -186,4 +187,13 @@ extern "C" HMODULE WINAPI GetModuleHandleW(LPCWSTR lpModuleName)
     HMODULE module = lpModuleName ? UserModules::Instance().Handle(lpModuleName) : nullptr;
     if (!module) SetLastError(ERROR_MOD_NOT_FOUND);
     return module;
+}
+
+extern "C" UINT WINAPI GetSystemDirectoryW(LPWSTR lpBuffer, UINT uSize)
+{
+    const std::u16string_view directory = emu::setup::kSystemDirectory;
+    if (!lpBuffer || uSize <= directory.size()) return UINT(directory.size() + 1);
+    directory.copy(lpBuffer, directory.size());
+    lpBuffer[directory.size()] = 0;
+    return UINT(directory.size());
 }

@@ -3,6 +3,7 @@
 // reference goes), and built-in modules whose exports are functions of this process (tests'
 // stand-ins). LoadLibraryW, GetProcAddress, FreeLibrary and GetModuleHandleW act on this table;
 // a name without a directory, or under the system directory, names a file of the table.
+// GetSystemDirectoryW answers the directory those files are in.
 #pragma once
 
 #include <libloaderapi.h>
