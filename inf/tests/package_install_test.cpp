@@ -88,10 +88,11 @@ TEST_F(PackageInstallTest, AOnePortAdapterGetsTheBusDriverAndAPortWithItsComName
     EXPECT_EQ(PortNames(machine(), ports), std::vector<std::u16string>{u"COM1"});
 }
 
-// Disabled: the two functions of a two-port chip, started by the engine after their composite
-// parent's enumeration has finished, fail to start with the bus driver waiting with a time-out at
-// DISPATCH_LEVEL (the verifier's WaitAtDispatch); started inside the parent's enumeration, as the
-// tools' installation does, they run. Left for the bus driver's and the USB host's owners.
+// Disabled: of a two-port chip's functions installed in the engine's order, &MI_00 comes up, and
+// &MI_01, started while &MI_00's port child still waits for its installation, fails its start with
+// STATUS_UNSUCCESSFUL (its removal then waits with a time-out at DISPATCH_LEVEL, which the verifier
+// reports). The tools' installation, which starts each port before the next function, does not
+// meet it. Left for the bus driver's owners.
 TEST_F(PackageInstallTest, DISABLED_EachFunctionOfATwoPortAdapterGetsTheBusDriverAndAPort)
 {
     emu::devices::FtdiChip chip(emu::devices::ChipConfig::DualPort());
@@ -100,7 +101,7 @@ TEST_F(PackageInstallTest, DISABLED_EachFunctionOfATwoPortAdapterGetsTheBusDrive
     for (size_t i = 1; i < 3; ++i) {
         const std::vector<emu::DeviceNodeInfo> buses = NodesWithId(cvpackage::BusDriverIds()[i]);
         ASSERT_EQ(buses.size(), 1u);
-        EXPECT_EQ(buses[0].state, emu::DeviceNodeState::Started);
+        EXPECT_EQ(buses[0].state, emu::DeviceNodeState::Started) << emu::setup::Narrow(buses[0].instancePath) << " " << std::hex << buses[0].problem;
     }
     EXPECT_EQ(PortNames(machine(), NodesWithId(cvpackage::kRs232PortId)), (std::vector<std::u16string>{u"COM1", u"COM2"}));
 }
