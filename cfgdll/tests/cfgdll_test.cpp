@@ -8,6 +8,7 @@
 #include "install_engine.h"
 #include "machine_test.h"
 #include "pnp/pnp_manager.h"
+#include "root_device.h"
 #include "test_driver.h"
 #include "user_modules.h"
 
@@ -78,13 +79,8 @@ protected:
         m_engine->AddInf(emu::setup::InfFile::Parse(u"CVTEST.INF", kPortInf), {{u"pnptest2.sys", EMU_PNPTEST2_IMAGE}});
         UserModules::Instance().InstallFile(u"Cfgdll39.dll", CFGDLL_MODULE);
         UserModules::Instance().InstallBuiltIn(u"Chained.dll", {{"ChainedEntry", reinterpret_cast<void*>(&ChainedEntry)}});
-        m_root.SetDispatch(IRP_MJ_PNP, [](PDEVICE_OBJECT, PIRP irp) {
-            const UCHAR minor = IoGetCurrentIrpStackLocation(irp)->MinorFunction;
-            const bool handled = minor == IRP_MN_START_DEVICE || minor == IRP_MN_QUERY_REMOVE_DEVICE || minor == IRP_MN_REMOVE_DEVICE;
-            return TestDriver::Complete(irp, handled ? STATUS_SUCCESS : irp->IoStatus.Status, irp->IoStatus.Information);
-        });
-        m_pdo = m_root.CreateDevice();
-        m_pdo->Flags &= ~DO_DEVICE_INITIALIZING;
+        m_pdo = emu::testing::CreateRootPdo(m_root);
+        ASSERT_NE(m_pdo, nullptr);
         machine().GetPnp().AddRootDevice(kPortInstance, {u"CVTEST\\PORT"}, m_pdo);
         m_engine->RunPendingInstalls();
     }

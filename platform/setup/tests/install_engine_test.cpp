@@ -10,6 +10,7 @@
 #include "io/driver_loader.h"
 #include "machine_test.h"
 #include "pnp/pnp_manager.h"
+#include "root_device.h"
 #include "test_driver.h"
 #include "user_modules.h"
 
@@ -124,16 +125,8 @@ protected:
         m_engine->AddInf(InfFile::Parse(u"TESTBUS.INF", kBusInf), {{u"pnptest.sys", EMU_PNPTEST_IMAGE}});
         m_engine->AddInf(InfFile::Parse(u"TESTPORT.INF", kPortInf), {{u"pnptest2.sys", EMU_PNPTEST2_IMAGE}});
         UserModules::Instance().InstallBuiltIn(u"TestCo.dll", {{"TestCoInstall", reinterpret_cast<void*>(&TestCoInstall)}});
-        m_root.SetDispatch(IRP_MJ_PNP, [](PDEVICE_OBJECT, PIRP irp) {
-            const UCHAR minor = IoGetCurrentIrpStackLocation(irp)->MinorFunction;
-            const bool handled = minor == IRP_MN_START_DEVICE || minor == IRP_MN_QUERY_REMOVE_DEVICE ||
-                                 minor == IRP_MN_REMOVE_DEVICE || minor == IRP_MN_CANCEL_REMOVE_DEVICE ||
-                                 minor == IRP_MN_QUERY_STOP_DEVICE || minor == IRP_MN_STOP_DEVICE ||
-                                 minor == IRP_MN_CANCEL_STOP_DEVICE || minor == IRP_MN_SURPRISE_REMOVAL;
-            return TestDriver::Complete(irp, handled ? STATUS_SUCCESS : irp->IoStatus.Status, irp->IoStatus.Information);
-        });
-        m_pdo = m_root.CreateDevice();
-        m_pdo->Flags &= ~DO_DEVICE_INITIALIZING;
+        m_pdo = emu::testing::CreateRootPdo(m_root);
+        ASSERT_NE(m_pdo, nullptr);
     }
 
     void TearDown() override
