@@ -93,10 +93,12 @@ InstallEngine::~InstallEngine()
     m_changed.notify_all();
     if (m_thread.joinable()) m_thread.join();
     for (const auto& [id, driver] : m_store.Models()) m_machine.GetPnp().UnbindService(id);
+    // SetupAPI and the module table are the machine's: a newer engine keeps them.
+    std::lock_guard lock(g_currentMutex);
+    if (g_current != this) return;
+    g_current = nullptr;
     setupapi::SetClassInstallerChain(nullptr);
     UserModules::Instance().Reset();
-    std::lock_guard lock(g_currentMutex);
-    if (g_current == this) g_current = nullptr;
 }
 
 InstallEngine* InstallEngine::Current()
