@@ -420,15 +420,16 @@ TEST_F(UserModulesTest, LoadsAreCountedAndExportsFoundByName)
 }
 
 // An automatic engine installs what arrives on its own thread; waiting for it covers the devices
-// the first installations bring.
+// the first installations bring. The engine it replaced leaves SetupAPI's chain to it.
 class AutomaticInstallEngineTest : public InstallEngineTest {};
 
 TEST_F(AutomaticInstallEngineTest, InstallsArrivalsOnItsOwnThread)
 {
-    m_engine.reset();
     InstallEngineOptions options;
     options.automatic = true;
-    m_engine = std::make_unique<InstallEngine>(machine(), options);
+    auto automatic = std::make_unique<InstallEngine>(machine(), options);
+    m_engine.reset();  // the older engine goes while the newer one is the machine's
+    m_engine = std::move(automatic);
     m_engine->AddInf(InfFile::Parse(u"TESTBUS.INF", kBusInf), {{u"pnptest.sys", EMU_PNPTEST_IMAGE}});
     m_engine->AddInf(InfFile::Parse(u"TESTPORT.INF", kPortInf), {{u"pnptest2.sys", EMU_PNPTEST2_IMAGE}});
     UserModules::Instance().InstallBuiltIn(u"TestCo.dll", {{"TestCoInstall", reinterpret_cast<void*>(&TestCoInstall)}});
