@@ -24,7 +24,7 @@ struct DriverImages {
 
 inline constexpr char16_t kBusService[] = u"Enumdrv39";
 inline constexpr char16_t kPortService[] = u"Portdrv39";
-inline constexpr char16_t kPortDeviceId[] = u"CVUSB\\PORT";
+inline constexpr char16_t kPortDeviceId[] = u"PORTS\\PORTDRV23230";  // an RS-232 port
 inline constexpr char16_t kPortsClassGuid[] = u"{4D36E978-E325-11CE-BFC1-08002BE10318}";
 
 class DriverPackage {
