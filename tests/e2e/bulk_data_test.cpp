@@ -47,7 +47,7 @@ TEST_P(BulkDataTest, ArrivesBitExact)
     Plug(c.adapter);
     HANDLE port = Open();
     ASSERT_NE(port, INVALID_HANDLE_VALUE);
-    if (c.rate > 1000000) RaiseMaximumBaudRate(port, c.rate);
+    if (c.rate > 1000000) RaiseMaximumBaudRate(PortNames().at(0), c.rate);
     ASSERT_TRUE(SetupComm(port, 65536, 65536));
     Configure(port, {.rate = c.rate, .rtsCts = true});
     const std::vector<uint8_t> data = RandomBytes(c.size, 11);

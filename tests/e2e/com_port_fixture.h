@@ -78,7 +78,7 @@ protected:
                      DWORD writeConstant = 0);
     // Raises MaximumBaudRate in the bus set and MaxBaudRate in the port set through the port's
     // configuration interface, as the property pages do.
-    void RaiseMaximumBaudRate(HANDLE port, ULONG rate);
+    void RaiseMaximumBaudRate(const std::u16string& name, ULONG rate);
     // Writes one block and waits for it to be confirmed.
     void WriteAll(HANDLE port, const std::vector<uint8_t>& data);
     // Reads until `size` bytes have arrived (each read returns what is there, waiting up to 1 s of
