@@ -46,6 +46,12 @@ struct LineSetup {
     bool abortOnError = false;
 };
 
+#if defined(__SANITIZE_THREAD__)
+inline constexpr bool kThreadSanitizer = true;
+#else
+inline constexpr bool kThreadSanitizer = false;
+#endif
+
 // Random bytes, the same for the same seed.
 std::vector<uint8_t> RandomBytes(size_t size, unsigned seed);
 
