@@ -326,6 +326,7 @@ void CCvUVCPDriver::m_DoRemoveDevice()
             CTfControlQueue* pControl = m_pFunctionalDevice->m_GetControlQueue();
             pControl->m_SetCommEventsReceived(SERIAL_EV_EVENT2);
             pControl->m_ResolveCurrentEventMask(NULL);
+            pVcp->m_SetDeviceRemoved();
             pVcp->m_Disconnect();
             m_CancelQueues();
             m_bOpen = FALSE;

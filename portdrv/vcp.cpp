@@ -36,6 +36,7 @@ ULONG DefaultQueueSize()
 CVCP::CVCP()
     : m_pParameters(NULL),
       m_bConnected(FALSE),
+      m_bDeviceRemoved(FALSE),
       m_bFirstConnectDone(FALSE),
       m_ulBaudRate(115200),
       m_ucStopBits(STOP_BIT_1),
@@ -412,7 +413,7 @@ void CVCP::m_WaitForTransmitter(ISerial* pISerial)
         ulTxFifo = 256;
     }
     ULONG ulOutQueue = m_GetOutQueueAmount();
-    if (ulOutQueue == 0 && m_IsTransmitterIdle()) {
+    if (m_bDeviceRemoved || (ulOutQueue == 0 && m_IsTransmitterIdle())) {
         return;
     }
     ULONG ulCount = ulOutQueue > ulTxFifo / 2 ? ulOutQueue : ulTxFifo / 2;

@@ -108,6 +108,10 @@ public:
     void m_SetParameters(CCvUVcpUserModeInterface* pParameters) { m_pParameters = pParameters; }
     CCvUVcpUserModeInterface* m_GetParameters() const { return m_pParameters; }
 
+    // The device has left: a disconnect from now on drops what is still to be sent instead of
+    // waiting for a transmitter that can no longer report.
+    void m_SetDeviceRemoved() { m_bDeviceRemoved = TRUE; }
+
     // State for the control codes and WMI.
     BOOLEAN m_IsConnected() const { return m_bConnected; }
     ULONG m_GetBaudRate() const { return m_ulBaudRate; }
@@ -185,6 +189,7 @@ protected:
 
     CCvUVcpUserModeInterface* m_pParameters;
     BOOLEAN m_bConnected;
+    BOOLEAN m_bDeviceRemoved;
     BOOLEAN m_bFirstConnectDone;
     ULONG m_ulBaudRate;
     UCHAR m_ucStopBits;

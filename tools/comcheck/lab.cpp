@@ -4,6 +4,7 @@
 #include <mutex>
 
 #include "cable.h"
+#include "dbg/debug_output.h"
 #include "ke/clock.h"
 #include "line_domain.h"
 #include "ob/object_namespace.h"
@@ -27,7 +28,11 @@ emu::devices::ChipConfig ChipConfigFor(ChipKind kind)
 
 }  // namespace
 
-Lab::Lab(const Options& options) : m_options(options), m_machine(std::make_unique<emu::Machine>(MachineOptionsFor(options))) {}
+Lab::Lab(const Options& options) : m_options(options), m_machine(std::make_unique<emu::Machine>(MachineOptionsFor(options)))
+{
+    // The verbose trace includes what the drivers print to the kernel debugger.
+    if (options.verbose) m_machine->GetDebugOutput().SetEcho(true);
+}
 
 Lab::~Lab()
 {
@@ -37,7 +42,10 @@ Lab::~Lab()
 
 bool Lab::Plug()
 {
-    m_chip = std::make_unique<emu::devices::FtdiChip>(ChipConfigFor(m_options.chip));
+    emu::devices::ChipConfig config = ChipConfigFor(m_options.chip);
+    config.paced = m_options.paced;
+    m_chip = std::make_unique<emu::devices::FtdiChip>(config);
+    m_machine->GetUsb().Scheduler().SetPaced(m_options.paced);
     ConnectCable();
     m_model = std::make_shared<emu::usb::FtdiChipDevice>(*m_chip);
     m_device = m_machine->GetUsb().Plug(m_model);
@@ -73,6 +81,31 @@ bool Lab::NameIsLinked(const std::u16string& portName)
 {
     return m_machine->GetNamespace().LinkTarget(u"\\??\\" + portName).has_value() ||
            m_machine->GetNamespace().LinkTarget(u"\\DosDevices\\" + portName).has_value();
+}
+
+std::vector<std::string> Lab::DeviceLines() const
+{
+    std::vector<std::string> lines;
+    for (const emu::DeviceNodeInfo& node : m_machine->GetPnp().Nodes()) {
+        if (node.instancePath.rfind(u"USB\\ROOT_HUB", 0) == 0) continue;
+        char line[240];
+        std::snprintf(line, sizeof line, "%s: driver %s, %s", std::string(node.instancePath.begin(), node.instancePath.end()).c_str(),
+                      node.service.empty() ? "none" : std::string(node.service.begin(), node.service.end()).c_str(),
+                      emu::DeviceNodeStateName(node.state));
+        std::string text = line;
+        if (node.state != emu::DeviceNodeState::Started && node.problem != STATUS_SUCCESS) {
+            std::snprintf(line, sizeof line, " (failed with status 0x%08X)", static_cast<unsigned>(node.problem));
+            text += line;
+        }
+        lines.push_back(text);
+    }
+    return lines;
+}
+
+int Lab::LatencyTimerMs(int port)
+{
+    if (!m_chip) return 0;
+    return m_chip->Port(static_cast<emu::devices::Time>(m_machine->GetClock().InterruptTime()), port).settings.latencyMs;
 }
 
 double Lab::NowMs() const { return static_cast<double>(m_machine->GetClock().InterruptTime()) / 10000.0; }

@@ -11,6 +11,7 @@
 #include "ftdi_chip_device.h"
 #include "machine.h"
 #include "options.h"
+#include "usb_device.h"
 
 namespace comcheck {
 
@@ -30,6 +31,11 @@ public:
     std::vector<std::u16string> PortNames() const { return m_package.PortNames(); }
     // Whether the name still leads to a device (its DOS-device link exists).
     bool NameIsLinked(const std::u16string& portName);
+    // One line per device node the adapter brought: its instance, driver, state and, if it did not
+    // start, the status it failed with.
+    std::vector<std::string> DeviceLines() const;
+    // The latency timer the driver gave a port of the chip, in milliseconds.
+    int LatencyTimerMs(int port = 1);
     // Machine time in milliseconds since boot.
     double NowMs() const;
 

@@ -102,7 +102,9 @@ void DriverPackage::InstallBusDevice(emu::Machine& machine, const std::u16string
     const ULONG iface = InterfaceNumberOf(instancePath);
     reg.SetDword(bus, u"TypeOfDevice", FILE_DEVICE_BUS_EXTENDER);
     reg.SetString(bus, u"DeviceName", u"CvUsbBus");
-    reg.SetDword(bus, u"DeviceIndexingPolicyType", 1);
+    // Bus devices are counted, and each passes its number on to its port child's name: the two
+    // functions of a two-port chip are two bus devices whose children would otherwise share one.
+    reg.SetDword(bus, u"DeviceIndexingPolicyType", 0x101);
     reg.SetDword(bus, u"NumberChildDevices", 1);
     reg.SetDword(bus, u"LowestStackLayer", 1);
     const std::u16string child = bus + u"\\Child1";
