@@ -1,6 +1,7 @@
 // The port object's write path and the line and modem status the bus reports.
 #include "tfdebug.h"
 #include "tffunctionaldevice.h"
+#include "tfinterlocked.h"
 #include "vcp.h"
 
 // ---------------------------------------------------------------------------------------------
@@ -219,7 +220,7 @@ BOOLEAN CVCP::m_ModemStatusCallback(BOOLEAN bCts, BOOLEAN bDsr, BOOLEAN bRi, BOO
         return FALSE;
     }
     const VCP_PARAMETERS& P = m_pParameters->m_Values();
-    BOOLEAN bCtsForced = P.ulDuplexMode == 2;
+    BOOLEAN bCtsForced = TfInterlockedReadUlong((ULONG volatile*)&P.ulDuplexMode) == 2;
     ULONG ulState = (bCts || bCtsForced ? SERIAL_MSR_CTS : 0) | (bDsr ? SERIAL_MSR_DSR : 0) |
                     (bRi ? SERIAL_MSR_RI : 0) | (bDcd ? SERIAL_MSR_DCD : 0);
     ULONG ulOld = m_GetMsrImage();
@@ -245,11 +246,11 @@ BOOLEAN CVCP::m_ModemStatusCallback(BOOLEAN bCts, BOOLEAN bDsr, BOOLEAN bRi, BOO
     if (ulEvents != 0) {
         m_SetCommEventsReceived(ulEvents);
     }
-    if (P.ulEmulateCtsTrue) {
+    if (TfInterlockedReadUlong((ULONG volatile*)&P.ulEmulateCtsTrue)) {
         m_GetControlQueue()->m_ClearCommEvents(SERIAL_EV_CTS);
         InterlockedExchange(&m_lCtsHold, 0);
     }
-    if (P.ulEmulateDsrTrue) {
+    if (TfInterlockedReadUlong((ULONG volatile*)&P.ulEmulateDsrTrue)) {
         m_GetControlQueue()->m_ClearCommEvents(SERIAL_EV_DSR);
         InterlockedExchange(&m_lDsrHold, 0);
     }
