@@ -7,8 +7,8 @@
 
 namespace {
 
-// A set is reloaded in place while the port's callbacks read its values (with an interlocked
-// read), so each value is stored with an interlocked write.
+// A set is reloaded in place while the port's callbacks read its values (with atomic reads), so
+// each value is stored with an interlocked write.
 void TfStoreDword(PULONG pulTarget, ULONG ulValue)
 {
     InterlockedExchange((LONG volatile*)pulTarget, (LONG)ulValue);
