@@ -42,14 +42,19 @@ BOOLEAN CFTDI1Port::m_DataArrivedCallback(CTfBuffer* pBuffer)
     BOOLEAN bStatusOnly = FALSE;
     ULONG ulGathered = m_WalkPackets(pBuffer, &bStatusOnly);
     UCHAR ucModem = (UCHAR)InterlockedCompareExchange(&m_lLastModemStatus, 0, 0);
-    BOOLEAN bDropped = m_bDsrSensitivity && (ucModem & FTDI_MSR_DSR) == 0;
+    // The handshake settings change under the port lock while data arrives.
+    m_PortLock.m_Acquire();
+    const BOOLEAN bDsrSensitivity = m_bDsrSensitivity;
+    const BOOLEAN bXonXoffOut = m_bXonXoffOut;
+    m_PortLock.m_Release();
+    BOOLEAN bDropped = bDsrSensitivity && (ucModem & FTDI_MSR_DSR) == 0;
     if (bStatusOnly || bDropped || ulGathered == 0) {
         pBuffer->m_Delete();
         m_ulParseTime = (ULONG)CTfDebugManager::sm_GetElapsedMicroseconds(&Stamp);
         return TRUE;
     }
     pBuffer->m_KeepHead(ulGathered, TRUE);
-    if (m_bXonXoffOut) {
+    if (bXonXoffOut) {
         m_ScanFlowCharacters(pBuffer->m_GetBytes(), ulGathered);
     }
     m_SizeNextTransfer(ulGathered);

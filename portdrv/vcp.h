@@ -105,8 +105,15 @@ public:
     void m_DumpStatistics();
 
     // The parameter set (not owned; replaced by every apply).
-    void m_SetParameters(CCvUVcpUserModeInterface* pParameters) { m_pParameters = pParameters; }
-    CCvUVcpUserModeInterface* m_GetParameters() const { return m_pParameters; }
+    // Set at every load of the set (an open) while the bus's callbacks may read it: interlocked.
+    void m_SetParameters(CCvUVcpUserModeInterface* pParameters)
+    {
+        InterlockedExchangePointer((PVOID volatile*)&m_pParameters, pParameters);
+    }
+    CCvUVcpUserModeInterface* m_GetParameters()
+    {
+        return (CCvUVcpUserModeInterface*)ReadPointerAcquire((PVOID const volatile*)&m_pParameters);
+    }
 
     // The device has left: a disconnect from now on drops what is still to be sent instead of
     // waiting for a transmitter that can no longer report.

@@ -214,12 +214,13 @@ BOOLEAN CVCP::m_LineStatusCallback(BOOLEAN bOverrun, BOOLEAN bParity, BOOLEAN bF
 
 BOOLEAN CVCP::m_ModemStatusCallback(BOOLEAN bCts, BOOLEAN bDsr, BOOLEAN bRi, BOOLEAN bTeri, BOOLEAN bDcd)
 {
-    if (m_pParameters == NULL || (bRi && bTeri)) {
+    CCvUVcpUserModeInterface* pParameters = m_GetParameters();
+    if (pParameters == NULL || (bRi && bTeri)) {
         DbgPrint("ASSERT at - %s %d\n", "vcp", __LINE__);
         return FALSE;
     }
-    const VCP_PARAMETERS& P = m_pParameters->m_Values();
-    BOOLEAN bCtsForced = P.ulDuplexMode == 2;
+    const VCP_PARAMETERS& P = pParameters->m_Values();
+    BOOLEAN bCtsForced = (ULONG)ReadNoFence((LONG const volatile*)&P.ulDuplexMode) == 2;
     ULONG ulState = (bCts || bCtsForced ? SERIAL_MSR_CTS : 0) | (bDsr ? SERIAL_MSR_DSR : 0) |
                     (bRi ? SERIAL_MSR_RI : 0) | (bDcd ? SERIAL_MSR_DCD : 0);
     ULONG ulOld = m_GetMsrImage();
@@ -245,11 +246,11 @@ BOOLEAN CVCP::m_ModemStatusCallback(BOOLEAN bCts, BOOLEAN bDsr, BOOLEAN bRi, BOO
     if (ulEvents != 0) {
         m_SetCommEventsReceived(ulEvents);
     }
-    if (P.ulEmulateCtsTrue) {
+    if ((ULONG)ReadNoFence((LONG const volatile*)&P.ulEmulateCtsTrue)) {
         m_GetControlQueue()->m_ClearCommEvents(SERIAL_EV_CTS);
         InterlockedExchange(&m_lCtsHold, 0);
     }
-    if (P.ulEmulateDsrTrue) {
+    if ((ULONG)ReadNoFence((LONG const volatile*)&P.ulEmulateDsrTrue)) {
         m_GetControlQueue()->m_ClearCommEvents(SERIAL_EV_DSR);
         InterlockedExchange(&m_lDsrHold, 0);
     }

@@ -3,6 +3,8 @@
 // restart), enable starts it again, and a property change stops and restarts it.
 #include <setupapi.h>
 
+#include <mutex>
+
 #include "device_info_set.h"
 #include "device_tree.h"
 #include "kernel.h"
@@ -92,13 +94,42 @@ extern "C" BOOL SetupDiSetClassInstallParamsW(HDEVINFO DeviceInfoSet, PSP_DEVINF
     return TRUE;
 }
 
+namespace {
+
+std::mutex g_chainMutex;
+std::shared_ptr<ClassInstallerChain> g_chain;
+
+}  // namespace
+
+void emu::setupapi::SetClassInstallerChain(ClassInstallerChain chain)
+{
+    std::lock_guard lock(g_chainMutex);
+    g_chain = chain ? std::make_shared<ClassInstallerChain>(std::move(chain)) : nullptr;
+}
+
 extern "C" BOOL SetupDiCallClassInstaller(DI_FUNCTION InstallFunction, HDEVINFO DeviceInfoSet,
                                           PSP_DEVINFO_DATA DeviceInfoData)
 {
-    if (InstallFunction != DIF_PROPERTYCHANGE) return Fail(ERROR_DI_DO_DEFAULT);
+    std::shared_ptr<ClassInstallerChain> chain;
+    {
+        std::lock_guard lock(g_chainMutex);
+        chain = g_chain;
+    }
+    DWORD result = ERROR_DI_DO_DEFAULT;
+    if (chain)
+        result = (*chain)(InstallFunction, DeviceInfoSet, DeviceInfoData);
+    else if (InstallFunction == DIF_PROPERTYCHANGE)
+        result = DefaultPropertyChange(DeviceInfoSet, DeviceInfoData);
+    if (result != NO_ERROR) return Fail(result);
+    SetLastError(NO_ERROR);
+    return TRUE;
+}
+
+DWORD emu::setupapi::DefaultPropertyChange(HDEVINFO DeviceInfoSet, PSP_DEVINFO_DATA DeviceInfoData)
+{
     DeviceElement* element = ElementOf(DeviceInfoSet, DeviceInfoData);
-    if (!element) return FALSE;
-    if (!element->propertyChange) return Fail(ERROR_NO_CLASSINSTALL_PARAMS);
+    if (!element) return GetLastError();
+    if (!element->propertyChange) return ERROR_NO_CLASSINSTALL_PARAMS;
     const SP_PROPCHANGE_PARAMS change = *element->propertyChange;
     const NTSTATUS status = ChangeState(element->instancePath, change.StateChange);
     // A stack that refuses keeps running; the change then needs a restart of the machine.
@@ -108,6 +139,5 @@ extern "C" BOOL SetupDiCallClassInstaller(DI_FUNCTION InstallFunction, HDEVINFO 
         std::lock_guard lock(state.mutex);
         state.propertyChanges.push_back({element->instancePath, change.StateChange, change.Scope, NT_SUCCESS(status)});
     }
-    if (status == STATUS_NO_SUCH_DEVICE) return Fail(ERROR_NO_SUCH_DEVINST);
-    return TRUE;
+    return status == STATUS_NO_SUCH_DEVICE ? DWORD(ERROR_NO_SUCH_DEVINST) : DWORD(NO_ERROR);
 }

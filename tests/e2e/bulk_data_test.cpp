@@ -42,12 +42,14 @@ TEST_P(BulkDataTest, ArrivesBitExact)
 {
     const BulkCase& c = GetParam();
     if (kSanitized && c.slowHostFault != nullptr) GTEST_SKIP() << c.slowHostFault;
-    // A paced bus moves even the control requests of the plug in bus time.
-    RunClock(c.clockScale);
+    // A paced bus moves even the control requests of the plug in bus time; the drivers' start
+    // has time-outs of its own, so the clock runs no faster than the data phase needs.
+    RunClock(c.adapter.pacedBus ? 20 : 0);
     Plug(c.adapter);
+    RunClock(c.clockScale);
     HANDLE port = Open();
     ASSERT_NE(port, INVALID_HANDLE_VALUE);
-    if (c.rate > 1000000) RaiseMaximumBaudRate(port, c.rate);
+    if (c.rate > 1000000) RaiseMaximumBaudRate(PortNames().at(0), c.rate);
     ASSERT_TRUE(SetupComm(port, 65536, 65536));
     Configure(port, {.rate = c.rate, .rtsCts = true});
     const std::vector<uint8_t> data = RandomBytes(c.size, 11);

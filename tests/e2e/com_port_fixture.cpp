@@ -21,55 +21,10 @@
 #include "ob/object_namespace.h"
 #include "pnp/interface_manager.h"
 #include "pnp/pnp_manager.h"
-#include "tfusermodeinterfacecodes.h"
+#include "port_settings.h"
 #include "usb_host.h"
 
 namespace e2e {
-namespace {
-
-const GUID kPortConfigurationInterface = {0x429D4669, 0xCDFF, 0x4B62, {0xB0, 0xDC, 0xBD, 0xCE, 0xA7, 0x6A, 0xBD, 0x31}};
-constexpr size_t kBusMaximumBaudRateOffset = 5 * sizeof(ULONG);   // after the sizes, latency timer and FIFOs
-constexpr size_t kPortMaxBaudRateOffset = 1 * sizeof(ULONG);      // after PortType
-
-using Bytes = std::vector<uint8_t>;
-
-// One request of the configuration interface, as the property pages send it.
-Bytes AskConfiguration(const std::u16string& path, ULONG code, ULONG forwardCount, const Bytes& payload, size_t outputLength)
-{
-    HANDLE handle = CreateFileW(reinterpret_cast<LPCWSTR>(path.c_str()), GENERIC_READ | GENERIC_WRITE, 0, nullptr,
-                                OPEN_EXISTING, 0, nullptr);
-    EXPECT_NE(handle, INVALID_HANDLE_VALUE);
-    Bytes input(TF_USERMODE_REQUEST_HEADER_SIZE);
-    const TF_USERMODE_REQUEST_HEADER header = {forwardCount, TF_USERMODE_DEFAULT_SET_INDEX};
-    std::memcpy(input.data(), &header, sizeof header);
-    input.insert(input.end(), payload.begin(), payload.end());
-    Bytes output(outputLength);
-    DWORD returned = 0;
-    EXPECT_TRUE(DeviceIoControl(handle, code, input.data(), static_cast<DWORD>(input.size()),
-                                output.empty() ? nullptr : output.data(), static_cast<DWORD>(output.size()), &returned, nullptr))
-        << "configuration request 0x" << std::hex << code << " failed with " << std::dec << GetLastError();
-    CloseHandle(handle);
-    output.resize(returned);
-    return output;
-}
-
-void RaiseInSet(const std::u16string& path, ULONG forwardCount, size_t offset, ULONG rate)
-{
-    const Bytes size = AskConfiguration(path, IOCTL_TF_USERMODE_GET_SIZE, forwardCount, {}, sizeof(ULONG));
-    ASSERT_EQ(size.size(), sizeof(ULONG));
-    ULONG length = 0;
-    std::memcpy(&length, size.data(), sizeof length);
-    Bytes set = AskConfiguration(path, IOCTL_TF_USERMODE_GET_SET, forwardCount, {}, length);
-    ASSERT_GE(set.size(), offset + sizeof(ULONG));
-    ULONG current = 0;
-    std::memcpy(&current, set.data() + offset, sizeof current);
-    ASSERT_EQ(current, 1000000u) << "the set's maximum rate is not where it is expected";
-    std::memcpy(set.data() + offset, &rate, sizeof rate);
-    AskConfiguration(path, IOCTL_TF_USERMODE_SET_SET, forwardCount, set, 0);
-}
-
-}  // namespace
-
 emu::MachineOptions ComPortTest::Options() const
 {
     emu::MachineOptions options;
@@ -216,17 +171,10 @@ void ComPortTest::SetTimeouts(HANDLE port, DWORD interval, DWORD multiplier, DWO
     ASSERT_TRUE(SetCommTimeouts(port, &timeouts)) << "SetCommTimeouts failed with " << GetLastError();
 }
 
-void ComPortTest::RaiseMaximumBaudRate(HANDLE port, ULONG rate)
+void ComPortTest::RaiseMaximumBaudRate(const std::u16string& name, ULONG rate)
 {
-    (void)port;
-    std::u16string path;
-    for (const emu::DeviceNodeInfo& node : machine().GetPnp().Nodes())
-        if (node.service == cvinstall::kPortService && node.state == emu::DeviceNodeState::Started)
-            for (const auto& entry : machine().GetInterfaces().Interfaces(kPortConfigurationInterface, true))
-                if (entry.pdo == node.pdo) path = entry.devicePath;
-    ASSERT_FALSE(path.empty()) << "no configuration interface of the port";
-    RaiseInSet(path, TF_USERMODE_FORWARD_ONCE, kBusMaximumBaudRateOffset, rate);
-    RaiseInSet(path, TF_USERMODE_ANSWER_HERE, kPortMaxBaudRateOffset, rate);
+    std::string error;
+    ASSERT_TRUE(cvinstall::RaiseMaximumBaudRate(machine(), name, rate, error)) << error;
 }
 
 void ComPortTest::WriteAll(HANDLE port, const std::vector<uint8_t>& data)

@@ -46,6 +46,12 @@ struct LineSetup {
     bool abortOnError = false;
 };
 
+#if defined(__SANITIZE_THREAD__)
+inline constexpr bool kThreadSanitizer = true;
+#else
+inline constexpr bool kThreadSanitizer = false;
+#endif
+
 // Random bytes, the same for the same seed.
 std::vector<uint8_t> RandomBytes(size_t size, unsigned seed);
 
@@ -78,7 +84,7 @@ protected:
                      DWORD writeConstant = 0);
     // Raises MaximumBaudRate in the bus set and MaxBaudRate in the port set through the port's
     // configuration interface, as the property pages do.
-    void RaiseMaximumBaudRate(HANDLE port, ULONG rate);
+    void RaiseMaximumBaudRate(const std::u16string& name, ULONG rate);
     // Writes one block and waits for it to be confirmed.
     void WriteAll(HANDLE port, const std::vector<uint8_t>& data);
     // Reads until `size` bytes have arrived (each read returns what is there, waiting up to 1 s of

@@ -24,7 +24,8 @@ struct FlowCase {
 };
 
 const FlowCase kCases[] = {
-    {"RtsCts", {.rtsCts = true}},
+    {"RtsCts", {.rtsCts = true},
+     "known fault: under load the receiving port's driver overruns its queue (CE_RXOVER), about 40 bytes are lost"},
     {"DtrDsr", {.dtrDsr = true},
      "known fault: every byte arrives, but the sender's WriteFile never completes"},
     {"XonXoff", {.xonXoff = true},

@@ -42,7 +42,10 @@ Lab::~Lab()
 
 bool Lab::Plug()
 {
-    m_chip = std::make_unique<emu::devices::FtdiChip>(ChipConfigFor(m_options.chip));
+    emu::devices::ChipConfig config = ChipConfigFor(m_options.chip);
+    config.paced = m_options.paced;
+    m_chip = std::make_unique<emu::devices::FtdiChip>(config);
+    m_machine->GetUsb().Scheduler().SetPaced(m_options.paced);
     ConnectCable();
     m_model = std::make_shared<emu::usb::FtdiChipDevice>(*m_chip);
     m_device = m_machine->GetUsb().Plug(m_model);
@@ -97,6 +100,12 @@ std::vector<std::string> Lab::DeviceLines() const
         lines.push_back(text);
     }
     return lines;
+}
+
+int Lab::LatencyTimerMs(int port)
+{
+    if (!m_chip) return 0;
+    return m_chip->Port(static_cast<emu::devices::Time>(m_machine->GetClock().InterruptTime()), port).settings.latencyMs;
 }
 
 double Lab::NowMs() const { return static_cast<double>(m_machine->GetClock().InterruptTime()) / 10000.0; }

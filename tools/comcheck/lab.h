@@ -34,6 +34,8 @@ public:
     // One line per device node the adapter brought: its instance, driver, state and, if it did not
     // start, the status it failed with.
     std::vector<std::string> DeviceLines() const;
+    // The latency timer the driver gave a port of the chip, in milliseconds.
+    int LatencyTimerMs(int port = 1);
     // Machine time in milliseconds since boot.
     double NowMs() const;
 

@@ -16,6 +16,7 @@ struct Options {
     unsigned long rate = 115200;
     std::size_t size = 256 * 1024;
     double clockScale = 20.0;  // machine time against real time
+    bool paced = true;         // the line at its rate, the USB host in its frame budget
     unsigned seed = 1;
     bool verbose = false;
     bool help = false;

@@ -5,6 +5,17 @@
 #include "tfmemorytracker.h"
 #include "tfregistry.h"
 
+namespace {
+
+// A set is reloaded in place while the port's callbacks read its values (with atomic reads), so
+// each value is stored with an interlocked write.
+void TfStoreDword(PULONG pulTarget, ULONG ulValue)
+{
+    InterlockedExchange((LONG volatile*)pulTarget, (LONG)ulValue);
+}
+
+}  // namespace
+
 CTfRegistryInformationSet::CTfRegistryInformationSet(HANDLE hKey)
     : m_DefaultsName(NonPagedPool, TF_REGISTRY_DEFAULTS_SUBKEY),
       m_KeyPath(NonPagedPool),
@@ -222,7 +233,7 @@ BOOLEAN CTfRegistryInformationSet::m_ReadDword(HANDLE hKey, CTfInformationSetIte
             Log.m_Fail("required value missing");
             return FALSE;
         }
-        *pulTarget = pEntry->m_pDefault != NULL ? *(PULONG)pEntry->m_pDefault : 0;
+        TfStoreDword(pulTarget, pEntry->m_pDefault != NULL ? *(PULONG)pEntry->m_pDefault : 0);
         Log.m_Success();
         return TRUE;
     }
@@ -241,7 +252,7 @@ BOOLEAN CTfRegistryInformationSet::m_ReadDword(HANDLE hKey, CTfInformationSetIte
             return FALSE;
         }
     }
-    *pulTarget = ulValue;
+    TfStoreDword(pulTarget, ulValue);
     Log.m_Success();
     return TRUE;
 }

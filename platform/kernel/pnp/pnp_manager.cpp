@@ -222,6 +222,18 @@ void PnpManager::BindService(std::u16string_view hardwareId, std::u16string_view
 void PnpManager::BindService(std::u16string_view hardwareId, std::u16string_view service, std::u16string_view classGuid,
                              DeviceInstaller install)
 {
+    DeferrableInstaller now;
+    if (install)
+        now = [install = std::move(install)](const std::u16string& instancePath) {
+            install(instancePath);
+            return true;
+        };
+    BindDeferredInstallation(hardwareId, service, classGuid, std::move(now));
+}
+
+void PnpManager::BindDeferredInstallation(std::u16string_view hardwareId, std::u16string_view service,
+                                          std::u16string_view classGuid, DeferrableInstaller install)
+{
     std::lock_guard lock(m_treeMutex);
     m_bindings[UpcaseText(hardwareId)] = Binding{std::u16string(service), std::u16string(classGuid), std::move(install)};
 }
@@ -391,7 +403,7 @@ void PnpManager::CreateKeys(Node* node)
     }
     if (driverKey.empty()) {
         // First arrival: the device is installed before its driver key says so.
-        if (binding->install) binding->install(node->info.instancePath);
+        if (binding->install && !binding->install(node->info.instancePath)) return;  // installed later
         const std::u16string classKey = std::u16string(kClassKeyPath) + u"\\" + binding->classGuid;
         for (unsigned index = 0; index < 10000; ++index) {
             char number[8];

@@ -112,6 +112,14 @@ public:
     using DeviceInstaller = std::function<void(const std::u16string& instancePath)>;
     void BindService(std::u16string_view hardwareId, std::u16string_view service, std::u16string_view classGuid,
                      DeviceInstaller install);
+    // The same, for an installation that may be done later: when `install` answers false the device
+    // is left without a driver (no driver key, problem STATUS_NOT_FOUND), as Windows leaves new
+    // hardware until user mode has installed it (it may be asked again each time the manager makes
+    // the device's keys until then); the installer then writes the device's driver key and starts
+    // it with StartDevice.
+    using DeferrableInstaller = std::function<bool(const std::u16string& instancePath)>;
+    void BindDeferredInstallation(std::u16string_view hardwareId, std::u16string_view service,
+                                  std::u16string_view classGuid, DeferrableInstaller install);
     void UnbindService(std::u16string_view hardwareId);
 
     // ---- Device arrival and departure ------------------------------------------------------------
@@ -167,7 +175,7 @@ private:
     struct Binding {
         std::u16string service;
         std::u16string classGuid;
-        DeviceInstaller install;
+        DeferrableInstaller install;
     };
     struct ResourceCopy {
         std::vector<uint8_t> raw;

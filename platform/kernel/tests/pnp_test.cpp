@@ -208,6 +208,34 @@ TEST_F(PnpTest, InstallationRunsOnceForEachNewDeviceBeforeItsDriverLoads)
     EXPECT_EQ(installed.size(), 2u);
 }
 
+// An installation that is done later leaves a new device without a driver key and its driver
+// unloaded; once the installer has written the key, a start loads the driver without asking the
+// installer again.
+TEST_F(PnpTest, ADeferredInstallationLeavesTheDeviceWithoutADriverUntilItIsStartedOnceInstalled)
+{
+    std::vector<std::u16string> asked;
+    Pnp().BindDeferredInstallation(u"PNPTEST\\CHILD", u"PnpFun", kPortsClass, [&](const std::u16string& instancePath) {
+        asked.push_back(instancePath);
+        return false;
+    });
+    ASSERT_EQ(PlugBus(1), STATUS_SUCCESS);
+    auto children = Pnp().Children(m_pdo);
+    ASSERT_EQ(children.size(), 1u);
+    ASSERT_FALSE(asked.empty());  // until installed, every look at its keys asks again
+    for (const std::u16string& path : asked) EXPECT_EQ(path, children[0].instancePath);
+    const size_t askedBeforeStart = asked.size();
+    EXPECT_NE(children[0].state, DeviceNodeState::Started);
+    EXPECT_TRUE(children[0].driverKey.empty());
+    EXPECT_FALSE(machine().GetDrivers().IsLoaded(u"PnpFun"));
+
+    const std::u16string enumKey = std::u16string(kEnumKeyPath) + u"\\" + children[0].instancePath;
+    Reg().SetString(enumKey, u"Driver", std::u16string(kPortsClass) + u"\\0007");
+    ASSERT_EQ(Pnp().StartDevice(children[0].pdo), STATUS_SUCCESS);
+    EXPECT_EQ(Pnp().Children(m_pdo)[0].state, DeviceNodeState::Started);
+    EXPECT_EQ(Pnp().Children(m_pdo)[0].driverKey, std::u16string(kPortsClass) + u"\\0007");
+    EXPECT_EQ(asked.size(), askedBeforeStart);
+}
+
 // Around a start and a removal the manager sends what Windows sends: the resource requirements and
 // their filtering before START, the capabilities through the whole stack after it, and the removal
 // relations of every device that is to go before the first QUERY_REMOVE.
