@@ -467,7 +467,13 @@ BOOLEAN CCvUVCPDriver::m_UserModeInterface(CCvUVcpUserModeInterface* pSet, ULONG
         TfDebugLog(7, "CCvUVCPDriver::m_UserModeInterface - OUT - Failed because pVCP is NULL.");
         return FALSE;
     }
+    const BOOLEAN bUserChange = !m_bLoadFollows;
     BOOLEAN bResult = m_ApplySet(pVcp, pSet, ulPhase, pucStoreAgain);
+    if (bResult && bUserChange && !pVcp->m_IsConnected()) {
+        // A set the user changed while no application holds the port: the next open takes its
+        // settings again, as the first open does, even when a check has opened the port since start.
+        pVcp->m_TakeSettingsAtNextConnect();
+    }
     if (ulPhase == TF_UMI_PHASE_APPLY) {
         m_bLoadFollows = FALSE;
     }

@@ -121,6 +121,8 @@ public:
 
     // State for the control codes and WMI.
     BOOLEAN m_IsConnected() const { return m_bConnected; }
+    // The next connect converts the parameter set's settings into the port's, as the first does.
+    void m_TakeSettingsAtNextConnect() { m_bFirstConnectDone = FALSE; }
     ULONG m_GetBaudRate() const { return m_ulBaudRate; }
     void m_GetLineControl(PSERIAL_LINE_CONTROL pLineControl) const;
     void m_GetChars(PSERIAL_CHARS pChars) const { *pChars = m_Chars; }
