@@ -143,3 +143,8 @@ WINBASEAPI DWORD WINAPI WaitForMultipleObjects(DWORD nCount, const HANDLE* lpHan
 #include <fileapi.h>
 #include <stringapiset.h>
 #include <winreg.h>
+#include <processthreadsapi.h>
+#include <securitybaseapi.h>
+#include <sysinfoapi.h>
+#include <fileapi_disk.h>
+#include <winsvc.h>
