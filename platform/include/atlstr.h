@@ -167,9 +167,9 @@ inline void CStringW::FormatV(LPCWSTR format, va_list args)
             m_text += u'%';
             continue;
         }
-        std::string spec = "%";
-        while (*p == u'-' || *p == u'0' || *p == u'+' || *p == u' ' || *p == u'#') spec += static_cast<char>(*p++);
-        while (*p >= u'0' && *p <= u'9') spec += static_cast<char>(*p++);
+        std::string conversion = "%";
+        while (*p == u'-' || *p == u'0' || *p == u'+' || *p == u' ' || *p == u'#') conversion += static_cast<char>(*p++);
+        while (*p >= u'0' && *p <= u'9') conversion += static_cast<char>(*p++);
         int precision = -1;
         if (*p == u'.') {
             precision = 0;
@@ -184,15 +184,15 @@ inline void CStringW::FormatV(LPCWSTR format, va_list args)
         switch (*p) {
         case u'd':
         case u'i':
-            spec += "lld";
-            std::snprintf(out, sizeof out, spec.c_str(), wide64 ? va_arg(args, long long) : va_arg(args, int));
+            conversion += "lld";
+            std::snprintf(out, sizeof out, conversion.c_str(), wide64 ? va_arg(args, long long) : va_arg(args, int));
             break;
         case u'u':
         case u'x':
         case u'X':
-            spec += "ll";
-            spec += static_cast<char>(*p);
-            std::snprintf(out, sizeof out, spec.c_str(),
+            conversion += "ll";
+            conversion += static_cast<char>(*p);
+            std::snprintf(out, sizeof out, conversion.c_str(),
                           wide64 ? va_arg(args, unsigned long long) : va_arg(args, unsigned int));
             break;
         case u'c': m_text += static_cast<WCHAR>(va_arg(args, int)); continue;
