@@ -30,11 +30,7 @@ ServiceManager& ServiceManager::Current() { return g_manager.Get(); }
 SC_HANDLE ServiceManager::OpenManager(DWORD access)
 {
     if ((access & ~kUserManagerRights) && !IsAdministrator()) return nullptr;
-    auto handle = std::make_unique<Handle>(Handle{true, {}, access});
-    SC_HANDLE key = reinterpret_cast<SC_HANDLE>(handle.get());
-    std::lock_guard lock(m_mutex);
-    m_handles[key] = std::move(handle);
-    return key;
+    return Keep(Handle{true, {}, access});
 }
 
 SC_HANDLE ServiceManager::OpenService(SC_HANDLE manager, std::u16string_view name, DWORD access, DWORD& error)
@@ -53,11 +49,7 @@ SC_HANDLE ServiceManager::OpenService(SC_HANDLE manager, std::u16string_view nam
         error = ERROR_ACCESS_DENIED;
         return nullptr;
     }
-    auto handle = std::make_unique<Handle>(Handle{false, path->substr(path->find_last_of(u'\\') + 1), access});
-    SC_HANDLE key = reinterpret_cast<SC_HANDLE>(handle.get());
-    std::lock_guard lock(m_mutex);
-    m_handles[key] = std::move(handle);
-    return key;
+    return Keep(Handle{false, path->substr(path->find_last_of(u'\\') + 1), access});
 }
 
 SC_HANDLE ServiceManager::CreateService(SC_HANDLE manager, std::u16string_view name, DWORD access, DWORD& error)
@@ -77,10 +69,15 @@ SC_HANDLE ServiceManager::CreateService(SC_HANDLE manager, std::u16string_view n
         return nullptr;
     }
     TheRegistry().CreateKey(path);
-    auto handle = std::make_unique<Handle>(Handle{false, std::u16string(name), access});
-    SC_HANDLE key = reinterpret_cast<SC_HANDLE>(handle.get());
+    return Keep(Handle{false, std::u16string(name), access});
+}
+
+SC_HANDLE ServiceManager::Keep(Handle handle)
+{
+    auto kept = std::make_unique<Handle>(std::move(handle));
+    SC_HANDLE key = reinterpret_cast<SC_HANDLE>(kept.get());
     std::lock_guard lock(m_mutex);
-    m_handles[key] = std::move(handle);
+    m_handles[key] = std::move(kept);
     return key;
 }
 

@@ -36,6 +36,7 @@ private:
         DWORD access = 0;
     };
     void DeleteIfUnused(const std::u16string& name);  // with the lock held
+    SC_HANDLE Keep(Handle handle);
 
     mutable std::mutex m_mutex;  // guards what follows
     std::map<SC_HANDLE, std::unique_ptr<Handle>> m_handles;

@@ -1,22 +1,10 @@
 // kernel32's calls on the calling thread's program: its current directory and priority class.
-#include <cstring>
-
+#include "path_answer.h"
 #include "program.h"
-
-namespace {
-
-DWORD CopyPath(const std::u16string& path, LPWSTR buffer, DWORD size)
-{
-    if (!buffer || size <= path.size()) return static_cast<DWORD>(path.size() + 1);
-    std::memcpy(buffer, path.c_str(), (path.size() + 1) * sizeof(WCHAR));
-    return static_cast<DWORD>(path.size());
-}
-
-}  // namespace
 
 extern "C" DWORD GetCurrentDirectoryW(DWORD nBufferLength, LPWSTR lpBuffer)
 {
-    return CopyPath(emu::process::CurrentProgram()->CurrentDirectory(), lpBuffer, nBufferLength);
+    return emu::process::CopyPathAnswer(emu::process::CurrentProgram()->CurrentDirectory(), lpBuffer, nBufferLength);
 }
 
 extern "C" BOOL SetCurrentDirectoryW(LPCWSTR lpPathName)

@@ -1,22 +1,11 @@
 // kernel32's version and system-folder answers.
 #include <cstring>
 
+#include "path_answer.h"
 #include "program.h"
 #include "system_profile.h"
 
 using emu::process::SystemProfile;
-
-namespace {
-
-UINT CopyPath(const std::u16string& path, LPWSTR buffer, UINT size)
-{
-    // Too small: the size needed, the terminator included; else the length copied.
-    if (!buffer || size <= path.size()) return static_cast<UINT>(path.size() + 1);
-    std::memcpy(buffer, path.c_str(), (path.size() + 1) * sizeof(WCHAR));
-    return static_cast<UINT>(path.size());
-}
-
-}  // namespace
 
 extern "C" BOOL GetVersionExW(LPOSVERSIONINFOW lpVersionInformation)
 {
@@ -54,17 +43,17 @@ extern "C" BOOL GetVersionExW(LPOSVERSIONINFOW lpVersionInformation)
 
 extern "C" UINT GetSystemDirectoryW(LPWSTR lpBuffer, UINT uSize)
 {
-    return CopyPath(SystemProfile::Current().SystemDirectory(), lpBuffer, uSize);
+    return emu::process::CopyPathAnswer(SystemProfile::Current().SystemDirectory(), lpBuffer, uSize);
 }
 
 extern "C" UINT GetWindowsDirectoryW(LPWSTR lpBuffer, UINT uSize)
 {
-    return CopyPath(SystemProfile::Current().WindowsDirectory(), lpBuffer, uSize);
+    return emu::process::CopyPathAnswer(SystemProfile::Current().WindowsDirectory(), lpBuffer, uSize);
 }
 
 extern "C" UINT GetSystemWindowsDirectoryW(LPWSTR lpBuffer, UINT uSize)
 {
-    return CopyPath(SystemProfile::Current().WindowsDirectory(), lpBuffer, uSize);
+    return emu::process::CopyPathAnswer(SystemProfile::Current().WindowsDirectory(), lpBuffer, uSize);
 }
 
 extern "C" UINT GetSystemWow64DirectoryW(LPWSTR lpBuffer, UINT uSize)
@@ -74,6 +63,6 @@ extern "C" UINT GetSystemWow64DirectoryW(LPWSTR lpBuffer, UINT uSize)
         SetLastError(120);  // ERROR_CALL_NOT_IMPLEMENTED
         return 0;
     }
-    return CopyPath(profile.Wow64Directory(), lpBuffer, uSize);
+    return emu::process::CopyPathAnswer(profile.Wow64Directory(), lpBuffer, uSize);
 }
 

@@ -135,7 +135,12 @@ INSTANTIATE_TEST_SUITE_P(Systems, UninstallUtilVersionTest,
                                            VersionCase{process::versions::kWindowsNt4, false, false, false, false, 2},
                                            VersionCase{process::versions::kWindows2000, true, false, true, false, 1},
                                            VersionCase{process::versions::kWindowsXp, true, false, false, false, 2},
-                                           VersionCase{process::versions::kWindowsVista, true, true, false, false, 2}));
+                                           VersionCase{process::versions::kWindowsVista, true, true, false, false, 2}),
+                         [](const ::testing::TestParamInfo<VersionCase>& info) {
+                             const process::VersionAnswer& v = info.param.version;
+                             return "Platform" + std::to_string(v.platform) + "_" + std::to_string(v.major) + "_" +
+                                    std::to_string(v.minor);
+                         });
 
 void Unload(PDRIVER_OBJECT) {}
 NTSTATUS Entry(PDRIVER_OBJECT driver, PUNICODE_STRING)

@@ -53,7 +53,12 @@ INSTANTIATE_TEST_SUITE_P(Systems, VersionAnswerTest,
                                            VersionCase{WindowsVersion::Win2000, 2, 5, 0, true, false},
                                            VersionCase{WindowsVersion::WinXP, 2, 5, 1, true, false},
                                            VersionCase{WindowsVersion::Win7, 2, 6, 1, true, true},
-                                           VersionCase{WindowsVersion::Win10, 2, 6, 2, true, true}));
+                                           VersionCase{WindowsVersion::Win10, 2, 6, 2, true, true}),
+                         [](const ::testing::TestParamInfo<VersionCase>& info) {
+                             const VersionCase& c = info.param;
+                             return "Platform" + std::to_string(c.platform) + "_" + std::to_string(c.major) + "_" +
+                                    std::to_string(c.minor);
+                         });
 
 class SystemProfileTest : public MachineTest {};
 
