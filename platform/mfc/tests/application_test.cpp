@@ -113,6 +113,24 @@ TEST_F(ApplicationTest, AWorkerRunsAsTheProgramAndTheMachineWaitsForIt)
     delete joinable;
 }
 
+TEST_F(ApplicationTest, AWorkerShowsItsBoxWhileTheProgramWaitsForIt)
+{
+    ui::ExpectMessageBox({u"The driver has NOT been removed.", u"Vexil Test", MB_ICONHAND, IDOK});
+    TestApp app([](TestApp&) {
+        CWinThread* worker = AfxBeginThread(
+            [](LPVOID) -> UINT { return static_cast<UINT>(AfxMessageBox(u"The driver has NOT been removed.", MB_ICONHAND)); },
+            nullptr, THREAD_PRIORITY_NORMAL, 0, CREATE_SUSPENDED);
+        worker->m_bAutoDelete = FALSE;
+        worker->ResumeThread();
+        EXPECT_EQ(WaitForSingleObject(worker->m_hThread, INFINITE), WAIT_OBJECT_0);
+        EXPECT_EQ(worker->ExitCode(), static_cast<UINT>(IDOK));
+        delete worker;
+        return FALSE;
+    });
+    EXPECT_EQ(mfc::RunApplication(app, Remover(), {u"Remover39.exe"}).threadsLeft, 0u);
+    EXPECT_TRUE(ui::UnexpectedMessageBoxes().empty());
+}
+
 TEST(AfxListTest, ListsKeepInsertionOrderAndPositionsWalkThem)
 {
     CStringList list;
