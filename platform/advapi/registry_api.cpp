@@ -3,13 +3,16 @@
 #include "registry_keys.h"
 
 #include <ntifs.h>
+#include <shlwapi.h>
 
 #include <cstring>
 #include <vector>
 
 #include "cm/registry.h"
 #include "kernel.h"
+#include "key_security.h"
 #include "rtl/rtl_text.h"
+#include "system_profile.h"
 
 namespace emu::advapi {
 
@@ -17,7 +20,7 @@ namespace {
 
 Registry& TheRegistry() { return Kernel::Current().GetRegistry(); }
 
-LSTATUS Win32Error(NTSTATUS status) { return static_cast<LSTATUS>(RtlNtStatusToDosError(status)); }
+LSTATUS Win32Error(NTSTATUS status) { return RegistryError(status); }
 
 REGSAM KeyRights(REGSAM access)
 {
@@ -83,6 +86,7 @@ LSTATUS OpenOrCreate(HKEY key, LPCWSTR subKey, REGSAM access, bool create, PHKEY
     if (!result) return ERROR_INVALID_PARAMETER;
     KeyName name;
     if (!NameOf(key, subKey, name)) return ERROR_INVALID_HANDLE;
+    if (!name.root) name.name = ViewOf(name.name, access);
     HANDLE handle = nullptr;
     ULONG created = 0;
     Registry& registry = TheRegistry();
@@ -90,12 +94,23 @@ LSTATUS OpenOrCreate(HKEY key, LPCWSTR subKey, REGSAM access, bool create, PHKEY
         ? registry.NtCreateKey(name.root, name.name, KeyRights(access), UserMode, &handle, &created)
         : registry.NtOpenKey(name.root, name.name, KeyRights(access), UserMode, &handle);
     if (!NT_SUCCESS(status)) return Win32Error(status);
+    if (LSTATUS refused = CheckKeyAccess(handle, KeyRights(access))) {
+        if (created == REG_CREATED_NEW_KEY) registry.NtDeleteKey(handle, KernelMode);
+        NtClose(handle);
+        return refused;
+    }
     *result = static_cast<HKEY>(handle);
     if (disposition) *disposition = created;
     return ERROR_SUCCESS;
 }
 
 }  // namespace
+
+LSTATUS RegistryError(NTSTATUS status)
+{
+    if (status == STATUS_CANNOT_DELETE) return ERROR_ACCESS_DENIED;
+    return static_cast<LSTATUS>(RtlNtStatusToDosError(status));
+}
 
 std::optional<std::u16string_view> PredefinedKeyPath(HKEY key)
 {
@@ -184,8 +199,10 @@ extern "C" LSTATUS RegDeleteValueW(HKEY hKey, LPCWSTR lpValueName)
     return NT_SUCCESS(status) ? ERROR_SUCCESS : Win32Error(status);
 }
 
+// On the 9x family the key goes with everything below it.
 extern "C" LSTATUS RegDeleteKeyW(HKEY hKey, LPCWSTR lpSubKey)
 {
+    if (!emu::process::SystemProfile::Current().IsNtFamily()) return SHDeleteKeyW(hKey, lpSubKey);
     HKEY key = nullptr;
     LSTATUS error = RegOpenKeyExW(hKey, lpSubKey, 0, DELETE, &key);
     if (error != ERROR_SUCCESS) return error;

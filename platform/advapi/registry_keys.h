@@ -17,4 +17,8 @@ std::optional<std::u16string_view> PredefinedKeyPath(HKEY key);
 LSTATUS OpenKeyByPath(std::u16string_view absolutePath, REGSAM access, bool create, HKEY* key,
                       DWORD* disposition = nullptr);
 
+// The Win32 error of a registry call's NTSTATUS. A key that cannot be deleted (it has subkeys)
+// answers ERROR_ACCESS_DENIED, as RegDeleteKeyW does on Windows.
+LSTATUS RegistryError(NTSTATUS status);
+
 }  // namespace emu::advapi

@@ -1,10 +1,11 @@
-// Loading user-mode modules: LoadLibraryW, GetProcAddress, FreeLibrary, GetModuleHandleW.
+// Loading user-mode modules: LoadLibraryW, GetProcAddress, FreeLibrary and GetModuleHandleW are
+// declared with the program calls (<processthreadsapi.h>, FARPROC with them); this header adds the
+// loader's error codes.
 #pragma once
 
 #include <windows.h>
 #include <windef.h>
-
-typedef INT_PTR(WINAPI* FARPROC)();
+#include <processthreadsapi.h>
 
 #ifndef ERROR_MOD_NOT_FOUND
 #define ERROR_MOD_NOT_FOUND 126L
@@ -14,14 +15,4 @@ typedef INT_PTR(WINAPI* FARPROC)();
 #endif
 #ifndef ERROR_BAD_EXE_FORMAT
 #define ERROR_BAD_EXE_FORMAT 193L
-#endif
-
-WINBASEAPI HMODULE WINAPI LoadLibraryW(LPCWSTR lpLibFileName);
-WINBASEAPI FARPROC WINAPI GetProcAddress(HMODULE hModule, LPCSTR lpProcName);
-WINBASEAPI BOOL WINAPI FreeLibrary(HMODULE hLibModule);
-WINBASEAPI HMODULE WINAPI GetModuleHandleW(LPCWSTR lpModuleName);
-
-#ifdef UNICODE
-#define LoadLibrary LoadLibraryW
-#define GetModuleHandle GetModuleHandleW
 #endif

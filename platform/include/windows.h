@@ -144,3 +144,8 @@ WINBASEAPI DWORD WINAPI WaitForMultipleObjects(DWORD nCount, const HANDLE* lpHan
 #include <stringapiset.h>
 #include <winreg.h>
 #include <winbase.h>
+#include <processthreadsapi.h>
+#include <securitybaseapi.h>
+#include <sysinfoapi.h>
+#include <fileapi_disk.h>
+#include <winsvc.h>

@@ -3,6 +3,10 @@
 
 #include <windows.h>
 
+// As <securitybaseapi.h> spells them (that header comes after this one in <windows.h>).
+typedef PVOID PSECURITY_DESCRIPTOR;
+typedef DWORD SECURITY_INFORMATION;
+
 // Value types and key rights, spelt as in the kernel's headers (an identical definition is allowed twice).
 #define REG_NONE 0
 #define REG_SZ 1
@@ -17,6 +21,8 @@
 #define KEY_READ 0x20019
 #define KEY_WRITE 0x20006
 #define KEY_ALL_ACCESS 0xF003F
+#define KEY_WOW64_64KEY 0x0100
+#define KEY_WOW64_32KEY 0x0200
 #define REG_OPTION_NON_VOLATILE 0x00000000L
 #define REG_CREATED_NEW_KEY 0x00000001L
 #define REG_OPENED_EXISTING_KEY 0x00000002L
@@ -46,8 +52,16 @@ WINBASEAPI LSTATUS WINAPI RegDeleteValueW(HKEY hKey, LPCWSTR lpValueName);
 WINBASEAPI LSTATUS WINAPI RegDeleteKeyW(HKEY hKey, LPCWSTR lpSubKey);
 WINBASEAPI LSTATUS WINAPI RegEnumKeyExW(HKEY hKey, DWORD dwIndex, LPWSTR lpName, LPDWORD lpcchName,
                                         LPDWORD lpReserved, LPWSTR lpClass, LPDWORD lpcchClass, PVOID lpftLastWriteTime);
+// Key security, and the view-aware delete (from Vista on, and on 64-bit systems; a program looks
+// it up with GetProcAddress).
+WINBASEAPI LSTATUS WINAPI RegGetKeySecurity(HKEY hKey, SECURITY_INFORMATION SecurityInformation,
+                                            PSECURITY_DESCRIPTOR pSecurityDescriptor, LPDWORD lpcbSecurityDescriptor);
+WINBASEAPI LSTATUS WINAPI RegSetKeySecurity(HKEY hKey, SECURITY_INFORMATION SecurityInformation,
+                                            PSECURITY_DESCRIPTOR pSecurityDescriptor);
+WINBASEAPI LSTATUS WINAPI RegDeleteKeyExW(HKEY hKey, LPCWSTR lpSubKey, REGSAM samDesired, DWORD Reserved);
 
 #ifdef UNICODE
+#define RegDeleteKeyEx RegDeleteKeyExW
 #define RegOpenKeyEx RegOpenKeyExW
 #define RegCreateKeyEx RegCreateKeyExW
 #define RegQueryValueEx RegQueryValueExW

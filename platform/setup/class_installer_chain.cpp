@@ -3,6 +3,8 @@
 // post-processing of those that asked for it, last first, each given the result so far.
 #include <libloaderapi.h>
 
+#include "system_profile.h"
+
 #include "cm/registry.h"
 #include "install_engine.h"
 #include "kernel.h"
@@ -35,7 +37,7 @@ bool Load(CoInstaller& co)
     const std::u16string dll = Trimmed(co.name.substr(0, comma));
     std::u16string entry = comma == std::u16string::npos ? u"" : Trimmed(co.name.substr(comma + 1));
     if (entry.empty()) entry = u"CoDeviceInstall";
-    co.module = LoadLibraryW((std::u16string(kSystemDirectory) + u"\\" + dll).c_str());
+    co.module = LoadLibraryW((emu::process::SystemProfile::Current().SystemDirectory() + u"\\" + dll).c_str());
     if (!co.module) return false;
     co.proc = reinterpret_cast<COINSTALLER_PROC>(reinterpret_cast<void*>(GetProcAddress(co.module, Narrow(entry).c_str())));
     if (co.proc) return true;

@@ -2,6 +2,9 @@
 
 #include <cstdlib>
 
+#include "kernel.h"
+#include "system_profile.h"
+
 namespace emu::setup {
 namespace {
 
@@ -157,11 +160,15 @@ std::string Narrow(std::u16string_view text)
 
 std::u16string DirectoryOfId(unsigned dirId)
 {
+    // The running machine's folders; an INF read with no machine running sees the default ones.
+    const bool running = Kernel::TryCurrent() != nullptr;
+    const std::u16string windows = running ? emu::process::SystemProfile::Current().WindowsDirectory() : u"C:\\WINDOWS";
+    const std::u16string system = running ? emu::process::SystemProfile::Current().SystemDirectory() : windows + u"\\system32";
     switch (dirId) {
-    case 10: return u"C:\\Windows";
-    case 11: return kSystemDirectory;
-    case 12: return std::u16string(kSystemDirectory) + u"\\drivers";
-    case 17: return u"C:\\Windows\\inf";
+    case 10: return windows;
+    case 11: return system;
+    case 12: return system + u"\\drivers";
+    case 17: return windows + u"\\inf";
     default: return {};
     }
 }

@@ -55,8 +55,8 @@ std::u16string Widen(std::string_view text);
 std::string Narrow(std::u16string_view text);
 
 // The paths of the directory numbers an INF names (10 the Windows directory, 11 the system
-// directory, 12 the drivers directory); empty for one this machine does not have.
+// directory, 12 the drivers directory, 17 the INF directory) on the running machine's system
+// profile; empty for one this machine does not have.
 std::u16string DirectoryOfId(unsigned dirId);
-inline constexpr char16_t kSystemDirectory[] = u"C:\\Windows\\system32";
 
 }  // namespace emu::setup

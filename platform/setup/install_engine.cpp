@@ -2,6 +2,7 @@
 
 #include "cm/registry.h"
 #include "device_info_set.h"
+#include "driver_store.h"
 #include "inf_actions.h"
 #include "kernel.h"
 #include "pnp/pnp_manager.h"
@@ -80,6 +81,10 @@ InstallEngine::InstallEngine(Kernel& machine, InstallEngineOptions options) : m_
     setupapi::SetClassInstallerChain([this](DI_FUNCTION function, HDEVINFO set, PSP_DEVINFO_DATA element) {
         return CallClassInstaller(function, set, element);
     });
+    // newdev's driver update: the device gets the best driver this engine's store holds for it (the
+    // INF named in the call is expected to be one of the store's).
+    setupapi::DriverStore::Current().SetInstaller(
+        [this](const std::u16string& instancePath, const std::u16string&) { return UpdateDriver(instancePath); });
     if (m_options.automatic) m_thread = std::thread([this] { AutomaticLoop(); });
 }
 
@@ -98,6 +103,7 @@ InstallEngine::~InstallEngine()
     if (g_current != this) return;
     g_current = nullptr;
     setupapi::SetClassInstallerChain(nullptr);
+    setupapi::DriverStore::Current().SetInstaller(nullptr);
     UserModules::Instance().Reset();
 }
 

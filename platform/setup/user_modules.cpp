@@ -5,8 +5,7 @@
 #include <utility>
 
 #include "inf_file.h"
-#include <libloaderapi.h>
-#include <sysinfoapi.h>
+#include "system_profile.h"
 
 namespace emu::setup {
 namespace {
@@ -16,16 +15,24 @@ std::u16string SystemFileName(std::u16string_view path)
 {
     const size_t slash = path.find_last_of(u"\\/");
     if (slash == std::u16string_view::npos) return UpperAscii(path);
-    if (!EqualNoCase(path.substr(0, slash), kSystemDirectory)) return {};
+    if (!EqualNoCase(path.substr(0, slash), emu::process::SystemProfile::Current().SystemDirectory())) return {};
     return UpperAscii(path.substr(slash + 1));
 }
 
 }  // namespace
 
+UserModules::UserModules() { emu::process::SetInstalledModules(this); }
+
 UserModules& UserModules::Instance()
 {
     static UserModules modules;
     return modules;
+}
+
+bool UserModules::Holds(std::u16string_view path) const
+{
+    std::lock_guard lock(m_mutex);
+    return Resolve(path) != nullptr;
 }
 
 void UserModules::InstallFile(std::u16string_view name, std::filesystem::path hostPath)
@@ -159,41 +166,3 @@ HMODULE UserModules::Handle(std::u16string_view path) const
 }
 
 }  // namespace emu::setup
-
-using emu::setup::UserModules;
-
-extern "C" HMODULE WINAPI LoadLibraryW(LPCWSTR lpLibFileName)
-{
-    if (!lpLibFileName) {
-        SetLastError(ERROR_INVALID_PARAMETER);
-        return nullptr;
-    }
-    return UserModules::Instance().Load(lpLibFileName);
-}
-
-extern "C" FARPROC WINAPI GetProcAddress(HMODULE hModule, LPCSTR lpProcName)
-{
-    if (!lpProcName) {
-        SetLastError(ERROR_INVALID_PARAMETER);
-        return nullptr;
-    }
-    return reinterpret_cast<FARPROC>(UserModules::Instance().Export(hModule, lpProcName));
-}
-
-extern "C" BOOL WINAPI FreeLibrary(HMODULE hLibModule) { return UserModules::Instance().Free(hLibModule) ? TRUE : FALSE; }
-
-extern "C" HMODULE WINAPI GetModuleHandleW(LPCWSTR lpModuleName)
-{
-    HMODULE module = lpModuleName ? UserModules::Instance().Handle(lpModuleName) : nullptr;
-    if (!module) SetLastError(ERROR_MOD_NOT_FOUND);
-    return module;
-}
-
-extern "C" UINT WINAPI GetSystemDirectoryW(LPWSTR lpBuffer, UINT uSize)
-{
-    const std::u16string_view directory = emu::setup::kSystemDirectory;
-    if (!lpBuffer || uSize <= directory.size()) return UINT(directory.size() + 1);
-    directory.copy(lpBuffer, directory.size());
-    lpBuffer[directory.size()] = 0;
-    return UINT(directory.size());
-}

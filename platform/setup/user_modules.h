@@ -1,12 +1,14 @@
 // The user-mode modules of the running machine: the files of the system directory that are
 // libraries (host shared modules, opened with dlopen when first loaded and closed when the last
 // reference goes), and built-in modules whose exports are functions of this process (tests'
-// stand-ins). LoadLibraryW, GetProcAddress, FreeLibrary and GetModuleHandleW act on this table;
-// a name without a directory, or under the system directory, names a file of the table.
-// GetSystemDirectoryW answers the directory those files are in.
+// stand-ins). LoadLibraryW, GetProcAddress, FreeLibrary and GetModuleHandleW (the process layer's)
+// ask this table first; a name without a directory, or under the system profile's system directory,
+// names a file of the table.
 #pragma once
 
 #include <libloaderapi.h>
+
+#include "exports.h"
 
 #include <filesystem>
 #include <map>
@@ -17,7 +19,7 @@
 
 namespace emu::setup {
 
-class UserModules {
+class UserModules final : public emu::process::InstalledModules {
 public:
     static UserModules& Instance();
 
@@ -34,12 +36,15 @@ public:
     // Forgets every file and closes what is still loaded (a new machine's system directory).
     void Reset();
 
-    HMODULE Load(std::u16string_view path);
-    void* Export(HMODULE module, const char* name);
-    bool Free(HMODULE module);
-    HMODULE Handle(std::u16string_view path) const;
+    bool Holds(std::u16string_view path) const override;
+    HMODULE Load(std::u16string_view path) override;
+    void* Export(HMODULE module, const char* name) override;
+    bool Free(HMODULE module) override;
+    HMODULE Handle(std::u16string_view path) const override;
 
 private:
+    UserModules();
+
     struct Module {
         std::u16string name;
         std::filesystem::path hostPath;          // empty for a built-in module

@@ -258,6 +258,23 @@ std::vector<std::u16string> Registry::ValueNames(std::u16string_view path) const
     return names;
 }
 
+std::optional<std::vector<uint8_t>> Registry::KeySecurity(std::u16string_view path) const
+{
+    std::lock_guard lock(m_mutex);
+    std::shared_ptr<Key> key = Find(path);
+    if (!key) return std::nullopt;
+    return key->security;
+}
+
+bool Registry::SetKeySecurity(std::u16string_view path, std::vector<uint8_t> descriptor)
+{
+    std::lock_guard lock(m_mutex);
+    std::shared_ptr<Key> key = Find(path);
+    if (!key) return false;
+    key->security = std::move(descriptor);
+    return true;
+}
+
 void Registry::FailNextCall(RegistryCall call, NTSTATUS status, unsigned count)
 {
     std::lock_guard lock(m_mutex);

@@ -80,6 +80,10 @@ public:
     // Subkeys in enumeration order (by upper-cased name); values in the order they were created.
     std::vector<std::u16string> SubKeys(std::u16string_view path) const;
     std::vector<std::u16string> ValueNames(std::u16string_view path) const;
+    // The key's security descriptor in self-relative form; empty when none was ever set (the key
+    // then belongs to the administrators). nullopt for a missing key.
+    std::optional<std::vector<uint8_t>> KeySecurity(std::u16string_view path) const;
+    bool SetKeySecurity(std::u16string_view path, std::vector<uint8_t> descriptor);
 
     // --- Fault injection. ---
 
@@ -106,6 +110,10 @@ public:
     NTSTATUS NtEnumerateValueKey(HANDLE key, ULONG index, KEY_VALUE_INFORMATION_CLASS infoClass,
                                  void* buffer, ULONG length, ULONG* resultLength, KPROCESSOR_MODE mode);
     NTSTATUS NtFlushKey(HANDLE key, KPROCESSOR_MODE mode);
+    // The descriptor as stored (READ_CONTROL), and its replacement (WRITE_DAC); the security
+    // reference monitor above reads and builds the descriptors.
+    NTSTATUS NtQuerySecurityKey(HANDLE key, std::vector<uint8_t>& descriptor, KPROCESSOR_MODE mode);
+    NTSTATUS NtSetSecurityKey(HANDLE key, std::vector<uint8_t> descriptor, KPROCESSOR_MODE mode);
 
     struct Key;  // a node of the tree (registry.cpp)
 

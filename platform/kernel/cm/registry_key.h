@@ -27,6 +27,7 @@ struct Registry::Key {
     bool deleted = false;
     bool permanent = false;  // the top of the standard tree cannot be deleted
     LONGLONG lastWriteTime = 0;
+    std::vector<uint8_t> security;  // self-relative descriptor; empty: none set (administrators own it)
 
     std::shared_ptr<Key> Subkey(std::u16string_view subkeyName) const
     {

@@ -204,6 +204,26 @@ NTSTATUS Registry::NtDeleteKey(HANDLE key, KPROCESSOR_MODE mode)
     return STATUS_SUCCESS;
 }
 
+NTSTATUS Registry::NtQuerySecurityKey(HANDLE key, std::vector<uint8_t>& descriptor, KPROCESSOR_MODE mode)
+{
+    std::lock_guard lock(m_mutex);
+    std::shared_ptr<Key> found;
+    NTSTATUS status = KeyOfHandle(key, READ_CONTROL, mode, found);
+    if (!NT_SUCCESS(status)) return status;
+    descriptor = found->security;
+    return STATUS_SUCCESS;
+}
+
+NTSTATUS Registry::NtSetSecurityKey(HANDLE key, std::vector<uint8_t> descriptor, KPROCESSOR_MODE mode)
+{
+    std::lock_guard lock(m_mutex);
+    std::shared_ptr<Key> found;
+    NTSTATUS status = KeyOfHandle(key, WRITE_DAC, mode, found);
+    if (!NT_SUCCESS(status)) return status;
+    found->security = std::move(descriptor);
+    return STATUS_SUCCESS;
+}
+
 NTSTATUS Registry::NtQueryValueKey(HANDLE key, std::u16string_view name, KEY_VALUE_INFORMATION_CLASS infoClass,
                                    void* buffer, ULONG length, ULONG* resultLength, KPROCESSOR_MODE mode)
 {

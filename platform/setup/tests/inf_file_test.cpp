@@ -40,7 +40,7 @@ DriverVer = 01/02/2026,1.0.0.0
     ASSERT_EQ(entries.size(), 4u);
     EXPECT_EQ(entries[0].fields, (std::vector<std::u16string>{u"HKR", u"", u"PortName", u"", u"COM;1"}));
     EXPECT_EQ(entries[1].Field(4), u"100%");
-    EXPECT_EQ(entries[2].Field(4), u"C:\\Windows\\system32\\drivers\\x.sys");
+    EXPECT_EQ(entries[2].Field(4), u"C:\\WINDOWS\\system32\\drivers\\x.sys");
     EXPECT_EQ(entries[3].Field(4), u"%NoSuchString%");
     EXPECT_EQ(inf.Values(u"Install.HW", u"AddReg"), std::vector<std::u16string>{u"A"});
     EXPECT_FALSE(inf.HasSection(u"Missing"));

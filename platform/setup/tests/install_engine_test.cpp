@@ -4,8 +4,10 @@
 
 #include <libloaderapi.h>
 #include <msports.h>
+#include <newdev.h>
 
 #include "cm/registry.h"
+#include "file_system.h"
 #include "install_engine.h"
 #include "io/driver_loader.h"
 #include "machine_test.h"
@@ -320,6 +322,25 @@ TEST_F(InstallEngineTest, ADriverUpdateStopsAtARefusalAndOtherwiseReinstallsTheR
             EXPECT_TRUE(c.keysWritten);
         }
     EXPECT_TRUE(sawInstallPre);
+}
+
+// newdev's driver update reaches the machine's engine: the co-installer is asked for
+// DIF_UPDATEDRIVER_UI on the device, and its refusal is the call's error.
+TEST_F(InstallEngineTest, NewdevsDriverUpdateRunsOnTheEngine)
+{
+    PlugBus();
+    m_engine->RunPendingInstalls();
+    files::FileSystem::Current().WriteText(u"C:\\Media\\TESTPORT.INF", u"port");
+    g_updateUiAnswer = ERROR_DI_DONT_INSTALL;
+    m_engine->ClearTrace();
+    EXPECT_FALSE(UpdateDriverForPlugAndPlayDevicesW(nullptr, u"PNPTEST\\CHILD", u"C:\\Media\\TESTPORT.INF", 0, nullptr));
+    EXPECT_EQ(GetLastError(), DWORD(ERROR_DI_DONT_INSTALL));
+    ASSERT_FALSE(m_engine->Trace().empty());
+    EXPECT_EQ(m_engine->Trace()[0].function, DIF_UPDATEDRIVER_UI);
+
+    g_updateUiAnswer = NO_ERROR;
+    EXPECT_TRUE(UpdateDriverForPlugAndPlayDevicesW(nullptr, u"PNPTEST\\CHILD", u"C:\\Media\\TESTPORT.INF", 0, nullptr));
+    for (const emu::DeviceNodeInfo& child : Pnp().Children(m_pdo)) EXPECT_EQ(child.state, DeviceNodeState::Started);
 }
 
 // A class co-installer runs before the device's in pre-processing and after it in
