@@ -2,10 +2,12 @@
 // line control, special characters, handshake and flow control) and back.
 //
 // SetCommState checks the block first (XonChar must differ from XoffChar, fDtrControl must name a
-// mode), reads the four current settings, then sets baud rate, line control, characters and
-// handshake in that order. The break character, which the block does not carry, keeps its value.
-// When one set fails, the four previous settings are sent again, so that a refused block leaves
-// the port as it was; the call fails with the refused set's error.
+// mode), reads the four current settings, then sets the baud rate, drives RTS and DTR as the block's
+// control modes say, and sets line control, characters and handshake, in that order. A line whose
+// mode is a handshake or RTS toggle is left to the handshake. The break character, which the block
+// does not carry, keeps its value. When one set fails, the previous settings (and the lines their
+// modes drive) are sent again, so that a refused block leaves the port as it was; the call fails
+// with the refused set's error.
 #include "comm_requests.h"
 
 #include <cstddef>
@@ -47,17 +49,41 @@ NTSTATUS ReadSettings(HANDLE handle, PortSettings* settings)
     return STATUS_SUCCESS;
 }
 
-// Sends the four settings in order: a new block stops at the first refusal and answers with it;
-// a restore sends every one it can.
+// The request that puts a line where its control mode holds it: `on` for ENABLE, `off` for
+// DISABLE, none for the handshake and toggle modes, which the handshake drives.
+ULONG LineRequest(ULONG mode, ULONG enable, ULONG on, ULONG off)
+{
+    return mode == enable ? on : mode == 0 ? off : 0;
+}
+
+// RTS, then DTR, as the handshake's control modes say. A driver refuses a line while the handshake
+// still in force drives it; the handshake set that follows puts such a line where it belongs, so a
+// refusal here is not the block's.
+void DriveLines(HANDLE handle, const SERIAL_HANDFLOW& handflow)
+{
+    const ULONG requests[] = {
+        LineRequest(handflow.FlowReplace & SERIAL_RTS_MASK, SERIAL_RTS_CONTROL, IOCTL_SERIAL_SET_RTS,
+                    IOCTL_SERIAL_CLR_RTS),
+        LineRequest(handflow.ControlHandShake & SERIAL_DTR_MASK, SERIAL_DTR_CONTROL, IOCTL_SERIAL_SET_DTR,
+                    IOCTL_SERIAL_CLR_DTR),
+    };
+    for (ULONG code : requests)
+        if (code != 0) (void)SerialControl(handle, code);
+}
+
+// Sends the four settings in order, the lines after the baud rate: a new block stops at the first
+// refusal and answers with it; a restore sends every one it can.
 NTSTATUS WriteSettings(HANDLE handle, const PortSettings& settings, bool stopAtRefusal)
 {
     NTSTATUS first = STATUS_SUCCESS;
     for (const Setting& setting : kSettings) {
         const void* value = reinterpret_cast<const char*>(&settings) + setting.offset;
         const NTSTATUS status = SerialControl(handle, setting.set, value, setting.length).status;
-        if (NT_SUCCESS(status)) continue;
-        if (NT_SUCCESS(first)) first = status;
-        if (stopAtRefusal) break;
+        if (!NT_SUCCESS(status)) {
+            if (NT_SUCCESS(first)) first = status;
+            if (stopAtRefusal) break;
+        }
+        if (setting.set == IOCTL_SERIAL_SET_BAUD_RATE) DriveLines(handle, settings.handflow);
     }
     return first;
 }

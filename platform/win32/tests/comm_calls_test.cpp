@@ -201,6 +201,46 @@ TEST_F(CommPortTest, DcbFlowMembersMapToHandFlowBitsAndBack)
     }
 }
 
+TEST_F(CommPortTest, SetCommStateDrivesTheLinesTheControlModesHoldAndLeavesHandshakeLinesAlone)
+{
+    struct LineCase {
+        DWORD dtrControl;
+        DWORD rtsControl;
+        std::vector<ULONG> lines;  // between the baud rate and the line control
+        ULONG dtrRts;              // the lines afterwards, both up before
+    };
+    const LineCase cases[] = {
+        {DTR_CONTROL_ENABLE, RTS_CONTROL_ENABLE, {IOCTL_SERIAL_SET_RTS, IOCTL_SERIAL_SET_DTR},
+         SERIAL_DTR_STATE | SERIAL_RTS_STATE},
+        {DTR_CONTROL_DISABLE, RTS_CONTROL_DISABLE, {IOCTL_SERIAL_CLR_RTS, IOCTL_SERIAL_CLR_DTR}, 0},
+        {DTR_CONTROL_ENABLE, RTS_CONTROL_DISABLE, {IOCTL_SERIAL_CLR_RTS, IOCTL_SERIAL_SET_DTR}, SERIAL_DTR_STATE},
+        {DTR_CONTROL_HANDSHAKE, RTS_CONTROL_HANDSHAKE, {}, SERIAL_DTR_STATE | SERIAL_RTS_STATE},
+        {DTR_CONTROL_DISABLE, RTS_CONTROL_TOGGLE, {IOCTL_SERIAL_CLR_DTR}, SERIAL_RTS_STATE},
+        {DTR_CONTROL_HANDSHAKE, RTS_CONTROL_ENABLE, {IOCTL_SERIAL_SET_RTS}, SERIAL_DTR_STATE | SERIAL_RTS_STATE},
+    };
+    HANDLE handle = Open();
+    for (const LineCase& c : cases) {
+        Port().Modify([](SerialTestPort::State& s) { s.dtrRts = SERIAL_DTR_STATE | SERIAL_RTS_STATE; });
+        DCB dcb{};
+        ASSERT_TRUE(GetCommState(handle, &dcb));
+        dcb.fDtrControl = c.dtrControl;
+        dcb.fRtsControl = c.rtsControl;
+        Port().ClearRecord();
+        ASSERT_TRUE(SetCommState(handle, &dcb)) << c.dtrControl << "/" << c.rtsControl;
+        EXPECT_EQ(Port().Codes(), Concat({GetStateCodes(), SetStateCodes(c.lines)})) << c.dtrControl << "/" << c.rtsControl;
+        EXPECT_EQ(Port().Snapshot().dtrRts, c.dtrRts) << c.dtrControl << "/" << c.rtsControl;
+    }
+
+    // A line the handshake still in force drives is refused; the block goes on and succeeds.
+    Port().ClearRecord();
+    Port().FailNext(IOCTL_SERIAL_SET_DTR, STATUS_INVALID_PARAMETER);
+    DCB dcb{};
+    ASSERT_TRUE(GetCommState(handle, &dcb));
+    dcb.fDtrControl = DTR_CONTROL_ENABLE;
+    EXPECT_TRUE(SetCommState(handle, &dcb));
+    EXPECT_EQ(Port().Snapshot().handflow.ControlHandShake & SERIAL_DTR_MASK, SERIAL_DTR_CONTROL);
+}
+
 TEST_F(CommPortTest, DcbLineAndCharactersGoOutAndTheBreakCharacterKeepsItsValue)
 {
     Port().Modify([](SerialTestPort::State& s) { s.chars.BreakChar = 0x55; });
@@ -250,10 +290,12 @@ TEST_F(CommPortTest, RefusedSetRestoresThePreviousSettingsAndFailsWithItsError)
         Port().FailNext(kSetState[refused], STATUS_INVALID_PARAMETER);
         EXPECT_FALSE(SetCommState(handle, &wanted)) << refused;
         EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_INVALID_PARAMETER)) << refused;
-        // The reads, the sets up to the refused one, then all four previous values again.
+        // The reads, the sets up to the refused one (the lines follow the baud rate), then all the
+        // previous values again.
+        const std::vector<ULONG> sets = SetStateCodes();
         std::vector<ULONG> expected = GetStateCodes();
-        expected.insert(expected.end(), std::begin(kSetState), std::begin(kSetState) + refused + 1);
-        expected.insert(expected.end(), std::begin(kSetState), std::end(kSetState));
+        expected.insert(expected.end(), sets.begin(), sets.begin() + (refused == 0 ? 1 : refused + 3));
+        expected.insert(expected.end(), sets.begin(), sets.end());
         EXPECT_EQ(Port().Codes(), expected) << refused;
         const SerialTestPort::State after = Port().Snapshot();
         EXPECT_EQ(after.baud.BaudRate, before.baud.BaudRate) << refused;

@@ -76,6 +76,14 @@ inline std::vector<ULONG> Concat(std::initializer_list<std::vector<ULONG>> parts
 }
 
 inline std::vector<ULONG> GetStateCodes() { return {std::begin(kGetState), std::end(kGetState)}; }
-inline std::vector<ULONG> SetStateCodes() { return {std::begin(kSetState), std::end(kSetState)}; }
+// SetCommState's sets: the baud rate, the line requests (those of the test port's own control modes,
+// DTR and RTS enabled, unless told), then line control, characters and handshake.
+inline std::vector<ULONG> SetStateCodes(const std::vector<ULONG>& lines = {IOCTL_SERIAL_SET_RTS, IOCTL_SERIAL_SET_DTR})
+{
+    std::vector<ULONG> codes{kSetState[0]};
+    codes.insert(codes.end(), lines.begin(), lines.end());
+    codes.insert(codes.end(), std::begin(kSetState) + 1, std::end(kSetState));
+    return codes;
+}
 
 }  // namespace emu::testing
