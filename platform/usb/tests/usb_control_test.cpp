@@ -3,6 +3,7 @@
 // requests and the frame number.
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cstring>
 #include <vector>
 
@@ -194,7 +195,9 @@ TEST_F(UsbControlTest, SelectInterfaceOpensTheAlternateSettingsPipesAndClosesThe
     ASSERT_EQ(selection->status, USBD_STATUS_SUCCESS);
     ASSERT_EQ(selection->interfaces.at(0)->AlternateSetting, 0);
 
-    std::vector<uint8_t> storage(GET_SELECT_INTERFACE_REQUEST_SIZE(1));
+    // The request is GET_SELECT_INTERFACE_REQUEST_SIZE(1) bytes; the block holds a whole URB, so
+    // that reaching the header through PURB stays inside it.
+    std::vector<uint8_t> storage(std::max<size_t>(sizeof(URB), GET_SELECT_INTERFACE_REQUEST_SIZE(1)));
     auto* urb = reinterpret_cast<PURB>(storage.data());
     UsbBuildSelectInterfaceRequest(urb, GET_SELECT_INTERFACE_REQUEST_SIZE(1),
                                    selection->urb->UrbSelectConfiguration.ConfigurationHandle, 0, 1);
