@@ -271,10 +271,16 @@ void DpcManager::SetThreadCount(size_t count)
 
 void DpcManager::OnPoolFree(const void* block, size_t size)
 {
-    CheckFreedMemory(block, size, "pool block " + Address(block) + " freed");
+    CheckFreed(block, size, [block] { return "pool block " + Address(block) + " freed"; }, false);
 }
 
 void DpcManager::CheckFreedMemory(const void* memory, size_t size, const std::string& what, bool routinesToo)
+{
+    CheckFreed(memory, size, [&what] { return what; }, routinesToo);
+}
+
+void DpcManager::CheckFreed(const void* memory, size_t size, const std::function<std::string()>& what,
+                            bool routinesToo)
 {
     auto begin = reinterpret_cast<uintptr_t>(memory);
     auto end = begin + size;
@@ -297,19 +303,19 @@ void DpcManager::CheckFreedMemory(const void* memory, size_t size, const std::st
             if (inside(timer)) {
                 timers.push_back(timer);
             } else if (timer->Dpc && condemned(timer->Dpc)) {
-                faults.push_back(what + dpcText(timer->Dpc) + " of armed timer " + Address(timer));
+                faults.push_back(what() + dpcText(timer->Dpc) + " of armed timer " + Address(timer));
                 timer->Dpc = nullptr;  // the timer still fires, but queues nothing
             }
         }
         for (PKTIMER timer : timers) {
-            faults.push_back(what + " holding timer " + Address(timer) + " that is still armed");
+            faults.push_back(what() + " holding timer " + Address(timer) + " that is still armed");
             Disarm(timer);
         }
         std::vector<PKDPC> dpcs;
         for (auto& [dpc, sequence] : m_queuedByAddress)
             if (condemned(dpc)) dpcs.push_back(dpc);
         for (PKDPC dpc : dpcs) {
-            faults.push_back(what + dpcText(dpc) + " that is still queued");
+            faults.push_back(what() + dpcText(dpc) + " that is still queued");
             Unqueue(dpc);
         }
         if (!dpcs.empty()) m_changed.notify_all();

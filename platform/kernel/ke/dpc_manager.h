@@ -18,6 +18,7 @@
 #include <condition_variable>
 #include <cstddef>
 #include <cstdint>
+#include <functional>
 #include <map>
 #include <mutex>
 #include <optional>
@@ -85,6 +86,10 @@ public:
     void CheckFreedMemory(const void* memory, size_t size, const std::string& what, bool routinesToo = false);
 
 private:
+    // The check itself; `what` is asked for only when there is a fault to report, so that the
+    // pool's every free does not pay for a description.
+    void CheckFreed(const void* memory, size_t size, const std::function<std::string()>& what, bool routinesToo);
+
     struct QueuedDpc {
         PKDPC dpc;
         uint64_t sequence;
