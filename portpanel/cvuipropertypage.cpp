@@ -8,6 +8,7 @@
 
 #include <htmlhelp.h>
 
+#include "advanceddialog.h"
 #include "portpanelmodule.h"
 #include "portutil.h"
 #include "utils.h"
@@ -253,9 +254,18 @@ void CCvUIPropertyPage::OnRestoreDefaults()
     m_bDefaultsPending = TRUE;
 }
 
+INT_PTR CCvUIPropertyPage::RunAdvancedSheet()
+{
+    CAdvancedDialog Sheet(m_hDevInfo, m_DevInfoData);
+    return Sheet.DoModal(::GetActiveWindow());
+}
+
+// The sheet's pages may have sent a duplex mode even when the sheet did not end with OK (a later
+// page refused and the user cancelled): the mode is read from the driver after every run, so the
+// page never sends back the one it had before.
 void CCvUIPropertyPage::OnAdvanced()
 {
-    if (RunAdvancedSheet() != IDOK) return;
+    RunAdvancedSheet();
     CvUser::CCvUVcpUserModeInterface Reread;
     if (!m_Config.GetInformationSet(Reread, 0)) return;
     m_Set.m_dwDuplexMode = Reread.m_dwDuplexMode;

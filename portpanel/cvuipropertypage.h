@@ -39,8 +39,8 @@ public:
     void OnPageRelease() override { delete this; }
 
 protected:
-    // Runs the advanced sheet modally; IDOK when it ended with OK.
-    virtual INT_PTR RunAdvancedSheet() { return 0; }
+    // Runs the advanced sheet modally over the active window; IDOK when it ended with OK.
+    virtual INT_PTR RunAdvancedSheet();
 
 private:
     LRESULT OnInitDialog(UINT, WPARAM, LPARAM, BOOL&);

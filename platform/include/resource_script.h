@@ -33,5 +33,6 @@ typedef struct _MODULE_RESOURCES {
     UINT stringCount;
 } MODULE_RESOURCES;
 
-// Attaches (or, with null, detaches) a module's tables; the tables must outlive the attachment.
+// Attaches one more table of a module (a table attached twice counts once), or with null detaches
+// all of them; the tables must outlive the attachment.
 extern "C" void WINAPI RegisterModuleResources(HINSTANCE hInstance, const MODULE_RESOURCES* resources);
