@@ -10,6 +10,7 @@
 
 #include "advancedresource.h"
 #include "cm/registry.h"
+#include "pnp/pnp_manager.h"
 #include "cvdevicereginfo.h"
 #include "cvusermodeconfig.h"
 #include "cvuvcpusermodeinterface.h"
@@ -110,6 +111,42 @@ protected:
     {
         CCvUserModeConfig config(m_set, m_element);
         ASSERT_TRUE(config.Open() && config.SetInformationSet(set, 1));
+    }
+
+    // Makes the adapter's first port an RS-422/485 port that offers every duplex mode: the bus
+    // driver is told (PortType bit 0) and the adapter plugged again; the port's stored set is
+    // marked for the driver to fill in the port type again, as for a new port.
+    void MakeRs422485Port()
+    {
+        ShowPage();
+        CvUser::CEnumdrvUserModeInterface bus;
+        ReadBusSet(bus);
+        bus.m_dwPortType = 1;
+        WriteBusSet(bus);
+        const std::u16string key = PortSetKey();
+        ASSERT_FALSE(key.empty());
+        m_sheet.reset();
+        Unplug();
+        machine().GetRegistry().SetDword(key, u"PortType", 255);
+        machine().GetRegistry().SetDword(key, u"SupportedDuplexModes", 0x1F);
+        Plug({.cable = Cable::Loopback});
+        ShowPage();
+        CvUser::CCvUVcpUserModeInterface port;
+        ReadPortSet(port);
+        ASSERT_EQ(port.m_dwPortType, 1u);
+        ASSERT_EQ(port.m_dwDuplexMode, 1u);
+    }
+    // The registry key in which the port driver keeps the port set.
+    std::u16string PortSetKey()
+    {
+        for (const emu::DeviceNodeInfo& node : machine().GetPnp().Nodes()) {
+            if (node.service != cvinstall::kPortService) continue;
+            std::u16string key;
+            if (machine().GetPnp().DeviceKeyPath(node.pdo, PLUGPLAY_REGKEY_DEVICE, key) != STATUS_SUCCESS) continue;
+            for (const std::u16string& sub : machine().GetRegistry().SubKeys(key))
+                if (machine().GetRegistry().GetValue(key + u"\\" + sub, u"PortType")) return key + u"\\" + sub;
+        }
+        return {};
     }
 
     // The chip's latency timer once an application opens the port at 9600 baud.
@@ -360,6 +397,81 @@ TEST_F(AdvancedSheetDeviceTest, AnUntouchedUsbPageSendsNothing)
         EXPECT_TRUE(sheet.PressOk());
     });
     EXPECT_TRUE(ui::MessageBoxes().empty());
+}
+
+// ---- RS-422/485 ----------------------------------------------------------------------------------
+
+// An RS-422/485 port's sheet has the duplex page second; the mode chosen there reaches the port
+// driver, and the Port Settings page then offers only "None" flow control with CTS held on for the
+// half-duplex mode.
+TEST_F(AdvancedSheetDeviceTest, AnRs422485PortsDuplexModeReachesTheDriverAndThePortPage)
+{
+    MakeRs422485Port();
+    RunAdvanced([&](ui::PropertySheet& sheet) {
+        ASSERT_EQ(sheet.PageCount(), 4u);
+        EXPECT_EQ(sheet.PageTitle(1), u"RS-422/485 Settings");
+        ASSERT_TRUE(sheet.Activate(1));
+        EXPECT_EQ(TextOf(PageItem(sheet, 1, IDC_DUPLEX_MODE)), u"RS-422/485 Full-Duplex Mode");
+        EXPECT_EQ(SendMessageW(PageItem(sheet, 1, IDC_DUPLEX_MODE), CB_GETCOUNT, 0, 0), 5);
+        SelectValue(PageItem(sheet, 1, IDC_DUPLEX_MODE), kHalfDuplex);
+        EXPECT_TRUE(sheet.PressOk());
+    });
+    CvUser::CCvUVcpUserModeInterface port;
+    ReadPortSet(port);
+    EXPECT_EQ(port.m_dwDuplexMode, kHalfDuplex);
+    EXPECT_EQ(SendMessageW(Item(IDC_FLOW_CONTROL), CB_GETCOUNT, 0, 0), 1);
+    EXPECT_EQ(Text(IDC_FLOW_CONTROL), u"None");
+    EXPECT_EQ(IsDlgButtonChecked(m_sheet->PageWindow(0), IDC_CTS_TRUE), static_cast<UINT>(BST_CHECKED));
+    EXPECT_FALSE(IsWindowEnabled(Item(IDC_CTS_TRUE)));
+}
+
+// Restore Defaults on the duplex page shows the installed mode; OK sends it.
+TEST_F(AdvancedSheetDeviceTest, RestoreDefaultsOnTheDuplexPageSendsTheInstalledModeOnOk)
+{
+    MakeRs422485Port();
+    CvUser::CCvUVcpUserModeInterface port;
+    ReadPortSet(port);
+    port.m_dwDuplexMode = 4;
+    WritePortSet(port);
+    ShowPage();
+    RunAdvanced([&](ui::PropertySheet& sheet) {
+        ASSERT_TRUE(sheet.Activate(1));
+        EXPECT_EQ(TextOf(PageItem(sheet, 1, IDC_DUPLEX_MODE)), u"Receive Only");
+        ui::Click(PageItem(sheet, 1, IDC_RESTORE_DEFAULTS));
+        EXPECT_EQ(TextOf(PageItem(sheet, 1, IDC_DUPLEX_MODE)), u"RS-422/485 Full-Duplex Mode");
+        ReadPortSet(port);
+        EXPECT_EQ(port.m_dwDuplexMode, 4u) << "Restore Defaults sent the mode before OK";
+        EXPECT_TRUE(sheet.PressOk());
+    });
+    ReadPortSet(port);
+    EXPECT_EQ(port.m_dwDuplexMode, 1u);
+}
+
+// A duplex mode the sheet sent stays the driver's when a later page of the sheet refused and the
+// user cancelled: the Port Settings page's next change sends the mode the driver has, not the one
+// the page read before the sheet ran.
+TEST_F(AdvancedSheetDeviceTest, ACancelledSheetsDuplexModeSurvivesThePortPagesNextChange)
+{
+    MakeRs422485Port();
+    HANDLE held = Open();
+    ASSERT_NE(held, INVALID_HANDLE_VALUE);
+    RunAdvanced([&](ui::PropertySheet& sheet) {
+        ASSERT_TRUE(sheet.Activate(1));
+        SelectValue(PageItem(sheet, 1, IDC_DUPLEX_MODE), kHalfDuplex);
+        ASSERT_TRUE(sheet.Activate(2));
+        ui::MoveTrackBar(PageItem(sheet, 2, IDC_LATENCY_SLIDER), 1000);
+        ExpectPortHeldQuestion(IDYES);  // the duplex page
+        ExpectPortHeldQuestion(IDNO);   // the USB page
+        EXPECT_FALSE(sheet.PressOk());
+        EXPECT_TRUE(sheet.PressCancel());
+    });
+    ui::TypeText(Item(IDC_BAUD_RATE), u"19200");
+    ExpectPortHeldQuestion(IDYES);
+    ASSERT_TRUE(m_sheet->PressOk());
+    CvUser::CCvUVcpUserModeInterface port;
+    ReadPortSet(port);
+    EXPECT_EQ(port.m_dwBaudrate, 19200u);
+    EXPECT_EQ(port.m_dwDuplexMode, kHalfDuplex);
 }
 
 }  // namespace
