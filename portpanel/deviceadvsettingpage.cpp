@@ -26,7 +26,7 @@ const WCHAR NOT_AVAILABLE[] = u"n/a";
 }  // namespace
 
 CDeviceAdvSettingPage::CDeviceAdvSettingPage(HDEVINFO hDevInfo, const SP_DEVINFO_DATA& DevInfoData)
-    : m_DevInfoData(DevInfoData), m_hDevInfo(hDevInfo), m_RegInfo(hDevInfo, DevInfoData), m_Sets(hDevInfo, DevInfoData)
+    : CChromedPageImpl(TIPS, sizeof(TIPS) / sizeof(TIPS[0]), HELP_IDS), m_DevInfoData(DevInfoData), m_hDevInfo(hDevInfo), m_RegInfo(hDevInfo, DevInfoData), m_Sets(hDevInfo, DevInfoData)
 {
     m_psp.hInstance = PortpanelInstance();
     m_strTitle.LoadString(IDS_PORT_SETTINGS_TITLE);
@@ -41,17 +41,11 @@ DWORD CDeviceAdvSettingPage::GetPortType() const
 
 LRESULT CDeviceAdvSettingPage::OnInitDialog(UINT, WPARAM, LPARAM, BOOL&)
 {
-    m_Chrome.Create(m_hWnd, TIPS, sizeof(TIPS) / sizeof(TIPS[0]));
+    CreateChrome();
     CPageChrome::SetTexts(m_hWnd, TEXTS, sizeof(TEXTS) / sizeof(TEXTS[0]));
     ShowBusValues();
     FillComNames();
     return TRUE;
-}
-
-LRESULT CDeviceAdvSettingPage::OnDestroy(UINT, WPARAM, LPARAM, BOOL&)
-{
-    m_Chrome.Destroy();
-    return 0;
 }
 
 void CDeviceAdvSettingPage::ShowBusValues()
@@ -121,14 +115,3 @@ LRESULT CDeviceAdvSettingPage::OnCommand(UINT, WPARAM wParam, LPARAM, BOOL& bHan
     return 0;
 }
 
-LRESULT CDeviceAdvSettingPage::OnHelp(UINT, WPARAM, LPARAM lParam, BOOL&)
-{
-    CPageChrome::ContextHelp(lParam, HELP_IDS);
-    return TRUE;
-}
-
-LRESULT CDeviceAdvSettingPage::OnToolTipText(int, LPNMHDR pnmh, BOOL&)
-{
-    m_Chrome.TipText(pnmh);
-    return 0;
-}

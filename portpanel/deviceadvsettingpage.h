@@ -11,7 +11,7 @@
 #include "pagechrome.h"
 #include "portandbussets.h"
 
-class CDeviceAdvSettingPage : public CPropertyPageImpl<CDeviceAdvSettingPage> {
+class CDeviceAdvSettingPage : public CChromedPageImpl<CDeviceAdvSettingPage> {
 public:
     enum { IDD = IDD_ADV_DEVICE };
 
@@ -22,24 +22,15 @@ public:
 
     BEGIN_MSG_MAP(CDeviceAdvSettingPage)
     MESSAGE_HANDLER(WM_INITDIALOG, OnInitDialog)
-    MESSAGE_HANDLER(WM_DESTROY, OnDestroy)
     MESSAGE_HANDLER(WM_COMMAND, OnCommand)
-    MESSAGE_HANDLER(WM_HELP, OnHelp)
-    MESSAGE_HANDLER(WM_CTLCOLORDLG, OnColour)
-    MESSAGE_HANDLER(WM_CTLCOLORSTATIC, OnColour)
-    NOTIFY_CODE_HANDLER(TTN_GETDISPINFOW, OnToolTipText)
-    CHAIN_MSG_MAP(CPropertyPageImpl<CDeviceAdvSettingPage>)
+    CHAIN_MSG_MAP(CChromedPageImpl<CDeviceAdvSettingPage>)
     END_MSG_MAP()
 
     int OnApply();
 
 private:
     LRESULT OnInitDialog(UINT, WPARAM, LPARAM, BOOL&);
-    LRESULT OnDestroy(UINT, WPARAM, LPARAM, BOOL&);
     LRESULT OnCommand(UINT, WPARAM wParam, LPARAM, BOOL& bHandled);
-    LRESULT OnHelp(UINT, WPARAM, LPARAM lParam, BOOL&);
-    LRESULT OnColour(UINT uMsg, WPARAM wParam, LPARAM, BOOL&) { return m_Chrome.Colour(uMsg, wParam); }
-    LRESULT OnToolTipText(int, LPNMHDR pnmh, BOOL&);
 
     void ShowBusValues();
     void FillComNames();
@@ -51,5 +42,4 @@ private:
     CCVDeviceRegInfo m_RegInfo;
     CPortAndBusSets m_Sets;
     CString m_strTitle;
-    CPageChrome m_Chrome;
 };

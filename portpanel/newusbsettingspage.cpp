@@ -10,7 +10,7 @@
 
 #include "latencytable.h"
 #include "portpanelmodule.h"
-#include "portutil.h"
+#include "heldportquestion.h"
 
 namespace {
 
@@ -50,7 +50,7 @@ int Clamped(DWORD dwValue, const CSlider& Slider)
 }  // namespace
 
 CNewUSBSettingsPage::CNewUSBSettingsPage(HDEVINFO hDevInfo, const SP_DEVINFO_DATA& DevInfoData)
-    : m_RegInfo(hDevInfo, DevInfoData), m_Sets(hDevInfo, DevInfoData)
+    : CChromedPageImpl(TIPS, sizeof(TIPS) / sizeof(TIPS[0]), HELP_IDS), m_RegInfo(hDevInfo, DevInfoData), m_Sets(hDevInfo, DevInfoData)
 {
     m_psp.hInstance = PortpanelInstance();
     m_strTitle.LoadString(IDS_USB_SETTINGS_TITLE);
@@ -60,17 +60,11 @@ CNewUSBSettingsPage::CNewUSBSettingsPage(HDEVINFO hDevInfo, const SP_DEVINFO_DAT
 
 LRESULT CNewUSBSettingsPage::OnInitDialog(UINT, WPARAM, LPARAM, BOOL&)
 {
-    m_Chrome.Create(m_hWnd, TIPS, sizeof(TIPS) / sizeof(TIPS[0]));
+    CreateChrome();
     CPageChrome::SetTexts(m_hWnd, TEXTS, sizeof(TEXTS) / sizeof(TEXTS[0]));
     for (const CSlider& Slider : SLIDERS) CTrackBarCtrl(GetDlgItem(Slider.nId)).SetRange(Slider.nMin, Slider.nMax);
     Refresh();
     return TRUE;
-}
-
-LRESULT CNewUSBSettingsPage::OnDestroy(UINT, WPARAM, LPARAM, BOOL&)
-{
-    m_Chrome.Destroy();
-    return 0;
 }
 
 void CNewUSBSettingsPage::Refresh()
@@ -129,15 +123,9 @@ int CNewUSBSettingsPage::OnApply()
     if (!m_Sets.BusSetRead()) return PSNRET_NOERROR;
     CvUser::CEnumdrvUserModeInterface Changed;
     if (!TakeChanges(Changed)) return PSNRET_NOERROR;
-    CString strPortName;
-    m_RegInfo.GetDeviceParameterString(u"PortName", strPortName);
-    if (!CPortUtil().CanOpenPort(strPortName)) {
-        CString strQuestion;
-        strQuestion.LoadString(IDS_PORT_OPEN_QUESTION);
-        if (MessageBox(strQuestion, u"Warning!", MB_YESNO | MB_ICONINFORMATION) != IDYES) {
-            m_Sets.ReadBusSetAgain();
-            return PSNRET_INVALID;
-        }
+    if (!UserAllowsChange(m_hWnd, m_RegInfo, IDS_PORT_OPEN_QUESTION)) {
+        m_Sets.ReadBusSetAgain();
+        return PSNRET_INVALID;
     }
     if (!m_Sets.Config().SetInformationSet(Changed, FORWARD_BUS)) {
         m_Sets.ReadBusSetAgain();
@@ -189,14 +177,3 @@ LRESULT CNewUSBSettingsPage::OnScroll(UINT, WPARAM, LPARAM lParam, BOOL&)
     return 0;
 }
 
-LRESULT CNewUSBSettingsPage::OnHelp(UINT, WPARAM, LPARAM lParam, BOOL&)
-{
-    CPageChrome::ContextHelp(lParam, HELP_IDS);
-    return TRUE;
-}
-
-LRESULT CNewUSBSettingsPage::OnToolTipText(int, LPNMHDR pnmh, BOOL&)
-{
-    m_Chrome.TipText(pnmh);
-    return 0;
-}

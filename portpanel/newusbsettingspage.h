@@ -11,7 +11,7 @@
 #include "pagechrome.h"
 #include "portandbussets.h"
 
-class CNewUSBSettingsPage : public CPropertyPageImpl<CNewUSBSettingsPage> {
+class CNewUSBSettingsPage : public CChromedPageImpl<CNewUSBSettingsPage> {
 public:
     enum { IDD = IDD_ADV_LATENCY };
 
@@ -19,26 +19,17 @@ public:
 
     BEGIN_MSG_MAP(CNewUSBSettingsPage)
     MESSAGE_HANDLER(WM_INITDIALOG, OnInitDialog)
-    MESSAGE_HANDLER(WM_DESTROY, OnDestroy)
     MESSAGE_HANDLER(WM_COMMAND, OnCommand)
     MESSAGE_HANDLER(WM_HSCROLL, OnScroll)
-    MESSAGE_HANDLER(WM_HELP, OnHelp)
-    MESSAGE_HANDLER(WM_CTLCOLORDLG, OnColour)
-    MESSAGE_HANDLER(WM_CTLCOLORSTATIC, OnColour)
-    NOTIFY_CODE_HANDLER(TTN_GETDISPINFOW, OnToolTipText)
-    CHAIN_MSG_MAP(CPropertyPageImpl<CNewUSBSettingsPage>)
+    CHAIN_MSG_MAP(CChromedPageImpl<CNewUSBSettingsPage>)
     END_MSG_MAP()
 
     int OnApply();
 
 private:
     LRESULT OnInitDialog(UINT, WPARAM, LPARAM, BOOL&);
-    LRESULT OnDestroy(UINT, WPARAM, LPARAM, BOOL&);
     LRESULT OnCommand(UINT, WPARAM wParam, LPARAM, BOOL& bHandled);
     LRESULT OnScroll(UINT, WPARAM, LPARAM lParam, BOOL&);
-    LRESULT OnHelp(UINT, WPARAM, LPARAM lParam, BOOL&);
-    LRESULT OnColour(UINT uMsg, WPARAM wParam, LPARAM, BOOL&) { return m_Chrome.Colour(uMsg, wParam); }
-    LRESULT OnToolTipText(int, LPNMHDR pnmh, BOOL&);
 
     void Refresh();
     void ApplyEnableRule();
@@ -52,5 +43,4 @@ private:
     CCVDeviceRegInfo m_RegInfo;
     CPortAndBusSets m_Sets;
     CString m_strTitle;
-    CPageChrome m_Chrome;
 };

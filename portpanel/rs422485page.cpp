@@ -4,7 +4,7 @@
 
 #include "portandbussets.h"
 #include "portpanelmodule.h"
-#include "portutil.h"
+#include "heldportquestion.h"
 #include "utils.h"
 
 namespace {
@@ -22,7 +22,7 @@ void CopyPortSet(const CvUser::CCvUVcpUserModeInterface& From, CvUser::CCvUVcpUs
 }  // namespace
 
 CRS422485Page::CRS422485Page(HDEVINFO hDevInfo, const SP_DEVINFO_DATA& DevInfoData)
-    : m_DevInfoData(DevInfoData), m_RegInfo(hDevInfo, DevInfoData), m_Config(hDevInfo, DevInfoData)
+    : CChromedPageImpl(TIPS, sizeof(TIPS) / sizeof(TIPS[0]), HELP_IDS), m_DevInfoData(DevInfoData), m_RegInfo(hDevInfo, DevInfoData), m_Config(hDevInfo, DevInfoData)
 {
     m_psp.hInstance = PortpanelInstance();
     m_strTitle.LoadString(IDS_RS422485_TITLE);
@@ -32,17 +32,11 @@ CRS422485Page::CRS422485Page(HDEVINFO hDevInfo, const SP_DEVINFO_DATA& DevInfoDa
 
 LRESULT CRS422485Page::OnInitDialog(UINT, WPARAM, LPARAM, BOOL&)
 {
-    m_Chrome.Create(m_hWnd, TIPS, sizeof(TIPS) / sizeof(TIPS[0]));
+    CreateChrome();
     CPageChrome::SetTexts(m_hWnd, TEXTS, sizeof(TEXTS) / sizeof(TEXTS[0]));
     DefaultTheMode();
     FillModes();
     return TRUE;
-}
-
-LRESULT CRS422485Page::OnDestroy(UINT, WPARAM, LPARAM, BOOL&)
-{
-    m_Chrome.Destroy();
-    return 0;
 }
 
 void CRS422485Page::DefaultTheMode()
@@ -83,15 +77,9 @@ int CRS422485Page::OnApply()
     if (!m_Config.GetInformationSet(Changed, FORWARD_PORT)) return PSNRET_INVALID;
     CComboBox Box(GetDlgItem(IDC_DUPLEX_MODE));
     Changed.m_dwDuplexMode = CUtils().GetSelectedItemData(Box);
-    CString strPortName;
-    m_RegInfo.GetDeviceParameterString(u"PortName", strPortName);
-    if (!CPortUtil().CanOpenPort(strPortName)) {
-        CString strQuestion;
-        strQuestion.LoadString(IDS_PORT_OPEN_WARNING);
-        if (MessageBox(strQuestion, u"Warning!", MB_YESNO | MB_ICONINFORMATION) != IDYES) {
-            ReadAgain();
-            return PSNRET_INVALID;
-        }
+    if (!UserAllowsChange(m_hWnd, m_RegInfo, IDS_PORT_OPEN_WARNING)) {
+        ReadAgain();
+        return PSNRET_INVALID;
     }
     if (!m_Config.SetInformationSet(Changed, FORWARD_PORT)) {
         ReadAgain();
@@ -111,14 +99,3 @@ LRESULT CRS422485Page::OnCommand(UINT, WPARAM wParam, LPARAM, BOOL& bHandled)
     return 0;
 }
 
-LRESULT CRS422485Page::OnHelp(UINT, WPARAM, LPARAM lParam, BOOL&)
-{
-    CPageChrome::ContextHelp(lParam, HELP_IDS);
-    return TRUE;
-}
-
-LRESULT CRS422485Page::OnToolTipText(int, LPNMHDR pnmh, BOOL&)
-{
-    m_Chrome.TipText(pnmh);
-    return 0;
-}

@@ -11,7 +11,7 @@
 #include "cvuvcpusermodeinterface.h"
 #include "pagechrome.h"
 
-class CRS422485Page : public CPropertyPageImpl<CRS422485Page> {
+class CRS422485Page : public CChromedPageImpl<CRS422485Page> {
 public:
     enum { IDD = IDD_ADV_RS422485 };
 
@@ -22,24 +22,15 @@ public:
 
     BEGIN_MSG_MAP(CRS422485Page)
     MESSAGE_HANDLER(WM_INITDIALOG, OnInitDialog)
-    MESSAGE_HANDLER(WM_DESTROY, OnDestroy)
     MESSAGE_HANDLER(WM_COMMAND, OnCommand)
-    MESSAGE_HANDLER(WM_HELP, OnHelp)
-    MESSAGE_HANDLER(WM_CTLCOLORDLG, OnColour)
-    MESSAGE_HANDLER(WM_CTLCOLORSTATIC, OnColour)
-    NOTIFY_CODE_HANDLER(TTN_GETDISPINFOW, OnToolTipText)
-    CHAIN_MSG_MAP(CPropertyPageImpl<CRS422485Page>)
+    CHAIN_MSG_MAP(CChromedPageImpl<CRS422485Page>)
     END_MSG_MAP()
 
     int OnApply();
 
 private:
     LRESULT OnInitDialog(UINT, WPARAM, LPARAM, BOOL&);
-    LRESULT OnDestroy(UINT, WPARAM, LPARAM, BOOL&);
     LRESULT OnCommand(UINT, WPARAM wParam, LPARAM, BOOL& bHandled);
-    LRESULT OnHelp(UINT, WPARAM, LPARAM lParam, BOOL&);
-    LRESULT OnColour(UINT uMsg, WPARAM wParam, LPARAM, BOOL&) { return m_Chrome.Colour(uMsg, wParam); }
-    LRESULT OnToolTipText(int, LPNMHDR pnmh, BOOL&);
 
     // An RS-422/485 port without a mode runs full duplex.
     void DefaultTheMode();
@@ -53,5 +44,4 @@ private:
     CvUser::CCvUVcpUserModeInterface m_Set;
     BOOL m_bSetRead = FALSE;
     CString m_strTitle;
-    CPageChrome m_Chrome;
 };

@@ -199,6 +199,8 @@ struct RenameCase {
     bool renamed;
 };
 
+void PrintTo(const RenameCase& c, std::ostream* os) { *os << c.label; }
+
 class AdvancedSheetRenameTest : public AdvancedSheetDeviceTest, public ::testing::WithParamInterface<RenameCase> {};
 
 // A COM number chosen on the first page is the port's new name everywhere: its DOS name and
@@ -303,6 +305,8 @@ struct RestoreCase {
     bool changedFirst;  // the user changed the settings before
 };
 
+void PrintTo(const RestoreCase& c, std::ostream* os) { *os << c.label; }
+
 class RestoreDefaultsDeviceTest : public PortSettingsDeviceTest, public ::testing::WithParamInterface<RestoreCase> {};
 
 // Restore Defaults shows the settings the port was installed with and OK sends them, even when
@@ -348,6 +352,8 @@ struct LatencyCase {
     const char16_t* shown;  // the latency label afterwards (null: not checked)
     unsigned chipLatency;   // the chip's latency timer at 9600 baud
 };
+
+void PrintTo(const LatencyCase& c, std::ostream* os) { *os << c.label; }
 
 class LatencyPolicyDeviceTest : public AdvancedSheetDeviceTest, public ::testing::WithParamInterface<LatencyCase> {};
 

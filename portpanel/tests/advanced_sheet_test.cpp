@@ -85,6 +85,8 @@ struct NoChoiceCase {
     const char16_t* portName;  // null: no PortName value
 };
 
+void PrintTo(const NoChoiceCase& c, std::ostream* os) { *os << c.label; }
+
 class ComBoxWithoutChoiceTest : public AdvancedSheetTest, public ::testing::WithParamInterface<NoChoiceCase> {};
 
 // A PortName that is no COM1 to COM255 has no entry in the COM box: OK leaves the name alone,
