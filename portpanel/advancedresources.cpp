@@ -97,4 +97,4 @@ const MODULE_RESOURCES ADVANCED_RESOURCES = {ADVANCED_DIALOGS, COUNT(ADVANCED_DI
 
 }  // namespace
 
-void RegisterAdvancedSheetResources(HINSTANCE hModule) { RegisterModuleResources(hModule, &ADVANCED_RESOURCES); }
+void RegisterAdvancedSheetResources(HINSTANCE hModule) { AttachModuleResources(hModule, &ADVANCED_RESOURCES); }

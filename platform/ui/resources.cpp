@@ -1,5 +1,6 @@
 // Resource tables belong to modules, not machines: they are attached for the process. A module
-// may attach several tables (one for each part of it); a lookup searches them in attach order.
+// registers its table and may attach more (one for each part of it); a lookup searches them in
+// that order.
 #include "resources.h"
 
 #include <algorithm>
@@ -47,10 +48,14 @@ LPCWSTR FindString(HINSTANCE instance, UINT id)
 extern "C" void RegisterModuleResources(HINSTANCE hInstance, const MODULE_RESOURCES* resources)
 {
     std::lock_guard lock(emu::ui::g_mutex);
-    if (!resources) {
-        emu::ui::g_modules.erase(hInstance);
-        return;
-    }
+    if (resources) emu::ui::g_modules[hInstance] = {resources};
+    else emu::ui::g_modules.erase(hInstance);
+}
+
+extern "C" void AttachModuleResources(HINSTANCE hInstance, const MODULE_RESOURCES* resources)
+{
+    if (!resources) return;
+    std::lock_guard lock(emu::ui::g_mutex);
     auto& tables = emu::ui::g_modules[hInstance];
     if (std::find(tables.begin(), tables.end(), resources) == tables.end()) tables.push_back(resources);
 }

@@ -1,5 +1,5 @@
-// A module's resource tables: a module made of parts attaches one table per part, and the string
-// and dialog calls find what any of them holds.
+// A module's resource tables: a module made of parts registers its table and attaches one more per
+// part, and the string and dialog calls find what any of them holds.
 #include <gtest/gtest.h>
 
 #include <resource_script.h>
@@ -24,12 +24,13 @@ std::u16string Text(HINSTANCE module, UINT id)
     return LoadStringW(module, id, text, 32) ? std::u16string(text) : u"<none>";
 }
 
-TEST(ModuleResourcesTest, EveryTableOfAModuleIsSearchedInAttachOrderUntilTheModuleDetaches)
+TEST(ModuleResourcesTest, EveryTableOfAModuleIsSearchedInOrderUntilTheModuleDetaches)
 {
     auto module = reinterpret_cast<HINSTANCE>(&g_anchor);
-    RegisterModuleResources(module, &kFirst);
     RegisterModuleResources(module, &kSecond);
-    RegisterModuleResources(module, &kFirst);  // counted once
+    RegisterModuleResources(module, &kFirst);  // registering again replaces
+    AttachModuleResources(module, &kSecond);
+    AttachModuleResources(module, &kFirst);  // counted once
     EXPECT_EQ(Text(module, 100), u"first");
     EXPECT_EQ(Text(module, 200), u"second");
     EXPECT_EQ(Text(module, 300), u"first's");
