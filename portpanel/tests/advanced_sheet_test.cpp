@@ -1,5 +1,7 @@
 // The advanced sheet over a port whose configuration interface answers only for the port set (the
 // bus set cannot be read), and the latency curve of its USB page.
+#include <htmlhelp.h>
+
 #include <functional>
 #include <memory>
 #include <vector>
@@ -111,6 +113,75 @@ INSTANTIATE_TEST_SUITE_P(PortNames, ComBoxWithoutChoiceTest,
                          ::testing::Values(NoChoiceCase{"LowerCase", u"com7"}, NoChoiceCase{"AboveTheList", u"COM300"},
                                            NoChoiceCase{"Missing", nullptr}),
                          [](const ::testing::TestParamInfo<NoChoiceCase>& info) { return std::string(info.param.label); });
+
+struct PageHelpCase {
+    const char* label;
+    size_t page;
+    int tool;  // a control with a tip
+    UINT tip;  // its text
+    const char16_t* topic;
+    int helped;  // a control with a context-help topic
+    DWORD helpId;
+};
+
+void PrintTo(const PageHelpCase& c, std::ostream* os) { *os << c.label; }
+
+class AdvancedPageHelpTest : public AdvancedSheetTest, public ::testing::WithParamInterface<PageHelpCase> {};
+
+// Each page of an RS-422/485 port's sheet has its tips, its help topic and its controls' popups.
+TEST_P(AdvancedPageHelpTest, TipsTopicsAndPopupsArePerPage)
+{
+    const PageHelpCase& c = GetParam();
+    m_stored.m_dwPortType = 1;
+    RunAdvanced([&](ui::PropertySheet& sheet) {
+        ASSERT_EQ(sheet.PageCount(), 4u);
+        ASSERT_TRUE(sheet.Activate(c.page));
+        CString tip;
+        tip.LoadString(c.tip);
+        const ui::ToolTipShown shown = ui::Hover(Item(sheet, c.page, c.tool));
+        EXPECT_EQ(shown.text, std::u16string(static_cast<LPCWSTR>(tip)));
+        EXPECT_EQ(shown.title, u"Information:");
+        ui::Click(Item(sheet, c.page, IDC_HELP_BUTTON));
+        ui::ContextHelp(Item(sheet, c.page, c.helped));
+        ui::ContextHelp(Item(sheet, c.page, IDC_LABEL_HELP));  // no popup
+        const auto help = ui::HtmlHelpCalls();
+        ASSERT_EQ(help.size(), 2u);
+        EXPECT_EQ(help[0].file, std::u16string(u"Portpanel39.chm::/") + c.topic + u">mainwin");
+        EXPECT_EQ(help[1].file, u"Portpanel39.chm::/Portpanel.txt");
+        EXPECT_EQ(help[1].command, static_cast<UINT>(HH_TP_HELP_WM_HELP));
+        bool listed = false;
+        for (size_t i = 0; i + 1 < help[1].idPairs.size(); i += 2)
+            listed = listed || (help[1].idPairs[i] == static_cast<DWORD>(c.helped) && help[1].idPairs[i + 1] == c.helpId);
+        EXPECT_TRUE(listed);
+        EXPECT_TRUE(sheet.PressCancel());
+    });
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Pages, AdvancedPageHelpTest,
+    ::testing::Values(
+        PageHelpCase{"ComNumber", 0, IDC_COM_NUMBER, IDS_TIP_COM_NUMBER, u"AdvDevice485.htm", IDC_COM_NUMBER, 0x807300CA},
+        PageHelpCase{"Duplex", 1, IDC_DUPLEX_MODE, IDS_TIP_DUPLEX_MODE, u"422485Page.htm", IDC_DUPLEX_MODE, 0x806B034E},
+        PageHelpCase{"DuplexDefaults", 1, IDC_RESTORE_DEFAULTS, IDS_TIP_RESTORE_DEFAULTS, u"422485Page.htm",
+                     IDC_RESTORE_DEFAULTS, 0x806B037C},
+        PageHelpCase{"Latency", 2, IDC_LATENCY_VALUE, IDS_TIP_LATENCY, u"USBPage485.htm", IDC_LATENCY_VALUE, 0x806B0351},
+        PageHelpCase{"CpuUsage", 2, IDC_LABEL_HIGHEST, IDS_TIP_CPU, u"USBPage485.htm", IDC_LABEL_LOWEST, 0x806B0353}),
+    [](const ::testing::TestParamInfo<PageHelpCase>& info) { return std::string(info.param.label); });
+
+// The About page's link opens the maker's site with the shell.
+TEST_F(AdvancedSheetTest, TheAboutLinkOpensTheMakersSite)
+{
+    RunAdvanced([&](ui::PropertySheet& sheet) {
+        ASSERT_EQ(sheet.PageTitle(2), u"About");
+        ASSERT_TRUE(sheet.Activate(2));
+        ui::Click(Item(sheet, 2, IDC_ABOUT_LINK));
+        const auto calls = ui::ShellCalls();
+        ASSERT_EQ(calls.size(), 1u);
+        EXPECT_EQ(calls[0].operation, u"open");
+        EXPECT_EQ(calls[0].file.rfind(u"https://", 0), 0u);
+        EXPECT_TRUE(sheet.PressCancel());
+    });
+}
 
 // The latency curve: its fixed points, the slider's known positions, and a table that rises.
 TEST(LatencyCurveTest, KnownPositionsGiveTheirLatenciesAndTheTableRises)
