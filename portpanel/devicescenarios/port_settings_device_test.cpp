@@ -14,6 +14,8 @@ struct FirstOpenCase {
     const char16_t* portsValue;
 };
 
+void PrintTo(const FirstOpenCase& c, std::ostream* os) { *os << c.rate << " baud, flow " << c.flow; }
+
 class PortSettingsFirstOpenTest : public PortSettingsDeviceTest, public ::testing::WithParamInterface<FirstOpenCase> {};
 
 // A port no application has opened yet takes the page's rate and handshake at its first open,
