@@ -53,7 +53,7 @@ CFTDI1Port::CFTDI1Port(CCvUsbSamDriver* pBus, ULONG ulPortNumber)
       m_ucXoff(19),
       m_usErrorChar(0),
       m_usEventChar(0),
-      m_ulDuplexMode(0),
+      m_lDuplexMode(0),
       m_ucTxTriggerLevel(1),
       m_ucRxTriggerLevel(1),
       m_bCtsOut(FALSE),
@@ -519,7 +519,7 @@ void CFTDI1Port::m_GetPortState(PENUMDRV_WMI_PORT_STATE pState)
     pState->ulBaudRateValue = m_BaudWords.usValue;
     pState->ulLineSettingsValue = m_usDataWord;
     pState->ulOpen = (ULONG)InterlockedCompareExchange(&m_lOpen, 0, 0);
-    pState->ulDuplexMode = m_ulDuplexMode;
+    pState->ulDuplexMode = m_GetDuplexMode();
     pState->ucDeliveryPending = (UCHAR)InterlockedCompareExchange(&m_lDeliveryPending, 0, 0);
     pState->ucWriteInProgress = m_bWriteInProgress;
     pState->ucXoffSent = m_bXoffSent;

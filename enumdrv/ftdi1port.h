@@ -164,6 +164,7 @@ protected:
     BOOLEAN m_ChipHoldsRate(ULONG ulBaudRate);
     void m_ReadPortIndex();
     BOOLEAN m_IsDuplexCapable() const { return m_ucDuplex != 0; }
+    ULONG m_GetDuplexMode() { return (ULONG)InterlockedCompareExchange(&m_lDuplexMode, 0, 0); }
     // Above APC_LEVEL an operation that sends a request is made later on the request executor.
     BOOLEAN m_MustDefer() const { return KeGetCurrentIrql() > APC_LEVEL; }
     BOOLEAN m_Defer(ULONG ulOperation, ULONG ulArgument);
@@ -276,7 +277,8 @@ protected:
     UCHAR m_ucXoff;
     USHORT m_usErrorChar;
     USHORT m_usEventChar;
-    ULONG m_ulDuplexMode;
+    // Set by the duplex-mode request, read by the receive path's DPC and the status poll.
+    volatile LONG m_lDuplexMode;
     UCHAR m_ucTxTriggerLevel;
     UCHAR m_ucRxTriggerLevel;
     // Handshake flags and states.

@@ -98,7 +98,7 @@ void CFTDI1Port::sm_RestoreWorkItem(PVOID pContext, PVOID pArgument)
 BOOLEAN CFTDI1Port::m_RestoreSteps()
 {
     USHORT usModem = 0x0300;
-    if (m_IsDuplexCapable() && m_ulDuplexMode != 2) {
+    if (m_IsDuplexCapable() && m_GetDuplexMode() != 2) {
         usModem = 0x0301;
     }
     BOOLEAN bResult = m_Request(FTDI_MODEM_CTRL, usModem, m_usPortIndex, "FTDI_MODEM_CTRL");

@@ -78,7 +78,7 @@ ULONG CFTDI1Port::m_WalkPackets(CTfBuffer* pBuffer, PBOOLEAN pbStatusOnly)
             break;
         }
         m_HoldFromModemLines(ucModem);
-        if (m_IsDuplexCapable() && m_ulDuplexMode == 2) {
+        if (m_IsDuplexCapable() && m_GetDuplexMode() == 2) {
             ucModem |= FTDI_MSR_CTS;
         }
         m_TakeModemStatus(ucModem);
@@ -258,7 +258,7 @@ BOOLEAN CFTDI1Port::m_PollModemStatus()
     }
     UCHAR ucModem = Buffer.m_GetBytes()[0];
     UCHAR ucLine = Buffer.m_GetBytes()[1];
-    if (m_IsDuplexCapable() && m_ulDuplexMode == 2) {
+    if (m_IsDuplexCapable() && m_GetDuplexMode() == 2) {
         ucModem |= FTDI_MSR_CTS;
     }
     UCHAR ucLastModem = (UCHAR)InterlockedCompareExchange(&m_lLastModemStatus, 0, 0);

@@ -152,7 +152,7 @@ BOOLEAN CFTDI1Port::m_RtsCallback(BOOLEAN bSet)
     if (!m_HasTransport("m_RtsCallback")) {
         return FALSE;
     }
-    if (m_IsDuplexCapable() && m_ulDuplexMode == 2) {
+    if (m_IsDuplexCapable() && m_GetDuplexMode() == 2) {
         return TRUE;
     }
     if (m_MustDefer()) {
@@ -325,7 +325,7 @@ BOOLEAN CFTDI1Port::m_HandshakingSettingsCallback(BOOLEAN bCtsOut, BOOLEAN bRtsI
     }
     USHORT usFlow = m_usPortIndex;
     if (bCtsOut && bRtsIn) {
-        if (!m_IsDuplexCapable() || m_ulDuplexMode == 1) {
+        if (!m_IsDuplexCapable() || m_GetDuplexMode() == 1) {
             usFlow |= FTDI_FLOW_RTS_CTS;
         } else {
             bCtsOut = bRtsIn = FALSE;
@@ -390,7 +390,7 @@ BOOLEAN CFTDI1Port::m_DuplexModeSettingsCallback(ULONG ulDuplexMode, BOOLEAN bCt
                    ulDuplexMode);
         return FALSE;
     }
-    m_ulDuplexMode = ulDuplexMode;
+    InterlockedExchange(&m_lDuplexMode, (LONG)ulDuplexMode);
     TfDebugLog(7, "CFTDI1Port::m_DuplexModeSettingsCallback - CTS true %u", bCtsTrue);
     return bResult;
 }

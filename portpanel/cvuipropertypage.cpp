@@ -6,15 +6,14 @@
 // what the driver now reports.
 #include "cvuipropertypage.h"
 
-#include <htmlhelp.h>
-
+#include "advanceddialog.h"
+#include "heldportquestion.h"
 #include "portpanelmodule.h"
 #include "portutil.h"
 #include "utils.h"
 
 namespace {
 
-const WCHAR HELP_FILE[] = u"Portpanel39.chm";
 const BYTE LOW_FLOW_BITS = 0x7;
 
 // Control -> context-help topic, ended by 0, 0.
@@ -26,12 +25,7 @@ const DWORD HELP_IDS[] = {
     IDC_OVERRIDE_FLOW_CONTROL, 0x806B00D2, IDC_CTS_TRUE, 0x806B00D3, IDC_LABEL_CTS, 0x806B00D3, IDC_DSR_TRUE, 0x806B00CD,
     IDC_LABEL_DSR, 0x806B00CD, IDC_RESTORE_DEFAULTS, 0x806B037C, IDC_ADVANCED, 0x806B0348, 0, 0};
 
-struct CTextOf {
-    int nId;
-    UINT nString;
-};
-
-const CTextOf CONTROL_TEXTS[] = {
+const CControlText CONTROL_TEXTS[] = {
     {IDC_LABEL_BAUD, IDS_LABEL_BAUD}, {IDC_LABEL_DATA_BITS, IDS_LABEL_DATA_BITS}, {IDC_LABEL_PARITY, IDS_LABEL_PARITY},
     {IDC_LABEL_STOP_BITS, IDS_LABEL_STOP_BITS}, {IDC_LABEL_FLOW_CONTROL, IDS_LABEL_FLOW_CONTROL},
     {IDC_OVERRIDE_BAUD, IDS_OVERRIDE}, {IDC_OVERRIDE_DATA_BITS, IDS_OVERRIDE}, {IDC_OVERRIDE_PARITY, IDS_OVERRIDE},
@@ -40,20 +34,15 @@ const CTextOf CONTROL_TEXTS[] = {
     {IDC_GROUP_SETTINGS, IDS_GROUP_SETTINGS}, {IDC_ADVANCED, IDS_ADVANCED}, {IDC_RESTORE_DEFAULTS, IDS_RESTORE_DEFAULTS},
 };
 
-// Tool-tip text of each control (the baud field's is chosen by the tip state).
-const CTextOf TIP_TEXTS[] = {
-    {IDC_LABEL_DATA_BITS, 5008}, {IDC_DATA_BITS, 5008}, {IDC_LABEL_PARITY, 5009}, {IDC_PARITY, 5009},
-    {IDC_LABEL_STOP_BITS, 5010}, {IDC_STOP_BITS, 5010}, {IDC_LABEL_FLOW_CONTROL, 5011}, {IDC_FLOW_CONTROL, 5011},
-    {IDC_CTS_TRUE, 5017}, {IDC_LABEL_CTS, 5017}, {IDC_DSR_TRUE, 5018}, {IDC_LABEL_DSR, 5018},
+// The page's tools and their tip texts (the baud field's is chosen by the tip state).
+const CControlText TIPS[] = {
+    {IDC_LABEL_BAUD, IDS_TIP_BAUD}, {IDC_LABEL_DATA_BITS, 5008}, {IDC_LABEL_PARITY, 5009}, {IDC_LABEL_STOP_BITS, 5010},
+    {IDC_LABEL_FLOW_CONTROL, 5011}, {IDC_LABEL_CTS, 5017}, {IDC_LABEL_DSR, 5018}, {IDC_BAUD_RATE, IDS_TIP_BAUD},
+    {IDC_DATA_BITS, 5008}, {IDC_PARITY, 5009}, {IDC_STOP_BITS, 5010}, {IDC_FLOW_CONTROL, 5011},
     {IDC_OVERRIDE_BAUD, 5012}, {IDC_OVERRIDE_DATA_BITS, 5013}, {IDC_OVERRIDE_PARITY, 5014},
-    {IDC_OVERRIDE_STOP_BITS, 5015}, {IDC_OVERRIDE_FLOW_CONTROL, 5016}, {IDC_ADVANCED, 5060}, {IDC_RESTORE_DEFAULTS, 5059},
+    {IDC_OVERRIDE_STOP_BITS, 5015}, {IDC_OVERRIDE_FLOW_CONTROL, 5016}, {IDC_CTS_TRUE, 5017}, {IDC_DSR_TRUE, 5018},
+    {IDC_ADVANCED, 5060}, {IDC_RESTORE_DEFAULTS, 5059},
 };
-
-const int TOOL_IDS[] = {IDC_LABEL_BAUD, IDC_LABEL_DATA_BITS, IDC_LABEL_PARITY, IDC_LABEL_STOP_BITS, IDC_LABEL_FLOW_CONTROL,
-                        IDC_LABEL_CTS, IDC_LABEL_DSR, IDC_BAUD_RATE, IDC_DATA_BITS, IDC_PARITY, IDC_STOP_BITS,
-                        IDC_FLOW_CONTROL, IDC_OVERRIDE_BAUD, IDC_OVERRIDE_DATA_BITS, IDC_OVERRIDE_PARITY,
-                        IDC_OVERRIDE_STOP_BITS, IDC_OVERRIDE_FLOW_CONTROL, IDC_CTS_TRUE, IDC_DSR_TRUE, IDC_ADVANCED,
-                        IDC_RESTORE_DEFAULTS};
 
 const int OVERRIDE_IDS[] = {IDC_OVERRIDE_BAUD, IDC_OVERRIDE_DATA_BITS, IDC_OVERRIDE_PARITY, IDC_OVERRIDE_STOP_BITS,
                             IDC_OVERRIDE_FLOW_CONTROL};
@@ -85,9 +74,8 @@ CCvUIPropertyPage::~CCvUIPropertyPage() {}
 
 LRESULT CCvUIPropertyPage::OnInitDialog(UINT, WPARAM, LPARAM, BOOL&)
 {
-    m_hBrush = CreateSolidBrush(RGB(248, 247, 246));
-    SetTexts();
-    CreateToolTips();
+    m_Chrome.Create(m_hWnd, TIPS, sizeof(TIPS) / sizeof(TIPS[0]));
+    CPageChrome::SetTexts(m_hWnd, CONTROL_TEXTS, sizeof(CONTROL_TEXTS) / sizeof(CONTROL_TEXTS[0]));
     for (int nId : {IDC_NOTE_TEXT, IDC_NOTE_IMAGE, IDC_NOTE_FRAME}) ::ShowWindow(GetDlgItem(nId), SW_HIDE);
     HWND hBaudEdit = ::GetWindow(GetDlgItem(IDC_BAUD_RATE), GW_CHILD);
     ::SetWindowLongW(hBaudEdit, GWL_STYLE, ::GetWindowLongW(hBaudEdit, GWL_STYLE) | ES_NUMBER);
@@ -102,38 +90,8 @@ LRESULT CCvUIPropertyPage::OnInitDialog(UINT, WPARAM, LPARAM, BOOL&)
 
 LRESULT CCvUIPropertyPage::OnDestroy(UINT, WPARAM, LPARAM, BOOL&)
 {
-    if (m_hBrush) DeleteObject(m_hBrush);
-    m_hBrush = nullptr;
+    m_Chrome.Destroy();
     return 0;
-}
-
-void CCvUIPropertyPage::SetTexts()
-{
-    for (const CTextOf& Text : CONTROL_TEXTS) {
-        CString strText;
-        strText.LoadString(Text.nString);
-        SetDlgItemText(Text.nId, strText);
-    }
-}
-
-void CCvUIPropertyPage::CreateToolTips()
-{
-    m_ToolTip.Create(m_hWnd);
-    m_ToolTip.SetMaxTipWidth(400);
-    m_ToolTip.SetTitle(TTI_INFO, u"Information:");
-    m_ToolTip.SetDelayTime(TTDT_INITIAL, 1000);
-    m_ToolTip.SetDelayTime(TTDT_RESHOW, 2000);
-    m_ToolTip.SetDelayTime(TTDT_AUTOPOP, 30000);
-    for (int nId : TOOL_IDS) {
-        TOOLINFOW Tool = {};
-        Tool.cbSize = sizeof(Tool);
-        Tool.uFlags = TTF_IDISHWND | TTF_SUBCLASS;
-        Tool.hwnd = m_hWnd;
-        Tool.uId = reinterpret_cast<UINT_PTR>(GetDlgItem(nId));
-        Tool.lpszText = LPSTR_TEXTCALLBACKW;
-        m_ToolTip.AddTool(&Tool);
-    }
-    m_ToolTip.Activate(TRUE);
 }
 
 void CCvUIPropertyPage::Refresh()
@@ -253,9 +211,18 @@ void CCvUIPropertyPage::OnRestoreDefaults()
     m_bDefaultsPending = TRUE;
 }
 
+INT_PTR CCvUIPropertyPage::RunAdvancedSheet()
+{
+    CAdvancedDialog Sheet(m_hDevInfo, m_DevInfoData);
+    return Sheet.DoModal(::GetActiveWindow());
+}
+
+// The sheet's pages may have sent a duplex mode even when the sheet did not end with OK (a later
+// page refused and the user cancelled): the mode is read from the driver after every run, so the
+// page never sends back the one it had before.
 void CCvUIPropertyPage::OnAdvanced()
 {
-    if (RunAdvancedSheet() != IDOK) return;
+    RunAdvancedSheet();
     CvUser::CCvUVcpUserModeInterface Reread;
     if (!m_Config.GetInformationSet(Reread, 0)) return;
     m_Set.m_dwDuplexMode = Reread.m_dwDuplexMode;
@@ -265,30 +232,16 @@ void CCvUIPropertyPage::OnAdvanced()
 
 void CCvUIPropertyPage::OnHelpButton()
 {
-    CString strTopic;
-    strTopic.Format(m_Set.m_dwPortType == 1 ? u"%s::/StdPage485.htm>mainwin" : u"%s::/StdPage.htm>mainwin", HELP_FILE);
-    HtmlHelpW(m_hWnd, strTopic, HH_DISPLAY_TOPIC, 0);
+    CPageChrome::ShowTopic(m_hWnd, m_Set.m_dwPortType == 1 ? u"%s::/StdPage485.htm>mainwin" : u"%s::/StdPage.htm>mainwin");
 }
 
 LRESULT CCvUIPropertyPage::OnHelp(UINT, WPARAM, LPARAM lParam, BOOL&)
 {
-    const auto* pInfo = reinterpret_cast<const HELPINFO*>(lParam);
-    if (!pInfo || pInfo->iContextType != HELPINFO_WINDOW) return TRUE;
-    for (const DWORD* pdw = HELP_IDS; pdw[0]; pdw += 2) {
-        if (pdw[0] != static_cast<DWORD>(pInfo->iCtrlId)) continue;
-        CString strFile;
-        strFile.Format(u"%s::/Portpanel.txt", HELP_FILE);
-        HtmlHelpW(static_cast<HWND>(pInfo->hItemHandle), strFile, HH_TP_HELP_WM_HELP, reinterpret_cast<DWORD_PTR>(HELP_IDS));
-        break;
-    }
+    CPageChrome::ContextHelp(lParam, HELP_IDS);
     return TRUE;
 }
 
-LRESULT CCvUIPropertyPage::OnColour(UINT uMsg, WPARAM wParam, LPARAM, BOOL&)
-{
-    if (uMsg == WM_CTLCOLORSTATIC) SetBkMode(reinterpret_cast<HDC>(wParam), TRANSPARENT);
-    return reinterpret_cast<LRESULT>(m_hBrush);
-}
+LRESULT CCvUIPropertyPage::OnColour(UINT uMsg, WPARAM wParam, LPARAM, BOOL&) { return m_Chrome.Colour(uMsg, wParam); }
 
 LRESULT CCvUIPropertyPage::OnToolTipText(int, LPNMHDR pnmh, BOOL&)
 {
@@ -304,17 +257,12 @@ LRESULT CCvUIPropertyPage::OnToolTipText(int, LPNMHDR pnmh, BOOL&)
             strText.LoadString(IDS_TIP_BAUD);
         }
         const BOOL bError = m_nToolTipState != TIP_NORMAL;
-        m_ToolTip.SetTitle(bError ? TTI_ERROR : TTI_INFO, bError ? u"Error:" : u"Information:");
+        m_Chrome.SetTipTitle(bError ? TTI_ERROR : TTI_INFO, bError ? u"Error:" : u"Information:");
         m_nToolTipState = TIP_NORMAL;
         pInfo->lpszText = const_cast<LPWSTR>(static_cast<LPCWSTR>(strText));
         return 0;
     }
-    for (const CTextOf& Tip : TIP_TEXTS) {
-        if (Tip.nId != nId) continue;
-        pInfo->hinst = PortpanelInstance();
-        pInfo->lpszText = MAKEINTRESOURCEW(Tip.nString);
-        break;
-    }
+    m_Chrome.TipText(pnmh);
     return 0;
 }
 
@@ -393,17 +341,10 @@ int CCvUIPropertyPage::OnApply()
     const BOOL bChanged = TakeChanges(Changed);
     if (!bChanged && !m_bDefaultsPending && !m_bResendPending) return PSNRET_NOERROR;
 
-    CString strPortName;
-    m_RegInfo.GetDeviceParameterString(u"PortName", strPortName);
-    CPortUtil PortUtil;
-    if (!PortUtil.CanOpenPort(strPortName)) {
-        CString strQuestion;
-        strQuestion.LoadString(IDS_PORT_OPEN_QUESTION);
-        if (MessageBox(strQuestion, u"Warning!", MB_YESNO | MB_ICONINFORMATION) != IDYES) {
-            ReadAgain();
-            m_bResendPending = TRUE;
-            return PSNRET_INVALID;
-        }
+    if (!UserAllowsChange(m_hWnd, m_RegInfo, IDS_PORT_OPEN_QUESTION)) {
+        ReadAgain();
+        m_bResendPending = TRUE;
+        return PSNRET_INVALID;
     }
     if (!m_Config.SetInformationSet(Changed, 0)) {
         MessageBox(ERROR_SETTING_TEXT, u"Error setting baud rate", MB_OK | MB_ICONERROR);
@@ -421,7 +362,9 @@ int CCvUIPropertyPage::OnApply()
         Box = GetDlgItem(nId);
         return Utils.GetSelectedItemData(Box);
     };
-    PortUtil.WritePortSettings(strPortName, m_dwTypedBaudRate, Selected(IDC_DATA_BITS), Selected(IDC_PARITY),
-                               Selected(IDC_STOP_BITS), Selected(IDC_FLOW_CONTROL));
+    CString strPortName;
+    m_RegInfo.GetDeviceParameterString(u"PortName", strPortName);
+    CPortUtil().WritePortSettings(strPortName, m_dwTypedBaudRate, Selected(IDC_DATA_BITS), Selected(IDC_PARITY),
+                              Selected(IDC_STOP_BITS), Selected(IDC_FLOW_CONTROL));
     return PSNRET_NOERROR;
 }

@@ -11,6 +11,7 @@
 #include "cvdevicereginfo.h"
 #include "cvusermodeconfig.h"
 #include "cvuvcpusermodeinterface.h"
+#include "pagechrome.h"
 #include "resource.h"
 
 class CCvUIPropertyPage : public CPropertyPageImpl<CCvUIPropertyPage> {
@@ -39,8 +40,8 @@ public:
     void OnPageRelease() override { delete this; }
 
 protected:
-    // Runs the advanced sheet modally; IDOK when it ended with OK.
-    virtual INT_PTR RunAdvancedSheet() { return 0; }
+    // Runs the advanced sheet modally over the active window; IDOK when it ended with OK.
+    virtual INT_PTR RunAdvancedSheet();
 
 private:
     LRESULT OnInitDialog(UINT, WPARAM, LPARAM, BOOL&);
@@ -50,8 +51,6 @@ private:
     LRESULT OnColour(UINT uMsg, WPARAM wParam, LPARAM, BOOL&);
     LRESULT OnToolTipText(int, LPNMHDR pnmh, BOOL&);
 
-    void SetTexts();
-    void CreateToolTips();
     void Refresh();
     void FillFlowControl();
     void ApplyHandshakeRules(BOOL bFromSet);
@@ -82,6 +81,5 @@ private:
     // The driver refused the last apply, or the user declined it: the next apply sends again.
     BOOL m_bResendPending = FALSE;
     CString m_strTitle;
-    HBRUSH m_hBrush = nullptr;
-    CToolTipCtrl m_ToolTip;
+    CPageChrome m_Chrome;
 };

@@ -3,6 +3,7 @@
 
 #include <resource_script.h>
 
+#include "advancedresource.h"
 #include "resource.h"
 
 namespace {
@@ -95,6 +96,7 @@ HINSTANCE PortpanelInstance()
     static HINSTANCE hInstance = [] {
         HINSTANCE hModule = reinterpret_cast<HINSTANCE>(&g_nModuleAnchor);
         RegisterModuleResources(hModule, &PORTPANEL_RESOURCES);
+        RegisterAdvancedSheetResources(hModule);
         ATL::_AtlBaseModule.SetModuleInstance(hModule);
         ATL::_AtlBaseModule.SetResourceInstance(hModule);
         return hModule;

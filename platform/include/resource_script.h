@@ -35,3 +35,6 @@ typedef struct _MODULE_RESOURCES {
 
 // Attaches (or, with null, detaches) a module's tables; the tables must outlive the attachment.
 extern "C" void WINAPI RegisterModuleResources(HINSTANCE hInstance, const MODULE_RESOURCES* resources);
+// Attaches one more table to a registered module's (a table attached twice counts once); a lookup
+// searches the registered table first, then the attached ones in order.
+extern "C" void WINAPI AttachModuleResources(HINSTANCE hInstance, const MODULE_RESOURCES* resources);

@@ -1,42 +1,45 @@
-// Resource tables belong to modules, not machines: they are attached for the process.
+// Resource tables belong to modules, not machines: they are attached for the process. A module
+// registers its table and may attach more (one for each part of it); a lookup searches them in
+// that order.
 #include "resources.h"
 
+#include <algorithm>
 #include <map>
 #include <mutex>
 #include <string>
+#include <vector>
 
 namespace emu::ui {
 
 namespace {
 
 std::mutex g_mutex;
-std::map<HINSTANCE, const MODULE_RESOURCES*> g_modules;
+std::map<HINSTANCE, std::vector<const MODULE_RESOURCES*>> g_modules;
 
-const MODULE_RESOURCES* ModuleOf(HINSTANCE instance)
+std::vector<const MODULE_RESOURCES*> TablesOf(HINSTANCE instance)
 {
     std::lock_guard lock(g_mutex);
     auto it = g_modules.find(instance);
-    return it == g_modules.end() ? nullptr : it->second;
+    return it == g_modules.end() ? std::vector<const MODULE_RESOURCES*>{} : it->second;
 }
 
 }  // namespace
 
 const RESOURCE_DIALOG* FindDialog(HINSTANCE instance, LPCWSTR templateName)
 {
-    const MODULE_RESOURCES* module = ModuleOf(instance);
-    if (!module || !IS_INTRESOURCE(templateName)) return nullptr;
+    if (!IS_INTRESOURCE(templateName)) return nullptr;
     const WORD id = static_cast<WORD>(reinterpret_cast<ULONG_PTR>(templateName));
-    for (UINT index = 0; index < module->dialogCount; ++index)
-        if (module->dialogs[index].id == id) return &module->dialogs[index];
+    for (const MODULE_RESOURCES* module : TablesOf(instance))
+        for (UINT index = 0; index < module->dialogCount; ++index)
+            if (module->dialogs[index].id == id) return &module->dialogs[index];
     return nullptr;
 }
 
 LPCWSTR FindString(HINSTANCE instance, UINT id)
 {
-    const MODULE_RESOURCES* module = ModuleOf(instance);
-    if (!module) return nullptr;
-    for (UINT index = 0; index < module->stringCount; ++index)
-        if (module->strings[index].id == id) return module->strings[index].text;
+    for (const MODULE_RESOURCES* module : TablesOf(instance))
+        for (UINT index = 0; index < module->stringCount; ++index)
+            if (module->strings[index].id == id) return module->strings[index].text;
     return nullptr;
 }
 
@@ -45,8 +48,16 @@ LPCWSTR FindString(HINSTANCE instance, UINT id)
 extern "C" void RegisterModuleResources(HINSTANCE hInstance, const MODULE_RESOURCES* resources)
 {
     std::lock_guard lock(emu::ui::g_mutex);
-    if (resources) emu::ui::g_modules[hInstance] = resources;
+    if (resources) emu::ui::g_modules[hInstance] = {resources};
     else emu::ui::g_modules.erase(hInstance);
+}
+
+extern "C" void AttachModuleResources(HINSTANCE hInstance, const MODULE_RESOURCES* resources)
+{
+    if (!resources) return;
+    std::lock_guard lock(emu::ui::g_mutex);
+    auto& tables = emu::ui::g_modules[hInstance];
+    if (std::find(tables.begin(), tables.end(), resources) == tables.end()) tables.push_back(resources);
 }
 
 extern "C" int LoadStringW(HINSTANCE hInstance, UINT uID, LPWSTR lpBuffer, int cchBufferMax)

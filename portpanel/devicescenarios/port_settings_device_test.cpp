@@ -1,142 +1,20 @@
 // The Port Settings page as a user drives it in Device Manager, against the COM port of a plugged
 // adapter served by the installed drivers: what the driver takes at once, what waits for the
 // port's next open or the application's next setting request, and what a refused rate leaves.
-#include <setupapi.h>
-
-#include <memory>
-#include <optional>
-#include <string>
-#include <vector>
-
-#include "cm/registry.h"
-#include "com_port_fixture.h"
-#include "property_sheet.h"
-#include "resource.h"
-#include "ui_control.h"
-
-extern "C" BOOL CvUPortPropPage(PSP_PROPSHEETPAGE_REQUEST, LPFNADDPROPSHEETPAGE, LPARAM);
+#include "port_page_fixture.h"
 
 namespace e2e {
 namespace {
 
 namespace ui = emu::ui;
 
-constexpr std::u16string_view kPortsKey = u"\\Registry\\Machine\\SOFTWARE\\Microsoft\\Windows NT\\CurrentVersion\\Ports";
-
-// The flow-control values of the page's list and the port set.
-constexpr DWORD kFlowNone = 0;
-constexpr DWORD kFlowRtsCts = 1;
-constexpr DWORD kFlowXonXoff = 4;
-
-BOOL CALLBACK AddPage(HPROPSHEETPAGE page, LPARAM lParam)
-{
-    reinterpret_cast<std::vector<HPROPSHEETPAGE>*>(lParam)->push_back(page);
-    return TRUE;
-}
-
-std::u16string Decimal(DWORD value)
-{
-    const std::string text = std::to_string(value);
-    return {text.begin(), text.end()};
-}
-
-class PortSettingsDeviceTest : public ComPortTest {
-protected:
-    void SetUp() override
-    {
-        ComPortTest::SetUp();
-        Plug({.cable = Cable::Loopback});
-    }
-    void TearDown() override
-    {
-        m_sheet.reset();
-        if (m_set != INVALID_HANDLE_VALUE) SetupDiDestroyDeviceInfoList(m_set);
-        EXPECT_TRUE(ui::UnexpectedMessageBoxes().empty());
-        EXPECT_EQ(ui::PendingMessageBoxAnswers(), 0u);
-        ComPortTest::TearDown();
-    }
-
-    // Device Manager's sheet for the port, with the Port Settings page shown.
-    void ShowPage()
-    {
-        m_sheet.reset();
-        if (m_set != INVALID_HANDLE_VALUE) SetupDiDestroyDeviceInfoList(m_set);
-        m_set = SetupDiGetClassDevsW(nullptr, nullptr, nullptr, DIGCF_PRESENT | DIGCF_ALLCLASSES);
-        ASSERT_NE(m_set, INVALID_HANDLE_VALUE);
-        SP_DEVINFO_DATA element{};
-        element.cbSize = sizeof element;
-        bool found = false;
-        for (DWORD index = 0; !found && SetupDiEnumDeviceInfo(m_set, index, &element); ++index) found = IsPort(element);
-        ASSERT_TRUE(found) << "no device of the port driver in the set";
-        m_element = element;
-        std::vector<HPROPSHEETPAGE> pages;
-        SP_PROPSHEETPAGE_REQUEST request{sizeof request, SPPSR_ENUM_ADV_DEVICE_PROPERTIES, m_set, &m_element};
-        ASSERT_TRUE(CvUPortPropPage(&request, AddPage, reinterpret_cast<LPARAM>(&pages)));
-        ASSERT_EQ(pages.size(), 1u);
-        m_sheet = std::make_unique<ui::PropertySheet>(pages);
-        ASSERT_TRUE(m_sheet->Activate(0));
-    }
-    bool IsPort(SP_DEVINFO_DATA& element)
-    {
-        char16_t service[64] = {};
-        return SetupDiGetDeviceRegistryPropertyW(m_set, &element, SPDRP_SERVICE, nullptr, reinterpret_cast<PBYTE>(service),
-                                                 sizeof service, nullptr) &&
-               std::u16string(service) == cvinstall::kPortService;
-    }
-    HWND Item(int id) { return GetDlgItem(m_sheet->PageWindow(0), id); }
-    std::u16string Text(int id)
-    {
-        WCHAR text[64] = {};
-        GetWindowTextW(Item(id), text, 64);
-        return reinterpret_cast<const char16_t*>(text);
-    }
-    void SelectFlowControl(DWORD value)
-    {
-        HWND list = Item(IDC_FLOW_CONTROL);
-        const LRESULT count = SendMessageW(list, CB_GETCOUNT, 0, 0);
-        for (LRESULT index = 0; index < count; ++index)
-            if (static_cast<DWORD>(SendMessageW(list, CB_GETITEMDATA, index, 0)) == value)
-                return ui::SelectComboItem(list, static_cast<int>(index));
-        ADD_FAILURE() << "the flow-control list has no value " << value;
-    }
-    void Check(int id) { ui::Click(Item(id)); }
-    // Answers the page's question about the port an application holds.
-    static void ExpectPortHeldQuestion(int answer)
-    {
-        ui::ExpectMessageBox({std::nullopt, u"Warning!", MB_YESNO | MB_ICONINFORMATION, answer});
-    }
-
-    std::u16string PortsValue()
-    {
-        auto value = machine().GetRegistry().GetValue(kPortsKey, PortNames().at(0) + u":");
-        return value ? std::u16string(reinterpret_cast<const char16_t*>(value->data.data())) : u"<none>";
-    }
-    emu::devices::PortSettings ChipSettings() { return Chip().Port(Now(), 1).settings; }
-    DCB State(HANDLE port)
-    {
-        DCB dcb = {};
-        dcb.DCBlength = sizeof dcb;
-        EXPECT_TRUE(GetCommState(port, &dcb));
-        return dcb;
-    }
-    DWORD ModemStatus(HANDLE port)
-    {
-        AdvanceMs(20);
-        DWORD modem = 0;
-        EXPECT_TRUE(GetCommModemStatus(port, &modem));
-        return modem;
-    }
-
-    HDEVINFO m_set = INVALID_HANDLE_VALUE;
-    SP_DEVINFO_DATA m_element{};
-    std::unique_ptr<ui::PropertySheet> m_sheet;
-};
-
 struct FirstOpenCase {
     DWORD rate;
     DWORD flow;
     const char16_t* portsValue;
 };
+
+void PrintTo(const FirstOpenCase& c, std::ostream* os) { *os << c.rate << " baud, flow " << c.flow; }
 
 class PortSettingsFirstOpenTest : public PortSettingsDeviceTest, public ::testing::WithParamInterface<FirstOpenCase> {};
 
