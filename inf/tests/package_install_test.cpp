@@ -88,12 +88,9 @@ TEST_F(PackageInstallTest, AOnePortAdapterGetsTheBusDriverAndAPortWithItsComName
     EXPECT_EQ(PortNames(machine(), ports), std::vector<std::u16string>{u"COM1"});
 }
 
-// Disabled: of a two-port chip's functions installed in the engine's order, &MI_00 comes up, and
-// &MI_01, started while &MI_00's port child still waits for its installation, fails its start with
-// STATUS_UNSUCCESSFUL (its removal then waits with a time-out at DISPATCH_LEVEL, which the verifier
-// reports). The tools' installation, which starts each port before the next function, does not
-// meet it. Left for the bus driver's owners.
-TEST_F(PackageInstallTest, DISABLED_EachFunctionOfATwoPortAdapterGetsTheBusDriverAndAPort)
+// Each function of a two-port chip is a bus device with its own port child; the children's device
+// names carry their bus device's number, so the second starts beside the first.
+TEST_F(PackageInstallTest, EachFunctionOfATwoPortAdapterGetsTheBusDriverAndAPort)
 {
     emu::devices::FtdiChip chip(emu::devices::ChipConfig::DualPort());
     machine().GetUsb().Plug(std::make_shared<emu::usb::FtdiChipDevice>(chip));

@@ -7,6 +7,7 @@
 #include <msports.h>
 #include <synchapi.h>
 
+#include <functional>
 #include <string>
 #include <vector>
 
@@ -16,10 +17,13 @@
 #include "comnumberassignment.h"
 #include "comportutil.h"
 #include "install_engine.h"
+#include "kernel.h"
 #include "machine_test.h"
+#include "ob/object_manager.h"
 #include "named_mutex.h"
 #include "pnp/pnp_manager.h"
 #include "root_device.h"
+#include "setupapi_control.h"
 #include "savedportsettings.h"
 #include "system_profile.h"
 #include "test_driver.h"
@@ -248,6 +252,86 @@ TEST_F(CoInstallerTest, ARenameMovesEveryRecordOrNone)
     EXPECT_EQ(Text(kPortsKey, u"COM7:"), u"9600,n,8,1");
 }
 
+// A rename that cannot finish leaves every record of the old name: the friendly name is missing,
+// or cannot be written after the DOS name moved.
+TEST_F(CoInstallerTest, ARenameThatCannotFinishLeavesTheOldName)
+{
+    struct Case {
+        const char* what;
+        std::function<void()> arrange;
+    };
+    const Case cases[] = {
+        {"no friendly name", [&] { machine().GetRegistry().DeleteValue(emu::setup::DeviceKeyOf(m_ports[0]), u"FriendlyName"); }},
+        {"friendly name not written",
+         [] { emu::setupapi::FailNextCall(emu::setupapi::SetupCall::SetDeviceRegistryProperty, ERROR_ACCESS_DENIED); }},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.what);
+        machine().GetRegistry().SetString(emu::setup::DeviceKeyOf(m_ports[0]), u"FriendlyName", u"Port (COM1)");
+        c.arrange();
+        EXPECT_EQ(Rename(0, u"COM7"), 0);
+        EXPECT_EQ(ReadPortName(m_ports[0]), u"COM1");
+        EXPECT_EQ(ClaimedNumbers(), (std::vector<DWORD>{1, 2}));
+        EXPECT_EQ(DosTarget(u"COM1"), u"\\Device\\CvTest0");
+        EXPECT_EQ(DosTarget(u"COM7"), u"<none>");
+        EXPECT_EQ(Text(kSerialComm, u"\\Device\\CvTest0"), u"COM1");
+    }
+}
+
+// The co-installer's steps close every key and handle they open, whatever path they take.
+TEST_F(CoInstallerTest, TheEntriesLeaveNoHandleOpen)
+{
+    emu::ObjectManager& objects = emu::Kernel::Current().GetObjectManager();
+    const size_t before = objects.OpenHandleCount();
+    EXPECT_EQ(CallEntry(&CvUCoInstallPort, DIF_INSTALLDEVICE, m_ports[0], TRUE), DWORD(NO_ERROR));
+    EXPECT_EQ(CallEntry(&CvUCoInstallPort, DIF_INSTALLDEVICE, m_ports[0], TRUE, 0xE0000219), 0xE0000219);
+    EXPECT_EQ(CallEntry(&CvUCoInstallCard, DIF_INSTALLDEVICE, kCardInstance, FALSE), DWORD(ERROR_DI_POSTPROCESSING_REQUIRED));
+    EXPECT_EQ(CallEntry(&CvUCoInstallPort, DIF_INSTALLDEVICE, m_ports[1], TRUE), DWORD(NO_ERROR));
+    EXPECT_EQ(CallEntry(&CvUCoInstallGpio, DIF_REMOVE, kCardInstance, FALSE), DWORD(NO_ERROR));
+    EXPECT_EQ(objects.OpenHandleCount(), before);
+}
+
+// A second function removes the present MultiPortSerial device at its own location with function
+// 1, past a device whose location cannot be read; a location of function 1 removes nothing.
+TEST_F(CoInstallerTest, ASecondFunctionIsRemovedWithTheFirst)
+{
+    const std::u16string noLocation = u"ROOT\\CVTESTCARD\\0001", sibling = u"ROOT\\CVTESTCARD\\0002";
+    for (const std::u16string& instance : {noLocation, sibling})
+        machine().GetPnp().AddRootDevice(instance, {u"CVTEST\\CARD"}, emu::testing::CreateRootPdo(m_root));
+    m_engine->RunPendingInstalls();
+    emu::Registry& registry = machine().GetRegistry();
+    const std::u16string own = u"PCI bus 2, device 3, function 0";
+    registry.SetString(emu::setup::DeviceKeyOf(std::u16string(kCardInstance)), u"LocationInformation", own);
+    registry.SetString(emu::setup::DeviceKeyOf(sibling), u"LocationInformation", u"PCI bus 2, device 3, function 1");
+
+    EXPECT_EQ(CallEntry(&CvUCoInstallGpio, DIF_REMOVE, sibling, FALSE), DWORD(NO_ERROR));
+    EXPECT_TRUE(machine().GetPnp().FindNode(std::u16string(kCardInstance)));
+    EXPECT_EQ(CallEntry(&CvUCoInstallGpio, DIF_REMOVE, kCardInstance, FALSE), DWORD(NO_ERROR));
+    EXPECT_FALSE(machine().GetPnp().FindNode(sibling));
+    EXPECT_TRUE(machine().GetPnp().FindNode(noLocation));
+    HANDLE mutex = CreateMutexW(nullptr, FALSE, u"{5344C664-B07C-4d2c-8E00-994195553746}");
+    EXPECT_EQ(GetLastError(), DWORD(ERROR_SUCCESS));
+    CloseHandle(mutex);
+}
+
+// While another removal holds the marker (or it is out of reach) nothing is removed.
+TEST_F(CoInstallerTest, ASecondFunctionStaysWhileAnotherRemovalIsUnderWay)
+{
+    const std::u16string sibling = u"ROOT\\CVTESTCARD\\0001";
+    machine().GetPnp().AddRootDevice(sibling, {u"CVTEST\\CARD"}, emu::testing::CreateRootPdo(m_root));
+    m_engine->RunPendingInstalls();
+    emu::Registry& registry = machine().GetRegistry();
+    registry.SetString(emu::setup::DeviceKeyOf(std::u16string(kCardInstance)), u"LocationInformation", u"Bus 1, function 0");
+    registry.SetString(emu::setup::DeviceKeyOf(sibling), u"LocationInformation", u"Bus 1, function 1");
+
+    HANDLE held = CreateMutexW(nullptr, FALSE, u"{5344C664-B07C-4d2c-8E00-994195553746}");
+    EXPECT_EQ(CallEntry(&CvUCoInstallGpio, DIF_REMOVE, kCardInstance, FALSE), DWORD(NO_ERROR));
+    CloseHandle(held);
+    emu::win32::FailNextMutexCreation(ERROR_ACCESS_DENIED);
+    EXPECT_EQ(CallEntry(&CvUCoInstallGpio, DIF_REMOVE, kCardInstance, FALSE), DWORD(NO_ERROR));
+    EXPECT_TRUE(machine().GetPnp().FindNode(sibling));
+}
+
 // A port removed through its co-installer gives its DOS name and its number back.
 TEST_F(CoInstallerTest, RemovingAPortFreesItsNameAndNumber)
 {
@@ -392,6 +476,24 @@ TEST_F(CoInstallerTest, AnAdaptersPortsAreSortedOnWindows7AndLater)
         EXPECT_EQ(DosTarget(c.after[0]), u"\\Device\\CvTest0");
         EXPECT_TRUE(emu::ui::MessageBoxes().empty());
     }
+}
+
+// A swap whose middle rename fails puts the moved port back and leaves the marker unwritten, so
+// no two ports share a name and a later installation tries again.
+TEST_F(CoInstallerTest, ASortWhoseRenameFailsLeavesNoDuplicateAndNoMarker)
+{
+    ASSERT_EQ(Rename(0, u"COM6"), 1);
+    ASSERT_EQ(Rename(1, u"COM5"), 1);
+    machine().GetRegistry().DeleteValue(HardwareKey(1), u"ChildPortNameSorted");
+    // Port 0 has no DOS name now (its driver stopped): it cannot be renamed.
+    ASSERT_TRUE(DefineDosDeviceW(DDD_RAW_TARGET_PATH | DDD_REMOVE_DEFINITION | DDD_EXACT_MATCH_ON_REMOVE, u"COM6",
+                                 u"\\Device\\CvTest0"));
+    EXPECT_EQ(CallEntry(&CvUCoInstallPort, DIF_INSTALLDEVICE, m_ports[1], TRUE), DWORD(NO_ERROR));
+    EXPECT_EQ(PortNames(), (std::vector<std::u16string>{u"COM6", u"COM5"}));
+    EXPECT_EQ(ClaimedNumbers(), (std::vector<DWORD>{5, 6}));
+    EXPECT_EQ(DosTarget(u"COM5"), u"\\Device\\CvTest1");
+    EXPECT_FALSE(machine().GetRegistry().GetDword(HardwareKey(1), u"ChildPortNameSorted"));
+    EXPECT_TRUE(emu::ui::MessageBoxes().empty());
 }
 
 // A port of a fixed-number model takes its number from a running holder, which moves to the next
