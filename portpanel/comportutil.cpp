@@ -61,6 +61,7 @@ int CCOMPortUtil::ChangePortName(const CString& strNewName, HWND hOwner, BOOL bC
     const BOOL bQuiet = !hOwner && !bCheckOpen;
     if (!ClaimNewName(dwNewNumber, hOwner, bQuiet, bFixedModel, bNewWasHeld, bDeclined)) return bDeclined ? 1 : 0;
     if (!RenamePort(strOldName, strNewName)) {
+        if (bNewWasHeld) ClaimPort(dwNewNumber, TRUE);  // its holder keeps it
         CloseComDB();
         return 0;
     }

@@ -21,6 +21,7 @@
 #include "machine_test.h"
 #include "ob/object_manager.h"
 #include "named_mutex.h"
+#include "process_launcher.h"
 #include "pnp/pnp_manager.h"
 #include "root_device.h"
 #include "setupapi_control.h"
@@ -332,6 +333,36 @@ TEST_F(CoInstallerTest, ASecondFunctionStaysWhileAnotherRemovalIsUnderWay)
     EXPECT_TRUE(machine().GetPnp().FindNode(sibling));
 }
 
+// A card removed starts the program its UnInstall value names in the system directory, once and
+// without waiting; without the value, or when the start fails, the removal goes on all the same.
+TEST_F(CoInstallerTest, ARemovedCardStartsItsUninstallProgram)
+{
+    struct Case {
+        const char* what;
+        const char16_t* program;  // null: no value
+        DWORD startError;
+        size_t started;
+    };
+    const Case cases[] = {{"no value", nullptr, 0, 0}, {"program named", u"cvuninst.exe", 0, 1},
+                          {"start fails", u"cvuninst.exe", ERROR_FILE_NOT_FOUND, 0}};
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.what);
+        machine().GetRegistry().DeleteValue(CardKey(), u"UnInstall");
+        if (c.program) machine().GetRegistry().SetString(CardKey(), u"UnInstall", c.program);
+        if (c.startError) emu::files::FailNextProcessStart(c.startError);
+        const size_t before = emu::files::StartedProcesses().size();
+        EXPECT_EQ(CallEntry(&CvUCoInstallCard, DIF_REMOVE, kCardInstance, FALSE), DWORD(NO_ERROR));
+        const std::vector<emu::files::StartedProcess> started = emu::files::StartedProcesses();
+        ASSERT_EQ(started.size() - before, c.started);
+        if (c.started) {
+            WCHAR system[MAX_PATH] = {};
+            GetSystemDirectoryW(system, MAX_PATH);
+            EXPECT_EQ(started.back().commandLine, std::u16string(system) + u"\\cvuninst.exe");
+            EXPECT_EQ(started.back().creationFlags, DWORD(0x20));
+        }
+    }
+}
+
 // A port removed through its co-installer gives its DOS name and its number back.
 TEST_F(CoInstallerTest, RemovingAPortFreesItsNameAndNumber)
 {
@@ -508,6 +539,18 @@ TEST_F(CoInstallerTest, AFixedNumberModelTakesItsNumberFromTheHolder)
     EXPECT_EQ(PortNames(), (std::vector<std::u16string>{u"COM2", u"COM5"}));
     EXPECT_EQ(ClaimedNumbers(), (std::vector<DWORD>{2, 5}));
     EXPECT_TRUE(emu::ui::MessageBoxes().empty());
+}
+
+// A fixed-number port that cannot move to its number (it has no DOS name) leaves the holder its
+// claim.
+TEST_F(CoInstallerTest, AFixedNumberRenameThatFailsLeavesTheHolderItsClaim)
+{
+    CAdapterModelTablesOverride models({{u"ROOT\\CVTESTCARD", 2}}, {});
+    ASSERT_TRUE(DefineDosDeviceW(DDD_RAW_TARGET_PATH | DDD_REMOVE_DEFINITION | DDD_EXACT_MATCH_ON_REMOVE, u"COM1",
+                                 u"\\Device\\CvTest0"));
+    EXPECT_EQ(Rename(0, u"COM2"), 0);
+    EXPECT_EQ(PortNames(), (std::vector<std::u16string>{u"COM1", u"COM2"}));
+    EXPECT_EQ(ClaimedNumbers(), (std::vector<DWORD>{1, 2}));
 }
 
 TEST(ChildKeyNameTest, KeepsTheLastCharacterOfTheSecondPart)
