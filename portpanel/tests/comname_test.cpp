@@ -2,8 +2,11 @@
 // look-ups.
 #include <gtest/gtest.h>
 
+#include <tuple>
+
 #include "adaptermodels.h"
 #include "comname.h"
+#include "comportutil.h"
 #include "devicenode.h"
 
 namespace {
@@ -31,6 +34,18 @@ TEST(ComNameTest, ModelIdsAndTheModelTables)
         {u"FTDIBUS\\VID_0403&PID_F0D0\\1", FALSE}, {u"USB\\VID_0403&PID_6001\\1", FALSE},
     };
     for (const auto& [id, expected] : listed) EXPECT_EQ(IsListedAdapterModel(CString(id)), expected);
+}
+
+// Only the trailing "(COMn)" of a friendly name changes; without one every occurrence does.
+TEST(ComNameTest, ARenameChangesTheFriendlyNamesOwnSuffix)
+{
+    const std::tuple<const char16_t*, const char16_t*, const char16_t*, const char16_t*> cases[] = {
+        {u"USB Serial Port (COM3)", u"COM3", u"COM7", u"USB Serial Port (COM7)"},
+        {u"USB-COM232 (COM2)", u"COM2", u"COM7", u"USB-COM232 (COM7)"},
+        {u"Port COM3", u"COM3", u"COM7", u"Port COM7"},
+    };
+    for (const auto& [name, from, to, renamed] : cases)
+        EXPECT_EQ(RenamedFriendlyName(CString(name), CString(from), CString(to)), CString(renamed));
 }
 
 }  // namespace
