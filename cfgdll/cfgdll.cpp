@@ -32,9 +32,8 @@ DWORD CallChained(const CString& strLibrary, const CString& strEntry, DI_FUNCTIO
     try {
         hLibrary = LoadLibraryW(strLibrary);
         if (!hLibrary) return NO_ERROR;
-        // The thread's ANSI code page is the machine's on this system.
         char szEntry[kPathChars] = {};
-        if (!WideCharToMultiByte(CP_ACP, 0, strEntry, -1, szEntry, sizeof szEntry, nullptr, nullptr)) {
+        if (!WideCharToMultiByte(CP_THREAD_ACP, 0, strEntry, -1, szEntry, sizeof szEntry, nullptr, nullptr)) {
             FreeLibrary(hLibrary);
             return NO_ERROR;
         }

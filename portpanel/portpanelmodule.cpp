@@ -46,6 +46,13 @@ const RESOURCE_STRING PORTPANEL_STRINGS[] = {
     {IDS_PORT_SETTINGS_TITLE, u"Port Settings"},
     {IDS_DUPLEXMODE_LIST, u"RS-422/485 Full-Duplex Mode,RS-485 Half-Duplex Autogating Mode,Transmit Only,Receive Only,"
                           u"Transmitter and Receiver Disabled"},
+    {IDS_COM_NAME_IN_USE, u"This COM name is being used by another device (such as another com port or modem).  Using "
+                          u"duplicate names can lead to inaccessible devices and changed settings.  Do you want to continue?"},
+    {IDS_RENAME_OPEN_PORT, u"The port has been opened by another application.  Changing the port setting while the port is "
+                           u"open can cause unpredictable effects.  Do you wish to continue?"},
+    {IDS_UPDATE_THE_BUS_DRIVER, u"Please update the Castelvane driver found under Universal Serial Bus Controllers in Device "
+                                u"Manager.\r\nThis will automatically initiate the port driver update.\r\n\r\nPlease see "
+                                u"Product Manual for further details."},
 };
 
 const DWORD LABEL = 0;

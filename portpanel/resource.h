@@ -61,3 +61,8 @@
 #define IDS_LABEL_FLOW_CONTROL 8021
 #define IDS_LABEL_STOP_BITS 8027
 #define IDS_PORT_SETTINGS_TITLE 8035
+
+// The COM-name questions and the co-installers' refusal of the update wizard.
+#define IDS_COM_NAME_IN_USE 5047
+#define IDS_RENAME_OPEN_PORT 5048
+#define IDS_UPDATE_THE_BUS_DRIVER 5062

@@ -10,6 +10,7 @@
 #include "pnp/pnp_manager.h"
 #include "root_device.h"
 #include "test_driver.h"
+#include "ui_control.h"
 #include "user_modules.h"
 
 namespace {
@@ -181,6 +182,26 @@ TEST_F(CfgdllTest, FailuresAnswerZeroAndTheChainedAnswerPassesUnchanged)
         for (const char16_t* module : {u"Cfgdll39.dll", u"Chained.dll"}) EXPECT_EQ(UserModules::Instance().LoadCount(module), 0u);
         EXPECT_EQ(UserModules::Instance().LoadCount(long149), 0u);
     }
+}
+
+// Portpanel's port co-installer reached through Cfgdll from the system directory: a device that
+// carries NoUpgrade 1 refuses the update wizard with the message from Portpanel's string table,
+// and neither library stays loaded.
+TEST_F(CfgdllTest, PortpanelsCoInstallerRefusesTheUpdateWizardThroughCfgdll)
+{
+    UserModules::Instance().InstallFile(u"Portpanel39.dll", PORTPANEL_MODULE);
+    emu::Registry& registry = machine().GetRegistry();
+    registry.SetString(HardwareKey(), u"CoInstallerDLL", u"Portpanel39.dll");
+    registry.SetString(HardwareKey(), u"CoInstallerEntryPoint", u"CvUCoInstallPort");
+    registry.SetString(HardwareKey(), u"NoUpgrade", u"1");
+    emu::ui::ClearMessageBoxes();
+    EXPECT_EQ(m_engine->UpdateDriver(std::u16string(kPortInstance)), DWORD(ERROR_DI_DONT_INSTALL));
+    const std::vector<emu::ui::MessageBoxRecord> boxes = emu::ui::MessageBoxes();
+    ASSERT_EQ(boxes.size(), 1u);
+    EXPECT_EQ(boxes[0].caption, u"Vexil");
+    EXPECT_EQ(boxes[0].text.rfind(u"Please update the Castelvane driver", 0), 0u);
+    for (const char16_t* module : {u"Cfgdll39.dll", u"Portpanel39.dll"}) EXPECT_EQ(UserModules::Instance().LoadCount(module), 0u);
+    emu::ui::ClearMessageBoxes();
 }
 
 }  // namespace

@@ -81,7 +81,7 @@ TEST_F(PackageInfValuesTest, TheBusInfWritesTheBusDeviceItsPortChildAndEachInter
         const std::u16string key = Write(bus, c.section);
         EXPECT_EQ(Dword(key, u"TypeOfDevice"), ULONG(FILE_DEVICE_BUS_EXTENDER));
         EXPECT_EQ(String(key, u"DeviceName"), u"CvUsbBus");
-        EXPECT_EQ(Dword(key, u"DeviceIndexingPolicyType"), 1u);
+        EXPECT_EQ(Dword(key, u"DeviceIndexingPolicyType"), 0x101u);  // counted, and the number passed on
         EXPECT_EQ(Dword(key, u"NumberChildDevices"), 1u);
         EXPECT_EQ(Dword(key, u"LowestStackLayer"), 1u);
         EXPECT_EQ(String(key, u"CoInstallerDLL"), u"Portpanel39.dll");

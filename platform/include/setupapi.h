@@ -191,6 +191,9 @@ typedef struct _SP_PROPSHEETPAGE_REQUEST {
 WINBASEAPI HDEVINFO WINAPI SetupDiGetClassDevsW(const GUID* ClassGuid, LPCWSTR Enumerator, HANDLE hwndParent,
                                                 DWORD Flags);
 WINBASEAPI BOOL WINAPI SetupDiDestroyDeviceInfoList(HDEVINFO DeviceInfoSet);
+WINBASEAPI HDEVINFO WINAPI SetupDiCreateDeviceInfoList(const GUID* ClassGuid, HANDLE hwndParent);
+WINBASEAPI BOOL WINAPI SetupDiOpenDeviceInfoW(HDEVINFO DeviceInfoSet, LPCWSTR DeviceInstanceId, HANDLE hwndParent,
+                                              DWORD OpenFlags, PSP_DEVINFO_DATA DeviceInfoData);
 WINBASEAPI BOOL WINAPI SetupDiEnumDeviceInfo(HDEVINFO DeviceInfoSet, DWORD MemberIndex,
                                              PSP_DEVINFO_DATA DeviceInfoData);
 WINBASEAPI BOOL WINAPI SetupDiEnumDeviceInterfaces(HDEVINFO DeviceInfoSet, PSP_DEVINFO_DATA DeviceInfoData,
@@ -237,6 +240,7 @@ typedef DWORD(CALLBACK* CLASS_INSTALL_PROC)(DI_FUNCTION InstallFunction, HDEVINF
 
 #ifdef UNICODE
 #define SetupDiGetClassDevs SetupDiGetClassDevsW
+#define SetupDiOpenDeviceInfo SetupDiOpenDeviceInfoW
 #define SetupDiGetDeviceInterfaceDetail SetupDiGetDeviceInterfaceDetailW
 #define SetupDiGetDeviceInstanceId SetupDiGetDeviceInstanceIdW
 #define SetupDiGetDeviceRegistryProperty SetupDiGetDeviceRegistryPropertyW

@@ -6,6 +6,7 @@
 
 #define CP_ACP 0
 #define CP_OEMCP 1
+#define CP_THREAD_ACP 3
 #define CP_UTF8 65001
 
 #ifndef ERROR_NO_UNICODE_TRANSLATION

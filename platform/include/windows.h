@@ -147,5 +147,6 @@ WINBASEAPI DWORD WINAPI WaitForMultipleObjects(DWORD nCount, const HANDLE* lpHan
 #include <processthreadsapi.h>
 #include <securitybaseapi.h>
 #include <sysinfoapi.h>
+#include <synchapi.h>
 #include <fileapi_disk.h>
 #include <winsvc.h>

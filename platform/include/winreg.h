@@ -52,6 +52,8 @@ WINBASEAPI LSTATUS WINAPI RegDeleteValueW(HKEY hKey, LPCWSTR lpValueName);
 WINBASEAPI LSTATUS WINAPI RegDeleteKeyW(HKEY hKey, LPCWSTR lpSubKey);
 WINBASEAPI LSTATUS WINAPI RegEnumKeyExW(HKEY hKey, DWORD dwIndex, LPWSTR lpName, LPDWORD lpcchName,
                                         LPDWORD lpReserved, LPWSTR lpClass, LPDWORD lpcchClass, PVOID lpftLastWriteTime);
+WINBASEAPI LSTATUS WINAPI RegEnumValueW(HKEY hKey, DWORD dwIndex, LPWSTR lpValueName, LPDWORD lpcchValueName,
+                                        LPDWORD lpReserved, LPDWORD lpType, LPBYTE lpData, LPDWORD lpcbData);
 // Key security, and the view-aware delete (from Vista on, and on 64-bit systems; a program looks
 // it up with GetProcAddress).
 WINBASEAPI LSTATUS WINAPI RegGetKeySecurity(HKEY hKey, SECURITY_INFORMATION SecurityInformation,
@@ -69,4 +71,5 @@ WINBASEAPI LSTATUS WINAPI RegDeleteKeyExW(HKEY hKey, LPCWSTR lpSubKey, REGSAM sa
 #define RegDeleteValue RegDeleteValueW
 #define RegDeleteKey RegDeleteKeyW
 #define RegEnumKeyEx RegEnumKeyExW
+#define RegEnumValue RegEnumValueW
 #endif

@@ -7,7 +7,8 @@
 
 namespace {
 
-bool KnownCodePage(UINT codePage) { return codePage == CP_ACP || codePage == CP_OEMCP; }
+// A thread's ANSI code page is the machine's: no thread has a locale of its own.
+bool KnownCodePage(UINT codePage) { return codePage == CP_ACP || codePage == CP_OEMCP || codePage == CP_THREAD_ACP; }
 
 template <class From>
 size_t LengthOf(const From* text, int count)
