@@ -17,8 +17,8 @@ namespace cvinstall {
 // Offsets of values in the two serialised sets.
 inline constexpr size_t kBusLatencyTimerOffset = 2 * sizeof(ULONG);
 inline constexpr size_t kBusMaximumBaudRateOffset = 5 * sizeof(ULONG);
-inline constexpr size_t kBusPolicyTypeOffset = 10 * sizeof(ULONG);  // after InterfaceType "USB"
-inline constexpr size_t kBusMaximumLatencyOffset = 11 * sizeof(ULONG);
+inline constexpr size_t kBusPolicyTypeOffset = 8 * sizeof(ULONG);  // after InterfaceType "USB" (two words)
+inline constexpr size_t kBusMaximumLatencyOffset = 9 * sizeof(ULONG);
 inline constexpr size_t kPortMaxBaudRateOffset = 1 * sizeof(ULONG);
 
 enum class ParameterSet { Port, Bus };
