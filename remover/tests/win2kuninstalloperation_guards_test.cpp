@@ -209,5 +209,22 @@ TEST_F(Win2kOperationGuardTest, AKeyThatCannotBeDeletedKeepsItsAccessList)
     EXPECT_EQ(KeyDescriptor(kAddRemoveKey), before);
 }
 
+// A Ports key that does not let Administrators change its values is widened for the port clean-up
+// and gets its own list back afterwards.
+TEST_F(Win2kOperationGuardTest, APortsKeyThatRefusesTheRemoverGetsItsListBack)
+{
+    SetUpMachine({});
+    SetKeyList(kPortsKey, {{WinBuiltinAdministratorsSid, true, KEY_READ | WRITE_DAC}, {WinLocalSystemSid, true, KEY_ALL_ACCESS}});
+    const std::vector<uint8_t> before = KeyDescriptor(kPortsKey);
+    ASSERT_FALSE(before.empty());
+    Uninstall();
+    EXPECT_EQ(KeyDescriptor(kPortsKey), before);
+    HKEY hPorts = nullptr;
+    ASSERT_EQ(RegOpenKeyExW(HKEY_LOCAL_MACHINE, kPortsKey, 0, KEY_READ, &hPorts), ERROR_SUCCESS);
+    const std::u16string value = u"COM" + emu::setup::Widen(std::to_string(ComNumber())) + u":";
+    EXPECT_EQ(RegQueryValueExW(hPorts, value.c_str(), nullptr, nullptr, nullptr, nullptr), ERROR_FILE_NOT_FOUND);
+    RegCloseKey(hPorts);
+}
+
 }  // namespace
 }  // namespace removertest
