@@ -109,6 +109,7 @@ void CTfWin9xUninstallOperation::SearchByManufacturer(const CString& strRoot, co
             bMatches = ContainsNoCase(strMfg, m_Data.m_strProviderTag);
     if (!bMatches) return;
     AddKey(strDeviceKey);
+    AddDriverKey(strDeviceKey);
     for (const CString& strInstance : instances) AddDriverKey(Join(strDeviceKey, strInstance));
 }
 
