@@ -6,9 +6,11 @@
 #include <securitybaseapi.h>
 
 #include <cstring>
+#include <fstream>
 #include <set>
 
 #include "cm/registry.h"
+#include "file_system.h"
 #include "inf_file.h"
 #include "install_engine.h"
 #include "installed_machine.h"
@@ -224,6 +226,29 @@ TEST_F(Win2kOperationGuardTest, APortsKeyThatRefusesTheRemoverGetsItsListBack)
     const std::u16string value = u"COM" + emu::setup::Widen(std::to_string(ComNumber())) + u":";
     EXPECT_EQ(RegQueryValueExW(hPorts, value.c_str(), nullptr, nullptr, nullptr, nullptr), ERROR_FILE_NOT_FOUND);
     RegCloseKey(hPorts);
+}
+
+// A machine that holds nothing of the package but an INF copy in the driver store: that copy alone
+// is worth the file step, which then uninstalls it.
+class Win2kOperationStoreOnlyTest : public emu::testing::MachineTest {};
+
+TEST_F(Win2kOperationStoreOnlyTest, AnInfCopyAloneIsUninstalled)
+{
+    std::ifstream file(std::string(CV_PACKAGE_INF_DIR) + "/PORTDRV.INF", std::ios::binary);
+    const std::vector<uint8_t> bytes((std::istreambuf_iterator<char>(file)), std::istreambuf_iterator<char>());
+    emu::files::FileSystem::Current().WriteFile(u"C:\\Media\\PORTDRV.INF", bytes);
+    WCHAR destination[260] = {};
+    ASSERT_TRUE(SetupCopyOEMInfW(u"C:\\Media\\PORTDRV.INF", nullptr, SPOST_PATH, 0, destination, 260, nullptr, nullptr));
+    ASSERT_TRUE(emu::files::FileSystem::Current().Exists(destination));
+    auto operation = std::make_unique<CTfWin2kUninstallOperation>();
+    operation->SearchProducts(nullptr);
+    operation->SearchDriverFiles(nullptr);
+    ASSERT_TRUE(operation->Data().m_InfFiles.empty() && operation->Data().m_FurtherFiles.empty());
+    operation->UninstallProducts(nullptr);
+    operation->UninstallDriverFiles(nullptr);
+    EXPECT_EQ(operation->LastStep().Advances(), 1 + static_cast<int>(operation->Data().m_OtherFiles.size()));
+    EXPECT_FALSE(emu::files::FileSystem::Current().Exists(destination));
+    operation.reset();
 }
 
 }  // namespace

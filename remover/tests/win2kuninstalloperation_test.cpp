@@ -72,9 +72,15 @@ protected:
     {
         Search();
         ASSERT_TRUE(m_operation.ArePortsFree());
+        const CTfWin2kUninstallData& data = m_operation.Data();
+        // Each step advances once per item.
+        const int products = data.m_Devices.GetCount() + static_cast<int>(data.m_Services.size());
         EXPECT_TRUE(m_operation.UninstallProducts(nullptr));
+        EXPECT_EQ(m_operation.LastStep().Advances(), products);
         EXPECT_TRUE(m_operation.UninstallDriverFiles(nullptr));
+        EXPECT_EQ(m_operation.LastStep().Advances(), m_operation.LastStep().Upper());
         EXPECT_TRUE(m_operation.UninstallRegistryEntries(nullptr));
+        EXPECT_EQ(m_operation.LastStep().Advances(), static_cast<int>(data.m_RegistryKeys.size()));
         EXPECT_EQ(m_operation.IsRestartNeeded(), 0);
     }
 
