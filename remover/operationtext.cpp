@@ -3,6 +3,7 @@
 #include <fileapi_disk.h>
 #include <io.h>
 
+#include <algorithm>
 #include <vector>
 
 bool TfContainsAny(const CString& strUpperText, const CTfStringTable& table)
@@ -35,14 +36,17 @@ bool TfPassesSubsysRule(const CString& strUpperText)
 
 namespace {
 
-// The value's bytes, with two zero bytes more than the read may fill.
-bool ReadRegBytes(HKEY hKey, LPCWSTR pszName, std::vector<BYTE>& bytes, DWORD dwMaxBytes, DWORD& dwType)
+// A string value's text, bounded by the data's size: the value need not end with a terminator.
+bool ReadRegText(HKEY hKey, LPCWSTR pszName, CString& strValue, DWORD dwMaxBytes, DWORD dwType1, DWORD dwType2)
 {
-    bytes.assign(dwMaxBytes + sizeof(WCHAR), 0);
-    DWORD dwBytes = dwMaxBytes;
-    if (RegQueryValueExW(hKey, pszName, nullptr, &dwType, bytes.data(), &dwBytes) != ERROR_SUCCESS) return false;
-    bytes.resize(dwBytes + sizeof(WCHAR) - dwBytes % sizeof(WCHAR));
-    std::fill(bytes.begin() + dwBytes, bytes.end(), 0);
+    std::vector<WCHAR> text(dwMaxBytes / sizeof(WCHAR) + 1, 0);
+    DWORD dwBytes = dwMaxBytes, dwType = 0;
+    if (RegQueryValueExW(hKey, pszName, nullptr, &dwType, reinterpret_cast<LPBYTE>(text.data()), &dwBytes) != ERROR_SUCCESS)
+        return false;
+    if (dwType != dwType1 && dwType != dwType2) return false;
+    const WCHAR* pEnd = text.data() + std::min<size_t>(dwBytes / sizeof(WCHAR), text.size());
+    const WCHAR* pBegin = text.data();
+    strValue = CString(std::u16string(pBegin, std::find(pBegin, pEnd, u'\0')));
     return true;
 }
 
@@ -50,20 +54,26 @@ bool ReadRegBytes(HKEY hKey, LPCWSTR pszName, std::vector<BYTE>& bytes, DWORD dw
 
 bool TfReadRegString(HKEY hKey, LPCWSTR pszName, CString& strValue, DWORD dwMaxBytes)
 {
-    std::vector<BYTE> bytes;
-    DWORD dwType = 0;
-    if (!ReadRegBytes(hKey, pszName, bytes, dwMaxBytes, dwType) || (dwType != REG_SZ && dwType != REG_EXPAND_SZ)) return false;
-    strValue = reinterpret_cast<LPCWSTR>(bytes.data());
-    return true;
+    return ReadRegText(hKey, pszName, strValue, dwMaxBytes, REG_SZ, REG_EXPAND_SZ);
 }
 
 bool TfReadRegFirstString(HKEY hKey, LPCWSTR pszName, CString& strValue, DWORD dwMaxBytes)
 {
-    std::vector<BYTE> bytes;
-    DWORD dwType = 0;
-    if (!ReadRegBytes(hKey, pszName, bytes, dwMaxBytes, dwType) || (dwType != REG_MULTI_SZ && dwType != REG_SZ)) return false;
-    strValue = reinterpret_cast<LPCWSTR>(bytes.data());
-    return true;
+    return ReadRegText(hKey, pszName, strValue, dwMaxBytes, REG_MULTI_SZ, REG_SZ);
+}
+
+CTfStringTable TfSubKeyNames(HKEY hKey, DWORD nMaxChars)
+{
+    CTfStringTable names;
+    std::vector<WCHAR> name(nMaxChars + 1);
+    for (DWORD dwIndex = 0;; ++dwIndex) {
+        DWORD dwLength = nMaxChars;
+        const LSTATUS status = RegEnumKeyExW(hKey, dwIndex, name.data(), &dwLength, nullptr, nullptr, nullptr, nullptr);
+        if (status == ERROR_MORE_DATA) continue;  // a longer name is passed over
+        if (status != ERROR_SUCCESS) break;
+        names.push_back(CString(std::u16string(name.data(), dwLength)));
+    }
+    return names;
 }
 
 namespace {

@@ -16,6 +16,8 @@ bool TfPassesSubsysRule(const CString& strUpperText);
 bool TfReadRegString(HKEY hKey, LPCWSTR pszName, CString& strValue, DWORD dwMaxBytes);
 // The first string of a multi-string value (same limits).
 bool TfReadRegFirstString(HKEY hKey, LPCWSTR pszName, CString& strValue, DWORD dwMaxBytes);
+// The names of the open key's subkeys, each up to nMaxChars characters; longer ones are passed over.
+CTfStringTable TfSubKeyNames(HKEY hKey, DWORD nMaxChars);
 // The whole file as text: UTF-16LE (with or without its byte-order mark), UTF-8 or 8-bit by its
 // byte-order mark. False when the file cannot be read.
 bool TfReadTextFile(const CString& strPath, CString& strText);

@@ -22,21 +22,6 @@ CString WindowsDirectory()
     return uLength && uLength < 260 ? CString(szDirectory) : CString();
 }
 
-// The subkey names of an open key, each up to nMaxChars characters.
-CTfStringTable SubKeyNames(HKEY hKey, DWORD nMaxChars)
-{
-    CTfStringTable names;
-    std::vector<WCHAR> name(nMaxChars + 1);
-    for (DWORD dwIndex = 0;; ++dwIndex) {
-        DWORD dwLength = nMaxChars;
-        const LSTATUS status = RegEnumKeyExW(hKey, dwIndex, name.data(), &dwLength, nullptr, nullptr, nullptr, nullptr);
-        if (status == ERROR_MORE_DATA) continue;
-        if (status != ERROR_SUCCESS) break;
-        names.push_back(CString(std::u16string(name.data(), dwLength)));
-    }
-    return names;
-}
-
 HKEY OpenForReading(const CString& strKey)
 {
     HKEY hKey = nullptr;
@@ -133,7 +118,7 @@ void CTfWin2kUninstallOperation::SearchDriverKeys()
     for (const CString& strClassKey : m_Data.m_ClassKeys) {
         HKEY hClass = OpenForReading(strClassKey);
         if (!hClass) continue;
-        for (const CString& strSubKey : SubKeyNames(hClass, 260)) {
+        for (const CString& strSubKey : TfSubKeyNames(hClass, 260)) {
             HKEY hDriver = nullptr;
             if (RegOpenKeyExW(hClass, strSubKey, 0, KEY_READ, &hDriver) != ERROR_SUCCESS) continue;
             CString strDescription, strMatchingId;
@@ -155,7 +140,7 @@ void CTfWin2kUninstallOperation::SearchEnumRoots()
     for (const CString& strRoot : m_Data.m_EnumRoots) {
         HKEY hRoot = OpenForReading(strRoot);
         if (!hRoot) continue;
-        const CTfStringTable devices = SubKeyNames(hRoot, 512);
+        const CTfStringTable devices = TfSubKeyNames(hRoot, 512);
         RegCloseKey(hRoot);
         for (const CString& strDevice : devices) SearchEnumDevice(strRoot, strDevice);
     }
@@ -167,7 +152,7 @@ void CTfWin2kUninstallOperation::SearchEnumDevice(const CString& strRoot, const 
     strDeviceKey.Format(u"%s\\%s", static_cast<LPCWSTR>(strRoot), static_cast<LPCWSTR>(strDevice));
     HKEY hDevice = OpenForReading(strDeviceKey);
     if (!hDevice) return;
-    const CTfStringTable instances = SubKeyNames(hDevice, 512);
+    const CTfStringTable instances = TfSubKeyNames(hDevice, 512);
     RegCloseKey(hDevice);
     for (const CString& strInstance : instances) {
         CString strInstanceKey;

@@ -15,17 +15,9 @@ constexpr DWORD kStringBytes = 260 * sizeof(WCHAR);
 
 CTfStringTable SubKeysOf(const CString& strKey)
 {
-    CTfStringTable names;
     HKEY hKey = nullptr;
-    if (RegOpenKeyExW(HKEY_LOCAL_MACHINE, strKey, 0, KEY_READ, &hKey) != ERROR_SUCCESS) return names;
-    std::vector<WCHAR> name(kNameChars + 1);
-    for (DWORD dwIndex = 0;; ++dwIndex) {
-        DWORD dwLength = kNameChars;
-        const LSTATUS status = RegEnumKeyExW(hKey, dwIndex, name.data(), &dwLength, nullptr, nullptr, nullptr, nullptr);
-        if (status == ERROR_MORE_DATA) continue;
-        if (status != ERROR_SUCCESS) break;
-        names.push_back(CString(std::u16string(name.data(), dwLength)));
-    }
+    if (RegOpenKeyExW(HKEY_LOCAL_MACHINE, strKey, 0, KEY_READ, &hKey) != ERROR_SUCCESS) return {};
+    CTfStringTable names = TfSubKeyNames(hKey, kNameChars);
     RegCloseKey(hKey);
     return names;
 }
