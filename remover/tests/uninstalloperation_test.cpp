@@ -7,6 +7,7 @@
 #include <cfgmgr32.h>
 
 #include "application_runner.h"
+#include "cm/registry.h"
 #include "file_system.h"
 #include "inf_file.h"
 #include "machine_test.h"
@@ -96,6 +97,45 @@ TEST_F(ReenumerateDevicesTest, TheRootIsReenumeratedAndARestartIsReportedWhenNee
     }
     EXPECT_EQ(emu::setupapi::Reenumerations(), std::vector<std::u16string>(1, emu::setupapi::kRootInstancePath));
 }
+
+// RegDeleteKeyExW where the system has it (one key, no subkeys), SHDeleteKeyW where it has not
+// (Windows XP on a 32-bit system: the whole tree).
+struct KeyDeletionCase {
+    const char* name;
+    emu::WindowsVersion windows;
+    LONG withSubkey;
+};
+
+void PrintTo(const KeyDeletionCase& c, std::ostream* out) { *out << c.name; }
+
+class DeleteRegKeyExTest : public emu::testing::MachineTest, public ::testing::WithParamInterface<KeyDeletionCase> {
+protected:
+    emu::MachineOptions Options() const override
+    {
+        emu::MachineOptions options;
+        options.windows = GetParam().windows;
+        return options;
+    }
+};
+
+TEST_P(DeleteRegKeyExTest, TheSystemsDeletionIsUsed)
+{
+    emu::Registry& registry = machine().GetRegistry();
+    registry.CreateKey(u"\\Registry\\Machine\\SOFTWARE\\Vexil\\Tree\\Leaf");
+    registry.CreateKey(u"\\Registry\\Machine\\SOFTWARE\\Vexil\\Single");
+    EXPECT_EQ(DeleteRegKeyEx(HKEY_LOCAL_MACHINE, u"SOFTWARE\\Vexil\\Single", KEY_WOW64_64KEY, 0), ERROR_SUCCESS);
+    EXPECT_EQ(DeleteRegKeyEx(HKEY_LOCAL_MACHINE, u"SOFTWARE\\Vexil\\Tree", KEY_WOW64_64KEY, 0) == ERROR_SUCCESS,
+              GetParam().withSubkey == ERROR_SUCCESS);
+    EXPECT_EQ(registry.KeyExists(u"\\Registry\\Machine\\SOFTWARE\\Vexil\\Tree"), GetParam().withSubkey != ERROR_SUCCESS);
+}
+
+const KeyDeletionCase kKeyDeletionCases[] = {
+    {"Windows7", emu::WindowsVersion::Win7, ERROR_ACCESS_DENIED},
+    {"WindowsXp", emu::WindowsVersion::WinXP, ERROR_SUCCESS},
+};
+
+INSTANTIATE_TEST_SUITE_P(Systems, DeleteRegKeyExTest, ::testing::ValuesIn(kKeyDeletionCases),
+                         [](const ::testing::TestParamInfo<KeyDeletionCase>& info) { return std::string(info.param.name); });
 
 }  // namespace
 }  // namespace removertest
