@@ -135,3 +135,12 @@ bool TfFileExists(const CString& strPath)
     FindClose(hFind);
     return true;
 }
+
+void TfAddExistingFiles(const CTfFileGroup& group)
+{
+    for (const CString& strName : group.names) {
+        CString strPath;
+        strPath.Format(group.pszFormat, group.pszDirectory, static_cast<LPCWSTR>(strName));
+        if (TfFileExists(strPath)) TfAddOnce(group.found, strPath);
+    }
+}

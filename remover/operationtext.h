@@ -27,3 +27,12 @@ CString TfFileNameOf(const CString& strPath);
 CString TfWithExtension(const CString& strPath, LPCWSTR pszExtension);
 // Whether the file exists, found with a file search.
 bool TfFileExists(const CString& strPath);
+// A group of file names searched in one folder: the path (the format with the folder and the name)
+// of each that exists enters the found table once.
+struct CTfFileGroup {
+    const CTfStringTable& names;
+    LPCWSTR pszFormat;
+    LPCWSTR pszDirectory;
+    CTfStringTable& found;
+};
+void TfAddExistingFiles(const CTfFileGroup& group);

@@ -251,21 +251,12 @@ void CTfWin2kUninstallOperation::SearchExistingFiles(CTfStepProgress& step)
     CString strSystem;
     util.GetSystemDir(strSystem);
     const CString strWindows = WindowsDirectory();
-    struct Group {
-        const CTfStringTable& names;
-        LPCWSTR pszFormat;
-        const CString& strDirectory;
-        CTfStringTable& found;
-    } groups[] = {{m_Data.m_SystemFiles, u"%s\\%s", strSystem, m_Data.m_OtherFiles},
-                  {m_Data.m_DriverFiles, u"%s\\Drivers\\%s", strSystem, m_Data.m_OtherFiles},
-                  {m_Data.m_HelpFiles, u"%s\\Help\\%s", strWindows, m_Data.m_FurtherFiles},
-                  {m_Data.m_HelpFiles, u"%s\\%s", strSystem, m_Data.m_FurtherFiles}};
-    for (Group& group : groups) {
-        for (const CString& strName : group.names) {
-            CString strPath;
-            strPath.Format(group.pszFormat, static_cast<LPCWSTR>(group.strDirectory), static_cast<LPCWSTR>(strName));
-            if (TfFileExists(strPath)) TfAddOnce(group.found, strPath);
-        }
+    const CTfFileGroup groups[] = {{m_Data.m_SystemFiles, u"%s\\%s", strSystem, m_Data.m_OtherFiles},
+                                   {m_Data.m_DriverFiles, u"%s\\Drivers\\%s", strSystem, m_Data.m_OtherFiles},
+                                   {m_Data.m_HelpFiles, u"%s\\Help\\%s", strWindows, m_Data.m_FurtherFiles},
+                                   {m_Data.m_HelpFiles, u"%s\\%s", strSystem, m_Data.m_FurtherFiles}};
+    for (const CTfFileGroup& group : groups) {
+        TfAddExistingFiles(group);
         step.Advance();
     }
 }

@@ -146,23 +146,14 @@ void CTfWin9xUninstallOperation::SearchDriverFiles(CProgressCtrl* pProgress)
     WCHAR szSystem[100] = {}, szWindows[100] = {};
     GetSystemDirectoryW(szSystem, 100);
     GetWindowsDirectoryW(szWindows, 100);
-    struct Group {
-        const CTfStringTable& names;
-        LPCWSTR pszFormat;
-        LPCWSTR pszDirectory;
-        CTfStringTable& found;
-    } groups[] = {{m_Data.m_SystemFiles, u"%s\\%s", szSystem, m_Data.m_SystemFilesFound},
-                  {m_Data.m_VxdNames, u"%s\\%s", szSystem, m_Data.m_SystemFilesFound},
-                  {m_Data.m_DllNames, u"%s\\%s", szSystem, m_Data.m_SystemFilesFound},
-                  {m_Data.m_InfNames, u"%s\\Inf\\%s", szWindows, m_Data.m_InfFilesFound},
-                  {m_Data.m_InfNames, u"%s\\Inf\\Other\\%s", szWindows, m_Data.m_InfFilesFound},
-                  {m_Data.m_HelpFiles, u"%s\\Help\\%s", szWindows, m_Data.m_HelpFilesFound}};
-    for (Group& group : groups) {
-        for (const CString& strName : group.names) {
-            CString strPath;
-            strPath.Format(group.pszFormat, group.pszDirectory, static_cast<LPCWSTR>(strName));
-            if (TfFileExists(strPath)) TfAddOnce(group.found, strPath);
-        }
+    const CTfFileGroup groups[] = {{m_Data.m_SystemFiles, u"%s\\%s", szSystem, m_Data.m_SystemFilesFound},
+                                   {m_Data.m_VxdNames, u"%s\\%s", szSystem, m_Data.m_SystemFilesFound},
+                                   {m_Data.m_DllNames, u"%s\\%s", szSystem, m_Data.m_SystemFilesFound},
+                                   {m_Data.m_InfNames, u"%s\\Inf\\%s", szWindows, m_Data.m_InfFilesFound},
+                                   {m_Data.m_InfNames, u"%s\\Inf\\Other\\%s", szWindows, m_Data.m_InfFilesFound},
+                                   {m_Data.m_HelpFiles, u"%s\\Help\\%s", szWindows, m_Data.m_HelpFilesFound}};
+    for (const CTfFileGroup& group : groups) {
+        TfAddExistingFiles(group);
         step.Advance();
     }
     step.Advance();
