@@ -135,6 +135,10 @@ TEST_F(Win2kOperationGuardTest, ValuesWithoutTerminatorsAreReadWithinTheirBuffer
     const std::u16string longPort = u"PORTS\\PORTDRV23230\\LONGNAME";
     AddPhantomDevice(machine(), longPort, u"PORTS\\PORTDRV23230", u"Ports", u"Portdrv39");
     Registry().SetValue(emu::setup::HardwareKeyOf(longPort), u"PortName", REG_SZ, Unterminated(u"COM12", u' ', 520));
+    // A name without a number names no COM port.
+    const std::u16string noNumber = u"PORTS\\PORTDRV23230\\NONUMBER";
+    AddPhantomDevice(machine(), noNumber, u"PORTS\\PORTDRV23230", u"Ports", u"Portdrv39");
+    Registry().SetString(emu::setup::HardwareKeyOf(noNumber), u"PortName", u"COM");
     Search();
 
     EXPECT_TRUE(FoundDevices().count(longId));
