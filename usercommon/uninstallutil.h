@@ -33,6 +33,9 @@ public:
     // Whether the device's property, upper-cased, contains the text; of a multi-string only its
     // first string takes part. False when the property cannot be read.
     BOOL DevicePropertyContains(HDEVINFO hDevInfo, LPCWSTR pszText, PSP_DEVINFO_DATA pData, DWORD dwProperty);
+    // Removes the device from the machine, then its element from the set in either case; true only
+    // when both succeed.
+    BOOL RemoveDevice(HDEVINFO hDevInfo, SP_DEVINFO_DATA DevInfoData);
     // Adds the Administrators' full-access entry to the key's list (HKLM, view flags given).
     BOOL GrantKeyAccess(LPCWSTR pszSubKey, REGSAM samView, CKeyAccessList* pSaved = nullptr);
     // The same on the key and every key below it; false, touching nothing, when the top key's list

@@ -226,6 +226,11 @@ WINBASEAPI BOOL WINAPI SetupDiSetClassInstallParamsW(HDEVINFO DeviceInfoSet, PSP
 WINBASEAPI BOOL WINAPI SetupDiCallClassInstaller(DI_FUNCTION InstallFunction, HDEVINFO DeviceInfoSet,
                                                  PSP_DEVINFO_DATA DeviceInfoData);
 WINBASEAPI BOOL WINAPI SetupDiInstallDevice(HDEVINFO DeviceInfoSet, PSP_DEVINFO_DATA DeviceInfoData);
+// Removes the device (and the devices below it) from the machine: their stacks, their device keys
+// and driver keys. Co-installers are not called.
+WINBASEAPI BOOL WINAPI SetupDiRemoveDevice(HDEVINFO DeviceInfoSet, PSP_DEVINFO_DATA DeviceInfoData);
+// Drops the element from the set; the device itself is not touched.
+WINBASEAPI BOOL WINAPI SetupDiDeleteDeviceInfo(HDEVINFO DeviceInfoSet, PSP_DEVINFO_DATA DeviceInfoData);
 
 // Co-installers: called before (and, when they ask, after) the class installer of each request.
 typedef struct _COINSTALLER_CONTEXT_DATA {
