@@ -134,9 +134,24 @@ WINBASEAPI DWORD WINAPI WaitForSingleObject(HANDLE hHandle, DWORD dwMilliseconds
 WINBASEAPI DWORD WINAPI WaitForMultipleObjects(DWORD nCount, const HANDLE* lpHandles, BOOL bWaitAll,
                                                DWORD dwMilliseconds);
 
+// ---- Named mutexes ---------------------------------------------------------------------------------
+// A mutex of the machine's named objects: a second creation opens the same one (ERROR_ALREADY_EXISTS),
+// a name the caller may not open gives no handle and ERROR_ACCESS_DENIED.
+WINBASEAPI HANDLE WINAPI CreateMutexW(LPSECURITY_ATTRIBUTES lpMutexAttributes, BOOL bInitialOwner, LPCWSTR lpName);
+WINBASEAPI BOOL WINAPI ReleaseMutex(HANDLE hMutex);
+
+// ---- Wide strings ----------------------------------------------------------------------------------
+WINBASEAPI int WINAPI lstrlenW(LPCWSTR lpString);
+WINBASEAPI int WINAPI lstrcmpW(LPCWSTR lpString1, LPCWSTR lpString2);
+WINBASEAPI int WINAPI lstrcmpiW(LPCWSTR lpString1, LPCWSTR lpString2);
+
 #ifdef UNICODE
 #define CreateFile CreateFileW
 #define CreateEvent CreateEventW
+#define CreateMutex CreateMutexW
+#define lstrlen lstrlenW
+#define lstrcmp lstrcmpW
+#define lstrcmpi lstrcmpiW
 #endif
 
 #include <debugapi.h>

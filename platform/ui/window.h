@@ -73,7 +73,10 @@ struct Window {
     ControlState control;
     std::shared_ptr<ThreadQueue> queue;  // the owning thread's
 
-    HWND Handle() { return reinterpret_cast<HWND>(this); }
+    // A window's handle is never given to another window, as on Windows: a message posted to a
+    // window that is gone finds no window.
+    HWND handle = nullptr;
+    HWND Handle() const { return handle; }
 };
 
 class WindowTable {
@@ -85,6 +88,7 @@ public:
     Window* Find(HWND handle);
     size_t LiveCount();
     std::vector<Window*> All();  // in no particular order
+    std::vector<HWND> Handles();  // of the live windows, in the order they were made
 
     // The queue of the thread that owns a live window, or null.
     std::shared_ptr<ThreadQueue> QueueOf(HWND handle);
@@ -94,7 +98,8 @@ public:
 
 private:
     std::mutex m_mutex;
-    std::map<Window*, std::unique_ptr<Window>> m_windows;
+    std::map<HWND, std::unique_ptr<Window>> m_windows;
+    ULONG_PTR m_nextHandle = 0x10010;
 };
 
 WindowTable& Windows();

@@ -352,8 +352,7 @@ extern "C" BOOL RemoveMenu(HMENU hMenu, UINT uPosition, UINT uFlags) { return De
 // A top-level window by class and caption (either null for any), looked at on its own thread.
 extern "C" HWND FindWindowW(LPCWSTR lpClassName, LPCWSTR lpWindowName)
 {
-    for (Window* candidate : Windows().All()) {
-        HWND handle = candidate->Handle();
+    for (HWND handle : Windows().Handles()) {
         const bool matches = emu::ui::OnOwner(handle, [&] {
             Window* window = Windows().Find(handle);
             return window && !window->parent && (!lpClassName || window->className == lpClassName) &&

@@ -20,22 +20,25 @@ Window* WindowTable::Create()
     window->queue = ThreadQueue::Current();
     Window* raw = window.get();
     std::lock_guard lock(m_mutex);
-    m_windows[raw] = std::move(window);
+    raw->handle = reinterpret_cast<HWND>(m_nextHandle);
+    m_nextHandle += 4;
+    m_windows[raw->handle] = std::move(window);
     return raw;
 }
 
 void WindowTable::Forget(Window* window)
 {
     std::lock_guard lock(m_mutex);
-    m_windows.erase(window);
-    if (focus == window->Handle()) focus = nullptr;
-    if (active == window->Handle()) active = nullptr;
+    const HWND handle = window->Handle();
+    m_windows.erase(handle);
+    if (focus == handle) focus = nullptr;
+    if (active == handle) active = nullptr;
 }
 
 Window* WindowTable::Find(HWND handle)
 {
     std::lock_guard lock(m_mutex);
-    auto it = m_windows.find(reinterpret_cast<Window*>(handle));
+    auto it = m_windows.find(handle);
     if (it == m_windows.end()) {
         SetLastError(1400);  // ERROR_INVALID_WINDOW_HANDLE
         return nullptr;
@@ -53,14 +56,22 @@ std::vector<Window*> WindowTable::All()
 {
     std::lock_guard lock(m_mutex);
     std::vector<Window*> all;
-    for (auto& entry : m_windows) all.push_back(entry.first);
+    for (auto& entry : m_windows) all.push_back(entry.second.get());
     return all;
+}
+
+std::vector<HWND> WindowTable::Handles()
+{
+    std::lock_guard lock(m_mutex);
+    std::vector<HWND> handles;
+    for (auto& entry : m_windows) handles.push_back(entry.first);
+    return handles;
 }
 
 std::shared_ptr<ThreadQueue> WindowTable::QueueOf(HWND handle)
 {
     std::lock_guard lock(m_mutex);
-    auto it = m_windows.find(reinterpret_cast<Window*>(handle));
+    auto it = m_windows.find(handle);
     if (it == m_windows.end()) {
         SetLastError(1400);  // ERROR_INVALID_WINDOW_HANDLE
         return nullptr;

@@ -78,6 +78,18 @@ TEST_F(MessageQueueTest, TheWindowsOfAThreadThatEndedTakeSendsOnTheSendersThread
     EXPECT_FALSE(PostMessageW(window, kNote, 0, 0));
 }
 
+TEST_F(MessageQueueTest, AMessagePostedToAWindowThatIsGoneReachesNoLaterWindow)
+{
+    HWND gone = MakeWindow();
+    PostMessageW(gone, kNote, 0, 0);
+    DestroyWindow(gone);
+    HWND later = MakeWindow();
+    EXPECT_NE(later, gone) << "a handle is never given again";
+    ui::DispatchPostedMessages();
+    EXPECT_EQ(m_seen.notes, 0);
+    DestroyWindow(later);
+}
+
 TEST_F(MessageQueueTest, ProgressBarsStepThroughTheirRangeAndStartAgainFromItsLowEndPastItsHighEnd)
 {
     HWND bar = CreateWindowExW(0, PROGRESS_CLASSW, u"", 0, 0, 0, 0, 0, nullptr, nullptr, nullptr, nullptr);
