@@ -1,6 +1,7 @@
 #include "tfsearchpage.h"
 
 #include "resource.h"
+#include "wizardsteps.h"
 
 namespace {
 
@@ -61,17 +62,7 @@ void CTfSearchPage::Search()
     }
     m_overallProgress.SetRange(0, 3);
     m_overallProgress.SetStep(1);
-    m_status.SetWindowText(LoadResourceString(IDS_SEARCHING_PRODUCTS));
-    m_pOperation->SearchProducts(&m_stepProgress);
-    m_overallProgress.StepIt();
-    m_status.SetWindowText(LoadResourceString(IDS_SEARCHING_FILES));
-    const BOOL redirectionOff = EnableFsRedirection(FALSE);
-    m_pOperation->SearchDriverFiles(&m_stepProgress);
-    if (redirectionOff == TRUE) EnableFsRedirection(TRUE);
-    m_overallProgress.StepIt();
-    m_status.SetWindowText(LoadResourceString(IDS_SEARCHING_REGISTRY));
-    m_pOperation->SearchRegistryEntries(&m_stepProgress);
-    m_overallProgress.StepIt();
+    RunSearches(*m_pOperation, {m_status, m_stepProgress, m_overallProgress, true});
     m_status.SetWindowText(LoadResourceString(IDS_SEARCH_FINISHED));
     if (m_bCancelled) {
         sheet->EndDialog(IDCANCEL);

@@ -1,6 +1,7 @@
 #include "tfuninstallpage.h"
 
 #include "resource.h"
+#include "wizardsteps.h"
 
 CTfUninstallPage::CTfUninstallPage() : CTfWizardPage(IDD_UNINSTALL, IDS_UNINSTALL_HEADER, IDS_UNINSTALL_SUBHEADER, FALSE) {}
 
@@ -51,18 +52,5 @@ bool CTfUninstallPage::Uninstall()
     if (!m_pOperation) return false;
     m_overallProgress.SetRange(0, 3);
     m_overallProgress.SetStep(1);
-    m_status.SetWindowText(LoadResourceString(IDS_UNINSTALLING_PRODUCTS));
-    if (!m_pOperation->UninstallProducts(&m_stepProgress)) return false;
-    m_overallProgress.StepIt();
-    m_status.SetWindowText(LoadResourceString(IDS_UNINSTALLING_FILES));
-    const BOOL redirectionOff = EnableFsRedirection(FALSE);
-    const bool filesRemoved = m_pOperation->UninstallDriverFiles(&m_stepProgress);
-    if (redirectionOff == TRUE) EnableFsRedirection(TRUE);
-    if (!filesRemoved) return false;
-    m_overallProgress.StepIt();
-    m_status.SetWindowText(LoadResourceString(IDS_UNINSTALLING_REGISTRY));
-    if (!m_pOperation->UninstallRegistryEntries(&m_stepProgress)) return false;
-    m_overallProgress.StepIt();
-    m_status.SetWindowText(LoadResourceString(IDS_COMPLETED));
-    return true;
+    return RunRemovals(*m_pOperation, {m_status, m_stepProgress, m_overallProgress, true});
 }

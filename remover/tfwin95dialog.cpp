@@ -1,6 +1,7 @@
 #include "tfwin95dialog.h"
 
 #include "resource.h"
+#include "wizardsteps.h"
 
 BEGIN_MESSAGE_MAP(CTfWin95Dialog, CDialog)
 ON_BN_CLICKED(IDC_WIN95_UNINSTALL, OnUninstall)
@@ -65,29 +66,12 @@ bool CTfWin95Dialog::Uninstall()
 {
     m_overallProgress.SetRange(0, 6);
     m_overallProgress.SetStep(1);
-    m_status.SetWindowText(LoadResourceString(IDS_SEARCHING_PRODUCTS));
     for (CWnd* shown : {static_cast<CWnd*>(&m_status), static_cast<CWnd*>(&m_stepProgress), static_cast<CWnd*>(&m_label),
                         static_cast<CWnd*>(&m_overallProgress)})
         shown->ShowWindow(SW_SHOW);
-    m_pOperation->SearchProducts(&m_stepProgress);
-    m_overallProgress.StepIt();
-    m_status.SetWindowText(LoadResourceString(IDS_SEARCHING_FILES));
-    m_pOperation->SearchDriverFiles(&m_stepProgress);
-    m_overallProgress.StepIt();
-    m_status.SetWindowText(LoadResourceString(IDS_SEARCHING_REGISTRY));
-    m_pOperation->SearchRegistryEntries(&m_stepProgress);
-    m_overallProgress.StepIt();
-    m_status.SetWindowText(LoadResourceString(IDS_UNINSTALLING_PRODUCTS));
-    if (!m_pOperation->UninstallProducts(&m_stepProgress)) return false;
-    m_overallProgress.StepIt();
-    m_status.SetWindowText(LoadResourceString(IDS_UNINSTALLING_FILES));
-    if (!m_pOperation->UninstallDriverFiles(&m_stepProgress)) return false;
-    m_overallProgress.StepIt();
-    m_status.SetWindowText(LoadResourceString(IDS_UNINSTALLING_REGISTRY));
-    if (!m_pOperation->UninstallRegistryEntries(&m_stepProgress)) return false;
-    m_overallProgress.StepIt();
-    m_status.SetWindowText(LoadResourceString(IDS_COMPLETED));
-    return true;
+    const CTfStepControls controls{m_status, m_stepProgress, m_overallProgress, false};
+    RunSearches(*m_pOperation, controls);
+    return RunRemovals(*m_pOperation, controls);
 }
 
 void CTfWin95Dialog::OnFinish()
