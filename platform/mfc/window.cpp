@@ -164,22 +164,25 @@ void CWnd::SetFont(CFont* pFont, BOOL bRedraw)
 DWORD CWnd::GetStyle() const { return static_cast<DWORD>(GetWindowLongPtrW(m_hWnd, GWL_STYLE)); }
 DWORD CWnd::GetExStyle() const { return static_cast<DWORD>(GetWindowLongPtrW(m_hWnd, GWL_EXSTYLE)); }
 
-BOOL CWnd::ModifyStyle(DWORD dwRemove, DWORD dwAdd, UINT nFlags)
+namespace {
+
+// Changes a style word of the window; false when it stays as it was.
+BOOL ModifyStyleWord(HWND window, int index, DWORD remove, DWORD add)
 {
-    const DWORD style = GetStyle();
-    const DWORD changed = (style & ~dwRemove) | dwAdd;
+    const DWORD style = static_cast<DWORD>(GetWindowLongPtrW(window, index));
+    const DWORD changed = (style & ~remove) | add;
     if (changed == style) return FALSE;
-    SetWindowLongPtrW(m_hWnd, GWL_STYLE, changed);
+    SetWindowLongPtrW(window, index, changed);
     return TRUE;
 }
 
+}  // namespace
+
+BOOL CWnd::ModifyStyle(DWORD dwRemove, DWORD dwAdd, UINT nFlags) { return ModifyStyleWord(m_hWnd, GWL_STYLE, dwRemove, dwAdd); }
+
 BOOL CWnd::ModifyStyleEx(DWORD dwRemove, DWORD dwAdd, UINT nFlags)
 {
-    const DWORD style = GetExStyle();
-    const DWORD changed = (style & ~dwRemove) | dwAdd;
-    if (changed == style) return FALSE;
-    SetWindowLongPtrW(m_hWnd, GWL_EXSTYLE, changed);
-    return TRUE;
+    return ModifyStyleWord(m_hWnd, GWL_EXSTYLE, dwRemove, dwAdd);
 }
 
 CMenu* CWnd::GetSystemMenu(BOOL bRevert)
