@@ -38,3 +38,14 @@ extern "C" void WINAPI RegisterModuleResources(HINSTANCE hInstance, const MODULE
 // Attaches one more table to a registered module's (a table attached twice counts once); a lookup
 // searches the registered table first, then the attached ones in order.
 extern "C" void WINAPI AttachModuleResources(HINSTANCE hInstance, const MODULE_RESOURCES* resources);
+
+// A bitmap resource: only its presence and its form are kept (the wizards' watermarks and headers).
+typedef struct _RESOURCE_BITMAP {
+    WORD id;
+    int width;
+    int height;
+    int bitsPerPixel;
+} RESOURCE_BITMAP;
+
+// Attaches (or, with null, detaches) a module's bitmap table.
+extern "C" void WINAPI RegisterModuleBitmaps(HINSTANCE hInstance, const RESOURCE_BITMAP* bitmaps, UINT count);

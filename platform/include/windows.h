@@ -134,9 +134,17 @@ WINBASEAPI DWORD WINAPI WaitForSingleObject(HANDLE hHandle, DWORD dwMilliseconds
 WINBASEAPI DWORD WINAPI WaitForMultipleObjects(DWORD nCount, const HANDLE* lpHandles, BOOL bWaitAll,
                                                DWORD dwMilliseconds);
 
+// ---- Wide strings ----------------------------------------------------------------------------------
+WINBASEAPI int WINAPI lstrlenW(LPCWSTR lpString);
+WINBASEAPI int WINAPI lstrcmpW(LPCWSTR lpString1, LPCWSTR lpString2);
+WINBASEAPI int WINAPI lstrcmpiW(LPCWSTR lpString1, LPCWSTR lpString2);
+
 #ifdef UNICODE
 #define CreateFile CreateFileW
 #define CreateEvent CreateEventW
+#define lstrlen lstrlenW
+#define lstrcmp lstrcmpW
+#define lstrcmpi lstrcmpiW
 #endif
 
 #include <debugapi.h>

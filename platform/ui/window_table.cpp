@@ -17,24 +17,28 @@ WindowTable& Windows() { return g_windows.Get(); }
 Window* WindowTable::Create()
 {
     auto window = std::make_unique<Window>();
+    window->queue = ThreadQueue::Current();
     Window* raw = window.get();
     std::lock_guard lock(m_mutex);
-    m_windows[raw] = std::move(window);
+    raw->handle = reinterpret_cast<HWND>(m_nextHandle);
+    m_nextHandle += 4;
+    m_windows[raw->handle] = std::move(window);
     return raw;
 }
 
 void WindowTable::Forget(Window* window)
 {
     std::lock_guard lock(m_mutex);
-    m_windows.erase(window);
-    if (focus == window->Handle()) focus = nullptr;
-    if (active == window->Handle()) active = nullptr;
+    const HWND handle = window->Handle();
+    m_windows.erase(handle);
+    if (focus == handle) focus = nullptr;
+    if (active == handle) active = nullptr;
 }
 
 Window* WindowTable::Find(HWND handle)
 {
     std::lock_guard lock(m_mutex);
-    auto it = m_windows.find(reinterpret_cast<Window*>(handle));
+    auto it = m_windows.find(handle);
     if (it == m_windows.end()) {
         SetLastError(1400);  // ERROR_INVALID_WINDOW_HANDLE
         return nullptr;
@@ -52,23 +56,27 @@ std::vector<Window*> WindowTable::All()
 {
     std::lock_guard lock(m_mutex);
     std::vector<Window*> all;
-    for (auto& entry : m_windows) all.push_back(entry.first);
+    for (auto& entry : m_windows) all.push_back(entry.second.get());
     return all;
 }
 
-void WindowTable::Post(const PostedMessage& message)
+std::vector<HWND> WindowTable::Handles()
 {
     std::lock_guard lock(m_mutex);
-    m_posted.push_back(message);
+    std::vector<HWND> handles;
+    for (auto& entry : m_windows) handles.push_back(entry.first);
+    return handles;
 }
 
-bool WindowTable::TakePosted(PostedMessage& message)
+std::shared_ptr<ThreadQueue> WindowTable::QueueOf(HWND handle)
 {
     std::lock_guard lock(m_mutex);
-    if (m_posted.empty()) return false;
-    message = m_posted.front();
-    m_posted.pop_front();
-    return true;
+    auto it = m_windows.find(handle);
+    if (it == m_windows.end()) {
+        SetLastError(1400);  // ERROR_INVALID_WINDOW_HANDLE
+        return nullptr;
+    }
+    return it->second->queue;
 }
 
 WNDPROC ClassProcedure(std::u16string_view className)
@@ -82,6 +90,8 @@ WNDPROC ClassProcedure(std::u16string_view className)
         {u"ComboBox", ComboBoxProcedure},
         {u"msctls_trackbar32", TrackBarProcedure},
         {u"tooltips_class32", ToolTipProcedure},
+        {u"msctls_progress32", ProgressProcedure},
+        {u"SysAnimate32", AnimateProcedure},
         {u"#32770", DefDlgProcW},
     };
     for (const Entry& entry : kClasses)
