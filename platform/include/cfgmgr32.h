@@ -16,6 +16,7 @@ typedef WCHAR* DEVINSTID_W;
 #define CR_INVALID_FLAG 0x00000004
 #define CR_INVALID_DEVNODE 0x00000005
 #define CR_NO_SUCH_DEVNODE 0x0000000D
+#define CR_NO_SUCH_DEVINST CR_NO_SUCH_DEVNODE
 #define CR_BUFFER_SMALL 0x0000001A
 #define CR_INVALID_DEVICE_ID 0x0000001E
 
@@ -26,6 +27,7 @@ typedef WCHAR* DEVINSTID_W;
 #define DN_DRIVER_LOADED 0x00000002
 #define DN_STARTED 0x00000008
 #define DN_HAS_PROBLEM 0x00000400
+#define CM_PROB_NOT_CONFIGURED 0x00000001
 #define CM_PROB_FAILED_START 0x0000000A
 #define CM_PROB_DISABLED 0x00000016
 
@@ -37,6 +39,7 @@ extern "C" CONFIGRET WINAPI CM_Get_Child(PDEVINST pdnDevInst, DEVINST dnDevInst,
 extern "C" CONFIGRET WINAPI CM_Get_Sibling(PDEVINST pdnDevInst, DEVINST dnDevInst, ULONG ulFlags);
 extern "C" CONFIGRET WINAPI CM_Get_DevNode_Status(PULONG pulStatus, PULONG pulProblemNumber, DEVINST dnDevInst,
                                                   ULONG ulFlags);
+extern "C" CONFIGRET WINAPI CM_Get_Device_ID_Size(PULONG pulLen, DEVINST dnDevInst, ULONG ulFlags);
 extern "C" CONFIGRET WINAPI CM_Get_Device_IDW(DEVINST dnDevInst, PWSTR Buffer, ULONG BufferLen, ULONG ulFlags);
 extern "C" CONFIGRET WINAPI CM_Reenumerate_DevNode(DEVINST dnDevInst, ULONG ulFlags);
 

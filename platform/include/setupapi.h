@@ -47,6 +47,7 @@ typedef DWORD DEVINST;
 #define SPDRP_CLASSGUID 0x00000008
 #define SPDRP_DRIVER 0x00000009
 #define SPDRP_CONFIGFLAGS 0x0000000A
+#define CONFIGFLAG_REINSTALL 0x00000020  // (regstr.h) install the device again at its next arrival
 #define SPDRP_MFG 0x0000000B
 #define SPDRP_FRIENDLYNAME 0x0000000C
 #define SPDRP_LOCATION_INFORMATION 0x0000000D
@@ -249,3 +250,4 @@ typedef PSP_DEVICE_INTERFACE_DETAIL_DATA_W PSP_DEVICE_INTERFACE_DETAIL_DATA;
 typedef SP_DEVINSTALL_PARAMS_W SP_DEVINSTALL_PARAMS;
 #endif
 #include <setupapi_oeminf.h>
+#include <setupapi_removal.h>

@@ -4,6 +4,7 @@
 
 #include <algorithm>
 
+#include "device_removal.h"
 #include "device_tree.h"
 #include "kernel.h"
 #include "rtl/rtl_text.h"
@@ -126,5 +127,6 @@ extern "C" CONFIGRET CM_Reenumerate_DevNode(DEVINST dnDevInst, ULONG ulFlags)
     for (const std::u16string& device : IsRootPath(*path) ? ChildPaths(*path) : std::vector<std::u16string>{*path})
         if (std::optional<emu::DeviceNodeInfo> node = PresentNode(device))
             if (node->state == emu::DeviceNodeState::Started) pnp.EnumerateDevice(node->pdo);
+    ReviveRemovedDevices();
     return CR_SUCCESS;
 }
