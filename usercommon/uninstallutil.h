@@ -33,6 +33,10 @@ public:
     // Whether the device's property, upper-cased, contains the text; of a multi-string only its
     // first string takes part. False when the property cannot be read.
     BOOL DevicePropertyContains(HDEVINFO hDevInfo, LPCWSTR pszText, PSP_DEVINFO_DATA pData, DWORD dwProperty);
+    // The device with that instance ID added to the set (or found there) and described.
+    BOOL OpenDeviceInfo(HDEVINFO hDevInfo, LPCWSTR pszInstanceId, PSP_DEVINFO_DATA pData);
+    // Removes the device, then drops it from the set whatever the removal gave; true when both did.
+    BOOL RemoveDevice(HDEVINFO hDevInfo, SP_DEVINFO_DATA DevInfoData);
     // Adds the Administrators' full-access entry to the key's list (HKLM, view flags given).
     BOOL GrantKeyAccess(LPCWSTR pszSubKey, REGSAM samView, CKeyAccessList* pSaved = nullptr);
     // The same on the key and every key below it; false, touching nothing, when the top key's list
