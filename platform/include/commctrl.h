@@ -22,6 +22,30 @@
 #define TB_THUMBTRACK 5
 #define TB_ENDTRACK 8
 
+// ---- Progress bars -----------------------------------------------------------------------------
+// The bar advances by its step and starts again from the range's low end when it passes the high
+// end, as the control does.
+#define PROGRESS_CLASSW u"msctls_progress32"
+#define PBM_SETRANGE (WM_USER + 1)
+#define PBM_SETPOS (WM_USER + 2)
+#define PBM_DELTAPOS (WM_USER + 3)
+#define PBM_SETSTEP (WM_USER + 4)
+#define PBM_STEPIT (WM_USER + 5)
+#define PBM_SETRANGE32 (WM_USER + 6)
+#define PBM_GETRANGE (WM_USER + 7)
+#define PBM_GETPOS (WM_USER + 8)
+
+typedef struct {
+    int iLow;
+    int iHigh;
+} PBRANGE, *PPBRANGE;
+
+// ---- Animation -----------------------------------------------------------------------------------
+#define ANIMATE_CLASSW u"SysAnimate32"
+#define ACM_OPENW (WM_USER + 103)
+#define ACM_PLAY (WM_USER + 101)
+#define ACM_STOP (WM_USER + 102)
+
 // ---- Tool tips ---------------------------------------------------------------------------------
 #define TTS_ALWAYSTIP 0x01
 #define TTS_NOPREFIX 0x02

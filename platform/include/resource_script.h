@@ -35,3 +35,14 @@ typedef struct _MODULE_RESOURCES {
 
 // Attaches (or, with null, detaches) a module's tables; the tables must outlive the attachment.
 extern "C" void WINAPI RegisterModuleResources(HINSTANCE hInstance, const MODULE_RESOURCES* resources);
+
+// A bitmap resource: only its presence and its form are kept (the wizards' watermarks and headers).
+typedef struct _RESOURCE_BITMAP {
+    WORD id;
+    int width;
+    int height;
+    int bitsPerPixel;
+} RESOURCE_BITMAP;
+
+// Attaches (or, with null, detaches) a module's bitmap table.
+extern "C" void WINAPI RegisterModuleBitmaps(HINSTANCE hInstance, const RESOURCE_BITMAP* bitmaps, UINT count);

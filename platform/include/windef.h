@@ -12,6 +12,8 @@ typedef struct HICON__* HICON;
 typedef struct HMENU__* HMENU;
 typedef struct HFONT__* HFONT;
 typedef struct HCURSOR__* HCURSOR;
+typedef struct HBITMAP__* HBITMAP;
+typedef struct HPALETTE__* HPALETTE;
 typedef void* HGDIOBJ;
 typedef UINT_PTR WPARAM;
 typedef LONG_PTR LPARAM;

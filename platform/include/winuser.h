@@ -11,6 +11,52 @@ typedef INT_PTR(CALLBACK* DLGPROC)(HWND, UINT, WPARAM, LPARAM);
 
 #define MAKEINTRESOURCEW(i) ((LPWSTR)((ULONG_PTR)((WORD)(i))))
 #define IS_INTRESOURCE(r) ((((ULONG_PTR)(r)) >> 16) == 0)
+// ---- Message queues ------------------------------------------------------------------------------
+// Every thread that creates a window has a queue. A message sent to a window of another thread runs
+// on the window's thread, when that thread takes its messages, while the sender waits (and takes the
+// messages other threads send to it meanwhile); a posted message waits in the window thread's queue.
+typedef struct tagMSG {
+    HWND hwnd;
+    UINT message;
+    WPARAM wParam;
+    LPARAM lParam;
+    DWORD time;
+    POINT pt;
+} MSG, *PMSG, *LPMSG;
+
+#define PM_NOREMOVE 0x0000
+#define PM_REMOVE 0x0001
+#define QS_POSTMESSAGE 0x0008
+#define QS_SENDMESSAGE 0x0040
+#define QS_ALLINPUT 0x04FF
+
+WINUSERAPI BOOL WINAPI PeekMessageW(LPMSG lpMsg, HWND hWnd, UINT wMsgFilterMin, UINT wMsgFilterMax, UINT wRemoveMsg);
+WINUSERAPI BOOL WINAPI GetMessageW(LPMSG lpMsg, HWND hWnd, UINT wMsgFilterMin, UINT wMsgFilterMax);
+WINUSERAPI LRESULT WINAPI DispatchMessageW(const MSG* lpMsg);
+WINUSERAPI BOOL WINAPI TranslateMessage(const MSG* lpMsg);
+WINUSERAPI BOOL WINAPI WaitMessage(void);
+WINUSERAPI void WINAPI PostQuitMessage(int nExitCode);
+WINUSERAPI DWORD WINAPI MsgWaitForMultipleObjects(DWORD nCount, const HANDLE* pHandles, BOOL fWaitAll,
+                                                  DWORD dwMilliseconds, DWORD dwWakeMask);
+WINUSERAPI BOOL WINAPI InSendMessage(void);
+
+// ---- The system menu -------------------------------------------------------------------------------
+#define SC_CLOSE 0xF060
+#define MF_BYCOMMAND 0x00000000L
+#define MF_BYPOSITION 0x00000400L
+
+WINUSERAPI HMENU WINAPI GetSystemMenu(HWND hWnd, BOOL bRevert);
+WINUSERAPI BOOL WINAPI DeleteMenu(HMENU hMenu, UINT uPosition, UINT uFlags);
+WINUSERAPI BOOL WINAPI RemoveMenu(HMENU hMenu, UINT uPosition, UINT uFlags);
+
+// ---- The screen ------------------------------------------------------------------------------------
+#define SPI_GETNONCLIENTMETRICS 0x0029
+
+WINUSERAPI HDC WINAPI GetDC(HWND hWnd);
+WINUSERAPI int WINAPI ReleaseDC(HWND hWnd, HDC hDC);
+WINUSERAPI BOOL WINAPI SystemParametersInfoW(UINT uiAction, UINT uiParam, PVOID pvParam, UINT fWinIni);
+WINUSERAPI HBITMAP WINAPI LoadBitmapW(HINSTANCE hInstance, LPCWSTR lpBitmapName);
+
 #ifdef UNICODE
 #define MAKEINTRESOURCE MAKEINTRESOURCEW
 #endif
@@ -26,14 +72,17 @@ typedef INT_PTR(CALLBACK* DLGPROC)(HWND, UINT, WPARAM, LPARAM);
 #define WM_GETTEXT 0x000D
 #define WM_GETTEXTLENGTH 0x000E
 #define WM_CLOSE 0x0010
+#define WM_QUIT 0x0012
 #define WM_SHOWWINDOW 0x0018
 #define WM_SETFONT 0x0030
+#define WM_GETFONT 0x0031
 #define WM_NOTIFY 0x004E
 #define WM_HELP 0x0053
 #define WM_CONTEXTMENU 0x007B
 #define WM_NCDESTROY 0x0082
 #define WM_INITDIALOG 0x0110
 #define WM_COMMAND 0x0111
+#define WM_SYSCOMMAND 0x0112
 #define WM_HSCROLL 0x0114
 #define WM_VSCROLL 0x0115
 #define WM_CTLCOLORMSGBOX 0x0132
@@ -64,6 +113,7 @@ typedef INT_PTR(CALLBACK* DLGPROC)(HWND, UINT, WPARAM, LPARAM);
 #define WS_GROUP 0x00020000L
 #define WS_TABSTOP 0x00010000L
 #define WS_EX_TOPMOST 0x00000008L
+#define WS_EX_APPWINDOW 0x00040000L
 
 // ---- Window calls ------------------------------------------------------------------------------
 #define GWL_STYLE (-16)
@@ -86,6 +136,7 @@ typedef INT_PTR(CALLBACK* DLGPROC)(HWND, UINT, WPARAM, LPARAM);
 #define SW_HIDE 0
 #define SW_SHOWNORMAL 1
 #define SW_SHOW 5
+#define SW_MINIMIZE 6
 
 #define CW_USEDEFAULT ((int)0x80000000)
 
@@ -120,6 +171,8 @@ WINUSERAPI BOOL WINAPI EnableWindow(HWND hWnd, BOOL bEnable);
 WINUSERAPI BOOL WINAPI IsWindowEnabled(HWND hWnd);
 WINUSERAPI BOOL WINAPI ShowWindow(HWND hWnd, int nCmdShow);
 WINUSERAPI BOOL WINAPI IsWindowVisible(HWND hWnd);
+WINUSERAPI BOOL WINAPI IsIconic(HWND hWnd);
+WINUSERAPI HWND WINAPI FindWindowW(LPCWSTR lpClassName, LPCWSTR lpWindowName);
 WINUSERAPI HWND WINAPI SetFocus(HWND hWnd);
 WINUSERAPI HWND WINAPI GetFocus(void);
 WINUSERAPI HWND WINAPI GetActiveWindow(void);
@@ -282,6 +335,11 @@ WINUSERAPI LPWSTR WINAPI CharLowerW(LPWSTR lpsz);
 #define SetDlgItemText SetDlgItemTextW
 #define GetDlgItemText GetDlgItemTextW
 #define MessageBox MessageBoxW
+#define PeekMessage PeekMessageW
+#define GetMessage GetMessageW
+#define DispatchMessage DispatchMessageW
+#define SystemParametersInfo SystemParametersInfoW
+#define LoadBitmap LoadBitmapW
 #define LoadString LoadStringW
 #define CharUpper CharUpperW
 #define CharLower CharLowerW

@@ -110,3 +110,24 @@ ProgramRun RunApplication(CWinApp& app, std::shared_ptr<process::Program> progra
 }
 
 }  // namespace emu::mfc
+
+namespace emu::mfc {
+
+ApplicationThread::ApplicationThread(CWinApp& app, std::shared_ptr<process::Program> program,
+                                     std::vector<std::u16string> words)
+    : m_thread([this, &app, program, words] { m_run = RunApplication(app, program, words); })
+{
+}
+
+ApplicationThread::~ApplicationThread() { Join(); }
+
+ProgramRun ApplicationThread::Join()
+{
+    if (!m_joined) {
+        m_thread.join();
+        m_joined = true;
+    }
+    return m_run;
+}
+
+}  // namespace emu::mfc

@@ -7,6 +7,7 @@
 
 #include <chrono>
 #include <memory>
+#include <thread>
 #include <string>
 #include <vector>
 
@@ -26,6 +27,24 @@ struct ProgramRun {
 // thread that ends normally ends long before).
 ProgramRun RunApplication(CWinApp& app, std::shared_ptr<process::Program> program, std::vector<std::u16string> words,
                           std::chrono::milliseconds join = std::chrono::seconds(10));
+
+// Runs an application as RunApplication does, on a thread of its own (the program's user-interface
+// thread), so that the test's thread can act as the user meanwhile.
+class ApplicationThread {
+public:
+    ApplicationThread(CWinApp& app, std::shared_ptr<process::Program> program, std::vector<std::u16string> words);
+    ~ApplicationThread();  // waits for the program
+    ApplicationThread(const ApplicationThread&) = delete;
+    ApplicationThread& operator=(const ApplicationThread&) = delete;
+
+    // Waits for the program to end; its run.
+    ProgramRun Join();
+
+private:
+    std::thread m_thread;
+    ProgramRun m_run;
+    bool m_joined = false;
+};
 
 // Threads started with AfxBeginThread that have not returned yet.
 size_t LiveThreads();

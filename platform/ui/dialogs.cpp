@@ -4,6 +4,7 @@
 #include <string>
 
 #include "resources.h"
+#include "ui_control.h"
 #include "window.h"
 
 using emu::ui::Window;
@@ -55,6 +56,7 @@ extern "C" HWND CreateDialogParamW(HINSTANCE hInstance, LPCWSTR lpTemplateName, 
                                   hInstance, nullptr);
     if (!handle) return nullptr;
     Windows().Find(handle)->dialogProc = lpDialogFunc;
+    Windows().Find(handle)->templateId = dialog->id;
     HWND first = nullptr;
     for (UINT index = 0; index < dialog->controlCount; ++index) {
         const RESOURCE_CONTROL& control = dialog->controls[index];
@@ -78,23 +80,32 @@ extern "C" LRESULT DefDlgProcW(HWND hDlg, UINT Msg, WPARAM wParam, LPARAM lParam
         // The procedure may have destroyed its own window.
         if (handled) return (window = Windows().Find(hDlg)) ? window->msgResult : 0;
     }
+    // A dialog's Close command is its Cancel button.
+    if (Msg == WM_CLOSE) {
+        SendMessageW(hDlg, WM_COMMAND, MAKEWPARAM(IDCANCEL, BN_CLICKED), reinterpret_cast<LPARAM>(GetDlgItem(hDlg, IDCANCEL)));
+        return 0;
+    }
     return DefWindowProcW(hDlg, Msg, wParam, lParam);
 }
 
 extern "C" HWND GetDlgItem(HWND hDlg, int nIDDlgItem)
 {
-    Window* window = Windows().Find(hDlg);
-    if (!window) return nullptr;
-    for (Window* child : window->children)
-        if (child->id == nIDDlgItem) return child->Handle();
-    SetLastError(1421);  // ERROR_CONTROL_ID_NOT_FOUND
-    return nullptr;
+    return emu::ui::OnOwner(hDlg, [&]() -> HWND {
+        Window* window = Windows().Find(hDlg);
+        if (!window) return nullptr;
+        for (Window* child : window->children)
+            if (child->id == nIDDlgItem) return child->Handle();
+        SetLastError(1421);  // ERROR_CONTROL_ID_NOT_FOUND
+        return nullptr;
+    });
 }
 
 extern "C" int GetDlgCtrlID(HWND hWnd)
 {
-    Window* window = Windows().Find(hWnd);
-    return window ? window->id : 0;
+    return emu::ui::OnOwner(hWnd, [&] {
+        Window* window = Windows().Find(hWnd);
+        return window ? window->id : 0;
+    });
 }
 
 extern "C" LRESULT SendDlgItemMessageW(HWND hDlg, int nIDDlgItem, UINT Msg, WPARAM wParam, LPARAM lParam)
@@ -159,3 +170,15 @@ extern "C" BOOL CheckRadioButton(HWND hDlg, int nIDFirstButton, int nIDLastButto
         if (HWND item = GetDlgItem(hDlg, id)) SendMessageW(item, BM_SETCHECK, id == nIDCheckButton, 0);
     return TRUE;
 }
+
+namespace emu::ui {
+
+WORD DialogTemplateId(HWND dialog)
+{
+    return OnOwner(dialog, [&]() -> WORD {
+        Window* window = Windows().Find(dialog);
+        return window ? window->templateId : 0;
+    });
+}
+
+}  // namespace emu::ui

@@ -28,23 +28,68 @@ void Release(HPROPSHEETPAGE page)
     delete page;
 }
 
+bool IsSheetMessage(UINT message)
+{
+    return (message >= PSM_SETCURSEL && message <= PSM_SETFINISHTEXTW) || message == WM_COMMAND || message == WM_CLOSE ||
+           message == WM_INITDIALOG;
+}
+
 LRESULT CALLBACK SheetProcedure(HWND hwnd, UINT message, WPARAM wParam, LPARAM lParam)
 {
     auto* sheet = reinterpret_cast<PropertySheet*>(GetWindowLongPtrW(hwnd, GWLP_USERDATA));
-    if (sheet && message >= PSM_SETCURSEL && message <= PSM_GETCURRENTPAGEHWND) return sheet->OnSheetMessage(message, wParam, lParam);
+    if (sheet && IsSheetMessage(message)) return sheet->OnSheetMessage(message, wParam, lParam);
     return DefWindowProcW(hwnd, message, wParam, lParam);
 }
 
+// The template id a page was made from.
+WORD TemplateOf(HPROPSHEETPAGE page)
+{
+    const LPCWSTR name = page->Page()->pszTemplate;
+    return IS_INTRESOURCE(name) ? static_cast<WORD>(reinterpret_cast<ULONG_PTR>(name)) : 0;
+}
+
+struct WizardButton {
+    int id;
+    LPCWSTR text;
+};
+const WizardButton kWizardButtons[] = {
+    {ID_WIZBACK, u"< &Back"}, {ID_WIZNEXT, u"&Next >"}, {ID_WIZFINISH, u"Finish"}, {IDCANCEL, u"Cancel"}, {IDHELP, u"Help"},
+};
+
 }  // namespace
 
-PropertySheet::PropertySheet(std::vector<HPROPSHEETPAGE> pages, HWND owner, std::u16string caption, DWORD flags)
-    : m_pages(std::move(pages)), m_windows(m_pages.size()), m_caption(std::move(caption)), m_flags(flags)
+PropertySheet::PropertySheet(std::vector<HPROPSHEETPAGE> pages, HWND owner, std::u16string caption, DWORD flags,
+                             size_t startPage)
+    : m_pages(std::move(pages)), m_windows(m_pages.size()), m_caption(std::move(caption)), m_flags(flags),
+      m_start(startPage)
 {
     m_window = CreateWindowExW(0, u"PropertySheet", m_caption.c_str(), WS_POPUP | WS_VISIBLE, 0, 0, 0, 0, owner, nullptr,
                                nullptr, nullptr);
     SetWindowLongPtrW(m_window, GWLP_USERDATA, reinterpret_cast<LONG_PTR>(this));
     SetWindowLongPtrW(m_window, GWLP_WNDPROC, reinterpret_cast<LONG_PTR>(SheetProcedure));
     m_previousActive = std::exchange(Windows().active, m_window);
+    if (IsWizard()) CreateWizardButtons();
+}
+
+bool PropertySheet::IsWizard() const { return (m_flags & (PSH_WIZARD | PSH_WIZARD97)) != 0; }
+
+void PropertySheet::CreateWizardButtons()
+{
+    for (const WizardButton& button : kWizardButtons)
+        CreateWindowExW(0, u"Button", button.text, WS_CHILD | WS_VISIBLE | WS_TABSTOP, 0, 0, 0, 0, m_window,
+                        reinterpret_cast<HMENU>(static_cast<ULONG_PTR>(button.id)), nullptr, nullptr);
+    SetWizardButtons(PSWIZB_BACK | PSWIZB_NEXT);
+}
+
+// Back is enabled or not; Finish (enabled or greyed) takes Next's place when asked for.
+void PropertySheet::SetWizardButtons(DWORD buttons)
+{
+    const bool finish = (buttons & (PSWIZB_FINISH | PSWIZB_DISABLEDFINISH)) != 0;
+    EnableWindow(GetDlgItem(m_window, ID_WIZBACK), (buttons & PSWIZB_BACK) != 0);
+    ShowWindow(GetDlgItem(m_window, ID_WIZNEXT), finish ? SW_HIDE : SW_SHOW);
+    EnableWindow(GetDlgItem(m_window, ID_WIZNEXT), (buttons & PSWIZB_NEXT) != 0);
+    ShowWindow(GetDlgItem(m_window, ID_WIZFINISH), finish ? SW_SHOW : SW_HIDE);
+    EnableWindow(GetDlgItem(m_window, ID_WIZFINISH), (buttons & PSWIZB_FINISH) != 0);
 }
 
 PropertySheet::~PropertySheet()
@@ -122,10 +167,62 @@ bool PropertySheet::PressCancel()
 {
     if (!m_open) return false;
     if (m_active >= 0 && Notify(m_active, PSN_QUERYCANCEL, 0)) return false;
-    for (size_t index = 0; index < m_pages.size(); ++index)
+    for (size_t index = 0; m_open && index < m_pages.size(); ++index)
         if (m_windows[index]) Notify(index, PSN_RESET, 0);
-    Close(0);
+    if (m_open) Close(IsWizard() ? IDCANCEL : 0);
     return true;
+}
+
+bool PropertySheet::MoveBy(UINT code, int direction)
+{
+    if (!m_open || m_active < 0) return false;
+    const LRESULT answer = Notify(m_active, code, 0);
+    if (answer == -1 || !m_open) return false;
+    int target = m_active + direction;
+    if (answer != 0) {
+        target = -1;
+        for (size_t index = 0; index < m_pages.size(); ++index)
+            if (TemplateOf(m_pages[index]) == answer) target = static_cast<int>(index);
+    }
+    if (target < 0 || static_cast<size_t>(target) >= m_pages.size()) return false;
+    return Activate(target);
+}
+
+bool PropertySheet::PressNext() { return MoveBy(PSN_WIZNEXT, +1); }
+bool PropertySheet::PressBack() { return MoveBy(PSN_WIZBACK, -1); }
+
+bool PropertySheet::PressFinish()
+{
+    if (!m_open) return false;
+    if (m_active >= 0 && Notify(m_active, PSN_WIZFINISH, 0)) return false;
+    if (!m_open) return true;
+    Close(ID_WIZFINISH);
+    return true;
+}
+
+LRESULT PropertySheet::PressButton(int button)
+{
+    switch (button) {
+    case PSBTN_BACK: return PressBack();
+    case PSBTN_NEXT: return PressNext();
+    case PSBTN_FINISH: return PressFinish();
+    case PSBTN_OK: return PressOk();
+    case PSBTN_APPLYNOW: return PressApply();
+    case PSBTN_CANCEL: return PressCancel();
+    default: return FALSE;
+    }
+}
+
+// A click on a wizard button, from the button (WM_COMMAND): only an enabled button sends it.
+LRESULT PropertySheet::OnCommand(WORD id)
+{
+    switch (id) {
+    case ID_WIZBACK: return PressBack();
+    case ID_WIZNEXT: return PressNext();
+    case ID_WIZFINISH: return PressFinish();
+    case IDCANCEL: return PressCancel();
+    default: return 0;
+    }
 }
 
 void PropertySheet::Close(int result)
@@ -147,7 +244,20 @@ LRESULT PropertySheet::OnSheetMessage(UINT message, WPARAM wParam, LPARAM lParam
     case PSM_CHANGED: m_changed = true; return TRUE;
     case PSM_UNCHANGED: m_changed = false; return TRUE;
     case PSM_SETCURSEL: return Activate(wParam);
-    case PSM_GETCURRENTPAGEHWND: return reinterpret_cast<LRESULT>(m_active >= 0 ? m_windows[m_active] : nullptr);
+    case PSM_GETCURRENTPAGEHWND: return reinterpret_cast<LRESULT>(m_open && m_active >= 0 ? m_windows[m_active] : nullptr);
+    case PSM_SETWIZBUTTONS:
+        if (m_open && IsWizard()) SetWizardButtons(static_cast<DWORD>(lParam));
+        return 0;
+    case PSM_PRESSBUTTON: return m_open ? PressButton(static_cast<int>(wParam)) : FALSE;
+    case PSM_SETTITLEW:
+        if (lParam && !IS_INTRESOURCE(lParam)) SetWindowTextW(m_window, reinterpret_cast<LPCWSTR>(lParam));
+        return 0;
+    case WM_INITDIALOG:
+        // The sheet's start: its first page (the program's sheet; PropertySheetW activates its own).
+        if (m_open && m_active < 0 && !m_pages.empty()) Activate(m_start < m_pages.size() ? m_start : 0);
+        return TRUE;
+    case WM_COMMAND: return m_open && HIWORD(wParam) == BN_CLICKED ? OnCommand(LOWORD(wParam)) : 0;
+    case WM_CLOSE: return m_open && PressCancel();
     default: return 0;
     }
 }

@@ -8,6 +8,14 @@
 // Apply: the same with lParam FALSE, and the sheet stays. Cancel: PSN_QUERYCANCEL to the active
 // page (TRUE keeps the sheet), then PSN_RESET to every created page, and the sheet closes.
 // Closing destroys the page windows, then releases every page (PSPCB_RELEASE).
+//
+// A wizard (PSH_WIZARD or PSH_WIZARD97) has the buttons Back, Next, Finish, Cancel and Help as
+// children of the sheet, set by PSM_SETWIZBUTTONS; a click on one of them and PSM_PRESSBUTTON press
+// them (the message whatever the button's state). Next: PSN_WIZNEXT to the active page (-1 stays,
+// a template id goes to that page, 0 to the next one), then the page change (PSN_KILLACTIVE, the
+// new page made on its first activation, PSN_SETACTIVE); Back the same with PSN_WIZBACK. Finish:
+// PSN_WIZFINISH (non-zero stays), then the sheet closes with ID_WIZFINISH. Cancel closes with
+// IDCANCEL. The Close command of the sheet's system menu is Cancel.
 #pragma once
 
 #include <prsht.h>
@@ -19,7 +27,8 @@ namespace emu::ui {
 
 class PropertySheet {
 public:
-    PropertySheet(std::vector<HPROPSHEETPAGE> pages, HWND owner = nullptr, std::u16string caption = {}, DWORD flags = 0);
+    PropertySheet(std::vector<HPROPSHEETPAGE> pages, HWND owner = nullptr, std::u16string caption = {}, DWORD flags = 0,
+                  size_t startPage = 0);
     ~PropertySheet();  // abandons a sheet still open
     PropertySheet(const PropertySheet&) = delete;
     PropertySheet& operator=(const PropertySheet&) = delete;
@@ -40,6 +49,12 @@ public:
     bool PressOk();     // true when the sheet closed
     bool PressApply();  // true when every created page accepted
     bool PressCancel(); // true when the sheet closed
+    bool IsWizard() const;
+    bool PressNext();    // true when another page became active
+    bool PressBack();
+    bool PressFinish();  // true when the sheet closed
+    // Closes the sheet with `result` without asking its pages (the program ended the dialog).
+    void End(int result) { if (m_open) Close(result); }
     // Closes the sheet without telling its pages (a user killing the program).
     void Abandon();
     // The sheet window's messages from its pages (PSM_CHANGED and the rest).
@@ -47,6 +62,11 @@ public:
 
 private:
     LRESULT Notify(size_t index, UINT code, LPARAM lParam);
+    void CreateWizardButtons();
+    void SetWizardButtons(DWORD buttons);
+    LRESULT PressButton(int button);
+    bool MoveBy(UINT code, int direction);
+    LRESULT OnCommand(WORD id);
     bool ApplyAll(BOOL closing);
     void Close(int result);
 
@@ -56,6 +76,7 @@ private:
     HWND m_previousActive = nullptr;
     std::u16string m_caption;
     DWORD m_flags = 0;
+    size_t m_start = 0;
     int m_active = -1;
     bool m_open = true;
     int m_result = 0;

@@ -11,6 +11,7 @@ namespace {
 
 std::mutex g_mutex;
 std::map<HINSTANCE, const MODULE_RESOURCES*> g_modules;
+std::map<HINSTANCE, std::pair<const RESOURCE_BITMAP*, UINT>> g_bitmaps;
 
 const MODULE_RESOURCES* ModuleOf(HINSTANCE instance)
 {
@@ -40,7 +41,25 @@ LPCWSTR FindString(HINSTANCE instance, UINT id)
     return nullptr;
 }
 
+const RESOURCE_BITMAP* FindBitmap(HINSTANCE instance, LPCWSTR name)
+{
+    std::lock_guard lock(g_mutex);
+    auto it = g_bitmaps.find(instance);
+    if (it == g_bitmaps.end() || !IS_INTRESOURCE(name)) return nullptr;
+    const WORD id = static_cast<WORD>(reinterpret_cast<ULONG_PTR>(name));
+    for (UINT index = 0; index < it->second.second; ++index)
+        if (it->second.first[index].id == id) return &it->second.first[index];
+    return nullptr;
+}
+
 }  // namespace emu::ui
+
+extern "C" void RegisterModuleBitmaps(HINSTANCE hInstance, const RESOURCE_BITMAP* bitmaps, UINT count)
+{
+    std::lock_guard lock(emu::ui::g_mutex);
+    if (bitmaps) emu::ui::g_bitmaps[hInstance] = {bitmaps, count};
+    else emu::ui::g_bitmaps.erase(hInstance);
+}
 
 extern "C" void RegisterModuleResources(HINSTANCE hInstance, const MODULE_RESOURCES* resources)
 {

@@ -5,9 +5,11 @@
 
 #include <commctrl.h>
 
+#include <chrono>
 #include <functional>
 #include <optional>
 #include <string>
+#include <thread>
 #include <vector>
 
 namespace emu::ui {
@@ -37,7 +39,15 @@ struct ToolTipShown {
 // Hovers over a window that is a tool of a tool tip; an active tip asks its owner for the text.
 ToolTipShown Hover(HWND tool);
 
-// Delivers the posted messages, in order (those they post too); returns how many.
+// Waits (at most `limit`) until `condition` holds, looking again every millisecond; false when the
+// time ran out. For a test's thread acting on windows of a program's thread.
+bool WaitUntil(const std::function<bool()>& condition, std::chrono::milliseconds limit = std::chrono::seconds(10));
+
+// The Close command of a window's system menu (Alt+F4): nothing when the command was deleted.
+void CloseWithSystemMenu(HWND window);
+
+// Takes the calling thread's messages: carries out those other threads sent and delivers the posted
+// ones, in order (those they post too); returns how many posted ones.
 size_t DispatchPostedMessages();
 size_t LiveWindows();
 
@@ -54,9 +64,13 @@ struct MessageBoxRecord {
     std::u16string caption;
     UINT type = 0;
     int answer = 0;
-    bool expected = true;  // an answer was queued and the box matched it
+    bool expected = true;  // an answer was queued and the box matched it, or the responder answered
+    std::thread::id thread;  // the thread that showed the box
 };
 void ExpectMessageBox(MessageBoxAnswer answer);
+// Answers the boxes no queued answer is left for, on the thread that shows the box (it may block
+// that thread until the test lets it go); no answer leaves the box unexpected. Null removes it.
+void SetMessageBoxResponder(std::function<std::optional<int>(const MessageBoxRecord&)> responder);
 std::vector<MessageBoxRecord> MessageBoxes();
 std::vector<MessageBoxRecord> UnexpectedMessageBoxes();
 size_t PendingMessageBoxAnswers();
@@ -67,6 +81,34 @@ void ClearMessageBoxes();
 // without a script is cancelled at once and counted.
 void ScriptNextModalSheet(std::function<void(PropertySheet&)> script);
 size_t UnscriptedModalSheets();
+
+// ---- Controls' state, read on the thread that owns the control ---------------------------------------
+struct ProgressState {
+    bool exists = false;
+    int low = 0, high = 0, step = 0, pos = 0;
+    size_t steps = 0;  // PBM_STEPIT messages taken
+};
+ProgressState Progress(HWND bar);
+struct AnimationState {
+    bool exists = false;
+    UINT_PTR clip = 0;  // the resource id opened
+    bool playing = false;
+};
+AnimationState Animation(HWND control);
+// The template a dialog (or property page) was made from, 0 for another window.
+WORD DialogTemplateId(HWND dialog);
+
+// ---- The screen ------------------------------------------------------------------------------------
+struct Display {
+    int bitsPerPixel = 32;
+    int dpi = 96;
+    bool deviceContextFails = false;  // GetDC gives no device context
+};
+void SetDisplay(Display display);
+// The bitmap resource a bitmap handle was loaded from (0 for none), and the live fonts and bitmaps.
+UINT BitmapResourceId(HBITMAP bitmap);
+size_t LiveFonts();
+size_t LiveBitmaps();
 
 // ---- Records -----------------------------------------------------------------------------------
 struct HtmlHelpRecord {

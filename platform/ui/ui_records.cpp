@@ -54,6 +54,13 @@ size_t PendingMessageBoxAnswers()
     return records.answers.size();
 }
 
+void SetMessageBoxResponder(std::function<std::optional<int>(const MessageBoxRecord&)> responder)
+{
+    UiRecords& records = Records();
+    std::lock_guard lock(records.mutex);
+    records.responder = std::move(responder);
+}
+
 void ClearMessageBoxes()
 {
     UiRecords& records = Records();
@@ -95,16 +102,30 @@ using emu::ui::Records;
 
 extern "C" int MessageBoxW(HWND hWnd, LPCWSTR lpText, LPCWSTR lpCaption, UINT uType)
 {
-    emu::ui::MessageBoxRecord box{hWnd, lpText ? lpText : u"", lpCaption ? lpCaption : u"Error", uType, 0, false};
+    emu::ui::MessageBoxRecord box{hWnd, lpText ? lpText : u"", lpCaption ? lpCaption : u"Error", uType, 0, false,
+                                  std::this_thread::get_id()};
     emu::ui::UiRecords& records = Records();
-    std::lock_guard lock(records.mutex);
-    if (!records.answers.empty()) {
-        box.expected = emu::ui::Matches(records.answers.front(), box);
-        box.answer = records.answers.front().answer;
-        records.answers.pop_front();
+    std::function<std::optional<int>(const emu::ui::MessageBoxRecord&)> responder;
+    {
+        std::lock_guard lock(records.mutex);
+        if (!records.answers.empty()) {
+            box.expected = emu::ui::Matches(records.answers.front(), box);
+            box.answer = records.answers.front().answer;
+            records.answers.pop_front();
+        } else {
+            responder = records.responder;
+        }
+    }
+    // The responder may wait for the test: it runs with nothing locked.
+    if (responder) {
+        if (std::optional<int> answer = responder(box)) {
+            box.answer = *answer;
+            box.expected = true;
+        }
     }
     // A box nobody expected is dismissed as its close button would.
     if (!box.expected && box.answer == 0) box.answer = (uType & 0xF) == MB_YESNO ? IDNO : IDCANCEL;
+    std::lock_guard lock(records.mutex);
     records.boxes.push_back(box);
     return box.answer;
 }
@@ -142,15 +163,6 @@ extern "C" HBRUSH CreateSolidBrush(COLORREF color)
     std::lock_guard lock(Records().mutex);
     Records().brushes.insert(brush);
     return brush;
-}
-
-extern "C" BOOL DeleteObject(HGDIOBJ ho)
-{
-    auto* brush = static_cast<HBRUSH>(ho);
-    std::lock_guard lock(Records().mutex);
-    if (!Records().brushes.erase(brush)) return FALSE;
-    delete reinterpret_cast<COLORREF*>(brush);
-    return TRUE;
 }
 
 extern "C" int SetBkMode(HDC hdc, int mode) { return OPAQUE; }

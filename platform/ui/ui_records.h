@@ -2,7 +2,10 @@
 // tests queued.
 #pragma once
 
+#include <wingdi.h>
+
 #include <deque>
+#include <map>
 #include <mutex>
 #include <set>
 
@@ -20,6 +23,10 @@ struct UiRecords {
     std::vector<ShellRecord> shell;
     std::vector<UINT> beeps;
     std::set<HBRUSH> brushes;
+    std::map<HFONT, LOGFONTW> fonts;
+    std::map<HBITMAP, UINT> bitmaps;  // the resource id each was loaded from
+    std::function<std::optional<int>(const MessageBoxRecord&)> responder;
+    Display display;
 };
 
 UiRecords& Records();

@@ -1,5 +1,6 @@
 // The user's actions on controls, carried out as the controls would on Windows.
 #include <algorithm>
+#include <thread>
 
 #include "rtl/rtl_text.h"
 #include "ui_control.h"
@@ -116,13 +117,29 @@ ToolTipShown Hover(HWND tool)
 size_t DispatchPostedMessages()
 {
     size_t count = 0;
-    PostedMessage message;
-    while (Windows().TakePosted(message)) {
-        SendMessageW(message.window, message.message, message.wParam, message.lParam);
+    MSG message;
+    while (PeekMessageW(&message, nullptr, 0, 0, PM_REMOVE)) {
+        if (message.message == WM_QUIT) {
+            PostQuitMessage(static_cast<int>(message.wParam));
+            break;
+        }
+        DispatchMessageW(&message);
         ++count;
     }
     return count;
 }
+
+bool WaitUntil(const std::function<bool()>& condition, std::chrono::milliseconds limit)
+{
+    const auto deadline = std::chrono::steady_clock::now() + limit;
+    while (!condition()) {
+        if (std::chrono::steady_clock::now() >= deadline) return false;
+        std::this_thread::sleep_for(std::chrono::milliseconds(1));
+    }
+    return true;
+}
+
+void CloseWithSystemMenu(HWND window) { SendMessageW(window, WM_SYSCOMMAND, SC_CLOSE, 0); }
 
 size_t LiveWindows() { return Windows().LiveCount(); }
 

@@ -1,5 +1,6 @@
 // The headless window system's windows: one record a HWND, with the state of the standard
-// control it is, and the machine's table of live windows, focus and posted messages.
+// control it is, and the machine's table of live windows and focus. A window's state is read and
+// changed only on the thread that owns it: the calls from other threads are carried over (OnOwner).
 #pragma once
 
 #include <commctrl.h>
@@ -10,6 +11,8 @@
 #include <mutex>
 #include <string>
 #include <vector>
+
+#include "message_queue.h"
 
 namespace emu::ui {
 
@@ -39,6 +42,11 @@ struct ControlState {
     int maxTipWidth = -1;
     std::map<int, int> delays;
     bool active = true;
+    int progressLow = 0, progressHigh = 100, progressStep = 10;  // progress bar
+    int progressPos = 0;
+    size_t progressSteps = 0;  // PBM_STEPIT received
+    UINT_PTR animation = 0;    // animation: the clip opened (a resource id), 0 for none
+    bool playing = false;
 };
 
 struct Window {
@@ -53,25 +61,24 @@ struct Window {
     std::vector<Window*> children;
     bool enabled = true;
     bool visible = false;
+    bool minimized = false;
     WNDPROC proc = nullptr;
     DLGPROC dialogProc = nullptr;
     LONG_PTR userData = 0;
     LONG_PTR msgResult = 0;
     LONG_PTR dialogUser = 0;
+    HFONT font = nullptr;        // WM_SETFONT's
+    WORD templateId = 0;        // the dialog template it was made from
+    bool closeRemoved = false;  // SC_CLOSE deleted from the system menu
     ControlState control;
+    std::shared_ptr<ThreadQueue> queue;  // the owning thread's
 
     HWND Handle() { return reinterpret_cast<HWND>(this); }
 };
 
-struct PostedMessage {
-    HWND window;
-    UINT message;
-    WPARAM wParam;
-    LPARAM lParam;
-};
-
 class WindowTable {
 public:
+    // A window of the calling thread.
     Window* Create();
     void Forget(Window* window);
     // The live window of a handle, or null (ERROR_INVALID_WINDOW_HANDLE is set).
@@ -79,8 +86,8 @@ public:
     size_t LiveCount();
     std::vector<Window*> All();  // in no particular order
 
-    void Post(const PostedMessage& message);
-    bool TakePosted(PostedMessage& message);
+    // The queue of the thread that owns a live window, or null.
+    std::shared_ptr<ThreadQueue> QueueOf(HWND handle);
 
     HWND focus = nullptr;
     HWND active = nullptr;
@@ -88,12 +95,24 @@ public:
 private:
     std::mutex m_mutex;
     std::map<Window*, std::unique_ptr<Window>> m_windows;
-    std::deque<PostedMessage> m_posted;
 };
 
 WindowTable& Windows();
 // The procedure of a standard window class, or DefWindowProcW for an unknown class.
 WNDPROC ClassProcedure(std::u16string_view className);
+// Carries out `call` on the thread that owns `window` and returns its result (the result type's
+// zero when the window is gone).
+template <class Call>
+auto OnOwner(HWND window, Call call) -> decltype(call())
+{
+    decltype(call()) result{};
+    OnOwnerThread(window, [&]() -> LRESULT {
+        result = call();
+        return 0;
+    });
+    return result;
+}
+
 // Sends WM_COMMAND with a notification code from a control to its parent.
 void NotifyParent(Window* control, WORD code);
 
@@ -101,5 +120,7 @@ LRESULT CALLBACK ButtonProcedure(HWND, UINT, WPARAM, LPARAM);
 LRESULT CALLBACK ComboBoxProcedure(HWND, UINT, WPARAM, LPARAM);
 LRESULT CALLBACK TrackBarProcedure(HWND, UINT, WPARAM, LPARAM);
 LRESULT CALLBACK ToolTipProcedure(HWND, UINT, WPARAM, LPARAM);
+LRESULT CALLBACK ProgressProcedure(HWND, UINT, WPARAM, LPARAM);
+LRESULT CALLBACK AnimateProcedure(HWND, UINT, WPARAM, LPARAM);
 
 }  // namespace emu::ui

@@ -1,6 +1,6 @@
 // Creating and destroying windows, their links, long values, state and text, and the sending and
-// posting of messages. Messages are delivered at once on the calling thread; posted ones wait for
-// the test to dispatch them.
+// posting of messages. A window's procedure runs on the thread that owns the window: a message sent
+// from another thread waits for that thread to take it; a posted one waits in that thread's queue.
 #include <algorithm>
 #include <cstring>
 
@@ -76,22 +76,28 @@ extern "C" HWND CreateWindowExW(DWORD dwExStyle, LPCWSTR lpClassName, LPCWSTR lp
 
 extern "C" BOOL DestroyWindow(HWND hWnd)
 {
-    Window* window = Windows().Find(hWnd);
-    if (!window) return FALSE;
-    Destroy(window);
-    return TRUE;
+    return emu::ui::OnOwner(hWnd, [&]() -> BOOL {
+        Window* window = Windows().Find(hWnd);
+        if (!window) return FALSE;
+        Destroy(window);
+        return TRUE;
+    });
 }
 
 extern "C" BOOL IsWindow(HWND hWnd) { return hWnd && Windows().Find(hWnd) != nullptr; }
 
 extern "C" HWND GetParent(HWND hWnd)
 {
-    Window* window = Windows().Find(hWnd);
-    if (!window) return nullptr;
-    return window->parent ? window->parent->Handle() : window->owner;
+    return emu::ui::OnOwner(hWnd, [&]() -> HWND {
+        Window* window = Windows().Find(hWnd);
+        if (!window) return nullptr;
+        return window->parent ? window->parent->Handle() : window->owner;
+    });
 }
 
-extern "C" HWND GetWindow(HWND hWnd, UINT uCmd)
+namespace {
+
+HWND LinkedWindow(HWND hWnd, UINT uCmd)
 {
     Window* window = Windows().Find(hWnd);
     if (!window) return nullptr;
@@ -109,7 +115,7 @@ extern "C" HWND GetWindow(HWND hWnd, UINT uCmd)
     }
 }
 
-extern "C" LONG_PTR GetWindowLongPtrW(HWND hWnd, int nIndex)
+LONG_PTR WindowLong(HWND hWnd, int nIndex)
 {
     Window* window = Windows().Find(hWnd);
     if (!window) return 0;
@@ -127,11 +133,11 @@ extern "C" LONG_PTR GetWindowLongPtrW(HWND hWnd, int nIndex)
     }
 }
 
-extern "C" LONG_PTR SetWindowLongPtrW(HWND hWnd, int nIndex, LONG_PTR dwNewLong)
+LONG_PTR SetWindowLong(HWND hWnd, int nIndex, LONG_PTR dwNewLong)
 {
     Window* window = Windows().Find(hWnd);
     if (!window) return 0;
-    const LONG_PTR previous = GetWindowLongPtrW(hWnd, nIndex);
+    const LONG_PTR previous = WindowLong(hWnd, nIndex);
     switch (nIndex) {
     case GWL_STYLE: window->style = static_cast<DWORD>(dwNewLong); break;
     case GWL_EXSTYLE: window->exStyle = static_cast<DWORD>(dwNewLong); break;
@@ -146,20 +152,7 @@ extern "C" LONG_PTR SetWindowLongPtrW(HWND hWnd, int nIndex, LONG_PTR dwNewLong)
     return previous;
 }
 
-extern "C" LONG GetWindowLongW(HWND hWnd, int nIndex) { return static_cast<LONG>(GetWindowLongPtrW(hWnd, nIndex)); }
-
-extern "C" LONG SetWindowLongW(HWND hWnd, int nIndex, LONG dwNewLong)
-{
-    return static_cast<LONG>(SetWindowLongPtrW(hWnd, nIndex, dwNewLong));
-}
-
-extern "C" int GetClassNameW(HWND hWnd, LPWSTR lpClassName, int nMaxCount)
-{
-    Window* window = Windows().Find(hWnd);
-    return window ? CopyText(window->className, lpClassName, nMaxCount) : 0;
-}
-
-extern "C" BOOL EnableWindow(HWND hWnd, BOOL bEnable)
+BOOL Enable(HWND hWnd, BOOL bEnable)
 {
     Window* window = Windows().Find(hWnd);
     if (!window) return FALSE;
@@ -172,30 +165,88 @@ extern "C" BOOL EnableWindow(HWND hWnd, BOOL bEnable)
     return wasDisabled;
 }
 
-extern "C" BOOL IsWindowEnabled(HWND hWnd)
-{
-    Window* window = Windows().Find(hWnd);
-    return window && window->enabled;
-}
-
-extern "C" BOOL ShowWindow(HWND hWnd, int nCmdShow)
+BOOL Show(HWND hWnd, int nCmdShow)
 {
     Window* window = Windows().Find(hWnd);
     if (!window) return FALSE;
     const BOOL wasVisible = window->visible;
     window->visible = nCmdShow != SW_HIDE;
+    if (nCmdShow != SW_HIDE) window->minimized = nCmdShow == SW_MINIMIZE;
     if (window->visible) window->style |= WS_VISIBLE;
     else window->style &= ~WS_VISIBLE;
     return wasVisible;
 }
 
-extern "C" BOOL IsWindowVisible(HWND hWnd)
+BOOL Visible(HWND hWnd)
 {
     Window* window = Windows().Find(hWnd);
     if (!window) return FALSE;
     for (Window* w = window; w; w = w->parent)
         if (!w->visible) return FALSE;
     return TRUE;
+}
+
+}  // namespace
+
+extern "C" HWND GetWindow(HWND hWnd, UINT uCmd)
+{
+    return emu::ui::OnOwner(hWnd, [&] { return LinkedWindow(hWnd, uCmd); });
+}
+
+extern "C" LONG_PTR GetWindowLongPtrW(HWND hWnd, int nIndex)
+{
+    return emu::ui::OnOwner(hWnd, [&] { return WindowLong(hWnd, nIndex); });
+}
+
+extern "C" LONG_PTR SetWindowLongPtrW(HWND hWnd, int nIndex, LONG_PTR dwNewLong)
+{
+    return emu::ui::OnOwner(hWnd, [&] { return SetWindowLong(hWnd, nIndex, dwNewLong); });
+}
+
+extern "C" LONG GetWindowLongW(HWND hWnd, int nIndex) { return static_cast<LONG>(GetWindowLongPtrW(hWnd, nIndex)); }
+
+extern "C" LONG SetWindowLongW(HWND hWnd, int nIndex, LONG dwNewLong)
+{
+    return static_cast<LONG>(SetWindowLongPtrW(hWnd, nIndex, dwNewLong));
+}
+
+extern "C" int GetClassNameW(HWND hWnd, LPWSTR lpClassName, int nMaxCount)
+{
+    return emu::ui::OnOwner(hWnd, [&] {
+        Window* window = Windows().Find(hWnd);
+        return window ? CopyText(window->className, lpClassName, nMaxCount) : 0;
+    });
+}
+
+extern "C" BOOL EnableWindow(HWND hWnd, BOOL bEnable)
+{
+    return emu::ui::OnOwner(hWnd, [&] { return Enable(hWnd, bEnable); });
+}
+
+extern "C" BOOL IsWindowEnabled(HWND hWnd)
+{
+    return emu::ui::OnOwner(hWnd, [&]() -> BOOL {
+        Window* window = Windows().Find(hWnd);
+        return window && window->enabled;
+    });
+}
+
+extern "C" BOOL ShowWindow(HWND hWnd, int nCmdShow)
+{
+    return emu::ui::OnOwner(hWnd, [&] { return Show(hWnd, nCmdShow); });
+}
+
+extern "C" BOOL IsIconic(HWND hWnd)
+{
+    return emu::ui::OnOwner(hWnd, [&]() -> BOOL {
+        Window* window = Windows().Find(hWnd);
+        return window && window->minimized;
+    });
+}
+
+extern "C" BOOL IsWindowVisible(HWND hWnd)
+{
+    return emu::ui::OnOwner(hWnd, [&] { return Visible(hWnd); });
 }
 
 extern "C" HWND SetFocus(HWND hWnd)
@@ -232,15 +283,17 @@ extern "C" LRESULT CallWindowProcW(WNDPROC lpPrevWndFunc, HWND hWnd, UINT Msg, W
 
 extern "C" LRESULT SendMessageW(HWND hWnd, UINT Msg, WPARAM wParam, LPARAM lParam)
 {
-    Window* window = Windows().Find(hWnd);
-    if (!window) return 0;
-    return CallWindowProcW(window->proc, hWnd, Msg, wParam, lParam);
+    return emu::ui::OnOwnerThread(hWnd, [&]() -> LRESULT {
+        Window* window = Windows().Find(hWnd);
+        return window ? CallWindowProcW(window->proc, hWnd, Msg, wParam, lParam) : 0;
+    });
 }
 
 extern "C" BOOL PostMessageW(HWND hWnd, UINT Msg, WPARAM wParam, LPARAM lParam)
 {
-    if (!Windows().Find(hWnd)) return FALSE;
-    Windows().Post({hWnd, Msg, wParam, lParam});
+    std::shared_ptr<emu::ui::ThreadQueue> owner = Windows().QueueOf(hWnd);
+    if (!owner) return FALSE;
+    owner->Post({hWnd, Msg, wParam, lParam});
     return TRUE;
 }
 
@@ -256,6 +309,12 @@ extern "C" LRESULT DefWindowProcW(HWND hWnd, UINT Msg, WPARAM wParam, LPARAM lPa
         return CopyText(window->text, reinterpret_cast<LPWSTR>(lParam), static_cast<int>(wParam));
     case WM_GETTEXTLENGTH:
         return static_cast<LRESULT>(window->text.size());
+    case WM_SETFONT: window->font = reinterpret_cast<HFONT>(wParam); return 0;
+    case WM_GETFONT: return reinterpret_cast<LRESULT>(window->font);
+    case WM_SYSCOMMAND:
+        // The Close command of the system menu closes the window unless it was deleted.
+        if ((wParam & 0xFFF0) == SC_CLOSE && !window->closeRemoved) return SendMessageW(hWnd, WM_CLOSE, 0, 0);
+        return 0;
     case WM_HELP:
         // Help climbs to the parent of a child window.
         if (window->parent && (window->style & WS_CHILD)) return SendMessageW(window->parent->Handle(), Msg, wParam, lParam);
@@ -263,4 +322,44 @@ extern "C" LRESULT DefWindowProcW(HWND hWnd, UINT Msg, WPARAM wParam, LPARAM lPa
     default:
         return 0;
     }
+}
+
+// The system menu is the window's own: its handle is the window's, and deleting Close from it
+// takes the Close command away.
+extern "C" HMENU GetSystemMenu(HWND hWnd, BOOL bRevert)
+{
+    return emu::ui::OnOwner(hWnd, [&]() -> HMENU {
+        Window* window = Windows().Find(hWnd);
+        if (!window) return nullptr;
+        if (bRevert) window->closeRemoved = false;
+        return bRevert ? nullptr : reinterpret_cast<HMENU>(hWnd);
+    });
+}
+
+extern "C" BOOL DeleteMenu(HMENU hMenu, UINT uPosition, UINT uFlags)
+{
+    HWND hWnd = reinterpret_cast<HWND>(hMenu);
+    return emu::ui::OnOwner(hWnd, [&]() -> BOOL {
+        Window* window = Windows().Find(hWnd);
+        if (!window || (uFlags & MF_BYPOSITION) || uPosition != SC_CLOSE || window->closeRemoved) return FALSE;
+        window->closeRemoved = true;
+        return TRUE;
+    });
+}
+
+extern "C" BOOL RemoveMenu(HMENU hMenu, UINT uPosition, UINT uFlags) { return DeleteMenu(hMenu, uPosition, uFlags); }
+
+// A top-level window by class and caption (either null for any), looked at on its own thread.
+extern "C" HWND FindWindowW(LPCWSTR lpClassName, LPCWSTR lpWindowName)
+{
+    for (Window* candidate : Windows().All()) {
+        HWND handle = candidate->Handle();
+        const bool matches = emu::ui::OnOwner(handle, [&] {
+            Window* window = Windows().Find(handle);
+            return window && !window->parent && (!lpClassName || window->className == lpClassName) &&
+                   (!lpWindowName || window->text == lpWindowName);
+        });
+        if (matches) return handle;
+    }
+    return nullptr;
 }

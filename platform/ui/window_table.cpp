@@ -17,6 +17,7 @@ WindowTable& Windows() { return g_windows.Get(); }
 Window* WindowTable::Create()
 {
     auto window = std::make_unique<Window>();
+    window->queue = ThreadQueue::Current();
     Window* raw = window.get();
     std::lock_guard lock(m_mutex);
     m_windows[raw] = std::move(window);
@@ -56,19 +57,15 @@ std::vector<Window*> WindowTable::All()
     return all;
 }
 
-void WindowTable::Post(const PostedMessage& message)
+std::shared_ptr<ThreadQueue> WindowTable::QueueOf(HWND handle)
 {
     std::lock_guard lock(m_mutex);
-    m_posted.push_back(message);
-}
-
-bool WindowTable::TakePosted(PostedMessage& message)
-{
-    std::lock_guard lock(m_mutex);
-    if (m_posted.empty()) return false;
-    message = m_posted.front();
-    m_posted.pop_front();
-    return true;
+    auto it = m_windows.find(reinterpret_cast<Window*>(handle));
+    if (it == m_windows.end()) {
+        SetLastError(1400);  // ERROR_INVALID_WINDOW_HANDLE
+        return nullptr;
+    }
+    return it->second->queue;
 }
 
 WNDPROC ClassProcedure(std::u16string_view className)
@@ -82,6 +79,8 @@ WNDPROC ClassProcedure(std::u16string_view className)
         {u"ComboBox", ComboBoxProcedure},
         {u"msctls_trackbar32", TrackBarProcedure},
         {u"tooltips_class32", ToolTipProcedure},
+        {u"msctls_progress32", ProgressProcedure},
+        {u"SysAnimate32", AnimateProcedure},
         {u"#32770", DefDlgProcW},
     };
     for (const Entry& entry : kClasses)
