@@ -7,6 +7,8 @@
 
 #include <windows.h>
 
+#include "stepprogress.h"
+
 class CProgressCtrl;
 
 class CTfUninstallOperation {
@@ -38,9 +40,20 @@ public:
     // A silent run shows only the boxes the wizard itself shows in silent mode.
     void SetSilent(bool silent) { m_silent = silent; }
     bool IsSilent() const { return m_silent; }
+    // The range and advances the last step reported.
+    const CTfStepProgress& LastStep() const { return m_lastStep; }
+
+protected:
+    // Starts a step on its progress bar.
+    CTfStepProgress& BeginStep(CProgressCtrl* progress)
+    {
+        m_lastStep = CTfStepProgress(progress);
+        return m_lastStep;
+    }
 
 private:
     bool m_silent = false;
+    CTfStepProgress m_lastStep{nullptr};
 };
 
 // The operation for Windows 2000 and later, and the one for Windows 98 and ME (and the Windows 95

@@ -5,27 +5,13 @@
 #include <msports.h>
 #include <newdev.h>
 #include <prsht.h>
+#include <synchapi.h>
 
 #include "cvdevicereginfo.h"
 #include "uninstallutil.h"
 #include "vexilusbinstalldata.h"
 #include "vexilusbinstalloperation.h"
 
-#ifndef PSM_SETWIZBUTTONS
-#define PSM_SETWIZBUTTONS (WM_USER + 112)
-#endif
-#ifndef PSM_PRESSBUTTON
-#define PSM_PRESSBUTTON (WM_USER + 113)
-#endif
-#ifndef PSWIZB_NEXT
-#define PSWIZB_NEXT 0x00000002
-#endif
-#ifndef PSBTN_NEXT
-#define PSBTN_NEXT 1
-#endif
-#ifndef ACM_OPENW
-#define ACM_OPENW (WM_USER + 103)
-#endif
 
 namespace {
 

@@ -82,6 +82,13 @@ BOOL CUninstallUtil::DevicePropertyContains(HDEVINFO hDevInfo, LPCWSTR pszText, 
     return strValue.MakeUpper().Find(strText.MakeUpper()) >= 0;
 }
 
+BOOL CUninstallUtil::RemoveDevice(HDEVINFO hDevInfo, SP_DEVINFO_DATA DevInfoData)
+{
+    const BOOL bRemoved = SetupDiRemoveDevice(hDevInfo, &DevInfoData);
+    const BOOL bDeleted = SetupDiDeleteDeviceInfo(hDevInfo, &DevInfoData);
+    return bRemoved && bDeleted;
+}
+
 BOOL CUninstallUtil::GrantKeyAccess(LPCWSTR pszSubKey, REGSAM samView, CKeyAccessList* pSaved)
 {
     HKEY hKey = nullptr;

@@ -35,7 +35,8 @@ public:
     BOOL DevicePropertyContains(HDEVINFO hDevInfo, LPCWSTR pszText, PSP_DEVINFO_DATA pData, DWORD dwProperty);
     // The device with that instance ID added to the set (or found there) and described.
     BOOL OpenDeviceInfo(HDEVINFO hDevInfo, LPCWSTR pszInstanceId, PSP_DEVINFO_DATA pData);
-    // Removes the device, then drops it from the set whatever the removal gave; true when both did.
+    // Removes the device from the machine, then its element from the set in either case; true only
+    // when both succeed.
     BOOL RemoveDevice(HDEVINFO hDevInfo, SP_DEVINFO_DATA DevInfoData);
     // Adds the Administrators' full-access entry to the key's list (HKLM, view flags given).
     BOOL GrantKeyAccess(LPCWSTR pszSubKey, REGSAM samView, CKeyAccessList* pSaved = nullptr);

@@ -11,3 +11,11 @@ extern "C" int _waccess(const WCHAR* path, int mode);
 extern "C" int _wchmod(const WCHAR* path, int mode);
 extern "C" int _wremove(const WCHAR* path);
 extern "C" int _wunlink(const WCHAR* path);
+
+// Low-level reads of a whole file: a descriptor from _wopen, its length, its bytes.
+#define _O_RDONLY 0x0000
+#define _O_BINARY 0x8000
+extern "C" int _wopen(const WCHAR* path, int flags, ...);
+extern "C" long _filelength(int fd);
+extern "C" int _read(int fd, void* buffer, unsigned int count);
+extern "C" int _close(int fd);

@@ -224,6 +224,14 @@ WINBASEAPI BOOL WINAPI SetupDiSetClassInstallParamsW(HDEVINFO DeviceInfoSet, PSP
 WINBASEAPI BOOL WINAPI SetupDiCallClassInstaller(DI_FUNCTION InstallFunction, HDEVINFO DeviceInfoSet,
                                                  PSP_DEVINFO_DATA DeviceInfoData);
 WINBASEAPI BOOL WINAPI SetupDiInstallDevice(HDEVINFO DeviceInfoSet, PSP_DEVINFO_DATA DeviceInfoData);
+// Removes the device (and the devices below it) from the machine: their stacks, their device keys
+// and driver keys. Co-installers are not called.
+WINBASEAPI BOOL WINAPI SetupDiRemoveDevice(HDEVINFO DeviceInfoSet, PSP_DEVINFO_DATA DeviceInfoData);
+// Drops the element from the set; the device itself is not touched.
+WINBASEAPI BOOL WINAPI SetupDiDeleteDeviceInfo(HDEVINFO DeviceInfoSet, PSP_DEVINFO_DATA DeviceInfoData);
+// Adds the device with that instance ID to the set, or finds the element already there.
+WINBASEAPI BOOL WINAPI SetupDiOpenDeviceInfoW(HDEVINFO DeviceInfoSet, LPCWSTR DeviceInstanceId, HANDLE hwndParent,
+                                              DWORD OpenFlags, PSP_DEVINFO_DATA DeviceInfoData);
 
 // Co-installers: called before (and, when they ask, after) the class installer of each request.
 typedef struct _COINSTALLER_CONTEXT_DATA {
@@ -240,6 +248,7 @@ typedef DWORD(CALLBACK* CLASS_INSTALL_PROC)(DI_FUNCTION InstallFunction, HDEVINF
 #define SetupDiGetClassDevs SetupDiGetClassDevsW
 #define SetupDiGetDeviceInterfaceDetail SetupDiGetDeviceInterfaceDetailW
 #define SetupDiGetDeviceInstanceId SetupDiGetDeviceInstanceIdW
+#define SetupDiOpenDeviceInfo SetupDiOpenDeviceInfoW
 #define SetupDiGetDeviceRegistryProperty SetupDiGetDeviceRegistryPropertyW
 #define SetupDiSetDeviceRegistryProperty SetupDiSetDeviceRegistryPropertyW
 #define SetupDiGetDeviceInstallParams SetupDiGetDeviceInstallParamsW
@@ -250,4 +259,3 @@ typedef PSP_DEVICE_INTERFACE_DETAIL_DATA_W PSP_DEVICE_INTERFACE_DETAIL_DATA;
 typedef SP_DEVINSTALL_PARAMS_W SP_DEVINSTALL_PARAMS;
 #endif
 #include <setupapi_oeminf.h>
-#include <setupapi_removal.h>

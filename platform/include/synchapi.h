@@ -1,7 +1,7 @@
-// kernel32's waits on time: part of <windows.h>.
+// kernel32's waits of a thread on its own: Sleep.
 #pragma once
 
-#include <windef.h>
+#include <windows.h>
 
-// Suspends the calling thread for that many milliseconds of the machine's clock.
-extern "C" void WINAPI Sleep(DWORD dwMilliseconds);
+// Suspends the calling thread for the interval, in the machine's time.
+WINBASEAPI void WINAPI Sleep(DWORD dwMilliseconds);

@@ -149,4 +149,3 @@ WINBASEAPI DWORD WINAPI WaitForMultipleObjects(DWORD nCount, const HANDLE* lpHan
 #include <sysinfoapi.h>
 #include <fileapi_disk.h>
 #include <winsvc.h>
-#include <synchapi.h>

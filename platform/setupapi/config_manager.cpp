@@ -111,6 +111,15 @@ extern "C" CONFIGRET CM_Get_Device_IDW(DEVINST dnDevInst, PWSTR Buffer, ULONG Bu
     return CR_SUCCESS;
 }
 
+extern "C" CONFIGRET CM_Get_Device_ID_Size(PULONG pulLen, DEVINST dnDevInst, ULONG ulFlags)
+{
+    if (!pulLen) return CR_INVALID_POINTER;
+    std::optional<std::u16string> path = PathOf(dnDevInst);
+    if (!path) return CR_INVALID_DEVNODE;
+    *pulLen = static_cast<ULONG>(path->size());
+    return CR_SUCCESS;
+}
+
 extern "C" CONFIGRET CM_Reenumerate_DevNode(DEVINST dnDevInst, ULONG ulFlags)
 {
     if (std::optional<DWORD> fault = TakeFault(SetupCall::ReenumerateDevNode)) return *fault;

@@ -1,13 +1,9 @@
-// The devices SetupDiRemoveDevice removed while their hardware stayed plugged: the next
-// re-enumeration finds them again as new devices (with new keys, waiting for installation).
+// Devices SetupDiRemoveDevice took off the machine while their hardware stayed plugged.
 #pragma once
-
-#include <string>
 
 namespace emu::setupapi {
 
-void RememberRemovedDevice(const std::u16string& instancePath);
-// Starts again every remembered device that is still in the tree, and forgets them all.
+// Starts again, as new devices, the removed devices of the tree whose keys are gone.
 void ReviveRemovedDevices();
 
 }  // namespace emu::setupapi

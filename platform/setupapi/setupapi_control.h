@@ -27,6 +27,7 @@ enum class SetupCall {
     ComDbClaimPort,
     ComDbReleasePort,
     ComDbGetCurrentPortUsage,
+    RemoveDevice,
 };
 
 // The next `count` calls of that kind fail with `error` (a Win32 error, or a CONFIGRET for the

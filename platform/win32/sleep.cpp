@@ -1,9 +1,12 @@
-// Sleep on the machine's clock.
-#include <windows.h>
+// Sleep: the thread waits on the machine clock, as a kernel delay, so a paused or fast clock
+// decides how long it takes in real time. Sleep(0) only gives up the rest of the time slice. A
+// test may have sleeps jump the clock instead (sleep_control.h).
+#include <synchapi.h>
+
+#include <ntifs.h>
 
 #include <atomic>
-#include <condition_variable>
-#include <mutex>
+#include <thread>
 
 #include "kernel.h"
 #include "ke/clock.h"
@@ -29,22 +32,15 @@ bool SleepJumpsClock() { return g_mode.Get().jumps.load(); }
 
 extern "C" void Sleep(DWORD dwMilliseconds)
 {
-    emu::Clock& clock = emu::Kernel::Current().GetClock();
-    const LONGLONG length = LONGLONG(dwMilliseconds) * 10000;
-    if (emu::win32::SleepJumpsClock()) {
-        clock.Advance(length);
+    if (dwMilliseconds == 0) {
+        std::this_thread::yield();
         return;
     }
-    const LONGLONG deadline = clock.InterruptTime() + length;
-    std::mutex mutex;
-    std::condition_variable changed;
-    const emu::Clock::SubscriptionId id = clock.Subscribe([&] {
-        std::lock_guard lock(mutex);
-        changed.notify_all();
-    });
-    {
-        std::unique_lock lock(mutex);
-        clock.SleepUntil(lock, changed, deadline, [] { return false; });
+    if (emu::win32::SleepJumpsClock()) {
+        emu::Kernel::Current().GetClock().Advance(LONGLONG(dwMilliseconds) * 10000);
+        return;
     }
-    clock.Unsubscribe(id);
+    LARGE_INTEGER interval;
+    interval.QuadPart = -static_cast<LONGLONG>(dwMilliseconds) * 10000;
+    KeDelayExecutionThread(UserMode, FALSE, &interval);
 }
