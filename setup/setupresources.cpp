@@ -23,7 +23,26 @@ const RESOURCE_STRING SETUP_STRINGS[] = {
     {IDS_PAGE_TEXT, u"Castelvane Vexil Installation"},
 };
 
-const MODULE_RESOURCES SETUP_RESOURCES = {nullptr, 0, SETUP_STRINGS, UINT(sizeof SETUP_STRINGS / sizeof SETUP_STRINGS[0])};
+const WCHAR DIALOG_CAPTION[] = u"Castelvane Vexil Installation";
+
+const RESOURCE_CONTROL INTRO_CONTROLS[] = {
+    {1000, u"Static", 0, u""}, {1001, u"Static", 0, u""}, {1002, u"Static", 0, u""},
+    {1027, u"Static", 0x0000000E /* SS_BITMAP */, u""}, {1026, u"Static", 0, u""},
+};
+const RESOURCE_CONTROL INSTALL_CONTROLS[] = {
+    {1025, u"SysAnimate32", 0, u""},
+    {-1 /* IDC_STATIC */, u"Static", 0, u"Installing Vexil Driver Package......................."},
+};
+const RESOURCE_CONTROL FINISH_CONTROLS[] = {
+    {1015, u"Static", 0, u""}, {1016, u"Static", 0, u""}, {1017, u"Static", 0, u""}, {1018, u"Static", 0, u""},
+};
+const RESOURCE_DIALOG SETUP_DIALOGS[] = {
+    {104, DIALOG_CAPTION, 0, INTRO_CONTROLS, 5},
+    {108, DIALOG_CAPTION, 0, INSTALL_CONTROLS, 2},
+    {109, DIALOG_CAPTION, 0, FINISH_CONTROLS, 4},
+};
+
+const MODULE_RESOURCES SETUP_RESOURCES = {SETUP_DIALOGS, 3, SETUP_STRINGS, UINT(sizeof SETUP_STRINGS / sizeof SETUP_STRINGS[0])};
 
 }  // namespace
 

@@ -6,7 +6,8 @@
 
 #include "cvcommandlineinfo.h"
 #include "setupresources.h"
-#include "vexilusbinstaller.h"
+#include "setuppages.h"
+#include "vexilusbinstallsheet.h"
 #include "vexilusbinstalldata.h"
 
 namespace {
@@ -58,7 +59,10 @@ BOOL CTfInstApp::InitInstance()
         ShowUsage();
         return TRUE;
     }
-    if (!IsVistaOrLater() && !IsUserAdmin()) AfxMessageBox(IDS_NO_RIGHTS, MB_ICONERROR);
+    if (IsVistaOrLater() || IsUserAdmin())
+        RunWizard();
+    else
+        AfxMessageBox(IDS_NO_RIGHTS, MB_ICONERROR);
     return FALSE;
 }
 
@@ -68,12 +72,24 @@ int CTfInstApp::ExitInstance() { return m_nExitCode; }
 void CTfInstApp::RunSilent()
 {
     CVexilUSBInstallData data;
-    CVexilUSBInstaller installer(&data, TRUE);
-    installer.Run();
+    setup::CVexilUSBInstallPage page(&data, TRUE);
+    page.RunInstall();
     // Installed: 0, or the port INF copy's error when only that failed. Not installed: the bus INF
     // copy's error.
-    const DWORD dwError = installer.CopyError();
+    const DWORD dwError = page.m_dwCopyError;
     m_nExitCode = int(data.m_bInstalled || dwError ? dwError : ERROR_GEN_FAILURE);
+}
+
+void CTfInstApp::RunWizard()
+{
+    const BOOL bHighColor = IsHighColorDisplay();
+    CBitmap watermark, header;
+    watermark.LoadBitmap(bHighColor ? 132 : 130);
+    header.LoadBitmap(bHighColor ? 129 : 131);
+    CVexilUSBInstallSheet sheet(IDS_SHEET_CAPTION, nullptr, 0, watermark, nullptr, header);
+    m_pMainWnd = &sheet;
+    sheet.DoModal();
+    m_pMainWnd = nullptr;
 }
 
 void CTfInstApp::ShowUsage()
@@ -103,4 +119,13 @@ BOOL CTfInstApp::IsVistaOrLater()
     OSVERSIONINFOW info = {};
     info.dwOSVersionInfoSize = sizeof(OSVERSIONINFOW);
     return GetVersionExW(&info) && info.dwMajorVersion > 5;
+}
+
+BOOL CTfInstApp::IsHighColorDisplay()
+{
+    HDC hDC = GetDC(nullptr);
+    if (!hDC) return FALSE;
+    const int nBits = GetDeviceCaps(hDC, BITSPIXEL);
+    ReleaseDC(nullptr, hDC);
+    return nBits > 7;
 }

@@ -14,9 +14,11 @@ public:
 
     BOOL IsUserAdmin();
     BOOL IsVistaOrLater();
+    BOOL IsHighColorDisplay();
 
 private:
     void RunSilent();
+    void RunWizard();
     void ShowUsage();
 
     int m_nExitCode = 0;
