@@ -22,6 +22,15 @@ CString LoadText(UINT nID)
 
 }  // namespace
 
+// The page's text, and its title control in the title font with that text.
+static void InitTitle(CPropertyPage& page, CFont& font, int nTitleID, UINT nTextID)
+{
+    page.SetWindowText(LoadText(IDS_PAGE_TEXT));
+    CreateTitleFont(font);
+    page.GetDlgItem(nTitleID)->SetFont(&font);
+    page.SetDlgItemText(nTitleID, LoadText(nTextID));
+}
+
 void CreateTitleFont(CFont& font)
 {
     NONCLIENTMETRICSW metrics = {};
@@ -76,10 +85,7 @@ CTfIntroPage::CTfIntroPage(CVexilUSBInstallData* pData)
 BOOL CTfIntroPage::OnInitDialog()
 {
     CWorkerPage::OnInitDialog();
-    SetWindowText(LoadText(IDS_PAGE_TEXT));
-    CreateTitleFont(m_TitleFont);
-    GetDlgItem(1000)->SetFont(&m_TitleFont);
-    SetDlgItemText(1000, LoadText(IDS_PRODUCT_INSTALLATION));
+    InitTitle(*this, m_TitleFont, 1000, IDS_PRODUCT_INSTALLATION);
     SetDlgItemText(1001, LoadText(IDS_INTRO_MESSAGE));
     SetDlgItemText(1002, LoadText(IDS_INTRO_HINT));
     GetDlgItem(1002)->ShowWindow(SW_HIDE);
@@ -175,10 +181,7 @@ CTfFinishPage::CTfFinishPage(CVexilUSBInstallData* pData)
 BOOL CTfFinishPage::OnInitDialog()
 {
     CPropertyPage::OnInitDialog();
-    SetWindowText(LoadText(IDS_PAGE_TEXT));
-    CreateTitleFont(m_TitleFont);
-    GetDlgItem(1015)->SetFont(&m_TitleFont);
-    SetDlgItemText(1015, LoadText(IDS_FINISH_TITLE));
+    InitTitle(*this, m_TitleFont, 1015, IDS_FINISH_TITLE);
     SetDlgItemText(1018, u"");
     SetDlgItemText(1017, LoadText(IDS_FINISH_CLOSE));
     SetDlgItemText(1016, LoadText(IDS_FINISH_RESULT));

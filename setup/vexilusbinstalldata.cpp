@@ -1,6 +1,7 @@
 #include "vexilusbinstalldata.h"
 
 #include "adapter_table.h"
+#include "uninstallutil.h"
 
 const WCHAR SETUP_NOT_INSTALLED[] = u"Product was not installed.";
 const WCHAR SETUP_PREVIOUS_DETECTED[] = u"A previous installation was detected.";
@@ -31,6 +32,15 @@ void DeleteInfs(CPtrList& list)
 }
 
 }  // namespace
+
+BOOL CDeviceInf::Matches(HDEVINFO hDevInfo, PSP_DEVINFO_DATA pDevInfoData)
+{
+    CUninstallUtil util;
+    POSITION pos = m_HardwareIds.GetHeadPosition();
+    while (pos)
+        if (util.DevicePropertyContains(hDevInfo, m_HardwareIds.GetNext(pos), pDevInfoData, SPDRP_HARDWAREID)) return TRUE;
+    return FALSE;
+}
 
 CVexilUSBInstallData::CVexilUSBInstallData()
 {

@@ -9,6 +9,9 @@
 // One INF file of the package and the hardware IDs it installs.
 class CDeviceInf {
 public:
+    // Whether the device's first hardware ID holds one of the IDs (the first that does decides).
+    BOOL Matches(HDEVINFO hDevInfo, PSP_DEVINFO_DATA pDevInfoData);
+
     CString m_strInfPath;
     CStringList m_HardwareIds;  // upper case, in insertion order
 };

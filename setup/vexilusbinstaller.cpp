@@ -133,14 +133,9 @@ void CVexilUSBInstaller::FindPackageDevices(CPtrList& found, CPtrList& numbers)
         SP_DEVINFO_DATA DevInfoData = {};
         DevInfoData.cbSize = sizeof(SP_DEVINFO_DATA);
         for (DWORD i = 0; SetupDiEnumDeviceInfo(hDevInfo, i, &DevInfoData); ++i) {
-            POSITION pos = pInf->m_HardwareIds.GetHeadPosition();
-            while (pos) {
-                const CString& strId = pInf->m_HardwareIds.GetNext(pos);
-                if (!util.DevicePropertyContains(hDevInfo, strId, &DevInfoData, SPDRP_HARDWAREID)) continue;
-                if (bPorts) AddPortNumber(hDevInfo, DevInfoData, numbers);
-                if (!Listed(found, DevInfoData.DevInst)) found.AddTail(new CDriver(DevInfoData));
-                break;
-            }
+            if (!pInf->Matches(hDevInfo, &DevInfoData)) continue;
+            if (bPorts) AddPortNumber(hDevInfo, DevInfoData, numbers);
+            if (!Listed(found, DevInfoData.DevInst)) found.AddTail(new CDriver(DevInfoData));
         }
     }
 }
@@ -229,25 +224,20 @@ void CVexilUSBInstaller::MarkAbsentAdapters()
     SP_DEVINFO_DATA DevInfoData = {};
     DevInfoData.cbSize = sizeof(SP_DEVINFO_DATA);
     for (DWORD i = 0; SetupDiEnumDeviceInfo(hDevInfo, i, &DevInfoData); ++i) {
-        POSITION pos = pBus->m_HardwareIds.GetHeadPosition();
-        while (pos) {
-            const CString& strId = pBus->m_HardwareIds.GetNext(pos);
-            if (!util.DevicePropertyContains(hDevInfo, strId, &DevInfoData, SPDRP_HARDWAREID)) continue;
-            ULONG ulStatus = 0, ulProblem = 0;
-            if (CM_Get_DevNode_Status(&ulStatus, &ulProblem, DevInfoData.DevInst, 0) != CR_NO_SUCH_DEVINST) break;
-            DWORD dwFlags = 0;
-            if (!SetupDiGetDeviceRegistryPropertyW(hDevInfo, &DevInfoData, SPDRP_CONFIGFLAGS, nullptr,
-                                                   reinterpret_cast<PBYTE>(&dwFlags), sizeof dwFlags, nullptr))
-                break;
-            dwFlags |= CONFIGFLAG_REINSTALL;
-            if (!SetupDiSetDeviceRegistryPropertyW(hDevInfo, &DevInfoData, SPDRP_CONFIGFLAGS,
-                                                   reinterpret_cast<const BYTE*>(&dwFlags), sizeof dwFlags) &&
-                !m_bSilent) {
-                CString strMessage;
-                strMessage.Format(u"Error : SetupDiSetDeviceRegistryProperty 0x%X", GetLastError());
-                MessageBoxW(nullptr, strMessage, u"Error", MB_OK);
-            }
-            break;
+        if (!pBus->Matches(hDevInfo, &DevInfoData)) continue;
+        ULONG ulStatus = 0, ulProblem = 0;
+        if (CM_Get_DevNode_Status(&ulStatus, &ulProblem, DevInfoData.DevInst, 0) != CR_NO_SUCH_DEVINST) continue;
+        DWORD dwFlags = 0;
+        if (!SetupDiGetDeviceRegistryPropertyW(hDevInfo, &DevInfoData, SPDRP_CONFIGFLAGS, nullptr,
+                                               reinterpret_cast<PBYTE>(&dwFlags), sizeof dwFlags, nullptr))
+            continue;
+        dwFlags |= CONFIGFLAG_REINSTALL;
+        if (!SetupDiSetDeviceRegistryPropertyW(hDevInfo, &DevInfoData, SPDRP_CONFIGFLAGS,
+                                               reinterpret_cast<const BYTE*>(&dwFlags), sizeof dwFlags) &&
+            !m_bSilent) {
+            CString strMessage;
+            strMessage.Format(u"Error : SetupDiSetDeviceRegistryProperty 0x%X", GetLastError());
+            MessageBoxW(nullptr, strMessage, u"Error", MB_OK);
         }
     }
     m_pData->DestroyDeviceInfo();

@@ -27,14 +27,8 @@ BOOL CVexilUSBInstallOperation::DetectPreviousInstallation(CVexilUSBInstallData*
     BOOL bFound = FALSE;
     SP_DEVINFO_DATA DevInfoData = {};
     DevInfoData.cbSize = sizeof(SP_DEVINFO_DATA);
-    for (DWORD i = 0; !bFound && SetupDiEnumDeviceInfo(pData->m_hDevInfo, i, &DevInfoData); ++i) {
-        POSITION pos = pBus->m_HardwareIds.GetHeadPosition();
-        while (!bFound && pos) {
-            const CString& strId = pBus->m_HardwareIds.GetNext(pos);
-            bFound = util.DevicePropertyContains(pData->m_hDevInfo, strId, &DevInfoData, SPDRP_HARDWAREID) &&
-                     IsInstalledDevice(DevInfoData.DevInst);
-        }
-    }
+    for (DWORD i = 0; !bFound && SetupDiEnumDeviceInfo(pData->m_hDevInfo, i, &DevInfoData); ++i)
+        bFound = pBus->Matches(pData->m_hDevInfo, &DevInfoData) && IsInstalledDevice(DevInfoData.DevInst);
     // The set is the detection's own; it does not outlive the answer.
     pData->DestroyDeviceInfo();
     return bFound;
