@@ -33,6 +33,8 @@ public:
     // Whether the device's property, upper-cased, contains the text; of a multi-string only its
     // first string takes part. False when the property cannot be read.
     BOOL DevicePropertyContains(HDEVINFO hDevInfo, LPCWSTR pszText, PSP_DEVINFO_DATA pData, DWORD dwProperty);
+    // The device with that instance ID added to the set (or found there) and described.
+    BOOL OpenDeviceInfo(HDEVINFO hDevInfo, LPCWSTR pszInstanceId, PSP_DEVINFO_DATA pData);
     // Removes the device from the machine, then its element from the set in either case; true only
     // when both succeed.
     BOOL RemoveDevice(HDEVINFO hDevInfo, SP_DEVINFO_DATA DevInfoData);

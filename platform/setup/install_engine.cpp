@@ -85,6 +85,8 @@ InstallEngine::InstallEngine(Kernel& machine, InstallEngineOptions options) : m_
     // INF named in the call is expected to be one of the store's).
     setupapi::DriverStore::Current().SetInstaller(
         [this](const std::u16string& instancePath, const std::u16string&) { return UpdateDriver(instancePath); });
+    setupapi::DriverStore::Current().SetCopyObserver(
+        [this](const setupapi::StoredInf& inf) { AddCopiedInf(inf.name, inf.source, inf.bytes); });
     if (m_options.automatic) m_thread = std::thread([this] { AutomaticLoop(); });
 }
 
@@ -104,6 +106,7 @@ InstallEngine::~InstallEngine()
     g_current = nullptr;
     setupapi::SetClassInstallerChain(nullptr);
     setupapi::DriverStore::Current().SetInstaller(nullptr);
+    setupapi::DriverStore::Current().SetCopyObserver(nullptr);
     UserModules::Instance().Reset();
 }
 

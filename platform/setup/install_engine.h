@@ -64,6 +64,9 @@ public:
     // Adds an INF with the files its package ships, and binds the hardware IDs it lists.
     void AddInf(InfFile inf, PackageFiles files = {});
     const InfStore& Store() const { return m_store; }
+    // An INF SetupCopyOEMInfW copied into the driver store: added under its store name, with the
+    // package files of the disk image it was copied from (see package_media.h).
+    void AddCopiedInf(const std::u16string& storeName, const std::u16string& source, const std::vector<uint8_t>& bytes);
 
     // ---- Class installers and class co-installers --------------------------------------------------
     void SetClassInstaller(std::u16string_view classGuid, CLASS_INSTALL_PROC installer);

@@ -4,6 +4,7 @@
 
 #include <algorithm>
 
+#include "device_removal.h"
 #include "device_tree.h"
 #include "kernel.h"
 #include "rtl/rtl_text.h"
@@ -110,6 +111,15 @@ extern "C" CONFIGRET CM_Get_Device_IDW(DEVINST dnDevInst, PWSTR Buffer, ULONG Bu
     return CR_SUCCESS;
 }
 
+extern "C" CONFIGRET CM_Get_Device_ID_Size(PULONG pulLen, DEVINST dnDevInst, ULONG ulFlags)
+{
+    if (!pulLen) return CR_INVALID_POINTER;
+    std::optional<std::u16string> path = PathOf(dnDevInst);
+    if (!path) return CR_INVALID_DEVNODE;
+    *pulLen = static_cast<ULONG>(path->size());
+    return CR_SUCCESS;
+}
+
 extern "C" CONFIGRET CM_Reenumerate_DevNode(DEVINST dnDevInst, ULONG ulFlags)
 {
     if (std::optional<DWORD> fault = TakeFault(SetupCall::ReenumerateDevNode)) return *fault;
@@ -126,5 +136,6 @@ extern "C" CONFIGRET CM_Reenumerate_DevNode(DEVINST dnDevInst, ULONG ulFlags)
     for (const std::u16string& device : IsRootPath(*path) ? ChildPaths(*path) : std::vector<std::u16string>{*path})
         if (std::optional<emu::DeviceNodeInfo> node = PresentNode(device))
             if (node->state == emu::DeviceNodeState::Started) pnp.EnumerateDevice(node->pdo);
+    ReviveRemovedDevices();
     return CR_SUCCESS;
 }

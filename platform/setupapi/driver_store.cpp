@@ -25,23 +25,30 @@ DWORD DriverStore::Add(const std::u16string& source, std::u16string& name, bool&
     files::FileSystem& files = files::FileSystem::Current();
     std::optional<std::vector<uint8_t>> bytes = files.ReadFile(source);
     if (!bytes) return ERROR_FILE_NOT_FOUND;
-    std::lock_guard lock(m_mutex);
-    for (const auto& [broken, error] : m_broken)
-        if (broken == UpcaseText(source)) return error;
-    for (const StoredInf& inf : m_infs) {
-        if (inf.bytes != *bytes) continue;
-        name = inf.name;
-        existed = true;
-        return ERROR_SUCCESS;
+    StoredInf copied;
+    InfCopyObserver observer;
+    {
+        std::lock_guard lock(m_mutex);
+        for (const auto& [broken, error] : m_broken)
+            if (broken == UpcaseText(source)) return error;
+        for (const StoredInf& inf : m_infs) {
+            if (inf.bytes != *bytes) continue;
+            name = inf.name;
+            existed = true;
+            return ERROR_SUCCESS;
+        }
+        for (unsigned number = 0;; ++number) {
+            name = u"oem" + WideText(std::to_string(number)) + u".inf";
+            if (!files.Exists(InfFolder() + u"\\" + name)) break;
+        }
+        const std::u16string path = InfFolder() + u"\\" + name;
+        if (!files.WriteFile(path, *bytes)) return ERROR_ACCESS_DENIED;
+        files.WriteFile(path.substr(0, path.size() - 4) + u".pnf", {'P', 'N', 'F'});
+        m_infs.push_back({name, source, std::move(*bytes)});
+        copied = m_infs.back();
+        observer = m_copyObserver;
     }
-    for (unsigned number = 0;; ++number) {
-        name = u"oem" + WideText(std::to_string(number)) + u".inf";
-        if (!files.Exists(InfFolder() + u"\\" + name)) break;
-    }
-    const std::u16string path = InfFolder() + u"\\" + name;
-    if (!files.WriteFile(path, *bytes)) return ERROR_ACCESS_DENIED;
-    files.WriteFile(path.substr(0, path.size() - 4) + u".pnf", {'P', 'N', 'F'});
-    m_infs.push_back({name, source, std::move(*bytes)});
+    if (observer) observer(copied);
     return ERROR_SUCCESS;
 }
 
@@ -68,6 +75,12 @@ void DriverStore::MarkBroken(const std::u16string& source, DWORD error)
 {
     std::lock_guard lock(m_mutex);
     m_broken.emplace_back(UpcaseText(source), error);
+}
+
+void DriverStore::SetCopyObserver(InfCopyObserver observer)
+{
+    std::lock_guard lock(m_mutex);
+    m_copyObserver = std::move(observer);
 }
 
 void DriverStore::SetInstaller(DeviceDriverInstaller installer)

@@ -32,6 +32,8 @@ struct DriverUpdateRecord {
 
 // Installs the INF's driver on one present device; returns a Win32 error (0 for success).
 using DeviceDriverInstaller = std::function<DWORD(const std::u16string& instancePath, const std::u16string& infPath)>;
+// Told of each INF newly copied into the store (the INF engine reads its models from it).
+using InfCopyObserver = std::function<void(const StoredInf& inf)>;
 
 class DriverStore {
 public:
@@ -47,6 +49,8 @@ public:
     // A test's switch: copying this source fails with that error (a broken INF).
     void MarkBroken(const std::u16string& source, DWORD error);
 
+    void SetCopyObserver(InfCopyObserver observer);
+
     void SetInstaller(DeviceDriverInstaller installer);
     DeviceDriverInstaller Installer() const;
     void Record(DriverUpdateRecord record);
@@ -59,6 +63,7 @@ private:
     std::vector<StoredInf> m_infs;
     std::vector<std::pair<std::u16string, DWORD>> m_broken;  // upper-cased source -> error
     DeviceDriverInstaller m_installer;
+    InfCopyObserver m_copyObserver;
     std::vector<DriverUpdateRecord> m_updates;
 };
 

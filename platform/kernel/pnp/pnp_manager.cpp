@@ -511,6 +511,14 @@ NTSTATUS PnpManager::StartNode(Node* node)
         node->info.state = DeviceNodeState::Initialized;
         return status;
     };
+    // A device whose keys were deleted (SetupDiRemoveDevice) while its hardware stayed arrives as
+    // a new one: its keys are made again and it waits for its installation.
+    if (!node->info.service.empty() &&
+        !m_kernel.GetRegistry().KeyExists(std::u16string(kEnumKeyPath) + u"\\" + node->info.instancePath)) {
+        std::lock_guard lock(m_treeMutex);
+        node->info.service.clear();
+        node->info.driverKey.clear();
+    }
     if (node->info.service.empty()) CreateKeys(node);
     SetProperties(node);
     if (node->info.service.empty()) return fail(STATUS_NOT_FOUND);
