@@ -1,5 +1,4 @@
-// An empty device information set, a device added to a set by its instance ID, and the length of
-// a device node's ID.
+// An empty device information set, and a device added to a set by its instance ID.
 #include <cfgmgr32.h>
 #include <setupapi.h>
 
@@ -59,14 +58,4 @@ extern "C" BOOL SetupDiOpenDeviceInfoW(HDEVINFO DeviceInfoSet, LPCWSTR DeviceIns
     if (DeviceInfoData && !DeviceInfoSet::Describe(set->Devices()[index], index, DeviceInfoData)) return FALSE;
     SetLastError(ERROR_SUCCESS);
     return TRUE;
-}
-
-extern "C" CONFIGRET CM_Get_Device_ID_Size(PULONG pulLen, DEVINST dnDevInst, ULONG ulFlags)
-{
-    (void)ulFlags;
-    if (!pulLen) return CR_INVALID_POINTER;
-    std::optional<std::u16string> path = PathOf(dnDevInst);
-    if (!path) return CR_INVALID_DEVNODE;
-    *pulLen = static_cast<ULONG>(path->size());
-    return CR_SUCCESS;
 }
