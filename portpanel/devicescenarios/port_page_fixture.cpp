@@ -1,7 +1,9 @@
 // The page scenarios' fixture.
 #include "port_page_fixture.h"
 
+#include <chrono>
 #include <optional>
+#include <thread>
 
 #include "cm/registry.h"
 
@@ -119,6 +121,16 @@ DWORD PortSettingsDeviceTest::ModemStatus(HANDLE port)
     DWORD modem = 0;
     EXPECT_TRUE(GetCommModemStatus(port, &modem));
     return modem;
+}
+
+bool PortSettingsDeviceTest::CtsSettlesTo(HANDLE port, bool expected)
+{
+    bool on = (ModemStatus(port) & MS_CTS_ON) != 0;
+    for (int step = 0; step < 200 && on != expected; ++step) {
+        std::this_thread::sleep_for(std::chrono::milliseconds(1));
+        on = (ModemStatus(port) & MS_CTS_ON) != 0;
+    }
+    return on;
 }
 
 }  // namespace e2e

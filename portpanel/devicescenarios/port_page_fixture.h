@@ -47,6 +47,10 @@ protected:
     emu::devices::PortSettings ChipSettings() { return Chip().Port(Now(), 1).settings; }
     DCB State(HANDLE port);
     DWORD ModemStatus(HANDLE port);
+    // Whether CTS is on once it has settled at `expected`: a change of RTS reaches CTS through the
+    // loopback plug and the chip's next status, which the bus driver's threads deliver, so the
+    // machine time moves on in steps until the port reports it (or a bound passes).
+    bool CtsSettlesTo(HANDLE port, bool expected);
 
     HDEVINFO m_set = INVALID_HANDLE_VALUE;
     SP_DEVINFO_DATA m_element{};

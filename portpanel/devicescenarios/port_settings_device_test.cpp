@@ -61,7 +61,7 @@ TEST_F(PortSettingsDeviceTest, OverridesReachAPortAnApplicationHolds)
     ASSERT_NE(port, INVALID_HANDLE_VALUE);
     Configure(port, {.rate = 9600});
     ASSERT_TRUE(EscapeCommFunction(port, CLRRTS));
-    ASSERT_EQ(ModemStatus(port) & MS_CTS_ON, 0u) << "the loopback plug should carry RTS to CTS";
+    ASSERT_FALSE(CtsSettlesTo(port, false)) << "the loopback plug should carry RTS to CTS";
 
     ShowPage();
     ui::TypeText(Item(IDC_BAUD_RATE), u"57600");
@@ -77,7 +77,7 @@ TEST_F(PortSettingsDeviceTest, OverridesReachAPortAnApplicationHolds)
     ASSERT_TRUE(m_sheet->PressOk());
     EXPECT_EQ(PortsValue(), u"57600,n,8,1,p");
 
-    EXPECT_NE(ModemStatus(port) & MS_CTS_ON, 0u) << "CTS emulation waits for something";
+    EXPECT_TRUE(CtsSettlesTo(port, true)) << "CTS emulation waits for something";
     EXPECT_NEAR(ChipSettings().baud.Baud(), 9600, 96) << "the rate changed under the application";
     EXPECT_FALSE(ChipSettings().flow.rtsCts);
 
