@@ -194,6 +194,8 @@ protected:
     static void sm_ExecutionOnPassiveLevelRead(PVOID pContext, PVOID pArgument);
     static void sm_DiscardRead(PVOID pContext, PVOID pArgument);
     void m_RestartReadIfSpace();
+    BOOLEAN m_ReceiveFlowControlOn();
+    void m_ResumeReceiveAfterRelease();
     BOOLEAN m_PollModemStatus();
     UCHAR m_ApplyTeri(UCHAR ucModem);
     void m_QueueModemStatusReport(UCHAR ucModem);

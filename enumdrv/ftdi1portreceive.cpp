@@ -236,7 +236,10 @@ void CFTDI1Port::m_RestartReadIfSpace()
     BOOLEAN bSuspend = FALSE;
     ULONG ulSize = FtdiNextRxTransferSize(ulFree, 0, m_ulRxFifoSize, m_ulRxTransferSize, &bSuspend);
     m_pUSBTransport->m_SetInterruptPipeBufferSize(ulSize);
-    if (m_bXonXoffIn && bSuspend) {
+    // Without room the receive stays suspended while a receive handshake is on: the chip then holds
+    // the far end itself, and the port driver's release (its Xon, or RTS or DTR raised again)
+    // resumes it. Resuming now would hand the port driver a packet it has no room for.
+    if (bSuspend && m_ReceiveFlowControlOn()) {
         return;
     }
     // The flag's lock is not held while the transfer's own lock is taken.
@@ -247,6 +250,32 @@ void CFTDI1Port::m_RestartReadIfSpace()
         m_pUSBTransport->m_ReadStop();
         m_pUSBTransport->m_ReadStart(ulSize);
     }
+}
+
+BOOLEAN CFTDI1Port::m_ReceiveFlowControlOn()
+{
+    m_PortLock.m_Acquire();
+    BOOLEAN bOn = m_bXonXoffIn || m_bRtsIn || m_bDtrIn;
+    m_PortLock.m_Release();
+    return bOn;
+}
+
+// PASSIVE_LEVEL. RTS or DTR was raised, as the port driver does to release the far end: a receive
+// that was suspended for lack of room resumes when there is room now, as the port driver's Xon
+// resumes it. Serialised with the deliveries, which resume it too.
+void CFTDI1Port::m_ResumeReceiveAfterRelease()
+{
+    if (!m_ReceiveFlowControlOn() || InterlockedCompareExchange(&m_lReceiving, 0, 0) == 0) {
+        return;
+    }
+    KeWaitForSingleObject(&m_ReceiveMutex, Executive, KernelMode, FALSE, NULL);
+    m_SuspendLock.m_Acquire();
+    BOOLEAN bSuspended = m_bReceiveSuspended;
+    m_SuspendLock.m_Release();
+    if (bSuspended && InterlockedCompareExchange(&m_lDeliveries, 0, 0) == 0) {
+        m_RestartReadIfSpace();
+    }
+    KeReleaseMutex(&m_ReceiveMutex, FALSE);
 }
 
 BOOLEAN CFTDI1Port::m_PollModemStatus()

@@ -158,7 +158,13 @@ BOOLEAN CFTDI1Port::m_RtsCallback(BOOLEAN bSet)
     if (m_MustDefer()) {
         return m_Defer(DeferRts, bSet);
     }
-    return m_SetRts(bSet);
+    if (!m_SetRts(bSet)) {
+        return FALSE;
+    }
+    if (bSet) {
+        m_ResumeReceiveAfterRelease();
+    }
+    return TRUE;
 }
 
 BOOLEAN CFTDI1Port::m_DtrCallback(BOOLEAN bSet)
@@ -172,7 +178,13 @@ BOOLEAN CFTDI1Port::m_DtrCallback(BOOLEAN bSet)
     if (m_MustDefer()) {
         return m_Defer(DeferDtr, bSet);
     }
-    return m_SetDtr(bSet);
+    if (!m_SetDtr(bSet)) {
+        return FALSE;
+    }
+    if (bSet) {
+        m_ResumeReceiveAfterRelease();
+    }
+    return TRUE;
 }
 
 BOOLEAN CFTDI1Port::m_CommSettingsCallback(UCHAR ucDataBitsCode, UCHAR ucParityCode, UCHAR ucStopBitsCode)

@@ -234,6 +234,12 @@ void CVCP::sm_ExecutionReleaseFlowControl(PVOID pContext, PVOID pArgument)
 
 void CVCP::m_ReleaseReceiveFlowControl()
 {
+    // Only a release that finds something to release makes the requests before it stale: one that
+    // comes after another (a drop's check after the application's drain) must not cancel a request
+    // made in between.
+    if (!m_Read32(&m_lDtrDropped) && !m_Read32(&m_lRtsDropped) && !m_Read32(&m_lXoffSent)) {
+        return;
+    }
     InterlockedIncrement(&m_lReleaseSequence);
     ISerial* pISerial = m_GetISerial();
     if (pISerial == NULL) {
@@ -353,12 +359,25 @@ void CVCP::m_ExecutionOnDispatchLevelQueueOverflow()
             VcpCallISerial(pISerial, pISerial->m_Operations.pSendXonXoff, (BOOLEAN)TRUE);
         }
     }
+    // A release that comes while a line is being dropped clears its flag and raises the line, but
+    // its request may reach the bus before the drop's: the line is raised once more after it.
     if ((HandFlow.ControlHandShake & SERIAL_DTR_MASK) == SERIAL_DTR_HANDSHAKE &&
         InterlockedExchange(&m_lDtrDropped, 1) == 0) {
         VcpCallISerial(pISerial, pISerial->m_Operations.pSetDtr, (BOOLEAN)FALSE);
+        if (m_Read32(&m_lDtrDropped) == 0) {
+            VcpCallISerial(pISerial, pISerial->m_Operations.pSetDtr, (BOOLEAN)TRUE);
+        }
     }
     if ((ulReplace & SERIAL_RTS_MASK) == SERIAL_RTS_HANDSHAKE && InterlockedExchange(&m_lRtsDropped, 4) == 0) {
         VcpCallISerial(pISerial, pISerial->m_Operations.pSetRts, (BOOLEAN)FALSE);
+        if (m_Read32(&m_lRtsDropped) == 0) {
+            VcpCallISerial(pISerial, pISerial->m_Operations.pSetRts, (BOOLEAN)TRUE);
+        }
+    }
+    // The application may have emptied the queue while this waited on the executor, before any
+    // flag above was set: no later change of the amount would then release the peer.
+    if (m_GetReadQueue()->m_GetDataAmount() <= m_ulWorkingXonLimit) {
+        m_ReleaseReceiveFlowControl();
     }
 }
 
