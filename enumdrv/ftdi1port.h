@@ -196,6 +196,8 @@ protected:
     void m_RestartReadIfSpace();
     BOOLEAN m_ReceiveFlowControlOn();
     void m_ResumeReceiveAfterRelease();
+    static void sm_ResumeReceiveWorkItem(PVOID pContext, PVOID pArgument);
+    void m_ResumeSuspendedReceive();
     BOOLEAN m_PollModemStatus();
     UCHAR m_ApplyTeri(UCHAR ucModem);
     void m_QueueModemStatusReport(UCHAR ucModem);

@@ -260,14 +260,29 @@ BOOLEAN CFTDI1Port::m_ReceiveFlowControlOn()
     return bOn;
 }
 
-// PASSIVE_LEVEL. RTS or DTR was raised, as the port driver does to release the far end: a receive
-// that was suspended for lack of room resumes when there is room now, as the port driver's Xon
-// resumes it. Serialised with the deliveries, which resume it too.
+// RTS or DTR was raised, as the port driver does to release the far end: a receive that was
+// suspended for lack of room resumes when there is room now, as the port driver's Xon resumes it.
+// The port driver raises the line from inside its read queue's hook; the resume runs on the status
+// executor, behind the deliveries that resume it too, and never waits for them on the caller's
+// thread.
 void CFTDI1Port::m_ResumeReceiveAfterRelease()
 {
-    if (!m_ReceiveFlowControlOn() || InterlockedCompareExchange(&m_lReceiving, 0, 0) == 0) {
-        return;
+    if (m_ReceiveFlowControlOn() && InterlockedCompareExchange(&m_lReceiving, 0, 0) != 0 &&
+        m_pStatusExecutor != NULL) {
+        m_pStatusExecutor->m_QueueFunction(sm_ResumeReceiveWorkItem, this, NULL);
     }
+}
+
+void CFTDI1Port::sm_ResumeReceiveWorkItem(PVOID pContext, PVOID pArgument)
+{
+    CFTDI1Port* pPort = (CFTDI1Port*)pContext;
+    if (InterlockedCompareExchange(&pPort->m_lReceiving, 0, 0) != 0) {
+        pPort->m_ResumeSuspendedReceive();
+    }
+}
+
+void CFTDI1Port::m_ResumeSuspendedReceive()
+{
     KeWaitForSingleObject(&m_ReceiveMutex, Executive, KernelMode, FALSE, NULL);
     m_SuspendLock.m_Acquire();
     BOOLEAN bSuspended = m_bReceiveSuspended;
