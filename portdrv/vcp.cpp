@@ -35,8 +35,8 @@ ULONG DefaultQueueSize()
 
 CVCP::CVCP()
     : m_pParameters(NULL),
-      m_bConnected(FALSE),
-      m_bDeviceRemoved(FALSE),
+      m_lConnected(FALSE),
+      m_lDeviceRemoved(FALSE),
       m_bFirstConnectDone(FALSE),
       m_ulBaudRate(115200),
       m_ucStopBits(STOP_BIT_1),
@@ -381,7 +381,7 @@ BOOLEAN CVCP::m_Connect()
         TfDebugLog(7, "CVCP::m_Connect - OUT - Error Connecting.");
         return FALSE;
     }
-    m_bConnected = TRUE;
+    InterlockedExchange(&m_lConnected, TRUE);
 
     VCP_PARAMETERS& P = m_pParameters->m_Values();
     if (P.ulPortType == VCP_PORT_TYPE_RS422_485) {
@@ -410,7 +410,7 @@ BOOLEAN CVCP::m_Connect()
     }
     if (!bOk) {
         VcpCallISerial(pISerial, pISerial->m_Operations.pDisconnect);
-        m_bConnected = FALSE;
+        InterlockedExchange(&m_lConnected, FALSE);
         return FALSE;
     }
     // The bus forgets its handshake at every close: it gets the port's handshake again at every
@@ -465,7 +465,7 @@ void CVCP::m_WaitForTransmitter(ISerial* pISerial)
         ulTxFifo = 256;
     }
     ULONG ulOutQueue = m_GetOutQueueAmount();
-    if (m_bDeviceRemoved || (ulOutQueue == 0 && m_IsTransmitterIdle())) {
+    if (ReadNoFence(&m_lDeviceRemoved) || (ulOutQueue == 0 && m_IsTransmitterIdle())) {
         return;
     }
     ULONG ulCount = ulOutQueue > ulTxFifo / 2 ? ulOutQueue : ulTxFifo / 2;
@@ -484,7 +484,7 @@ void CVCP::m_WaitForTransmitter(ISerial* pISerial)
 BOOLEAN CVCP::m_Disconnect()
 {
     TfDebugLog(7, "CVCP::m_Disconnect - IN");
-    if (!m_bConnected) {
+    if (!m_IsConnected()) {
         TfDebugLog(7, "CVCP::m_Disconnect - OUT - not connected");
         return FALSE;
     }
@@ -500,7 +500,7 @@ BOOLEAN CVCP::m_Disconnect()
     m_DriveLine(FALSE, FALSE);
     m_WaitForTransmitter(pISerial);
     BOOLEAN bResult = VcpCallISerial(pISerial, pISerial->m_Operations.pDisconnect);
-    m_bConnected = FALSE;
+    InterlockedExchange(&m_lConnected, FALSE);
 
     m_DumpStatistics();
     m_GetControlQueue()->m_CancelMaskIrps();
@@ -618,7 +618,7 @@ BOOLEAN CVCP::m_UpdateSignalSupport()
 BOOLEAN CVCP::m_CheckIsTransmitterIsEmpty()
 {
     ISerial* pISerial = m_pCallbacks != NULL ? m_pCallbacks->m_pISerial : NULL;
-    if (!m_bConnected || pISerial == NULL) {
+    if (!m_IsConnected() || pISerial == NULL) {
         return TRUE;
     }
     ULONG ulTx = 0;

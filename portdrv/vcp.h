@@ -119,10 +119,10 @@ public:
 
     // The device has left: a disconnect from now on drops what is still to be sent instead of
     // waiting for a transmitter that can no longer report.
-    void m_SetDeviceRemoved() { m_bDeviceRemoved = TRUE; }
+    void m_SetDeviceRemoved() { InterlockedExchange(&m_lDeviceRemoved, TRUE); }
 
     // State for the control codes and WMI.
-    BOOLEAN m_IsConnected() const { return m_bConnected; }
+    BOOLEAN m_IsConnected() const { return ReadNoFence(&m_lConnected) != FALSE; }
     // The next connect converts the parameter set's settings into the port's, as the first does.
     void m_TakeSettingsAtNextConnect() { m_bFirstConnectDone = FALSE; }
     ULONG m_GetBaudRate() const { return m_ulBaudRate; }
@@ -204,8 +204,11 @@ protected:
     static void sm_ExecutionErrorAbort(PVOID pContext, PVOID pArgument);
 
     CCvUVcpUserModeInterface* m_pParameters;
-    BOOLEAN m_bConnected;
-    BOOLEAN m_bDeviceRemoved;
+    // Interlocked: connect and disconnect write it (the port driver lets only one of close and
+    // removal disconnect); the transmitter check and the set's apply read it with ReadNoFence.
+    volatile LONG m_lConnected;
+    // Interlocked: removal sets it while a close may be waiting for the transmitter.
+    volatile LONG m_lDeviceRemoved;
     BOOLEAN m_bFirstConnectDone;
     ULONG m_ulBaudRate;
     UCHAR m_ucStopBits;
