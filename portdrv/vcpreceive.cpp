@@ -191,13 +191,16 @@ BOOLEAN CVCP::m_Read(CTfBuffer* pBuffer)
         TfDebugLog(7, "CVCP::m_Read - OUT - After Null stripping, data length is zero.");
         return TRUE;
     }
-    InterlockedExchangeAdd(&m_lReceivedCount, (LONG)pBuffer->m_GetLength());
+    // Counted only once readable: a reader that sees the count must find the bytes in the queue.
+    const LONG lReceived = (LONG)pBuffer->m_GetLength();
     if (!m_ApplyLineErrors(pBuffer)) {
         pBuffer->m_Delete();
+        InterlockedExchangeAdd(&m_lReceivedCount, lReceived);
         return TRUE;
     }
     TfDebugLog(7, "Read Processed");
     m_pFunctionalDevice->m_DataForPendingReadArrived(pBuffer);
+    InterlockedExchangeAdd(&m_lReceivedCount, lReceived);
     if (m_IsInWaitMask(SERIAL_EV_RXCHAR)) {
         m_SetCommEventsReceived(SERIAL_EV_RXCHAR);
     }
