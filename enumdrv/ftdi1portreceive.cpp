@@ -77,11 +77,15 @@ ULONG CFTDI1Port::m_WalkPackets(CTfBuffer* pBuffer, PBOOLEAN pbStatusOnly)
         if ((ucModem & g_ucModemNibbleMask) != g_ucModemNibble) {
             break;
         }
-        m_HoldFromModemLines(ucModem);
+        // The status is taken before the hold follows the lines: a hold set meanwhile from the
+        // status taken (a write's report) would otherwise see the old lines, set the hold after
+        // this packet released it, and keep it until a packet that may never come.
+        const UCHAR ucLines = ucModem;
         if (m_IsDuplexCapable() && m_ulDuplexMode == 2) {
             ucModem |= FTDI_MSR_CTS;
         }
         m_TakeModemStatus(ucModem);
+        m_HoldFromModemLines(ucLines);
         m_TakeLineStatus(pucBytes[ulOffset + 1], ulOffset == 0 && ulLength > 2);
         if (ulRemaining == 2) {
             *pbStatusOnly = ulOffset == 0;
