@@ -47,7 +47,7 @@ CFTDI1Port::CFTDI1Port(CCvUsbSamDriver* pBus, ULONG ulPortNumber)
       m_ucParityCode(0),
       m_ucStopBitsCode(0),
       m_bBreak(FALSE),
-      m_usModemControl(0x0300),
+      m_lModemControl(0x0300),
       m_usFlowIndex(FTDI_FLOW_UNSET),
       m_ucXon(17),
       m_ucXoff(19),
@@ -514,7 +514,7 @@ void CFTDI1Port::m_GetPortState(PENUMDRV_WMI_PORT_STATE pState)
     pState->ulQueuedBytes = m_ulQueuedBytes;
     pState->ulTransmitterReleased = m_bTxHold ? 0 : 1;
     pState->ulReceiveNotSuspended = bSuspended ? 0 : 1;
-    pState->ulModemControl = m_usModemControl;
+    pState->ulModemControl = (ULONG)ReadNoFence(&m_lModemControl);
     pState->ulFlowControlIndex = m_usFlowIndex;
     pState->ulBaudRateValue = m_BaudWords.usValue;
     pState->ulLineSettingsValue = m_usDataWord;

@@ -154,6 +154,8 @@ protected:
     BOOLEAN m_Request(UCHAR ucRequest, USHORT usValue, USHORT usIndex, const char* pszName);
     BOOLEAN m_SetDtr(BOOLEAN bSet);
     BOOLEAN m_SetRts(BOOLEAN bSet);
+    // The modem-control word the chip was last sent: DTR 1, RTS 2, over the mask bits 0x0300.
+    void m_UpdateModemControl(LONG lBit, BOOLEAN bSet);
     BOOLEAN m_SetDataWord(USHORT usWord);
     BOOLEAN m_SetSpecialChar(UCHAR ucRequest, const char* pszName, BOOLEAN bEnable, UCHAR ucCharacter,
                              PUSHORT pusWord);
@@ -195,6 +197,10 @@ protected:
     static void sm_ExecutionOnPassiveLevelRead(PVOID pContext, PVOID pArgument);
     static void sm_DiscardRead(PVOID pContext, PVOID pArgument);
     void m_RestartReadIfSpace();
+    BOOLEAN m_ReceiveFlowControlOn();
+    void m_ResumeReceiveAfterRelease();
+    static void sm_ResumeReceiveWorkItem(PVOID pContext, PVOID pArgument);
+    void m_ResumeSuspendedReceive();
     BOOLEAN m_PollModemStatus();
     UCHAR m_ApplyTeri(UCHAR ucModem);
     void m_QueueModemStatusReport(UCHAR ucModem);
@@ -271,7 +277,9 @@ protected:
     UCHAR m_ucParityCode;
     UCHAR m_ucStopBitsCode;
     BOOLEAN m_bBreak;
-    USHORT m_usModemControl;
+    // Interlocked: DTR and RTS are set from the port driver's threads at once (a drop on its
+    // executor, a release on a reader's thread); readers take it with ReadNoFence.
+    volatile LONG m_lModemControl;
     USHORT m_usFlowIndex;
     UCHAR m_ucXon;
     UCHAR m_ucXoff;

@@ -142,7 +142,7 @@ void CFTDI1Port::m_FlowRestore(LONG lSession)
     if (m_usFlowIndex != FTDI_FLOW_UNSET && (m_usFlowIndex & FTDI_FLOW_XON_XOFF) != 0) {
         m_WriteCharacter(m_ucXon, FALSE);
     }
-    m_Request(FTDI_MODEM_CTRL, m_usModemControl, m_usPortIndex, "FTDI_MODEM_CTRL");
+    m_Request(FTDI_MODEM_CTRL, (USHORT)ReadNoFence(&m_lModemControl), m_usPortIndex, "FTDI_MODEM_CTRL");
     m_PortLock.m_Acquire();
     m_bPowerHold = FALSE;
     m_PortLock.m_Release();

@@ -77,11 +77,15 @@ ULONG CFTDI1Port::m_WalkPackets(CTfBuffer* pBuffer, PBOOLEAN pbStatusOnly)
         if ((ucModem & g_ucModemNibbleMask) != g_ucModemNibble) {
             break;
         }
-        m_HoldFromModemLines(ucModem);
+        // The status is taken before the hold follows the lines: a hold set meanwhile from the
+        // status taken (a write's report) would otherwise see the old lines, set the hold after
+        // this packet released it, and keep it until a packet that may never come.
+        const UCHAR ucLines = ucModem;
         if (m_IsDuplexCapable() && m_GetDuplexMode() == 2) {
             ucModem |= FTDI_MSR_CTS;
         }
         m_TakeModemStatus(ucModem);
+        m_HoldFromModemLines(ucLines);
         m_TakeLineStatus(pucBytes[ulOffset + 1], ulOffset == 0 && ulLength > 2);
         if (ulRemaining == 2) {
             *pbStatusOnly = ulOffset == 0;
@@ -236,7 +240,10 @@ void CFTDI1Port::m_RestartReadIfSpace()
     BOOLEAN bSuspend = FALSE;
     ULONG ulSize = FtdiNextRxTransferSize(ulFree, 0, m_ulRxFifoSize, m_ulRxTransferSize, &bSuspend);
     m_pUSBTransport->m_SetInterruptPipeBufferSize(ulSize);
-    if (m_bXonXoffIn && bSuspend) {
+    // Without room the receive stays suspended while a receive handshake is on: the chip then holds
+    // the far end itself, and the port driver's release (its Xon, or RTS or DTR raised again)
+    // resumes it. Resuming now would hand the port driver a packet it has no room for.
+    if (bSuspend && m_ReceiveFlowControlOn()) {
         return;
     }
     // The flag's lock is not held while the transfer's own lock is taken.
@@ -247,6 +254,47 @@ void CFTDI1Port::m_RestartReadIfSpace()
         m_pUSBTransport->m_ReadStop();
         m_pUSBTransport->m_ReadStart(ulSize);
     }
+}
+
+BOOLEAN CFTDI1Port::m_ReceiveFlowControlOn()
+{
+    m_PortLock.m_Acquire();
+    BOOLEAN bOn = m_bXonXoffIn || m_bRtsIn || m_bDtrIn;
+    m_PortLock.m_Release();
+    return bOn;
+}
+
+// RTS or DTR was raised, as the port driver does to release the far end: a receive that was
+// suspended for lack of room resumes when there is room now, as the port driver's Xon resumes it.
+// The port driver raises the line from inside its read queue's hook; the resume runs on the status
+// executor, behind the deliveries that resume it too, and never waits for them on the caller's
+// thread.
+void CFTDI1Port::m_ResumeReceiveAfterRelease()
+{
+    if (m_ReceiveFlowControlOn() && InterlockedCompareExchange(&m_lReceiving, 0, 0) != 0 &&
+        m_pStatusExecutor != NULL) {
+        m_pStatusExecutor->m_QueueFunction(sm_ResumeReceiveWorkItem, this, NULL);
+    }
+}
+
+void CFTDI1Port::sm_ResumeReceiveWorkItem(PVOID pContext, PVOID pArgument)
+{
+    CFTDI1Port* pPort = (CFTDI1Port*)pContext;
+    if (InterlockedCompareExchange(&pPort->m_lReceiving, 0, 0) != 0) {
+        pPort->m_ResumeSuspendedReceive();
+    }
+}
+
+void CFTDI1Port::m_ResumeSuspendedReceive()
+{
+    KeWaitForSingleObject(&m_ReceiveMutex, Executive, KernelMode, FALSE, NULL);
+    m_SuspendLock.m_Acquire();
+    BOOLEAN bSuspended = m_bReceiveSuspended;
+    m_SuspendLock.m_Release();
+    if (bSuspended && InterlockedCompareExchange(&m_lDeliveries, 0, 0) == 0) {
+        m_RestartReadIfSpace();
+    }
+    KeReleaseMutex(&m_ReceiveMutex, FALSE);
 }
 
 BOOLEAN CFTDI1Port::m_PollModemStatus()

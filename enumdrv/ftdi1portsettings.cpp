@@ -43,12 +43,21 @@ BOOLEAN CFTDI1Port::m_Request(UCHAR ucRequest, USHORT usValue, USHORT usIndex, c
     return TRUE;
 }
 
+void CFTDI1Port::m_UpdateModemControl(LONG lBit, BOOLEAN bSet)
+{
+    if (bSet) {
+        InterlockedOr(&m_lModemControl, lBit);
+    } else {
+        InterlockedAnd(&m_lModemControl, ~lBit);
+    }
+}
+
 BOOLEAN CFTDI1Port::m_SetDtr(BOOLEAN bSet)
 {
     if (!m_Request(FTDI_MODEM_CTRL, bSet ? 0x0101 : 0x0100, m_usPortIndex, "FTDI_MODEM_CTRL")) {
         return FALSE;
     }
-    m_usModemControl = (USHORT)(bSet ? m_usModemControl | 1 : m_usModemControl & ~1);
+    m_UpdateModemControl(1, bSet);
     return TRUE;
 }
 
@@ -57,7 +66,7 @@ BOOLEAN CFTDI1Port::m_SetRts(BOOLEAN bSet)
     if (!m_Request(FTDI_MODEM_CTRL, bSet ? 0x0202 : 0x0200, m_usPortIndex, "FTDI_MODEM_CTRL")) {
         return FALSE;
     }
-    m_usModemControl = (USHORT)(bSet ? m_usModemControl | 2 : m_usModemControl & ~2);
+    m_UpdateModemControl(2, bSet);
     return TRUE;
 }
 
@@ -158,7 +167,13 @@ BOOLEAN CFTDI1Port::m_RtsCallback(BOOLEAN bSet)
     if (m_MustDefer()) {
         return m_Defer(DeferRts, bSet);
     }
-    return m_SetRts(bSet);
+    if (!m_SetRts(bSet)) {
+        return FALSE;
+    }
+    if (bSet) {
+        m_ResumeReceiveAfterRelease();
+    }
+    return TRUE;
 }
 
 BOOLEAN CFTDI1Port::m_DtrCallback(BOOLEAN bSet)
@@ -172,7 +187,13 @@ BOOLEAN CFTDI1Port::m_DtrCallback(BOOLEAN bSet)
     if (m_MustDefer()) {
         return m_Defer(DeferDtr, bSet);
     }
-    return m_SetDtr(bSet);
+    if (!m_SetDtr(bSet)) {
+        return FALSE;
+    }
+    if (bSet) {
+        m_ResumeReceiveAfterRelease();
+    }
+    return TRUE;
 }
 
 BOOLEAN CFTDI1Port::m_CommSettingsCallback(UCHAR ucDataBitsCode, UCHAR ucParityCode, UCHAR ucStopBitsCode)

@@ -113,7 +113,7 @@ NTSTATUS CCvUVCPDriver::m_DoDeviceControl(ULONG ulCode, PVOID pInput, ULONG ulIn
 {
     TfDebugLog(7, "CCvUVCPDriver::m_DeviceControlCallback - IN - IoCode = 0x%08x", ulCode);
     *pulInformation = 0;
-    if (!m_bOpen) {
+    if (!m_IsOpen()) {
         TfDebugLog(7, "CCvUVCPDriver::m_DeviceControlCallback - Error: Device is not opened.");
         return STATUS_INVALID_DEVICE_REQUEST;
     }

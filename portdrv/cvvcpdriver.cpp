@@ -13,7 +13,7 @@ extern const ULONG g_ulVcpWmiGuidCount;
 
 CCvUVCPDriver::CCvUVCPDriver(PTF_ADD_DEVICE_FUNCTION* ppAddDevice)
     : m_pFunctionalDevice(NULL),
-      m_bOpen(FALSE),
+      m_lOpen(FALSE),
       m_pVCP(NULL),
       m_PortName(NonPagedPool),
       m_hParametersKey(NULL),
@@ -106,7 +106,7 @@ BOOLEAN CCvUVCPDriver::sm_WriteCallback(CTfObject* pObject, CTfBuffer* pBuffer)
 void CCvUVCPDriver::sm_DataAmountChangedInReadQueue(PVOID pContext, ULONG ulNewAmount, ULONG ulOldAmount)
 {
     CCvUVCPDriver* pThis = (CCvUVCPDriver*)pContext;
-    if (!pThis->m_bOpen) {
+    if (!pThis->m_IsOpen()) {
         return;
     }
     CVCP* pVcp = pThis->m_AcquireVcp();
@@ -322,14 +322,16 @@ void CCvUVCPDriver::m_DoRemoveDevice()
     TfDebugLog(7, "CCvUVCPDriver::m_DoRemoveDevice - IN");
     CVCP* pVcp = m_AcquireVcp();
     if (pVcp != NULL) {
-        if (m_bOpen) {
+        // A close running at the same time may have taken the open state already: it disconnects.
+        if (InterlockedExchange(&m_lOpen, FALSE)) {
             CTfControlQueue* pControl = m_pFunctionalDevice->m_GetControlQueue();
             pControl->m_SetCommEventsReceived(SERIAL_EV_EVENT2);
             pControl->m_ResolveCurrentEventMask(NULL);
             pVcp->m_SetDeviceRemoved();
             pVcp->m_Disconnect();
             m_CancelQueues();
-            m_bOpen = FALSE;
+        } else {
+            pVcp->m_SetDeviceRemoved();
         }
         m_ReleaseVcp();
     }
@@ -353,7 +355,7 @@ void CCvUVCPDriver::m_DoRemoveDevice()
 
 BOOLEAN CCvUVCPDriver::m_Open()
 {
-    if (m_bOpen) {
+    if (m_IsOpen()) {
         TfDebugLog(7, "CCvUVCPDriver::m_DoStartDevice - OUT - Failed because Device is already Opened.");
         return FALSE;
     }
@@ -362,11 +364,12 @@ BOOLEAN CCvUVCPDriver::m_Open()
         TfDebugLog(7, "CCvUVCPDriver::m_DoStartDevice - OUT - Failed - pVCP is NULL.");
         return FALSE;
     }
-    m_bOpen = pVcp->m_Connect();
+    const BOOLEAN bOpen = pVcp->m_Connect();
+    InterlockedExchange(&m_lOpen, bOpen);
     m_ReleaseVcp();
-    TfDebugLog(7, "CCvUVCPDriver::m_DoStartDevice - OUT (%s).", m_bOpen ? "Success" : "Failed");
-    m_bLoadFollows = m_bOpen;
-    return m_bOpen;
+    TfDebugLog(7, "CCvUVCPDriver::m_DoStartDevice - OUT (%s).", bOpen ? "Success" : "Failed");
+    m_bLoadFollows = bOpen;
+    return bOpen;
 }
 
 BOOLEAN CCvUVCPDriver::m_Close()
@@ -375,11 +378,13 @@ BOOLEAN CCvUVCPDriver::m_Close()
     CVCP* pVcp = m_AcquireVcp();
     if (pVcp == NULL) {
         TfDebugLog(7, "CCvUVCPDriver::m_Close - OUT - Failed because pVCP is NULL.");
-        m_bOpen = FALSE;
+        InterlockedExchange(&m_lOpen, FALSE);
         return FALSE;
     }
-    pVcp->m_Disconnect();
-    m_bOpen = FALSE;
+    // A removal running at the same time may have taken the open state already: it disconnects.
+    if (InterlockedExchange(&m_lOpen, FALSE)) {
+        pVcp->m_Disconnect();
+    }
     m_ReleaseVcp();
     return TRUE;
 }
@@ -393,7 +398,7 @@ BOOLEAN CCvUVCPDriver::m_CleanUp()
         TfDebugLog(7, "CCvUVCPDriver::m_CleanUp - OUT - Failed because pVCP is NULL.");
         return FALSE;
     }
-    if (m_bOpen) {
+    if (m_IsOpen()) {
         m_CancelQueues();
     }
     m_ReleaseVcp();

@@ -68,7 +68,7 @@ public:
     BOOLEAN m_WmiQueryDataBlock(ULONG ulGuidIndex, ULONG ulInstance, PUCHAR pucBuffer);
     BOOLEAN m_WmiGetRequiredSize(ULONG ulGuidIndex, ULONG ulInstance, PULONG pulSize);
 
-    BOOLEAN m_IsOpen() const { return m_bOpen; }
+    BOOLEAN m_IsOpen() const { return ReadNoFence(&m_lOpen) != FALSE; }
 
 private:
     // The port object under the guard, or null (nothing acquired).
@@ -91,7 +91,9 @@ private:
     BOOLEAN m_ApplySet(CVCP* pVcp, CCvUVcpUserModeInterface* pSet, ULONG ulPhase, PUCHAR pucStoreAgain);
 
     CTfFunctionalDevice* m_pFunctionalDevice;
-    BOOLEAN m_bOpen;
+    // Interlocked: open sets it, and close and removal race to clear it. Whichever clears it
+    // disconnects the port; every other reader takes it with ReadNoFence.
+    volatile LONG m_lOpen;
     CVCP* m_pVCP;
     CTfReferenceGate m_Guard;
     CTfString m_PortName;

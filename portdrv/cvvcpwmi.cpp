@@ -188,7 +188,7 @@ BOOLEAN CCvUVCPDriver::m_WmiQueryDataBlock(ULONG ulGuidIndex, ULONG ulInstance, 
     CCvUVcpUserModeInterface* pSet = pVcp != NULL ? pVcp->m_GetParameters() : NULL;
     switch (ulGuidIndex) {
     case CommBlock:
-        FillCommBlock(pucBuffer, pVcp, pSet, m_bOpen);
+        FillCommBlock(pucBuffer, pVcp, pSet, m_IsOpen());
         break;
     case HwBlock:
         Put32(pucBuffer, 24, 1);

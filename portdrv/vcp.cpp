@@ -35,8 +35,8 @@ ULONG DefaultQueueSize()
 
 CVCP::CVCP()
     : m_pParameters(NULL),
-      m_bConnected(FALSE),
-      m_bDeviceRemoved(FALSE),
+      m_lConnected(FALSE),
+      m_lDeviceRemoved(FALSE),
       m_bFirstConnectDone(FALSE),
       m_ulBaudRate(115200),
       m_ucStopBits(STOP_BIT_1),
@@ -120,10 +120,13 @@ BOOLEAN CVCP::m_HaveParameters(const char* pszMethod)
 
 void CVCP::m_ResetLimits()
 {
-    m_HandFlow.XonLimit = (LONG)(m_ulRxQueueSize / 8);
-    m_HandFlow.XoffLimit = (LONG)(m_ulRxQueueSize / 32);
-    m_ulWorkingXonLimit = (ULONG)m_HandFlow.XonLimit;
-    m_ulWorkingXoffLimit = (ULONG)m_HandFlow.XoffLimit;
+    SERIAL_HANDFLOW HandFlow;
+    m_GetHandFlow(&HandFlow);
+    HandFlow.XonLimit = (LONG)(m_ulRxQueueSize / 8);
+    HandFlow.XoffLimit = (LONG)(m_ulRxQueueSize / 32);
+    m_StoreHandFlow(&HandFlow);
+    m_ulWorkingXonLimit = (ULONG)HandFlow.XonLimit;
+    m_ulWorkingXoffLimit = (ULONG)HandFlow.XoffLimit;
 }
 
 void CVCP::m_ClearSharedWords()
@@ -150,8 +153,52 @@ void CVCP::m_StopQueues()
 
 BOOLEAN CVCP::m_IsErrorAbortPending()
 {
-    return (m_HandFlow.ControlHandShake & SERIAL_ERROR_ABORT) != 0 &&
+    return (m_GetControlHandShake() & SERIAL_ERROR_ABORT) != 0 &&
            (m_Read32(&m_lErrorsA) != 0 || m_Read32(&m_lErrorsB) != 0);
+}
+
+void CVCP::m_GetHandFlow(PSERIAL_HANDFLOW pHandFlow)
+{
+    m_SettingsLock.m_Acquire();
+    *pHandFlow = m_HandFlow;
+    m_SettingsLock.m_Release();
+}
+
+void CVCP::m_GetChars(PSERIAL_CHARS pChars)
+{
+    m_SettingsLock.m_Acquire();
+    *pChars = m_Chars;
+    m_SettingsLock.m_Release();
+}
+
+ULONG CVCP::m_GetControlHandShake()
+{
+    m_SettingsLock.m_Acquire();
+    ULONG ulControl = m_HandFlow.ControlHandShake;
+    m_SettingsLock.m_Release();
+    return ulControl;
+}
+
+ULONG CVCP::m_GetFlowReplace()
+{
+    m_SettingsLock.m_Acquire();
+    ULONG ulReplace = m_HandFlow.FlowReplace;
+    m_SettingsLock.m_Release();
+    return ulReplace;
+}
+
+void CVCP::m_StoreHandFlow(const SERIAL_HANDFLOW* pHandFlow)
+{
+    m_SettingsLock.m_Acquire();
+    m_HandFlow = *pHandFlow;
+    m_SettingsLock.m_Release();
+}
+
+void CVCP::m_StoreChars(const SERIAL_CHARS* pChars)
+{
+    m_SettingsLock.m_Acquire();
+    m_Chars = *pChars;
+    m_SettingsLock.m_Release();
 }
 
 void CVCP::m_GetLineControl(PSERIAL_LINE_CONTROL pLineControl) const
@@ -290,7 +337,10 @@ void CVCP::m_SettingsFromParameters()
     m_ucWordLength = (UCHAR)(P.ulDatabits <= 2 ? 5 + P.ulDatabits : 8);
     m_ucParity = (UCHAR)(P.ulParity >= 1 && P.ulParity <= 4 ? P.ulParity : 0);
     m_ucStopBits = (UCHAR)(P.ulStopbits == 1 || P.ulStopbits == 2 ? P.ulStopbits : 0);
-    sm_HandshakeFromFlowControl(P.ulFlowControl, &m_HandFlow.ControlHandShake, &m_HandFlow.FlowReplace);
+    SERIAL_HANDFLOW HandFlow;
+    m_GetHandFlow(&HandFlow);
+    sm_HandshakeFromFlowControl(P.ulFlowControl, &HandFlow.ControlHandShake, &HandFlow.FlowReplace);
+    m_StoreHandFlow(&HandFlow);
 }
 
 BOOLEAN CVCP::m_Connect()
@@ -331,7 +381,7 @@ BOOLEAN CVCP::m_Connect()
         TfDebugLog(7, "CVCP::m_Connect - OUT - Error Connecting.");
         return FALSE;
     }
-    m_bConnected = TRUE;
+    InterlockedExchange(&m_lConnected, TRUE);
 
     VCP_PARAMETERS& P = m_pParameters->m_Values();
     if (P.ulPortType == VCP_PORT_TYPE_RS422_485) {
@@ -360,7 +410,7 @@ BOOLEAN CVCP::m_Connect()
     }
     if (!bOk) {
         VcpCallISerial(pISerial, pISerial->m_Operations.pDisconnect);
-        m_bConnected = FALSE;
+        InterlockedExchange(&m_lConnected, FALSE);
         return FALSE;
     }
     // The bus forgets its handshake at every close: it gets the port's handshake again at every
@@ -376,10 +426,12 @@ BOOLEAN CVCP::m_SendHandFlowAtOpen()
         TfDebugLog(7, "CVCP::m_Connect - handshake not accepted by the bus");
         return FALSE;
     }
-    if ((m_HandFlow.ControlHandShake & SERIAL_DTR_MASK) == SERIAL_DTR_HANDSHAKE) {
+    SERIAL_HANDFLOW HandFlow;
+    m_GetHandFlow(&HandFlow);
+    if ((HandFlow.ControlHandShake & SERIAL_DTR_MASK) == SERIAL_DTR_HANDSHAKE) {
         m_DriveLine(TRUE, TRUE);
     }
-    ULONG ulRts = m_HandFlow.FlowReplace & SERIAL_RTS_MASK;
+    ULONG ulRts = HandFlow.FlowReplace & SERIAL_RTS_MASK;
     if (ulRts == SERIAL_RTS_HANDSHAKE) {
         m_DriveLine(FALSE, TRUE);
     } else if (ulRts == SERIAL_TRANSMIT_TOGGLE) {
@@ -413,7 +465,7 @@ void CVCP::m_WaitForTransmitter(ISerial* pISerial)
         ulTxFifo = 256;
     }
     ULONG ulOutQueue = m_GetOutQueueAmount();
-    if (m_bDeviceRemoved || (ulOutQueue == 0 && m_IsTransmitterIdle())) {
+    if (ReadNoFence(&m_lDeviceRemoved) || (ulOutQueue == 0 && m_IsTransmitterIdle())) {
         return;
     }
     ULONG ulCount = ulOutQueue > ulTxFifo / 2 ? ulOutQueue : ulTxFifo / 2;
@@ -432,7 +484,7 @@ void CVCP::m_WaitForTransmitter(ISerial* pISerial)
 BOOLEAN CVCP::m_Disconnect()
 {
     TfDebugLog(7, "CVCP::m_Disconnect - IN");
-    if (!m_bConnected) {
+    if (!m_IsConnected()) {
         TfDebugLog(7, "CVCP::m_Disconnect - OUT - not connected");
         return FALSE;
     }
@@ -448,7 +500,7 @@ BOOLEAN CVCP::m_Disconnect()
     m_DriveLine(FALSE, FALSE);
     m_WaitForTransmitter(pISerial);
     BOOLEAN bResult = VcpCallISerial(pISerial, pISerial->m_Operations.pDisconnect);
-    m_bConnected = FALSE;
+    InterlockedExchange(&m_lConnected, FALSE);
 
     m_DumpStatistics();
     m_GetControlQueue()->m_CancelMaskIrps();
@@ -566,7 +618,7 @@ BOOLEAN CVCP::m_UpdateSignalSupport()
 BOOLEAN CVCP::m_CheckIsTransmitterIsEmpty()
 {
     ISerial* pISerial = m_pCallbacks != NULL ? m_pCallbacks->m_pISerial : NULL;
-    if (!m_bConnected || pISerial == NULL) {
+    if (!m_IsConnected() || pISerial == NULL) {
         return TRUE;
     }
     ULONG ulTx = 0;

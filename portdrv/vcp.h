@@ -6,7 +6,9 @@
 //
 // Words shared with the bus callbacks (images, holds, error words, flow-control flags) are LONGs
 // changed only by interlocked exchange or OR and read by interlocked reads. The out-queue amount and
-// the immediate-character flag change together under m_OutQueueLock.
+// the immediate-character flag change together under m_OutQueueLock. The handshake and the special
+// characters are set by the application's requests and read by the bus's callbacks on the bus's
+// threads: both are written and read only under m_SettingsLock, as whole copies.
 #pragma once
 
 #include <wdm.h>
@@ -117,16 +119,16 @@ public:
 
     // The device has left: a disconnect from now on drops what is still to be sent instead of
     // waiting for a transmitter that can no longer report.
-    void m_SetDeviceRemoved() { m_bDeviceRemoved = TRUE; }
+    void m_SetDeviceRemoved() { InterlockedExchange(&m_lDeviceRemoved, TRUE); }
 
     // State for the control codes and WMI.
-    BOOLEAN m_IsConnected() const { return m_bConnected; }
+    BOOLEAN m_IsConnected() const { return ReadNoFence(&m_lConnected) != FALSE; }
     // The next connect converts the parameter set's settings into the port's, as the first does.
     void m_TakeSettingsAtNextConnect() { m_bFirstConnectDone = FALSE; }
     ULONG m_GetBaudRate() const { return m_ulBaudRate; }
     void m_GetLineControl(PSERIAL_LINE_CONTROL pLineControl) const;
-    void m_GetChars(PSERIAL_CHARS pChars) const { *pChars = m_Chars; }
-    void m_GetHandFlow(PSERIAL_HANDFLOW pHandFlow) const { *pHandFlow = m_HandFlow; }
+    void m_GetChars(PSERIAL_CHARS pChars);
+    void m_GetHandFlow(PSERIAL_HANDFLOW pHandFlow);
     void m_GetTimeouts(PSERIAL_TIMEOUTS pTimeouts) const { *pTimeouts = m_Timeouts; }
     void m_GetStatistics(PSERIALPERF_STATS pStats);
     void m_ClearStatistics();
@@ -143,6 +145,11 @@ public:
 
 protected:
     static LONG m_Read32(LONG volatile* plWord) { return InterlockedCompareExchange(plWord, 0, 0); }
+    // The handshake's words and the special characters, each read under m_SettingsLock.
+    ULONG m_GetControlHandShake();
+    ULONG m_GetFlowReplace();
+    void m_StoreHandFlow(const SERIAL_HANDFLOW* pHandFlow);
+    void m_StoreChars(const SERIAL_CHARS* pChars);
     CTfControlQueue* m_GetControlQueue();
     CTfReadQueue* m_GetReadQueue();
     CTfWriteQueue* m_GetWriteQueue();
@@ -197,13 +204,18 @@ protected:
     static void sm_ExecutionErrorAbort(PVOID pContext, PVOID pArgument);
 
     CCvUVcpUserModeInterface* m_pParameters;
-    BOOLEAN m_bConnected;
-    BOOLEAN m_bDeviceRemoved;
+    // Interlocked: connect and disconnect write it (the port driver lets only one of close and
+    // removal disconnect); the transmitter check and the set's apply read it with ReadNoFence.
+    volatile LONG m_lConnected;
+    // Interlocked: removal sets it while a close may be waiting for the transmitter.
+    volatile LONG m_lDeviceRemoved;
     BOOLEAN m_bFirstConnectDone;
     ULONG m_ulBaudRate;
     UCHAR m_ucStopBits;
     UCHAR m_ucParity;
     UCHAR m_ucWordLength;
+    // Under m_SettingsLock.
+    CTfSpinLock m_SettingsLock;
     SERIAL_HANDFLOW m_HandFlow;
     SERIAL_CHARS m_Chars;
     SERIAL_TIMEOUTS m_Timeouts;

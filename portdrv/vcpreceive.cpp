@@ -95,7 +95,9 @@ BOOLEAN CVCP::m_FilterChunk(CTfBuffer* pBuffer)
 {
     ISerial* pISerial = m_GetISerial();
     BOOLEAN bBusInserts = pISerial != NULL && pISerial->m_Capabilities.ucLsrMstInsertion == 1;
-    ULONG ulReplace = m_HandFlow.FlowReplace;
+    ULONG ulReplace = m_GetFlowReplace();
+    SERIAL_CHARS Chars;
+    m_GetChars(&Chars);
     PUCHAR pucData = pBuffer->m_GetBytes();
     ULONG ulLength = pBuffer->m_GetLength();
     if (!bBusInserts && (ulReplace & SERIAL_NULL_STRIPPING)) {
@@ -103,14 +105,14 @@ BOOLEAN CVCP::m_FilterChunk(CTfBuffer* pBuffer)
     }
     if (ulReplace & SERIAL_AUTO_TRANSMIT) {
         for (ULONG i = 0; i < ulLength; i++) {
-            if (pucData[i] == m_Chars.XoffChar) {
+            if (pucData[i] == Chars.XoffChar) {
                 InterlockedExchange(&m_lXonHold, SERIAL_TX_WAITING_FOR_XON);
-            } else if (pucData[i] == m_Chars.XonChar) {
+            } else if (pucData[i] == Chars.XonChar) {
                 InterlockedExchange(&m_lXonHold, 0);
             }
         }
-        ulLength = RemoveAll(pucData, ulLength, m_Chars.XoffChar);
-        ulLength = RemoveAll(pucData, ulLength, m_Chars.XonChar);
+        ulLength = RemoveAll(pucData, ulLength, Chars.XoffChar);
+        ulLength = RemoveAll(pucData, ulLength, Chars.XonChar);
     }
     return Shorten(pBuffer, ulLength);
 }
@@ -123,7 +125,9 @@ BOOLEAN CVCP::m_ApplyLineErrors(CTfBuffer* pBuffer)
     UCHAR ucEscape = (UCHAR)m_Read32(&m_lEscapeChar);
     ULONG ulLsr = m_GetLsrImage();
     const ULONG ulErrorBits = SERIAL_LSR_OE | SERIAL_LSR_PE | SERIAL_LSR_FE | SERIAL_LSR_BI;
-    BOOLEAN bErrorChar = !bBusInserts && (m_HandFlow.FlowReplace & SERIAL_ERROR_CHAR) != 0;
+    BOOLEAN bErrorChar = !bBusInserts && (m_GetFlowReplace() & SERIAL_ERROR_CHAR) != 0;
+    SERIAL_CHARS Chars;
+    m_GetChars(&Chars);
 
     UCHAR Prefix[4];
     ULONG ulPrefix = 0;
@@ -138,12 +142,12 @@ BOOLEAN CVCP::m_ApplyLineErrors(CTfBuffer* pBuffer)
         if (bErrorChar) {
             if (ulLsr & SERIAL_LSR_OE) {
                 if (!(ulLsr & SERIAL_LSR_DR)) ulData = 0;
-                Prefix[ulPrefix++] = m_Chars.ErrorChar;
+                Prefix[ulPrefix++] = Chars.ErrorChar;
             }
             if (!(ulLsr & SERIAL_LSR_BI) && (ulLsr & (SERIAL_LSR_PE | SERIAL_LSR_FE))) {
                 // The chunk as a whole is suspect: it becomes one error character.
                 ulPrefix = ucEscape != 0 ? 3 : 0;
-                Prefix[ulPrefix++] = m_Chars.ErrorChar;
+                Prefix[ulPrefix++] = Chars.ErrorChar;
                 ulData = 0;
             }
         }
@@ -172,12 +176,14 @@ BOOLEAN CVCP::m_Read(CTfBuffer* pBuffer)
         InterlockedOr(&m_lErrorsB, SERIAL_ERROR_QUEUEOVERRUN);
         m_SetCommEventsReceived(SERIAL_EV_ERR);
         m_ResolveCurrentEventMask();
-        if (m_HandFlow.ControlHandShake & SERIAL_ERROR_ABORT) {
+        if (m_GetControlHandShake() & SERIAL_ERROR_ABORT) {
             m_ErrorAbort();
         }
         return FALSE;
     }
-    if (m_IsInWaitMask(SERIAL_EV_RXFLAG) && Contains(pBuffer->m_GetBytes(), pBuffer->m_GetLength(), m_Chars.EventChar)) {
+    SERIAL_CHARS Chars;
+    m_GetChars(&Chars);
+    if (m_IsInWaitMask(SERIAL_EV_RXFLAG) && Contains(pBuffer->m_GetBytes(), pBuffer->m_GetLength(), Chars.EventChar)) {
         m_SetCommEventsReceived(SERIAL_EV_RXFLAG);
     }
     if (!m_FilterChunk(pBuffer)) {
@@ -185,13 +191,16 @@ BOOLEAN CVCP::m_Read(CTfBuffer* pBuffer)
         TfDebugLog(7, "CVCP::m_Read - OUT - After Null stripping, data length is zero.");
         return TRUE;
     }
-    InterlockedExchangeAdd(&m_lReceivedCount, (LONG)pBuffer->m_GetLength());
+    // Counted only once readable: a reader that sees the count must find the bytes in the queue.
+    const LONG lReceived = (LONG)pBuffer->m_GetLength();
     if (!m_ApplyLineErrors(pBuffer)) {
         pBuffer->m_Delete();
+        InterlockedExchangeAdd(&m_lReceivedCount, lReceived);
         return TRUE;
     }
     TfDebugLog(7, "Read Processed");
     m_pFunctionalDevice->m_DataForPendingReadArrived(pBuffer);
+    InterlockedExchangeAdd(&m_lReceivedCount, lReceived);
     if (m_IsInWaitMask(SERIAL_EV_RXCHAR)) {
         m_SetCommEventsReceived(SERIAL_EV_RXCHAR);
     }
@@ -228,6 +237,12 @@ void CVCP::sm_ExecutionReleaseFlowControl(PVOID pContext, PVOID pArgument)
 
 void CVCP::m_ReleaseReceiveFlowControl()
 {
+    // Only a release that finds something to release makes the requests before it stale: one that
+    // comes after another (a drop's check after the application's drain) must not cancel a request
+    // made in between.
+    if (!m_Read32(&m_lDtrDropped) && !m_Read32(&m_lRtsDropped) && !m_Read32(&m_lXoffSent)) {
+        return;
+    }
     InterlockedIncrement(&m_lReleaseSequence);
     ISerial* pISerial = m_GetISerial();
     if (pISerial == NULL) {
@@ -241,7 +256,7 @@ void CVCP::m_ReleaseReceiveFlowControl()
     }
     if (InterlockedExchange(&m_lXoffSent, 0) != 0) {
         VcpCallISerial(pISerial, pISerial->m_Operations.pSendXonXoff, (BOOLEAN)FALSE);
-        if (!(m_HandFlow.FlowReplace & SERIAL_XOFF_CONTINUE)) {
+        if (!(m_GetFlowReplace() & SERIAL_XOFF_CONTINUE)) {
             InterlockedExchange(&m_lXonHold, 0);
         }
     }
@@ -264,9 +279,11 @@ void CVCP::m_DataAmountChangedInReadQueue(ULONG ulNewAmount, ULONG ulOldAmount)
             InterlockedIncrement(&m_lBufferOverrunErrorCount);
             m_SetCommEventsReceived(SERIAL_EV_ERR);
             ISerial* pISerial = m_GetISerial();
+            SERIAL_CHARS Chars;
+            m_GetChars(&Chars);
             if (pISerial != NULL && pISerial->m_Capabilities.ucLsrMstInsertion == 0 &&
-                (m_HandFlow.FlowReplace & SERIAL_ERROR_CHAR)) {
-                m_DeliverCharacters(&m_Chars.ErrorChar, 1);
+                (m_GetFlowReplace() & SERIAL_ERROR_CHAR)) {
+                m_DeliverCharacters(&Chars.ErrorChar, 1);
             }
             m_ResolveCurrentEventMask();
             if (m_IsErrorAbortPending()) {
@@ -333,7 +350,9 @@ void CVCP::m_ExecutionOnDispatchLevelQueueOverflow()
     if (pISerial == NULL) {
         return;
     }
-    ULONG ulReplace = m_HandFlow.FlowReplace;
+    SERIAL_HANDFLOW HandFlow;
+    m_GetHandFlow(&HandFlow);
+    ULONG ulReplace = HandFlow.FlowReplace;
     if (ulReplace & SERIAL_AUTO_RECEIVE) {
         if (InterlockedExchange(&m_lXoffSent, 2) == 0 && m_Read32(&m_lXonHold) == 0) {
             // The hold goes first: a release that comes while the XOFF is under way clears it.
@@ -343,12 +362,25 @@ void CVCP::m_ExecutionOnDispatchLevelQueueOverflow()
             VcpCallISerial(pISerial, pISerial->m_Operations.pSendXonXoff, (BOOLEAN)TRUE);
         }
     }
-    if ((m_HandFlow.ControlHandShake & SERIAL_DTR_MASK) == SERIAL_DTR_HANDSHAKE &&
+    // A release that comes while a line is being dropped clears its flag and raises the line, but
+    // its request may reach the bus before the drop's: the line is raised once more after it.
+    if ((HandFlow.ControlHandShake & SERIAL_DTR_MASK) == SERIAL_DTR_HANDSHAKE &&
         InterlockedExchange(&m_lDtrDropped, 1) == 0) {
         VcpCallISerial(pISerial, pISerial->m_Operations.pSetDtr, (BOOLEAN)FALSE);
+        if (m_Read32(&m_lDtrDropped) == 0) {
+            VcpCallISerial(pISerial, pISerial->m_Operations.pSetDtr, (BOOLEAN)TRUE);
+        }
     }
     if ((ulReplace & SERIAL_RTS_MASK) == SERIAL_RTS_HANDSHAKE && InterlockedExchange(&m_lRtsDropped, 4) == 0) {
         VcpCallISerial(pISerial, pISerial->m_Operations.pSetRts, (BOOLEAN)FALSE);
+        if (m_Read32(&m_lRtsDropped) == 0) {
+            VcpCallISerial(pISerial, pISerial->m_Operations.pSetRts, (BOOLEAN)TRUE);
+        }
+    }
+    // The application may have emptied the queue while this waited on the executor, before any
+    // flag above was set: no later change of the amount would then release the peer.
+    if (m_GetReadQueue()->m_GetDataAmount() <= m_ulWorkingXonLimit) {
+        m_ReleaseReceiveFlowControl();
     }
 }
 
@@ -356,7 +388,7 @@ BOOLEAN CVCP::m_XoffSentCallback(BOOLEAN bFlag)
 {
     if (bFlag) {
         InterlockedExchange(&m_lXonHold,
-                            (m_HandFlow.FlowReplace & SERIAL_XOFF_CONTINUE) ? 0 : SERIAL_TX_WAITING_FOR_XON);
+                            (m_GetFlowReplace() & SERIAL_XOFF_CONTINUE) ? 0 : SERIAL_TX_WAITING_FOR_XON);
     }
     return TRUE;
 }

@@ -83,7 +83,7 @@ NTSTATUS CVCP::m_SetSpecialCharacters(const SERIAL_CHARS* pChars)
         TfDebugLog(7, "CVCP::m_SetSpecialCharacters - OUT - Failed- Incorrect parameter.");
         return STATUS_INVALID_PARAMETER;
     }
-    m_Chars = *pChars;
+    m_StoreChars(pChars);
     if (!VcpCallISerial(pISerial, pISerial->m_Operations.pSpecialCharacters, pChars->BreakChar, pChars->EofChar,
                         pChars->ErrorChar, pChars->EventChar, pChars->XonChar, pChars->XoffChar)) {
         TfDebugLog(7, "CVCP::m_SetSpecialCharacters - OUT - Failed- Error setting special characters.");
@@ -139,8 +139,10 @@ NTSTATUS CVCP::m_ValidateHandFlow(const SERIAL_HANDFLOW* pHandFlow)
 void CVCP::m_SetWorkingLimits()
 {
     ULONG ulSize = m_ulRxQueueSize;
-    m_ulWorkingXonLimit = (ULONG)m_HandFlow.XonLimit;
-    m_ulWorkingXoffLimit = (ULONG)m_HandFlow.XoffLimit;
+    SERIAL_HANDFLOW HandFlow;
+    m_GetHandFlow(&HandFlow);
+    m_ulWorkingXonLimit = (ULONG)HandFlow.XonLimit;
+    m_ulWorkingXoffLimit = (ULONG)HandFlow.XoffLimit;
     if (m_ulWorkingXonLimit == ulSize && ulSize > 0) m_ulWorkingXonLimit = ulSize - 1;
     if (m_ulWorkingXoffLimit == ulSize && ulSize > 0) m_ulWorkingXoffLimit = ulSize - 1;
     if (ulSize - m_ulWorkingXoffLimit <= m_ulWorkingXoffLimit) {
@@ -154,8 +156,10 @@ NTSTATUS CVCP::m_SendHandshaking()
     if (pISerial == NULL) {
         return STATUS_UNSUCCESSFUL;
     }
-    ULONG ulControl = m_HandFlow.ControlHandShake;
-    ULONG ulReplace = m_HandFlow.FlowReplace;
+    SERIAL_HANDFLOW HandFlow;
+    m_GetHandFlow(&HandFlow);
+    ULONG ulControl = HandFlow.ControlHandShake;
+    ULONG ulReplace = HandFlow.FlowReplace;
     BOOLEAN bBusInserts = pISerial->m_Capabilities.ucLsrMstInsertion == 1;
     BOOLEAN bResult = VcpCallISerial(
         pISerial, pISerial->m_Operations.pHandshaking, (BOOLEAN)((ulControl & SERIAL_CTS_HANDSHAKE) != 0),
@@ -199,7 +203,7 @@ NTSTATUS CVCP::m_DriveLine(BOOLEAN bDtr, BOOLEAN bOn)
 
 void CVCP::m_UpdateTransmitHolds(ULONG ulMsr)
 {
-    ULONG ulControl = m_HandFlow.ControlHandShake;
+    ULONG ulControl = m_GetControlHandShake();
     BOOLEAN bHolds = (ulControl & SERIAL_OUT_HANDSHAKEMASK) != 0;
     InterlockedExchange(&m_lCtsHold, bHolds && (ulControl & SERIAL_CTS_HANDSHAKE) && !(ulMsr & SERIAL_MSR_CTS) ? 1 : 0);
     InterlockedExchange(&m_lDsrHold, bHolds && (ulControl & SERIAL_DSR_HANDSHAKE) && !(ulMsr & SERIAL_MSR_DSR) ? 2 : 0);
@@ -208,7 +212,9 @@ void CVCP::m_UpdateTransmitHolds(ULONG ulMsr)
 
 NTSTATUS CVCP::m_SetupHandFlowSignal()
 {
-    ULONG ulControl = m_HandFlow.ControlHandShake;
+    SERIAL_HANDFLOW HandFlow;
+    m_GetHandFlow(&HandFlow);
+    ULONG ulControl = HandFlow.ControlHandShake;
     m_UpdateTransmitHolds(m_GetMsrImage());
     InterlockedExchange(&m_lDtrDropped, 0);
     InterlockedExchange(&m_lRtsDropped, 0);
@@ -219,14 +225,14 @@ NTSTATUS CVCP::m_SetupHandFlowSignal()
                              : "CVCP::m_SetHandFlow - OUT - Failed- Error setting DTR to FALSE.");
         return STATUS_UNSUCCESSFUL;
     }
-    ULONG ulRts = m_HandFlow.FlowReplace & SERIAL_RTS_MASK;
+    ULONG ulRts = HandFlow.FlowReplace & SERIAL_RTS_MASK;
     BOOLEAN bRtsOn = ulRts == SERIAL_RTS_CONTROL || ulRts == SERIAL_RTS_HANDSHAKE;
     if (m_DriveLine(FALSE, bRtsOn) != STATUS_SUCCESS) {
         TfDebugLog(7, bRtsOn ? "CVCP::m_SetHandFlow - OUT - Failed- Error setting RTS to TRUE."
                              : "CVCP::m_SetHandFlow - OUT - Failed- Error setting RTS to FALSE.");
         return STATUS_UNSUCCESSFUL;
     }
-    if (!(m_HandFlow.FlowReplace & SERIAL_AUTO_RECEIVE)) {
+    if (!(HandFlow.FlowReplace & SERIAL_AUTO_RECEIVE)) {
         if (InterlockedExchange(&m_lXoffSent, 0) != 0) {
             ISerial* pISerial = m_GetISerial();
             // The peer was stopped by our XOFF: it gets the XON that releases it.
@@ -236,7 +242,7 @@ NTSTATUS CVCP::m_SetupHandFlowSignal()
             }
             InterlockedExchange(&m_lXonHold, 0);
         }
-    } else if (!(m_HandFlow.FlowReplace & SERIAL_AUTO_TRANSMIT) && m_Read32(&m_lXonHold) != 0) {
+    } else if (!(HandFlow.FlowReplace & SERIAL_AUTO_TRANSMIT) && m_Read32(&m_lXonHold) != 0) {
         if (m_SetXon() != STATUS_SUCCESS) {
             TfDebugLog(7, "CVCP::m_SetHandFlow - OUT - Failed- Error setting Xon.");
             return STATUS_UNSUCCESSFUL;
@@ -257,7 +263,7 @@ NTSTATUS CVCP::m_SetHandFlow(const SERIAL_HANDFLOW* pHandFlow)
     if (P.ulOverrideFlowControl) {
         sm_HandshakeFromFlowControl(P.ulFlowControl, &HandFlow.ControlHandShake, &HandFlow.FlowReplace);
     }
-    m_HandFlow = HandFlow;
+    m_StoreHandFlow(&HandFlow);
     m_SetWorkingLimits();
     Status = m_SendHandshaking();
     if (Status != STATUS_SUCCESS) {
@@ -276,7 +282,7 @@ NTSTATUS CVCP::m_SetHandFlow(const SERIAL_HANDFLOW* pHandFlow)
 
 NTSTATUS CVCP::m_ClearDtr()
 {
-    if ((m_HandFlow.ControlHandShake & SERIAL_DTR_MASK) == SERIAL_DTR_HANDSHAKE) {
+    if ((m_GetControlHandShake() & SERIAL_DTR_MASK) == SERIAL_DTR_HANDSHAKE) {
         TfDebugLog(7, "CVCP::m_ClearDtr - OUT - Invalid parameter");
         return STATUS_INVALID_PARAMETER;
     }
@@ -292,7 +298,7 @@ NTSTATUS CVCP::m_ClearDtr()
 
 NTSTATUS CVCP::m_SetDtr()
 {
-    if ((m_HandFlow.ControlHandShake & SERIAL_DTR_MASK) == SERIAL_DTR_HANDSHAKE) {
+    if ((m_GetControlHandShake() & SERIAL_DTR_MASK) == SERIAL_DTR_HANDSHAKE) {
         TfDebugLog(7, "CVCP::m_SetDtr - OUT - Invalid parameter");
         return STATUS_INVALID_PARAMETER;
     }
@@ -314,7 +320,7 @@ static BOOLEAN VcpRtsIsDriven(ULONG ulFlowReplace)
 
 NTSTATUS CVCP::m_ClearRts()
 {
-    if (VcpRtsIsDriven(m_HandFlow.FlowReplace)) {
+    if (VcpRtsIsDriven(m_GetFlowReplace())) {
         TfDebugLog(7, "CVCP::m_ClearRts - OUT - Invalid parameter");
         return STATUS_INVALID_PARAMETER;
     }
@@ -330,7 +336,7 @@ NTSTATUS CVCP::m_ClearRts()
 
 NTSTATUS CVCP::m_SetRts()
 {
-    if (VcpRtsIsDriven(m_HandFlow.FlowReplace)) {
+    if (VcpRtsIsDriven(m_GetFlowReplace())) {
         TfDebugLog(7, "CVCP::m_SetRts - OUT - Invalid parameter");
         return STATUS_INVALID_PARAMETER;
     }
@@ -464,8 +470,10 @@ NTSTATUS CVCP::m_SetQueueSize(const SERIAL_QUEUE_SIZE* pQueueSize)
 
 NTSTATUS CVCP::m_SetLsrMstInsert(UCHAR ucEscape)
 {
-    if (ucEscape != 0 && (ucEscape == m_Chars.XonChar || ucEscape == m_Chars.XoffChar ||
-                          (m_HandFlow.FlowReplace & SERIAL_ERROR_CHAR) != 0)) {
+    SERIAL_CHARS Chars;
+    m_GetChars(&Chars);
+    if (ucEscape != 0 && (ucEscape == Chars.XonChar || ucEscape == Chars.XoffChar ||
+                          (m_GetFlowReplace() & SERIAL_ERROR_CHAR) != 0)) {
         TfDebugLog(7, "CVCP::m_SetLsrMstInsert - OUT - Invalid parameter");
         return STATUS_INVALID_PARAMETER;
     }
@@ -623,7 +631,7 @@ NTSTATUS CVCP::m_InternalBasicSettings(PSERIAL_BASIC_SETTINGS pSettings)
         return STATUS_UNSUCCESSFUL;
     }
     pSettings->Timeouts = m_Timeouts;
-    pSettings->HandFlow = m_HandFlow;
+    m_GetHandFlow(&pSettings->HandFlow);
     pSettings->RxFifo = m_pParameters->m_Values().ulReceiveTriggerLevel;
     pSettings->TxFifo = m_pParameters->m_Values().ulTransmitTriggerLevel;
     SERIAL_TIMEOUTS Timeouts;

@@ -196,12 +196,16 @@ BOOLEAN CVCP::m_LineStatusCallback(BOOLEAN bOverrun, BOOLEAN bParity, BOOLEAN bF
         // Only a busy transmitter takes back an empty-transmitter event not yet reported.
         m_GetControlQueue()->m_ClearCommEvents(SERIAL_EV_TXEMPTY);
     }
-    if (ulErrors != 0 && (m_HandFlow.ControlHandShake & SERIAL_ERROR_ABORT)) {
+    SERIAL_HANDFLOW HandFlow;
+    m_GetHandFlow(&HandFlow);
+    if (ulErrors != 0 && (HandFlow.ControlHandShake & SERIAL_ERROR_ABORT)) {
         m_ErrorAbort();
     }
-    if (pISerial->m_Capabilities.ucLsrMstInsertion == 0 && (m_HandFlow.FlowReplace & SERIAL_BREAK_CHAR) &&
+    if (pISerial->m_Capabilities.ucLsrMstInsertion == 0 && (HandFlow.FlowReplace & SERIAL_BREAK_CHAR) &&
         (lChanged & SERIAL_LSR_BI) && bBreak) {
-        m_DeliverCharacters(&m_Chars.BreakChar, 1);
+        SERIAL_CHARS Chars;
+        m_GetChars(&Chars);
+        m_DeliverCharacters(&Chars.BreakChar, 1);
     }
     m_ResolveCurrentEventMask();
     TfDebugLog(7, "CVCP::m_LineStatusCallback - OUT (Success)");
@@ -234,7 +238,7 @@ BOOLEAN CVCP::m_ModemStatusCallback(BOOLEAN bCts, BOOLEAN bDsr, BOOLEAN bRi, BOO
     ULONG ulMsr = ulState | (ulChanges >> 4);
     InterlockedExchange(&m_lMsr, (LONG)ulMsr);
 
-    ULONG ulControl = m_HandFlow.ControlHandShake;
+    ULONG ulControl = m_GetControlHandShake();
     m_UpdateTransmitHolds(ulState);
     InterlockedExchange(&m_lRxWaitsForDsr,
                         (ulControl & SERIAL_DSR_SENSITIVITY) && !(ulState & SERIAL_MSR_DSR) ? 8 : 0);

@@ -173,7 +173,7 @@ bool FtdiPort::TransmitHeld() const
 void FtdiPort::KickTransmitter(FineTime at)
 {
     if (m_settings.line.breakOn) return;
-    m_transmit.StartNext(at, LineCharacterTime(), TransmitHeld());
+    if (m_transmit.StartNext(at, LineCharacterTime(), TransmitHeld())) m_eventOrder = NextEventOrder();
 }
 
 std::size_t FtdiPort::ReceiveHoldFree() const { return std::min(kReceiveHoldFree, m_receive.Capacity() / 4); }

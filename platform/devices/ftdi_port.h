@@ -97,6 +97,7 @@ public:
     // --- DomainMember: the transmitter
     FineTime NextEvent() const override { return m_transmit.BusyUntil(); }
     void RunEvent(FineTime at) override;
+    std::uint64_t EventOrder() const override { return m_eventOrder; }
 
 private:
     bool TransmitHeld() const;
@@ -118,6 +119,7 @@ private:
     std::uint64_t m_charactersSent = 0;
     std::uint64_t m_charactersReceived = 0;
     std::uint64_t m_overruns = 0;
+    std::uint64_t m_eventOrder = 0;  // of the character on the line
     std::shared_ptr<FarEnd> m_farEnd;
 };
 

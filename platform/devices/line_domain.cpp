@@ -40,14 +40,24 @@ void DomainMember::JoinDomainOf(DomainMember& other)
     source->m_members.clear();
 }
 
+std::uint64_t DomainMember::NextEventOrder()
+{
+    static std::uint64_t order = 0;
+    return ++order;
+}
+
 DomainMember* LineDomain::Earliest() const
 {
     DomainMember* earliest = nullptr;
     FineTime when = kFineNever;
+    std::uint64_t order = UINT64_MAX;
     for (DomainMember* member : m_members) {
         const FineTime next = member->NextEvent();
-        if (next < when) {
+        if (next == kFineNever) continue;
+        const std::uint64_t memberOrder = member->EventOrder();
+        if (next < when || (next == when && memberOrder < order)) {
             when = next;
+            order = memberOrder;
             earliest = member;
         }
     }

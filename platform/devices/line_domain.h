@@ -10,6 +10,7 @@
 // Chips joined by a cable must be driven by the same machine clock.
 #pragma once
 
+#include <cstdint>
 #include <memory>
 #include <mutex>
 #include <vector>
@@ -37,6 +38,15 @@ public:
     virtual FineTime NextEvent() const = 0;
     // Does what is due at `at` (== NextEvent()).
     virtual void RunEvent(FineTime at) = 0;
+    // Of the members due at the same instant, the one whose event was scheduled first runs first:
+    // on an unpaced line an answer (an XOFF for a character that filled a buffer) falls on the
+    // instant of the sender's next character, and must reach the sender before it. A member that
+    // does not number its events runs after those that do.
+    virtual std::uint64_t EventOrder() const { return UINT64_MAX; }
+
+protected:
+    // The order of an event scheduled now: larger than any handed out before (under ModelLock).
+    static std::uint64_t NextEventOrder();
 
 private:
     friend class LineDomain;

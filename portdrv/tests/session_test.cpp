@@ -213,6 +213,45 @@ TEST_F(SessionTest, RemovalReleasesTheRecordOnlyAfterTheExecutorStopped)
     EXPECT_EQ(BusRequests(), (std::vector<std::string>{"create 1", "release 1"}));
 }
 
+// A close and a surprise removal that overlap disconnect the port once: the close under way does
+// it, and the removal waits for the close instead of disconnecting the port a second time.
+TEST_F(SessionTest, ACloseAndARemovalThatOverlapDisconnectOnce)
+{
+    ASSERT_EQ(Plug(), STATUS_SUCCESS);
+    OpenPort();
+    // Reads return at once: the probe below never waits.
+    ASSERT_EQ(Status(IOCTL_SERIAL_SET_TIMEOUTS, Join({U32(MAXULONG), U32(0), U32(0), U32(0), U32(0)})),
+              STATUS_SUCCESS);
+    PDEVICE_OBJECT fdo = Fdo();
+    Port().HoldNext("Disconnect");
+    std::thread closer([this] { ClosePort(); });
+    ASSERT_TRUE(Port().WaitUntilHeld());
+    std::thread unplug([this] { EXPECT_EQ(SurpriseUnplug(), STATUS_SUCCESS); });
+    // The removal has decided whether to disconnect once it refuses reads.
+    NTSTATUS probe = STATUS_SUCCESS;
+    for (int polls = 0; polls < 5000 && probe != STATUS_DELETE_PENDING; ++polls) {
+        KEVENT event;
+        KeInitializeEvent(&event, NotificationEvent, FALSE);
+        IO_STATUS_BLOCK ioStatus{};
+        Bytes buffer(8);
+        PIRP irp = IoBuildSynchronousFsdRequest(IRP_MJ_READ, fdo, buffer.data(), 8, nullptr, &event, &ioStatus);
+        probe = IoCallDriver(fdo, irp);
+        if (probe == STATUS_PENDING) {
+            KeWaitForSingleObject(&event, Executive, KernelMode, FALSE, nullptr);
+        }
+        std::this_thread::sleep_for(std::chrono::milliseconds(2));
+    }
+    EXPECT_EQ(probe, STATUS_DELETE_PENDING) << "the removal did not get past the port";
+    Port().Proceed();
+    closer.join();
+    unplug.join();
+    size_t disconnects = 0;
+    for (const std::string& call : Port().Calls()) {
+        if (call == "Disconnect") ++disconnects;
+    }
+    EXPECT_EQ(disconnects, 1u);
+}
+
 TEST_F(SessionTest, WmiBlocksDescribeThePort)
 {
     ASSERT_EQ(Plug(), STATUS_SUCCESS);

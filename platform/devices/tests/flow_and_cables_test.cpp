@@ -146,35 +146,64 @@ TEST(NullModem, CrossesDataAndLinesBetweenTwoChips)
     EXPECT_TRUE(packets[0][1] & status::kFramingError);
 }
 
-// Both chips with RTS/CTS: the sender is held while the receiving host does not read, and no byte
-// is lost, whichever chip the host calls first.
-TEST(NullModem, HardwareFlowControlLosesNothingWhileTheReceiverIsNotRead)
+struct LosslessCase {
+    const char* name;
+    std::uint16_t mode;
+    bool paced;
+};
+
+class NullModemFlowControl : public ::testing::TestWithParam<LosslessCase> {};
+
+// Both chips with the same flow control: the sender is held while the receiving host does not
+// read, and no byte is lost, whichever chip the host calls first and whichever end the cable joins
+// first. On an unpaced line the receiver's XOFF falls on the same instant as the sender's next
+// character and must still stop it in time.
+TEST_P(NullModemFlowControl, LosesNothingWhileTheReceiverIsNotRead)
 {
-    FtdiChip a;
-    FtdiChip b;
-    for (FtdiChip* chip : {&a, &b}) {
-        Configure(*chip);
-        Vendor(*chip, 0, vendor::kSetBaudRate, 0x0000, 0);  // 3 Mbaud
-        Vendor(*chip, 0, vendor::kModemControl, 0x0303);
-        Vendor(*chip, 0, vendor::kSetFlowControl, 0, kRtsCts | 1);
-    }
-    ConnectNullModem(0, a, 1, b, 1);
-    const std::vector<std::uint8_t> message = Counting(2000);
-    std::vector<std::uint8_t> received;
-    std::size_t offered = 0;
-    for (Time now = 0; now < 200 * kMs; now += kMs / 19) {  // one packet slot
-        if (offered < message.size())
-            offered += a.BulkOut(now, kOut1, std::span(message).subspan(offered, std::min<std::size_t>(
-                                                                                     64, message.size() - offered)))
-                           .accepted;
-        if (now > 50 * kMs) {  // b's host starts reading late
-            const auto data = DataOf(TakePackets(b, now));
-            received.insert(received.end(), data.begin(), data.end());
+    for (bool senderJoinedFirst : {false, true}) {
+        SCOPED_TRACE(senderJoinedFirst ? "cable joined from the sender" : "cable joined from the receiver");
+        ChipConfig config = ChipConfig::SinglePort();
+        config.paced = GetParam().paced;
+        FtdiChip a(config);  // sends
+        FtdiChip b(config);  // receives
+        for (FtdiChip* chip : {&a, &b}) {
+            Configure(*chip);
+            Vendor(*chip, 0, vendor::kSetBaudRate, 0x0000, 0);  // 3 Mbaud
+            Vendor(*chip, 0, vendor::kModemControl, 0x0303);
+            Vendor(*chip, 0, vendor::kSetFlowControl, kXonXoffChars, GetParam().mode | 1);
         }
+        if (senderJoinedFirst)
+            ConnectNullModem(0, a, 1, b, 1);
+        else
+            ConnectNullModem(0, b, 1, a, 1);
+        std::vector<std::uint8_t> message = Counting(2000);
+        for (std::uint8_t& byte : message) byte = static_cast<std::uint8_t>(' ' + byte % 95);  // no XON or XOFF
+        std::vector<std::uint8_t> received;
+        std::size_t offered = 0;
+        for (Time now = 0; now < 200 * kMs; now += kMs / 19) {  // one packet slot
+            // As much as the transmit buffer takes, the first packet short: the receiver's stop
+            // mark (32 bytes free) then falls early in a packet the sender puts on the line.
+            for (std::size_t taken = 1; taken != 0 && offered < message.size(); offered += taken) {
+                const std::size_t size = std::min<std::size_t>(offered == 0 ? 10 : 64, message.size() - offered);
+                taken = a.BulkOut(now, kOut1, std::span(message).subspan(offered, size)).accepted;
+            }
+            if (now > 50 * kMs) {  // b's host starts reading late
+                const auto data = DataOf(TakePackets(b, now));
+                received.insert(received.end(), data.begin(), data.end());
+            }
+        }
+        EXPECT_EQ(b.Port(200 * kMs, 1).overruns, 0u);
+        EXPECT_EQ(received, message);
     }
-    EXPECT_EQ(b.Port(200 * kMs, 1).overruns, 0u);
-    EXPECT_EQ(received, message);
 }
+
+INSTANTIATE_TEST_SUITE_P(Modes, NullModemFlowControl,
+                         ::testing::Values(LosslessCase{"RtsCts", kRtsCts, true}, LosslessCase{"DtrDsr", kDtrDsr, true},
+                                           LosslessCase{"XonXoff", kXonXoff, true},
+                                           LosslessCase{"RtsCtsUnpaced", kRtsCts, false},
+                                           LosslessCase{"DtrDsrUnpaced", kDtrDsr, false},
+                                           LosslessCase{"XonXoffUnpaced", kXonXoff, false}),
+                         [](const ::testing::TestParamInfo<LosslessCase>& info) { return std::string(info.param.name); });
 
 TEST(Cables, UnpluggingOrDestroyingTheFarChipLeavesTheInputsInactive)
 {

@@ -44,7 +44,7 @@ bool DpcManager::Queue(PKDPC dpc, PVOID argument1, PVOID argument2)
     dpc->SystemArgument1 = argument1;
     dpc->SystemArgument2 = argument2;
     dpc->DpcData = this;
-    m_queue.emplace(sequence, dpc);
+    m_queue.emplace(sequence, QueuedDpc{dpc, m_clock.InterruptTime()});
     m_queuedByAddress.emplace(dpc, sequence);
     m_changed.notify_all();
     return true;

@@ -90,7 +90,7 @@ void DpcManager::RunOne(std::unique_lock<std::mutex>& lock)
 {
     auto head = m_queue.begin();
     uint64_t sequence = head->first;
-    PKDPC dpc = head->second;
+    PKDPC dpc = head->second.dpc;
     m_queue.erase(head);
     m_queuedByAddress.erase(dpc);
     // Once dequeued the KDPC is the driver's again: it may queue it anew or free it in the routine.
@@ -117,15 +117,21 @@ bool DpcManager::AllRunBefore(uint64_t sequence) const
     return !queuedBefore && !runningBefore;
 }
 
-// Runs what is queued on the calling thread, and waits for the DPCs other threads are running
-// (running too whatever those queue), until nothing is queued or running. The caller counts
-// itself in m_inlineRunners, so the DPC threads take nothing new meanwhile.
-void DpcManager::RunInlineAndWait(std::unique_lock<std::mutex>& lock)
+bool DpcManager::InlineMayRun(LONGLONG until) const
+{
+    return !m_queue.empty() && m_queue.begin()->second.queuedAt <= until;
+}
+
+// Runs what was queued by machine time `until` on the calling thread, and waits for the DPCs other
+// threads are running (running too whatever those queue by then), until no such DPC is queued or
+// any is running. The caller counts itself in m_inlineRunners, so the DPC threads take nothing new
+// meanwhile. On a paused clock that is everything the DPCs queue, however long the chain.
+void DpcManager::RunInlineAndWait(std::unique_lock<std::mutex>& lock, LONGLONG until)
 {
     for (;;) {
-        while (!m_shutDown && !m_held && !m_queue.empty()) RunOne(lock);
+        while (!m_shutDown && !m_held && InlineMayRun(until)) RunOne(lock);
         if (m_shutDown || m_held || m_running.empty()) return;
-        m_changed.wait(lock, [&] { return m_shutDown || m_held || !m_queue.empty() || m_running.empty(); });
+        m_changed.wait(lock, [&] { return m_shutDown || m_held || InlineMayRun(until) || m_running.empty(); });
     }
 }
 
@@ -157,22 +163,25 @@ void DpcManager::ThreadMain()
 }
 
 // A change of the clock fires what it made due on the changing thread, one timer at a time in
-// due-time order, each timer's DPC run before the next timer fires.
+// due-time order, each timer's DPC run before the next timer fires. Only what was due when the
+// change took effect runs here: while the clock runs, the DPCs' own work keeps making timers due,
+// and the changing thread would never get away; the DPC threads take those.
 void DpcManager::OnClockChange()
 {
     KIRQL irql = KeGetCurrentIrql();
     std::unique_lock lock(m_mutex);
     if (m_shutDown) return;
+    const LONGLONG changedAt = m_clock.InterruptTime();
     if (m_held || irql >= DISPATCH_LEVEL) {
-        while (ExpireNextDue(m_clock.InterruptTime())) {
+        while (ExpireNextDue(changedAt)) {
         }
         m_changed.notify_all();
         return;
     }
     ++m_inlineRunners;
     for (;;) {
-        RunInlineAndWait(lock);
-        if (m_shutDown || !ExpireNextDue(m_clock.InterruptTime())) break;
+        RunInlineAndWait(lock, changedAt);
+        if (m_shutDown || !ExpireNextDue(changedAt)) break;
     }
     --m_inlineRunners;
     m_changed.notify_all();

@@ -92,7 +92,7 @@ private:
 
     struct QueuedDpc {
         PKDPC dpc;
-        uint64_t sequence;
+        LONGLONG queuedAt;  // interrupt time when it was queued
     };
     using DueKey = std::tuple<LONGLONG, uint64_t, PKTIMER>;  // due time, arming order, timer
 
@@ -107,7 +107,8 @@ private:
     bool AllRunBefore(uint64_t sequence) const;
     bool ThreadMayRun() const;
     void RunOne(std::unique_lock<std::mutex>& lock);
-    void RunInlineAndWait(std::unique_lock<std::mutex>& lock);
+    bool InlineMayRun(LONGLONG until) const;
+    void RunInlineAndWait(std::unique_lock<std::mutex>& lock, LONGLONG until);
     void EnsureThreads();
 
     void OnClockChange();
@@ -123,7 +124,7 @@ private:
     std::map<PKTIMER, DueKey> m_timers;  // armed timers by address (for the pool check)
     std::set<DueKey> m_dueOrder;
     uint64_t m_nextArming = 1;
-    std::map<uint64_t, PKDPC> m_queue;          // queued DPCs by queue order
+    std::map<uint64_t, QueuedDpc> m_queue;      // queued DPCs by queue order
     std::map<PKDPC, uint64_t> m_queuedByAddress;
     std::multiset<uint64_t> m_running;          // queue numbers of DPCs whose routine runs now
     uint64_t m_nextSequence = 1;

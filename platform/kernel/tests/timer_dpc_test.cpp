@@ -2,6 +2,7 @@
 // periodic and absolute timers, waits on timers, the DPC queue, flushing, and the verifier's checks.
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <atomic>
 #include <memory>
 #include <mutex>
@@ -333,6 +334,28 @@ TEST_F(TimerDpcTest, TimersFireOnTheirOwnWhileTheClockRuns)
     KeFlushQueuedDpcs();
     EXPECT_EQ(log.Order(), std::vector<int>{1});
     EXPECT_GE(clock().InterruptTime(), 2000 * kMs);
+}
+
+TEST_F(TimerDpcTest, AClockChangeRunsOnTheChangingThreadOnlyWhatWasDueWhenItTookEffect)
+{
+    // The DPC re-arms its timer one millisecond ahead; with the clock this fast the timer is due
+    // again before the DPC has returned. The thread that changed the clock must still get away.
+    std::atomic<bool> stop{false};
+    std::atomic<int> runs{0};
+    TimedDpc t(log, 1);
+    t.then = [&](TimedDpc& self) {
+        if (++runs < 200 && !stop) self.Set(kMs);
+    };
+    t.Set(kMs);
+    clock().SetScale(1e6);  // a millisecond of machine time per nanosecond
+    const std::thread::id changer = std::this_thread::get_id();
+    stop = true;
+    KeFlushQueuedDpcs();
+    KeCancelTimer(&t.timer);
+    KeFlushQueuedDpcs();
+    clock().SetScale(0);
+    std::lock_guard lock(log.mutex);
+    EXPECT_LE(std::count(log.threads.begin(), log.threads.end(), changer), 1);
 }
 
 // ---------------------------------------------------------------------------------------------
