@@ -268,6 +268,15 @@ TEST_P(LifeCycleTest, SetupThePortInUseUnplugAndReplugThenTheRemoverLeavesTheMac
     EXPECT_TRUE(ui::UnexpectedMessageBoxes().empty());
     EXPECT_EQ(ui::LiveWindows(), 0u);
     EXPECT_EQ(PackageTraces(), std::vector<std::string>{});
+    // The Remover does not re-enumerate: the adapter comes back when it is plugged in again, as a
+    // device the machine has no driver for.
+    Unplug();
+    Plug();
+    EXPECT_EQ(PackageTraces(), std::vector<std::string>{});
+    std::optional<DeviceNodeInfo> adapter = machine().GetPnp().FindNode(u"USB\\VID_0403&PID_6001\\EMU00001");
+    ASSERT_TRUE(adapter.has_value());
+    EXPECT_NE(adapter->state, DeviceNodeState::Started);
+    EXPECT_TRUE(adapter->service.empty());
 }
 
 INSTANTIATE_TEST_SUITE_P(Presets, LifeCycleTest, ::testing::ValuesIn(kPresets),
