@@ -93,8 +93,9 @@ std::vector<uint8_t> Block(size_t size)
     return block;
 }
 
-// What the installed package with its adapter plugged holds. The port's Ports value and the Add/Remove
-// Programs entry are not among them: the co-installers that write them do not load on this machine.
+// What the installed package with its adapter plugged holds. Not among them: the port's Ports value
+// (its co-installer writes it, and co-installers do not load on this machine) and the Add/Remove
+// Programs entry (no installation step writes it); PackageTraces still looks for both.
 const std::vector<std::string> kInstalledTraces = {
     "the bus driver's service", "the port driver's service", "the bus driver's service key",
     "the port driver's service key", "Enumdrv39.sys", "Portdrv39.sys", "an INF in the driver store",
