@@ -1,5 +1,10 @@
 // The INF files copied into the driver store join the engine's INF store.
 #include "install_engine.h"
+
+#include <algorithm>
+
+#include "kernel.h"
+#include "pnp/pnp_manager.h"
 #include "package_media.h"
 
 namespace emu::setup {
@@ -19,6 +24,19 @@ void InstallEngine::AddCopiedInf(const std::u16string& storeName, const std::u16
     }
     const std::string text(bytes.begin(), bytes.end());
     AddInf(InfFile::Parse(storeName, std::string_view(text)), PackageMedia::Current().FilesIn(folder));
+}
+
+void InstallEngine::RemoveCopiedInf(const std::u16string& storeName)
+{
+    std::vector<std::u16string> ids;
+    for (const auto& [id, driver] : m_store.Models())
+        if (EqualNoCase(driver.inf->Name(), storeName)) ids.push_back(id);
+    if (!m_store.Remove(storeName)) return;
+    for (const std::u16string& id : ids) m_machine.GetPnp().UnbindService(id);
+    // An ID another INF of the store also lists is bound to that one again.
+    for (const auto& [id, driver] : m_store.Models())
+        if (std::find_if(ids.begin(), ids.end(), [&](const std::u16string& gone) { return EqualNoCase(gone, id); }) != ids.end())
+            BindModel(id, driver);
 }
 
 }  // namespace emu::setup

@@ -87,6 +87,7 @@ InstallEngine::InstallEngine(Kernel& machine, InstallEngineOptions options) : m_
         [this](const std::u16string& instancePath, const std::u16string&) { return UpdateDriver(instancePath); });
     setupapi::DriverStore::Current().SetCopyObserver(
         [this](const setupapi::StoredInf& inf) { AddCopiedInf(inf.name, inf.source, inf.bytes); });
+    setupapi::DriverStore::Current().SetRemovalObserver([this](const std::u16string& name) { RemoveCopiedInf(name); });
     if (m_options.automatic) m_thread = std::thread([this] { AutomaticLoop(); });
 }
 
@@ -107,6 +108,7 @@ InstallEngine::~InstallEngine()
     setupapi::SetClassInstallerChain(nullptr);
     setupapi::DriverStore::Current().SetInstaller(nullptr);
     setupapi::DriverStore::Current().SetCopyObserver(nullptr);
+    setupapi::DriverStore::Current().SetRemovalObserver(nullptr);
     UserModules::Instance().Reset();
 }
 
@@ -120,14 +122,17 @@ void InstallEngine::AddInf(InfFile inf, PackageFiles files)
 {
     const std::u16string name = inf.Name();
     m_store.Add(std::move(inf), std::move(files));
-    for (const auto& [id, driver] : m_store.Models()) {
-        if (!EqualNoCase(driver.inf->Name(), name)) continue;
-        m_machine.GetPnp().BindDeferredInstallation(id, driver.service, driver.classGuid,
-                                                    [this](const std::u16string& instancePath) {
-                                                        QueueInstall(instancePath);
-                                                        return false;
-                                                    });
-    }
+    for (const auto& [id, driver] : m_store.Models())
+        if (EqualNoCase(driver.inf->Name(), name)) BindModel(id, driver);
+}
+
+void InstallEngine::BindModel(const std::u16string& hardwareId, const DriverInstallInfo& driver)
+{
+    m_machine.GetPnp().BindDeferredInstallation(hardwareId, driver.service, driver.classGuid,
+                                                [this](const std::u16string& instancePath) {
+                                                    QueueInstall(instancePath);
+                                                    return false;
+                                                });
 }
 
 void InstallEngine::SetClassInstaller(std::u16string_view classGuid, CLASS_INSTALL_PROC installer)

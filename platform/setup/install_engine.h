@@ -67,6 +67,9 @@ public:
     // An INF SetupCopyOEMInfW copied into the driver store: added under its store name, with the
     // package files of the disk image it was copied from (see package_media.h).
     void AddCopiedInf(const std::u16string& storeName, const std::u16string& source, const std::vector<uint8_t>& bytes);
+    // An INF removed from the driver store (SetupUninstallOEMInfW): its hardware IDs no longer find
+    // a driver in it.
+    void RemoveCopiedInf(const std::u16string& storeName);
 
     // ---- Class installers and class co-installers --------------------------------------------------
     void SetClassInstaller(std::u16string_view classGuid, CLASS_INSTALL_PROC installer);
@@ -106,6 +109,8 @@ public:
     DWORD InstallSelectedDriver(const std::u16string& instancePath);
 
 private:
+    // Binds a model's hardware ID in the PnP manager to an installation queued here.
+    void BindModel(const std::u16string& hardwareId, const DriverInstallInfo& driver);
     DWORD RunScript(const std::u16string& instancePath, const std::vector<DI_FUNCTION>& script);
     std::optional<std::u16string> TakePending();
     void AutomaticLoop();

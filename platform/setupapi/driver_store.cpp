@@ -54,14 +54,21 @@ DWORD DriverStore::Add(const std::u16string& source, std::u16string& name, bool&
 
 DWORD DriverStore::Remove(const std::u16string& name)
 {
-    std::lock_guard lock(m_mutex);
-    auto it = std::find_if(m_infs.begin(), m_infs.end(), [&](const StoredInf& inf) { return EqualNoCase(inf.name, name); });
-    if (it == m_infs.end()) return ERROR_FILE_NOT_FOUND;
-    files::FileSystem& files = files::FileSystem::Current();
-    const std::u16string path = InfFolder() + u"\\" + it->name;
-    files.Delete(path);
-    files.Delete(path.substr(0, path.size() - 4) + u".pnf");
-    m_infs.erase(it);
+    std::u16string removed;
+    InfRemovalObserver observer;
+    {
+        std::lock_guard lock(m_mutex);
+        auto it = std::find_if(m_infs.begin(), m_infs.end(), [&](const StoredInf& inf) { return EqualNoCase(inf.name, name); });
+        if (it == m_infs.end()) return ERROR_FILE_NOT_FOUND;
+        files::FileSystem& files = files::FileSystem::Current();
+        const std::u16string path = InfFolder() + u"\\" + it->name;
+        files.Delete(path);
+        files.Delete(path.substr(0, path.size() - 4) + u".pnf");
+        removed = it->name;
+        m_infs.erase(it);
+        observer = m_removalObserver;
+    }
+    if (observer) observer(removed);
     return ERROR_SUCCESS;
 }
 
@@ -81,6 +88,12 @@ void DriverStore::SetCopyObserver(InfCopyObserver observer)
 {
     std::lock_guard lock(m_mutex);
     m_copyObserver = std::move(observer);
+}
+
+void DriverStore::SetRemovalObserver(InfRemovalObserver observer)
+{
+    std::lock_guard lock(m_mutex);
+    m_removalObserver = std::move(observer);
 }
 
 void DriverStore::SetInstaller(DeviceDriverInstaller installer)

@@ -34,6 +34,8 @@ struct DriverUpdateRecord {
 using DeviceDriverInstaller = std::function<DWORD(const std::u16string& instancePath, const std::u16string& infPath)>;
 // Told of each INF newly copied into the store (the INF engine reads its models from it).
 using InfCopyObserver = std::function<void(const StoredInf& inf)>;
+// Told of each INF removed from the store (the INF engine forgets its models).
+using InfRemovalObserver = std::function<void(const std::u16string& name)>;
 
 class DriverStore {
 public:
@@ -50,6 +52,7 @@ public:
     void MarkBroken(const std::u16string& source, DWORD error);
 
     void SetCopyObserver(InfCopyObserver observer);
+    void SetRemovalObserver(InfRemovalObserver observer);
 
     void SetInstaller(DeviceDriverInstaller installer);
     DeviceDriverInstaller Installer() const;
@@ -64,6 +67,7 @@ private:
     std::vector<std::pair<std::u16string, DWORD>> m_broken;  // upper-cased source -> error
     DeviceDriverInstaller m_installer;
     InfCopyObserver m_copyObserver;
+    InfRemovalObserver m_removalObserver;
     std::vector<DriverUpdateRecord> m_updates;
 };
 

@@ -440,6 +440,23 @@ TEST_F(UserModulesTest, LoadsAreCountedAndExportsFoundByName)
     modules.Reset();
 }
 
+// An INF the driver store gives up (SetupUninstallOEMInfW) leaves the engine's store with it: a
+// device that arrives afterwards waits without a driver.
+TEST_F(InstallEngineTest, AnInfRemovedFromTheDriverStoreNoLongerInstallsDevices)
+{
+    auto copiedOnly = std::make_unique<InstallEngine>(machine());
+    m_engine.reset();  // the older engine goes while the newer one is the machine's
+    m_engine = std::move(copiedOnly);
+    files::FileSystem::Current().WriteFile(u"C:\\Media\\TESTBUS.INF", std::vector<uint8_t>(kBusInf.begin(), kBusInf.end()));
+    ASSERT_TRUE(SetupCopyOEMInfW(u"C:\\Media\\TESTBUS.INF", nullptr, SPOST_PATH, 0, nullptr, 0, nullptr, nullptr));
+    EXPECT_EQ(m_engine->Store().Names(), std::vector<std::u16string>{u"oem0.inf"});
+    ASSERT_TRUE(SetupUninstallOEMInfW(u"oem0.inf", SUOI_FORCEDELETE, nullptr));
+    EXPECT_TRUE(m_engine->Store().Names().empty());
+    PlugBus();
+    EXPECT_EQ(m_engine->PendingInstalls(), 0u);
+    EXPECT_NE(Pnp().FindNode(kBusInstance)->state, DeviceNodeState::Started);
+}
+
 // An automatic engine installs what arrives on its own thread; waiting for it covers the devices
 // the first installations bring. The engine it replaced leaves SetupAPI's chain to it.
 class AutomaticInstallEngineTest : public InstallEngineTest {};
