@@ -21,12 +21,14 @@ struct FlowCase {
     const char* name;
     LineSetup setup;
     const char* knownFault = nullptr;  // skipped, with the fault's description, until mended
+    const char* threadSanitizerFault = nullptr;  // likewise, only under ThreadSanitizer
 };
 
 const FlowCase kCases[] = {
     {"RtsCts", {.rtsCts = true}},
     {"DtrDsr", {.dtrDsr = true}},
-    {"XonXoff", {.xonXoff = true}},
+    {"XonXoff", {.xonXoff = true}, nullptr,
+     "known fault under ThreadSanitizer: about one run in twenty the sender's WriteFile never completes"},
 };
 
 // Printable bytes: data that never contains XON or XOFF.
@@ -42,6 +44,7 @@ class FlowControlTest : public ComPortTest, public ::testing::WithParamInterface
 TEST_P(FlowControlTest, AFullReceiverHoldsTheSenderUntilItReads)
 {
     if (GetParam().knownFault != nullptr) GTEST_SKIP() << GetParam().knownFault;
+    if (kThreadSanitizer && GetParam().threadSanitizerFault != nullptr) GTEST_SKIP() << GetParam().threadSanitizerFault;
     Plug({.twoPorts = true, .cable = Cable::NullModem});
     HANDLE sender = Open(1);
     HANDLE receiver = Open(2);
