@@ -5,7 +5,8 @@
 // leaves the name as it is instead of renaming the port to nothing.
 #include "deviceadvsettingpage.h"
 
-#include "pageportrename.h"
+#include "comname.h"
+#include "comportutil.h"
 #include "portpanelmodule.h"
 #include "portutil.h"
 #include "utils.h"
@@ -87,7 +88,7 @@ CString CDeviceAdvSettingPage::ChosenName()
     CString strName;
     Box.GetLBText(nIndex, strName);
     strName.Replace(IN_USE, u"");
-    const DWORD dwNumber = ComNameNumber(strName);
+    const DWORD dwNumber = ComNumberOf(strName);
     CString strExpected;
     strExpected.Format(u"COM%u", dwNumber);
     return dwNumber >= 1 && dwNumber <= 255 && strName == strExpected ? strName : CString();
@@ -97,7 +98,7 @@ int CDeviceAdvSettingPage::OnApply()
 {
     const CString strName = ChosenName();
     if (strName.IsEmpty()) return PSNRET_NOERROR;
-    if (RenamePortFromPage(m_hDevInfo, m_DevInfoData, strName, m_hWnd)) return PSNRET_NOERROR;
+    if (CCOMPortUtil(m_hDevInfo, m_DevInfoData).ChangePortName(strName, m_hWnd, TRUE, TRUE)) return PSNRET_NOERROR;
     CString strText;
     strText.LoadString(IDS_RENAME_FAILED);
     MessageBox(strText, u"Error", MB_OK | MB_ICONERROR);

@@ -17,7 +17,7 @@
 #include "dos_devices.h"
 #include "enumdrvusermodeinterface.h"
 #include "port_page_fixture.h"
-#include "pageportrename.h"
+#include "comname.h"
 
 namespace e2e {
 namespace {
@@ -35,7 +35,7 @@ protected:
     {
         PortSettingsDeviceTest::ShowPage();
         if (DeviceString(true) != u"<none>") return;
-        Claim(ComNameNumber(CString(DeviceString(false).c_str())));
+        Claim(ComNumberOf(CString(DeviceString(false).c_str())));
         CCVDeviceRegInfo info(m_set, m_element);
         ASSERT_TRUE(info.SetFriendlyName(CString(u"USB Serial Port (") + DeviceString(false).c_str() + u")"));
     }
@@ -213,7 +213,7 @@ TEST_P(AdvancedSheetRenameTest, TheChosenNumberIsThePortsNameEverywhereOrNowhere
     const RenameCase& c = GetParam();
     ShowPage();
     const std::u16string oldName = DeviceString(false);
-    const DWORD oldNumber = ComNameNumber(CString(oldName.c_str()));
+    const DWORD oldNumber = ComNumberOf(CString(oldName.c_str()));
     const std::u16string newName = u"COM" + Decimal(c.number);
     const std::u16string target = LinkTarget(oldName);
     const std::u16string oldFriendly = DeviceString(true);
