@@ -166,7 +166,7 @@ protected:
     BOOLEAN m_ChipHoldsRate(ULONG ulBaudRate);
     void m_ReadPortIndex();
     BOOLEAN m_IsDuplexCapable() const { return m_ucDuplex != 0; }
-    ULONG m_GetDuplexMode() { return (ULONG)InterlockedCompareExchange(&m_lDuplexMode, 0, 0); }
+    ULONG m_GetDuplexMode() { return (ULONG)ReadNoFence(&m_lDuplexMode); }
     // Above APC_LEVEL an operation that sends a request is made later on the request executor.
     BOOLEAN m_MustDefer() const { return KeGetCurrentIrql() > APC_LEVEL; }
     BOOLEAN m_Defer(ULONG ulOperation, ULONG ulArgument);
