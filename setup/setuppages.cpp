@@ -100,11 +100,12 @@ BOOL CTfIntroPage::OnSetActive()
     pSheet->GetDlgItem(IDHELP)->ShowWindow(SW_HIDE);
     pSheet->GetDlgItem(IDCANCEL)->EnableWindow(FALSE);
     SetDlgItemText(1026, DETECTING);
+    m_bDetecting = true;
     StartWorker(DetectThreadProc);
     return CWorkerPage::OnSetActive();
 }
 
-LRESULT CTfIntroPage::OnWizardNext() { return IsWorkerRunning() ? -1 : CWorkerPage::OnWizardNext(); }
+LRESULT CTfIntroPage::OnWizardNext() { return m_bDetecting ? -1 : CWorkerPage::OnWizardNext(); }
 
 UINT CTfIntroPage::DetectThreadProc(LPVOID pParam)
 {
@@ -119,6 +120,7 @@ UINT CTfIntroPage::DetectThreadProc(LPVOID pParam)
     CWnd* pSheet = pPage->GetParent();
     pSheet->GetDlgItem(IDCANCEL)->EnableWindow(TRUE);
     pPage->GetDlgItem(1002)->ShowWindow(SW_SHOW);
+    pPage->m_bDetecting = false;
     pSheet->PostMessage(PSM_SETWIZBUTTONS, 0, PSWIZB_NEXT);
     return 0;
 }

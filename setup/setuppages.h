@@ -4,6 +4,8 @@
 // thread runs, so no worker outlives the page it uses.
 #pragma once
 
+#include <atomic>
+
 #include <afxcmn.h>
 #include <afxdlgs.h>
 
@@ -39,6 +41,9 @@ public:
     static UINT DetectThreadProc(LPVOID pParam);
 
     BOOL m_bDetected = FALSE;
+    // Set when the detection starts, cleared by its worker once it is done with the data, before it
+    // enables Next: a Next pressed from then on goes ahead though the worker has not quite ended.
+    std::atomic<bool> m_bDetecting{false};
 
 private:
     CVexilUSBInstallData* m_pData;
